@@ -1,0 +1,17 @@
+#pragma once
+
+// Text of one cell value in an ASCII grid: the general notation with six
+// significant digits and no trailing zeros, as "%lg" prints it, with an
+// exponent of at least three digits (1.23457e+006, 1e-005, 4e+006). NaN and
+// infinities are written as nan, -nan, inf and -inf.
+
+namespace cellscale {
+
+// Room that format_cell needs at most ("-1.23457e+308" is 13 characters).
+inline constexpr int kMaxCellTextLength = 24;
+
+// Writes the text of value at out (no terminator) and returns the end of it.
+// out must have room for kMaxCellTextLength characters. Never fails.
+char* format_cell(char* out, double value);
+
+}  // namespace cellscale
