@@ -1,0 +1,142 @@
+#include "grid/number_text.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+namespace cellscale {
+
+namespace {
+
+constexpr char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_hex_digit(char c) { return is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'f'); }
+
+// The value of the characters a scan took, converted as strtod converts them.
+// A range error (a result beyond a double, or one that rounds to zero) is left
+// to strtod itself so that overflow and underflow give what the C library
+// gives; that needs a terminated copy, which only such extreme numbers pay for.
+double convert_taken(const char* first, const char* last, std::chars_format format) {
+  double value = 0.0;
+  const auto [ptr, error] = std::from_chars(first, last, value, format);
+  if (error == std::errc::result_out_of_range) {
+    std::string text = format == std::chars_format::hex ? "0x" : "";
+    text.append(first, ptr);
+    return std::strtod(text.c_str(), nullptr);
+  }
+  // A hexadecimal number with no digit after "0x" (as in "0x.") is the 0 before the x.
+  return error == std::errc{} ? value : 0.0;
+}
+
+}  // namespace
+
+ScanResult scan_number(const char* first, const char* last, bool at_end, double& value) {
+  const char* p = first;
+  while (p != last && is_scan_space(*p)) ++p;
+  // Each look at the next character first asks whether there is one: at the end of
+  // the available text a number is cut short unless the text really ends there.
+  auto need_more = [&] { return p == last && !at_end; };
+  auto fail = [&](const char* where) { return ScanResult{where, ScanStatus::no_number}; };
+  auto truncated = [&] { return ScanResult{first, ScanStatus::truncated}; };
+  auto next_is = [&](char wanted) { return p != last && lower(*p) == wanted; };
+
+  if (need_more()) return truncated();
+  if (p == last) return fail(p);
+
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+    if (need_more()) return truncated();
+  }
+
+  // Words: "nan", "inf" and "infinity". Once "inf" is followed by an i the whole
+  // of "infinity" must follow, as the C library demands.
+  if (next_is('n') || next_is('i')) {
+    const bool is_nan = next_is('n');
+    const char* word = is_nan ? "nan" : "inf";
+    for (int i = 0; i < 3; ++i, ++p) {
+      if (need_more()) return truncated();
+      if (!next_is(word[i])) return fail(p);
+    }
+    if (!is_nan) {
+      if (need_more()) return truncated();
+      if (next_is('i')) {
+        for (const char* rest = "inity"; *rest != '\0'; ++rest, ++p) {
+          if (need_more()) return truncated();
+          if (!next_is(*rest)) return fail(p);
+        }
+      }
+    }
+    const double magnitude = is_nan ? std::numeric_limits<double>::quiet_NaN()
+                                    : std::numeric_limits<double>::infinity();
+    value = negative ? -magnitude : magnitude;
+    return {p, ScanStatus::ok};
+  }
+
+  // Digits, one decimal point, then an exponent ("e" or, after "0x", "p") with an
+  // optional sign. Characters are taken while they could still continue a number,
+  // even where the exponent then has no digit ("1e+" takes three characters).
+  const char* mantissa = p;
+  bool hex = false;
+  bool got_digit = false;
+  if (*p == '0') {
+    ++p;
+    if (need_more()) return truncated();
+    if (next_is('x')) {
+      hex = true;
+      ++p;
+      mantissa = p;
+    } else {
+      got_digit = true;
+    }
+  }
+  const char exponent_mark = hex ? 'p' : 'e';
+  bool got_exponent = false;
+  bool got_point = false;
+  while (true) {
+    if (need_more()) return truncated();
+    if (p == last) break;
+    const char c = *p;
+    if (is_digit(c) || (hex && !got_exponent && is_hex_digit(c))) {
+      got_digit = true;
+    } else if (got_exponent && lower(p[-1]) == exponent_mark && (c == '+' || c == '-')) {
+    } else if (got_digit && !got_exponent && lower(c) == exponent_mark) {
+      got_exponent = got_point = true;
+    } else if (!got_point && c == '.') {
+      got_point = true;
+    } else {
+      break;
+    }
+    ++p;
+  }
+
+  if (hex) {
+    if (p == mantissa) return fail(p);  // "0x" and nothing after it
+    value = convert_taken(mantissa, p, std::chars_format::hex);
+  } else {
+    if (!got_digit) return fail(p);  // a sign or a point alone
+    value = convert_taken(mantissa, p, std::chars_format::general);
+  }
+  if (negative) value = -value;
+  return {p, ScanStatus::ok};
+}
+
+ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {
+  const char* p = first;
+  while (p != last && is_scan_space(*p)) ++p;
+  if (p == last) return {first, at_end ? ScanStatus::no_number : ScanStatus::truncated};
+  word_first = p;
+  while (p != last && !is_scan_space(*p)) ++p;
+  if (p == last && !at_end) return {first, ScanStatus::truncated};
+  return {p, ScanStatus::ok};
+}
+
+std::int64_t truncate_to_int64(double value) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (!(value >= -kTwoTo63 && value < kTwoTo63)) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(value);
+}
+
+}  // namespace cellscale

@@ -1,0 +1,53 @@
+#pragma once
+
+// Reading numbers and words out of grid text, the way the C library's scanf
+// conversions "%lg" and "%s" read them from a stream, but on characters in
+// memory: nothing is allocated, nothing is thrown, and each function says
+// where it stopped so that the caller can go on from there.
+
+#include <cstdint>
+
+namespace cellscale {
+
+enum class ScanStatus {
+  ok,         // a value was read; `next` is just after the characters it took
+  no_number,  // the text at `next` begins no number (or only blanks were left)
+  truncated,  // the text ran out while it could still have become longer
+};
+
+struct ScanResult {
+  const char* next;
+  ScanStatus status;
+};
+
+// True for the white space that scanf skips in the "C" locale.
+constexpr bool is_scan_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads one number as "%lg" does: skips white space, then takes an optional
+// sign and a decimal number, a hexadecimal one ("0x1.8p3"), "inf",
+// "infinity" or "nan" (any letter case). It takes characters as long as they
+// can continue a number and converts the longest valid prefix of them, so
+// "1e+" is read as 1 and takes three characters, and "1.5.3" is read as 1.5.
+// Values beyond the range of a double become infinities or zero, as strtod
+// makes them.
+//
+// When the characters reach `last` while a longer number was still possible,
+// the status is `truncated` unless `at_end` says that no more text follows,
+// in which case what was there is read. A streaming caller then fetches more
+// text and scans again from the same place.
+ScanResult scan_number(const char* first, const char* last, bool at_end, double& value);
+
+// Skips white space and then one word (a run of characters that are not white
+// space), as "%s" does. On success `word_first` is where the word starts and
+// `next` is just after it. `no_number` means only white space was left;
+// `truncated` that the word or the blanks reached `last` before `at_end`.
+ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first);
+
+// A header count written as a whole number: truncated toward zero to 64 bits;
+// NaN and values beyond that range give the smallest 64-bit integer, as the
+// processor's own conversion does.
+std::int64_t truncate_to_int64(double value);
+
+}  // namespace cellscale

@@ -1,0 +1,122 @@
+#include "grid/number_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+namespace {
+
+using cellscale::ScanStatus;
+
+struct Scanned {
+  bool ok = false;
+  double value = 0;
+  long taken = 0;
+};
+
+Scanned scan_whole(const std::string& text) {
+  Scanned out;
+  const char* first = text.data();
+  const auto result = cellscale::scan_number(first, first + text.size(), true, out.value);
+  out.ok = result.status == ScanStatus::ok;
+  out.taken = result.next - first;
+  return out;
+}
+
+// What the C library's own "%lg" conversion makes of the same text.
+Scanned scan_with_libc(const std::string& text) {
+  Scanned out;
+  int taken = 0;
+  out.ok = std::sscanf(text.c_str(), "%lg%n", &out.value, &taken) == 1;
+  out.taken = taken;
+  return out;
+}
+
+bool same_double(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b));
+}
+
+void expect_like_libc(const std::string& text) {
+  const Scanned ours = scan_whole(text);
+  const Scanned libc = scan_with_libc(text);
+  ASSERT_EQ(ours.ok, libc.ok) << '"' << text << '"';
+  if (!ours.ok) return;
+  EXPECT_EQ(ours.taken, libc.taken) << '"' << text << '"';
+  EXPECT_TRUE(same_double(ours.value, libc.value)) << '"' << text << "\" " << ours.value << " vs " << libc.value;
+}
+
+TEST(ScanNumber, TakesWhatTheCLibraryTakes) {
+  const char* cases[] = {
+      "12", "  \t\n\v\f\r-3.25", "+7", "-0", "1.", ".5", "1e5", "1E+05", "2.5e-3x", "1e+ x", "1e", "1ex",
+      "1e+-5", "1.5.3", "1,5", "0e", "0E-x", "00x1", "0x1p3", "0x1.8p1", "0X1P-2", "0x.8", "0x.", "-0x.",
+      "0x", "-0x", "0xg", "0xp1", "0x1p", "0x1p+ x", "0x1e1", "nan", "-nan", "NaN(12)", "nanx", "na x",
+      "inf", "-INF", "infinity", "infinityx", "infin x", "infi", "i", "+", "-", ".", ".e1", "+.x", "--5",
+      "1e400", "-1e400", "1e-400", "4.9e-324", "2.4703282292062328e-324", "1e99999999999999999999",
+      "1e-99999999999999999999", "0x1p99999", "0x1p-99999", "123456789012345678901234567890", "",
+      "   ", "abc", "9999999999999999999999999999999999999999999999999999.5e-30",
+  };
+  for (const char* text : cases) expect_like_libc(text);
+}
+
+TEST(ScanNumber, RandomTextMatchesTheCLibrary) {
+  const std::string alphabet = "0123456789.eE+-xXpPaAfFnNiItTyY \t";
+  std::mt19937_64 generator(20261207);
+  std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+  std::uniform_int_distribution<int> length(0, 12);
+  for (int i = 0; i < 200000; ++i) {
+    std::string text;
+    for (int n = length(generator); n > 0; --n) text += alphabet[pick(generator)];
+    expect_like_libc(text);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(ScanNumber, ReportsTruncationOnlyWhenTheTextMayGoOn) {
+  struct Case { const char* text; ScanStatus open_end; ScanStatus closed_end; };
+  const Case cases[] = {
+      {"12", ScanStatus::truncated, ScanStatus::ok},
+      {"12 ", ScanStatus::ok, ScanStatus::ok},
+      {"1e+", ScanStatus::truncated, ScanStatus::ok},
+      {"  ", ScanStatus::truncated, ScanStatus::no_number},
+      {"-", ScanStatus::truncated, ScanStatus::no_number},
+      {"inf", ScanStatus::truncated, ScanStatus::ok},
+      {"infin", ScanStatus::truncated, ScanStatus::no_number},
+      {"x", ScanStatus::no_number, ScanStatus::no_number},
+  };
+  for (const Case& c : cases) {
+    double value = 0;
+    const char* last = c.text + std::strlen(c.text);
+    EXPECT_EQ(cellscale::scan_number(c.text, last, false, value).status, c.open_end) << c.text;
+    EXPECT_EQ(cellscale::scan_number(c.text, last, true, value).status, c.closed_end) << c.text;
+  }
+}
+
+TEST(ScanWord, TakesOneRunOfNonBlankCharacters) {
+  const std::string text = "  nodata_value\t-9999";
+  const char* word = nullptr;
+  const auto result = cellscale::scan_word(text.data(), text.data() + text.size(), false, word);
+  ASSERT_EQ(result.status, ScanStatus::ok);
+  EXPECT_EQ(std::string(word, result.next), "nodata_value");
+  const std::string cut = "  ncol";
+  EXPECT_EQ(cellscale::scan_word(cut.data(), cut.data() + cut.size(), false, word).status, ScanStatus::truncated);
+  EXPECT_EQ(cellscale::scan_word(cut.data(), cut.data() + 2, true, word).status, ScanStatus::no_number);
+}
+
+TEST(TruncateToInt64, TruncatesTowardZeroAndMapsTheRestToTheSmallest) {
+  constexpr std::int64_t smallest = std::numeric_limits<std::int64_t>::min();
+  struct Case { double value; std::int64_t expected; };
+  const Case cases[] = {
+      {4.9, 4}, {-4.9, -4}, {-0.5, 0}, {9.2233720368547748e18, 9223372036854774784},
+      {9223372036854775808.0, smallest}, {-9223372036854775808.0, smallest}, {1e300, smallest},
+      {std::nan(""), smallest}, {-std::numeric_limits<double>::infinity(), smallest},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cellscale::truncate_to_int64(c.value), c.expected) << c.value;
+}
+
+}  // namespace
