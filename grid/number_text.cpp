@@ -38,11 +38,20 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
   // the available text a number is cut short unless the text really ends there.
   auto need_more = [&] { return p == last && !at_end; };
   auto fail = [&](const char* where) { return ScanResult{where, ScanStatus::no_number}; };
-  auto truncated = [&] { return ScanResult{first, ScanStatus::truncated}; };
+  const char* token = nullptr;
+  auto truncated = [&] { return ScanResult{token, ScanStatus::truncated}; };
   auto next_is = [&](char wanted) { return p != last && lower(*p) == wanted; };
 
+  token = p;
   if (need_more()) return truncated();
   if (p == last) return fail(p);
+
+  // Most grid numbers are plain decimals followed by a blank; they are taken
+  // in one conversion. Anything else goes the long way below.
+  if (is_digit(*p) || (*p == '-' && last - p > 1 && is_digit(p[1]))) {
+    const auto [end, error] = std::from_chars(p, last, value);
+    if (error == std::errc{} && end != last && is_scan_space(*end)) return {end, ScanStatus::ok};
+  }
 
   bool negative = false;
   if (*p == '+' || *p == '-') {
@@ -126,10 +135,10 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {
   const char* p = first;
   while (p != last && is_scan_space(*p)) ++p;
-  if (p == last) return {first, at_end ? ScanStatus::no_number : ScanStatus::truncated};
+  if (p == last) return {p, at_end ? ScanStatus::no_number : ScanStatus::truncated};
   word_first = p;
   while (p != last && !is_scan_space(*p)) ++p;
-  if (p == last && !at_end) return {first, ScanStatus::truncated};
+  if (p == last && !at_end) return {word_first, ScanStatus::truncated};
   return {p, ScanStatus::ok};
 }
 

@@ -35,14 +35,16 @@ constexpr bool is_scan_space(char c) {
 //
 // When the characters reach `last` while a longer number was still possible,
 // the status is `truncated` unless `at_end` says that no more text follows,
-// in which case what was there is read. A streaming caller then fetches more
-// text and scans again from the same place.
+// in which case what was there is read. A truncated result's `next` is where
+// the number begins (the blanks before it are passed): a streaming caller
+// keeps the text from there, fetches more and scans again.
 ScanResult scan_number(const char* first, const char* last, bool at_end, double& value);
 
 // Skips white space and then one word (a run of characters that are not white
 // space), as "%s" does. On success `word_first` is where the word starts and
 // `next` is just after it. `no_number` means only white space was left;
-// `truncated` that the word or the blanks reached `last` before `at_end`.
+// `truncated` that the word or the blanks reached `last` before `at_end`;
+// then `next` is where the word begins, or `last` when only blanks were seen.
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first);
 
 // A header count written as a whole number: truncated toward zero to 64 bits;

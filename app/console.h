@@ -1,0 +1,28 @@
+#pragma once
+
+// The tool's side of the console: messages and prompts on standard output,
+// replies from standard input, and the one way a failed run ends.
+
+#include <optional>
+#include <string>
+
+namespace cellscale {
+
+// Prints a message made from a printf-style format and ends the process with
+// the given status. The exit flushes every open stream, so an output file
+// keeps what was handed to it.
+[[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Prints a message (no exit).
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// One line from standard input without its "\n" (a "\r" before it stays).
+// Empty when standard input has ended before any character.
+std::optional<std::string> read_reply_line();
+
+// A number read from standard input as a "%lf" scan reads it: blank lines are
+// passed over, and a reply that begins no number (or the end of input) gives
+// the fallback. Nothing after the number is read.
+double read_reply_number(double fallback);
+
+}  // namespace cellscale

@@ -1,0 +1,174 @@
+#include "app/scaling_run.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "app/command_line.h"
+#include "app/console.h"
+#include "grid/grid_format.h"
+#include "grid/recognition.h"
+#include "stats/cell_stats.h"
+
+namespace cellscale {
+
+namespace {
+
+constexpr int kStatusUsage = 1;
+constexpr int kStatusBadHeader = 1;
+constexpr int kStatusStatisticsNotWritten = 4;
+constexpr int kStatusRowNotRead = 5;
+constexpr int kStatusRowNotWritten = 6;
+constexpr int kStatusInputUnusable = 98;
+
+// Rows between two flushes of the progress dots: often enough to show
+// progress, rare enough to cost nothing.
+constexpr std::int64_t kCellsPerProgressFlush = 1 << 18;
+
+struct OpenedInput {
+  FilePtr file;
+  FormatName format;
+};
+
+OpenedInput open_and_recognise_input(const std::string& path) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
+  unsigned char start[kRecognitionBytes];
+  const std::size_t size = std::fread(start, 1, sizeof start, file.get());
+  const std::optional<FormatName> format = recognise_grid(start, size);
+  if (!format) {
+    fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n", path.c_str());
+  }
+  if (*format == FormatName::ascii_text) {
+    // Text is read in text mode from here on.
+    file.reset(std::fopen(path.c_str(), "rt"));
+    if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
+  } else {
+    std::rewind(file.get());
+  }
+  return {std::move(file), *format};
+}
+
+// Opening an output that is the input itself (the same path, a hard link or
+// a symbolic link to it) would empty the input before it is read; it counts
+// as an output that cannot be opened.
+FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
+  std::error_code error;
+  if (std::filesystem::equivalent(input_path, output_path, error) && !error) return nullptr;
+  return FilePtr(std::fopen(output_path.c_str(), mode));
+}
+
+// Opens the output, asking for another name while that fails. An empty reply,
+// or the end of standard input, ends the run.
+FilePtr open_output(const std::string& input_path, std::string& output_path, FormatName format) {
+  const char* mode = output_opening_mode(format);
+  while (true) {
+    FilePtr file = open_output_file(input_path, output_path, mode);
+    if (file) return file;
+    say("error opening output grid %s \r\n", output_path.c_str());
+    say("please enter new output file name: ");
+    std::optional<std::string> reply = read_reply_line();
+    if (!reply || reply->empty()) std::exit(kStatusUsage);
+    output_path = std::move(*reply);
+    say("\r\n");
+  }
+}
+
+// Each cell that is not nodata is multiplied; nodata passes through. The
+// comparison is exact, so a NaN cell is multiplied and, with nodata 0, a -0
+// cell is nodata.
+void scale_row(const RowBuffer& input, RowBuffer& output, double nodata, double factor, CellStats& stats) {
+  const double* in = input.cells();
+  double* out = output.cells();
+  const std::int32_t columns = input.columns();
+  for (std::int32_t c = 0; c < columns; ++c) {
+    if (in[c] == nodata) {
+      out[c] = nodata;
+    } else {
+      out[c] = in[c] * factor;
+      stats.add(out[c]);
+    }
+  }
+}
+
+}  // namespace
+
+int run_scaling(int argc, char** argv) {
+  if (argc < 3) {
+    say("Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n");
+    say("usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n");
+    say("-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
+        "s=single precision\n");
+    return kStatusUsage;
+  }
+  const std::string input_path = argv[1];
+  std::string output_path = argv[2];
+  const FormatName output_format = output_format_from_argument(argc > 3 ? argv[3] : nullptr);
+
+  OpenedInput input = open_and_recognise_input(input_path);
+  FilePtr output_file = open_output(input_path, output_path, output_format);
+  const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
+  const std::unique_ptr<GridWriter> writer = make_grid_writer(output_format, std::move(output_file));
+  const char* input_name = input_path.c_str();
+  const char* output_name = output_path.c_str();
+
+  GridHeader header;
+  if (!reader->read_header(header)) fail(kStatusBadHeader, "error reading fiel header from %s\n", input_name);
+  // Only a "double" header that was not written is reported at once, and the
+  // run goes on; any lost write still fails the run when the output is closed.
+  if (!writer->write_header(header) && output_format == FormatName::double_binary) {
+    say("error writing into %s \n", output_name);
+  }
+
+  const std::optional<std::int32_t> columns = whole_column_count(header);
+  RowBuffer input_row;
+  RowBuffer output_row;
+  if (columns) {
+    input_row = RowBuffer::allocate(*columns);
+    output_row = RowBuffer::allocate(*columns);
+  }
+  if (!columns || !input_row || !output_row || !reader->prepare_rows(*columns) ||
+      !writer->prepare_rows(header, *columns)) {
+    fail(kStatusBadHeader, "invalid number of columns in %s\n", input_name);
+  }
+  const std::optional<std::int64_t> rows = row_count(header);
+  if (!rows) fail(kStatusBadHeader, "invalid number of rows in %s\n", input_name);
+
+  say("\nfactor : ");
+  const double factor = read_reply_number(1.0);
+  say("\n");
+
+  const double nodata = header.nodata_value();
+  CellStats stats;
+  stats.reset(nodata);
+  std::int64_t cells_since_flush = 0;
+  for (std::int64_t row = 1; row <= *rows; ++row) {
+    const RowRead read = reader->read_row(input_row);
+    if (!read.complete) {
+      fail(kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
+           static_cast<int>(row), static_cast<int>(read.values_read));
+    }
+    scale_row(input_row, output_row, nodata, factor, stats);
+    const RowWrite written = writer->write_row(output_row);
+    if (!written.complete) {
+      if (output_format == FormatName::single_binary) {
+        fail(kStatusRowNotWritten, "error writing row %d, col %d in %s\n", static_cast<int>(row),
+             static_cast<int>(written.failed_column), output_name);
+      }
+      fail(kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row), output_name);
+    }
+    std::putchar('.');
+    cells_since_flush += *columns + 1;
+    if (cells_since_flush >= kCellsPerProgressFlush) {
+      std::fflush(stdout);
+      cells_since_flush = 0;
+    }
+  }
+  say("\n");
+  if (!writer->finish(header, stats)) fail(kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
+  return 0;
+}
+
+}  // namespace cellscale

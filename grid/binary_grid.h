@@ -1,0 +1,36 @@
+#pragma once
+
+// The binary grids "double" and "single": a header of the twelve header
+// values in slot order (96 bytes of IEEE 754 binary64, or 48 bytes of
+// binary32), then nrows rows of the whole column count of cells, row after
+// row, with no separators or padding. Numbers are little-endian whatever the
+// host. Slots 7 to 12 form the statistics block (bytes 48 to 95, or 24 to 47),
+// which is written again when the run ends.
+//
+// "single" values are widened exactly on reading and narrowed to the nearest
+// binary32 value on writing.
+
+#include <cstddef>
+#include <memory>
+
+#include "grid/grid_format.h"
+
+namespace cellscale {
+
+enum class BinaryWidth : std::size_t { single_precision = 4, double_precision = 8 };
+
+constexpr std::size_t header_bytes(BinaryWidth width) {
+  return static_cast<std::size_t>(width) * kHeaderSlots;
+}
+
+constexpr std::size_t statistics_offset(BinaryWidth width) {
+  return static_cast<std::size_t>(width) * kGeometrySlots;
+}
+
+// The value of the little-endian number of the given width at bytes.
+double decode_binary_value(BinaryWidth width, const unsigned char* bytes);
+
+std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, FilePtr input);
+std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output);
+
+}  // namespace cellscale

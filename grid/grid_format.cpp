@@ -1,0 +1,46 @@
+#include "grid/grid_format.h"
+
+#include "grid/ascii_grid.h"
+#include "grid/binary_grid.h"
+
+namespace cellscale {
+
+std::string_view input_format_name(FormatName format) {
+  switch (format) {
+    case FormatName::single_binary: return "single";
+    case FormatName::double_binary: return "double";
+    case FormatName::ascii_text: break;
+  }
+  return "ascii";
+}
+
+std::string_view output_format_name(FormatName format) {
+  return format == FormatName::ascii_text ? "text" : input_format_name(format);
+}
+
+const char* output_opening_mode(FormatName format) {
+  return format == FormatName::ascii_text ? "wt" : "wb";
+}
+
+bool close_output(FilePtr file) {
+  std::FILE* stream = file.release();
+  bool intact = std::ferror(stream) == 0;
+  intact = std::fflush(stream) == 0 && intact;
+  return std::fclose(stream) == 0 && intact;
+}
+
+std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input) {
+  if (format == FormatName::ascii_text) return make_ascii_grid_reader(std::move(input));
+  return make_binary_grid_reader(format == FormatName::double_binary ? BinaryWidth::double_precision
+                                                                      : BinaryWidth::single_precision,
+                                 std::move(input));
+}
+
+std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output) {
+  if (format == FormatName::ascii_text) return make_text_grid_writer(std::move(output));
+  return make_binary_grid_writer(format == FormatName::double_binary ? BinaryWidth::double_precision
+                                                                      : BinaryWidth::single_precision,
+                                 std::move(output));
+}
+
+}  // namespace cellscale

@@ -1,0 +1,78 @@
+#pragma once
+
+// The format operations: every format-dependent step of a run (reading and
+// writing the header, reading and writing one row, finishing the output) goes
+// through the reader or writer of the format concerned. The operations never
+// print and never end the process; they say what went wrong and the run turns
+// that into the tool's message and exit status.
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+
+#include "grid/grid_header.h"
+#include "grid/row_buffer.h"
+#include "stats/cell_stats.h"
+
+namespace cellscale {
+
+// The three layouts. ascii_text is called "ascii" when it is an input and
+// "text" when it is an output; the binary ones are "single" and "double".
+enum class FormatName { ascii_text, single_binary, double_binary };
+
+std::string_view input_format_name(FormatName format);
+std::string_view output_format_name(FormatName format);
+
+// The fopen mode an output of the format is created with: "wt" or "wb".
+const char* output_opening_mode(FormatName format);
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Flushes and closes an output, false if anything written to it was lost.
+bool close_output(FilePtr file);
+
+struct RowRead {
+  bool complete;
+  std::int64_t values_read;  // cells of the row read before it stopped
+};
+
+struct RowWrite {
+  bool complete;
+  std::int32_t failed_column;  // first column that was not written, when not complete
+};
+
+class GridReader {
+ public:
+  virtual ~GridReader() = default;
+  // Fills slots 1 to 12 (a text grid leaves 7 to 12 at 0). False when the
+  // header is incomplete.
+  virtual bool read_header(GridHeader& header) = 0;
+  // Makes room for rows of the given width; false when it cannot be had.
+  virtual bool prepare_rows(std::int32_t whole_columns) = 0;
+  // Reads the next row into columns 1 to row.columns().
+  virtual RowRead read_row(RowBuffer& row) = 0;
+};
+
+class GridWriter {
+ public:
+  virtual ~GridWriter() = default;
+  // Writes the whole header; false when it was not all handed to the file.
+  virtual bool write_header(const GridHeader& header) = 0;
+  // Makes room for rows of the given width; false when it cannot be had.
+  virtual bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) = 0;
+  // Writes columns 1 to row.columns() of one row.
+  virtual RowWrite write_row(const RowBuffer& row) = 0;
+  // Ends the output after the last row: a binary output receives the
+  // statistics into slots 7 to 12 of the header and its statistics block. Then
+  // the file is closed. False when anything written was lost.
+  virtual bool finish(GridHeader& header, CellStats& stats) = 0;
+};
+
+std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input);
+std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output);
+
+}  // namespace cellscale

@@ -1,0 +1,166 @@
+// The command line, the opening of the files with the prompt for another
+// output name, and the reply to the factor prompt, through the built tool.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/grid_bytes.h"
+#include "support/run_case.h"
+
+namespace {
+
+using namespace cellscale::testing;
+
+const std::string kUsage =
+    "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
+    "usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
+    "-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
+    "s=single precision\n";
+
+const std::string kGrid = text_header("3", "2", "10", "20", "5", "-9999") + "1 2.5 -9999\n4 5 6\n";
+const std::string kGridDoubled = text_header("3", "2", "10", "20", "5", "-9999") + "2\t5\t-9999\n8\t10\t12\n";
+const std::string kGridCopied = text_header("3", "2", "10", "20", "5", "-9999") + "1\t2.5\t-9999\n4\t5\t6\n";
+
+TEST(CommandLine, UsageAndOutputFormatChoice) {
+  const std::string double_header_size = "144";  // 96-byte header and six 8-byte cells
+  const RunCase cases[] = {
+      {"no arguments", {}, {}, "", kUsage, 1, {}},
+      {"one argument", {{"in.asc", kGrid}}, {"in.asc"}, "2\n", kUsage, 1, {{"in.asc", kGrid}}},
+      {"two arguments write text", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"-f:t writes text", {{"in.asc", kGrid}}, {"in.asc", "out.asc", "-f:t"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"upper-case -f:S writes text", {{"in.asc", kGrid}}, {"in.asc", "out.asc", "-f:S"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"a:b-f:d writes text", {{"in.asc", kGrid}}, {"in.asc", "out.asc", "a:b-f:d"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"arguments after the third are ignored", {{"in.asc", kGrid}}, {"in.asc", "out.asc", "-f:t", "-f:d", "x"},
+       "2\n", run_output(2), 0, {{"out.asc", kGridDoubled}}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+TEST(CommandLine, OptionAnywhereInTheArgumentChoosesBinary) {
+  for (const auto& [option, size] : {std::pair{"xx-f:d", 144u}, std::pair{"-f:sx", 72u}, std::pair{"-f:single", 72u}}) {
+    ScratchFolder folder;
+    write_file(folder / "in.asc", kGrid);
+    const ToolResult result = run_tool(folder.path(), {"in.asc", "out.bin", option}, "1\n");
+    EXPECT_EQ(result.status, 0) << option;
+    EXPECT_EQ(read_file(folder / "out.bin").size(), size) << option;
+  }
+}
+
+TEST(Opening, InputsThatCannotBeUsed) {
+  const RunCase cases[] = {
+      {"missing input", {}, {"nothere.asc", "out.asc"}, "1\n", "could not open input file nothere.asc\n", 98,
+       {{"out.asc", std::nullopt}}},
+      {"a folder is no grid", {}, {".", "out.asc"}, "1\n",
+       "could not recognise file format (ascii, single or double) for .\n", 98, {{"out.asc", std::nullopt}}},
+      {"capital NCOLS", {{"in.asc", "NCOLS 3\nNROWS 1\n"}}, {"in.asc", "out.asc"}, "1\n",
+       "could not recognise file format (ascii, single or double) for in.asc\n", 98, {{"out.asc", std::nullopt}}},
+      {"blank line first", {{"in.asc", "\n" + kGrid}}, {"in.asc", "out.asc"}, "1\n",
+       "could not recognise file format (ascii, single or double) for in.asc\n", 98, {}},
+      {"empty input", {{"in.asc", ""}}, {"in.asc", "out.asc"}, "1\n",
+       "could not recognise file format (ascii, single or double) for in.asc\n", 98, {}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+const std::string kCannotOpen = "error opening output grid no/such/out.asc \r\nplease enter new output file name: ";
+
+TEST(Opening, PromptsForAnotherOutputName) {
+  const RunCase cases[] = {
+      {"empty reply ends the run", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "\n2\n", kCannotOpen, 1, {}},
+      {"end of input at the prompt ends the run", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "",
+       kCannotOpen, 1, {}},
+      {"closed input at the prompt ends the run", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, std::nullopt,
+       kCannotOpen, 1, {}},
+      {"a good name goes on", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "good.asc\n2\n",
+       kCannotOpen + "\r\n" + run_output(2), 0, {{"good.asc", kGridDoubled}}},
+      {"a last line without a line break is a name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"},
+       "good.asc", kCannotOpen + "\r\n" + "\nfactor : \n..\n", 0, {{"good.asc", kGridCopied}}},
+      {"the prompt repeats until a name opens", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"},
+       "no/x.asc\ngood.asc\n2\n",
+       kCannotOpen + "\r\nerror opening output grid no/x.asc \r\nplease enter new output file name: \r\n" +
+           run_output(2),
+       0, {{"good.asc", kGridDoubled}}},
+      {"a carriage return stays in the name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "good\r\n2\n",
+       kCannotOpen + "\r\n" + run_output(2), 0, {{"good\r", kGridDoubled}, {"good", std::nullopt}}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+TEST(Opening, LaterMessagesNameTheReplacementOutput) {
+  const std::string cut = text_header("3", "2", "10", "20", "5", "-9999") + "1 2 3\n";
+  check_run({"row read error after a new name", {{"in.asc", cut}}, {"in.asc", "no/such/out.asc", "-f:d"},
+             "new.bin\n1\n",
+             "error opening output grid no/such/out.asc \r\nplease enter new output file name: \r\n"
+             "\nfactor : \n.error reading from in.asc in row 2 (0 values read)\n",
+             5, {}});
+  ScratchFolder folder;
+  write_file(folder / "in.asc", kGrid);
+  const ToolResult result = run_tool(folder.path(), {"in.asc", "no/such/out.asc", "-f:d"}, "/dev/full\n1\n");
+  EXPECT_EQ(result.output, kCannotOpen + "\r\n" + run_output(2) + "error writing into /dev/full \n");
+  EXPECT_EQ(result.status, 4);
+}
+
+TEST(Opening, AnOutputThatIsTheInputIsRefused) {
+  ScratchFolder folder;
+  write_file(folder / "in.asc", kGrid);
+  std::filesystem::create_hard_link(folder / "in.asc", folder / "hard.asc");
+  std::filesystem::create_symlink("in.asc", folder / "soft.asc");
+  for (const std::string name : {"in.asc", "./in.asc", "hard.asc", "soft.asc"}) {
+    const ToolResult result = run_tool(folder.path(), {"in.asc", name}, "\n");
+    EXPECT_EQ(result.output, "error opening output grid " + name + " \r\nplease enter new output file name: ");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(folder / "in.asc"), kGrid) << name;
+  }
+  const ToolResult replaced = run_tool(folder.path(), {"in.asc", "in.asc"}, "hard.asc\nout.asc\n2\n");
+  EXPECT_EQ(replaced.status, 0);
+  EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
+  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+}
+
+TEST(Opening, LongPathsAreAccepted) {
+  ScratchFolder folder;
+  std::string nested;
+  for (int i = 0; i < 6; ++i) nested += std::string(100, static_cast<char>('a' + i)) + "/";
+  std::filesystem::create_directories(folder / nested);
+  const std::string input = nested + std::string(200, 'i') + ".asc";
+  const std::string output = nested + std::string(200, 'o') + ".asc";
+  write_file(folder / input, kGrid);
+  const ToolResult result = run_tool(folder.path(), {input, output}, "2\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(folder / output), kGridDoubled);
+  const ToolResult missing = run_tool(folder.path(), {input + "x", output}, "2\n");
+  EXPECT_EQ(missing.output, "could not open input file " + input + "x\n");
+}
+
+TEST(FactorReply, TakenAsANumberScanTakesIt) {
+  const std::string header = text_header("3", "2", "10", "20", "5", "-9999");
+  const RunCase cases[] = {
+      {"a plain number", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"blank lines are skipped", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "\n\n  \n2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"text after the number is ignored", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "2 apples\n",
+       run_output(2), 0, {{"out.asc", kGridDoubled}}},
+      {"letters leave the factor at 1", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "abc\n", run_output(2), 0,
+       {{"out.asc", kGridCopied}}},
+      {"no reply leaves the factor at 1", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "", run_output(2), 0,
+       {{"out.asc", kGridCopied}}},
+      {"closed input leaves the factor at 1", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, std::nullopt,
+       run_output(2), 0, {{"out.asc", kGridCopied}}},
+      {"exponent and sign", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, " -0.5e1\n", run_output(2), 0,
+       {{"out.asc", header + "-5\t-12.5\t-9999\n-20\t-25\t-30\n"}}},
+      {"zero makes negative zero of negative cells", {{"in.asc", header + "-1 0 -9999\n4 -0 6\n"}},
+       {"in.asc", "out.asc"}, "0\n", run_output(2), 0, {{"out.asc", header + "-0\t0\t-9999\n0\t-0\t0\n"}}},
+      {"a hexadecimal factor", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "0x2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+}  // namespace

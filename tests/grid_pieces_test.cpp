@@ -1,0 +1,108 @@
+// The small pure pieces of the tool: the output format option, recognition of
+// an input's first bytes, the row and column counts of a header, and the text
+// of a grid header.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "app/command_line.h"
+#include "grid/ascii_grid.h"
+#include "grid/recognition.h"
+#include "support/grid_bytes.h"
+
+namespace {
+
+using cellscale::FormatName;
+
+TEST(OutputFormatOption, TheCharacterAfterTheFirstColonDecides) {
+  struct Case { const char* argument; FormatName expected; };
+  const Case cases[] = {
+      {"-f:t", FormatName::ascii_text},    {"-f:s", FormatName::single_binary},
+      {"-f:d", FormatName::double_binary}, {"-f:S", FormatName::ascii_text},
+      {"-f:D", FormatName::ascii_text},    {"-f:sx", FormatName::single_binary},
+      {"-f:single", FormatName::single_binary}, {"xx-f:d", FormatName::double_binary},
+      {"a:b-f:d", FormatName::ascii_text}, {"-f:", FormatName::ascii_text},
+      {"-f", FormatName::ascii_text},      {"f:d", FormatName::ascii_text},
+      {"", FormatName::ascii_text},        {"-f:d:s", FormatName::double_binary},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cellscale::output_format_from_argument(c.argument), c.expected) << c.argument;
+  EXPECT_EQ(cellscale::output_format_from_argument(nullptr), FormatName::ascii_text);
+}
+
+std::optional<FormatName> recognise(const std::string& bytes) {
+  return cellscale::recognise_grid(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                    std::min(bytes.size(), cellscale::kRecognitionBytes));
+}
+
+TEST(Recognition, TellsTheFormatFromTheFirstBytes) {
+  using cellscale::testing::binary_grid;
+  const std::vector<double> header = {3, 2, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
+  std::vector<double> other_nodata = header;
+  other_nodata[5] = -1;
+  const std::string double_grid = binary_grid(8, header, {1, 2, 3, 4, 5, 6});
+  const std::string single_grid = binary_grid(4, header, {1, 2, 3, 4, 5, 6});
+
+  EXPECT_EQ(recognise("ncols 3\n"), FormatName::ascii_text);
+  EXPECT_EQ(recognise("ncol"), FormatName::ascii_text);
+  EXPECT_EQ(recognise("NCOLS 3\n"), std::nullopt);
+  EXPECT_EQ(recognise("\nncols 3\n"), std::nullopt);
+  EXPECT_EQ(recognise("nco"), std::nullopt);
+  EXPECT_EQ(recognise(""), std::nullopt);
+  EXPECT_EQ(recognise(double_grid), FormatName::double_binary);
+  EXPECT_EQ(recognise(double_grid.substr(0, 48)), FormatName::double_binary);
+  EXPECT_EQ(recognise(double_grid.substr(0, 47)), std::nullopt);
+  EXPECT_EQ(recognise(single_grid), FormatName::single_binary);
+  EXPECT_EQ(recognise(single_grid.substr(0, 24)), FormatName::single_binary);
+  EXPECT_EQ(recognise(single_grid.substr(0, 23)), std::nullopt);
+  EXPECT_EQ(recognise(binary_grid(8, other_nodata, {})), std::nullopt);
+  EXPECT_EQ(recognise(binary_grid(4, other_nodata, {})), std::nullopt);
+}
+
+TEST(Recognition, DoubleIsTriedBeforeSingle) {
+  // Bytes 20..23 hold -9999 as binary32 and bytes 40..47 -9999 as binary64.
+  std::string bytes(96, '\0');
+  const float single_nodata = -9999.0f;
+  const double double_nodata = -9999.0;
+  std::memcpy(bytes.data() + 20, &single_nodata, 4);
+  std::memcpy(bytes.data() + 40, &double_nodata, 8);
+  EXPECT_EQ(recognise(bytes), FormatName::double_binary);
+}
+
+TEST(HeaderCounts, ColumnsAndRowsFromTheHeader) {
+  const double nan = std::nan("");
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case { double value; std::optional<std::int64_t> columns; std::optional<std::int64_t> rows; };
+  const Case cases[] = {
+      {3, 3, 3},          {4.9, 4, 4},      {0, 0, 0},          {-0.5, 0, 0},
+      {-1, std::nullopt, 0},                {nan, std::nullopt, 0},
+      {2147483647, 2147483647, 2147483647}, {2147483647.5, 2147483647, std::nullopt},
+      {2147483648.0, std::nullopt, std::nullopt}, {inf, std::nullopt, std::nullopt},
+      {-inf, std::nullopt, 0},
+  };
+  for (const Case& c : cases) {
+    cellscale::GridHeader header;
+    header.slot[cellscale::kNcols] = c.value;
+    header.slot[cellscale::kNrows] = c.value;
+    const auto columns = cellscale::whole_column_count(header);
+    EXPECT_EQ(columns ? std::optional<std::int64_t>(*columns) : std::nullopt, c.columns) << c.value;
+    EXPECT_EQ(cellscale::row_count(header), c.rows) << c.value;
+  }
+}
+
+TEST(TextHeader, WholeCountsAndSixDigitValues) {
+  cellscale::GridHeader header;
+  const double values[] = {4.9, 2, 100.25, 4000000, 0.00001, -9999};
+  for (int slot = 1; slot <= 6; ++slot) header.slot[slot] = values[slot - 1];
+  EXPECT_EQ(cellscale::format_text_header(header),
+            "ncols\t4\nnrows\t2\nxllcorner\t100.25\nyllcorner\t4e+006\ncellsize\t1e-005\nnodata_value\t-9999\n");
+  header.slot[1] = std::nan("");
+  header.slot[2] = -1e300;
+  EXPECT_EQ(cellscale::format_text_header(header).substr(0, 57),
+            "ncols\t-9223372036854775808\nnrows\t-9223372036854775808\nxll");
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// Reading ASCII grids and writing text grids through the built tool: the
+// exact text, the reading rules, and the failures it reports instead of
+// writing a wrong grid.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "support/grid_bytes.h"
+#include "support/run_case.h"
+
+namespace {
+
+using namespace cellscale::testing;
+
+const std::string kHeader32 = text_header("3", "2", "10", "20", "5", "-9999");
+
+RunCase scale(std::string name, std::string grid, std::string factor, std::string expected, int rows = 2) {
+  return {std::move(name), {{"in.asc", std::move(grid)}}, {"in.asc", "out.asc"}, std::move(factor),
+          run_output(rows), 0, {{"out.asc", std::move(expected)}}};
+}
+
+TEST(TextGrid, ReadingRules) {
+  const RunCase cases[] = {
+      scale("any header words, values in order",
+            "ncols 3\nnrows 2\nxllcenter 10\nyllcenter 20\nsize 5\nNODATA -9999\n1 2 3\n4 5 6\n", "1\n",
+            kHeader32 + "1\t2\t3\n4\t5\t6\n"),
+      scale("line breaks carry no meaning", "ncols 3 nrows 2 xllcorner 10 yllcorner 20\ncellsize 5\n"
+            "nodata_value -9999 1 2 3 4 5 6", "1\n", kHeader32 + "1\t2\t3\n4\t5\t6\n"),
+      scale("a row may span lines", kHeader32 + "1\n2\n3 4\n5\n6\n", "1\n", kHeader32 + "1\t2\t3\n4\t5\t6\n"),
+      scale("CR LF line ends", "ncols\t3\r\nnrows\t2\r\nxllcorner\t10\r\nyllcorner\t20\r\ncellsize\t5\r\n"
+            "nodata_value\t-9999\r\n1\t2\t3\r\n4\t5\t6\r\n", "1\n", kHeader32 + "1\t2\t3\n4\t5\t6\n"),
+      scale("number forms a scan takes", kHeader32 + "+1.5 1e3 0x10\n.5 -2. 1E-2\n", "1\n",
+            kHeader32 + "1.5\t1000\t16\n0.5\t-2\t0.01\n"),
+      scale("text after the cells is left alone", kHeader32 + "1 2 3 4 5 6 and more words\n", "1\n",
+            kHeader32 + "1\t2\t3\n4\t5\t6\n"),
+      scale("a number cut by the end of the file", kHeader32 + "1 2 3 4 5 6.25", "1\n",
+            kHeader32 + "1\t2\t3\n4\t5\t6.25\n"),
+      scale("a long header word", "ncols" + std::string(5000, 'x') + " 3\nnrows 2\nx 10\ny 20\nc 5\nn -9999\n1 2 3 4 5 6\n",
+            "1\n", kHeader32 + "1\t2\t3\n4\t5\t6\n"),
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+TEST(TextGrid, WritingRules) {
+  const std::string big = text_header("3", "1", "100.25", "4e+006", "1e-005", "-9999");
+  const RunCase cases[] = {
+      scale("six significant digits, three-digit exponents",
+            "ncols 3\nnrows 1\nxllcorner 100.25\nyllcorner 4000000\ncellsize 0.00001\nnodata_value -9999\n"
+            "1234567 0.00001 0.1\n", "1\n", big + "1.23457e+006\t1e-005\t0.1\n", 1),
+      scale("nodata passes whatever the factor", kHeader32 + "2.5 -9999 -3\n-9999 0 1e300\n", "2\n",
+            kHeader32 + "5\t-9999\t-6\n-9999\t0\t2e+300\n"),
+      scale("NaN and infinite cells", kHeader32 + "nan -nan inf\n-inf 1e308 -1e308\n", "10\n",
+            kHeader32 + "nan\t-nan\tinf\n-inf\tinf\t-inf\n"),
+      scale("with nodata 0 a -0 cell is nodata", text_header("3", "1", "0", "0", "1", "0") + "-0 0 2\n", "3\n",
+            text_header("3", "1", "0", "0", "1", "0") + "0\t0\t6\n", 1),
+      scale("a whole ncols written as 4", "ncols 4.0\nnrows 1\nx 0\ny 0\nc 1\nn -9999\n1 2 3 4\n", "1\n",
+            text_header("4", "1", "0", "0", "1", "-9999") + "1\t2\t3\t4\n", 1),
+      scale("a fractional ncols writes no line breaks", "ncols 2.9\nnrows 2\nx 0\ny 0\nc 1\nn -9999\n1 2\n3 4\n",
+            "1\n", text_header("2", "2", "0", "0", "1", "-9999") + "1\t2\t3\t4\t"),
+      scale("no rows", "ncols 3\nnrows 0\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
+            text_header("3", "0", "0", "0", "1", "-9999"), 0),
+      scale("negative rows give no rows", "ncols 3\nnrows -5\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
+            text_header("3", "-5", "0", "0", "1", "-9999"), 0),
+      scale("NaN rows give no rows", "ncols 3\nnrows nan\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
+            text_header("3", "-9223372036854775808", "0", "0", "1", "-9999"), 0),
+      scale("zero columns still print a dot per row", "ncols 0\nnrows 3\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
+            text_header("0", "3", "0", "0", "1", "-9999"), 3),
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+TEST(TextGrid, MissingOrBrokenNumbersAreReported) {
+  const std::string header_failure = "error reading fiel header from in.asc\n";
+  const RunCase cases[] = {
+      {"header value missing", {{"in.asc", "ncols 3\nnrows 2\nxllcorner 10\n"}}, {"in.asc", "out.asc"}, "1\n",
+       header_failure, 1, {{"out.asc", ""}}},
+      {"header value no number", {{"in.asc", "ncols 3\nnrows two\n"}}, {"in.asc", "out.asc"}, "1\n",
+       header_failure, 1, {{"out.asc", ""}}},
+      {"header word missing", {{"in.asc", "ncols 3\nnrows 2 x 1 y 2 c 3 "}}, {"in.asc", "out.asc"}, "1\n",
+       header_failure, 1, {}},
+      {"grid ends early", {{"in.asc", kHeader32 + "1 2 3\n4\n"}}, {"in.asc", "out.asc"}, "1\n",
+       "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5,
+       {{"out.asc", kHeader32 + "1\t2\t3\n"}}},
+      {"a cell that is no number", {{"in.asc", kHeader32 + "1 x 3\n4 5 6\n"}}, {"in.asc", "out.asc"}, "1\n",
+       "\nfactor : \nerror reading from in.asc in row 1 (1 values read)\n", 5, {{"out.asc", kHeader32}}},
+      {"a lone sign", {{"in.asc", kHeader32 + "1 2 3\n4 - 6\n"}}, {"in.asc", "out.asc"}, "1\n",
+       "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5, {}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+TEST(TextGrid, UnusableSizesAreRefusedBeforeTheFactorPrompt) {
+  auto sized = [](const std::string& ncols, const std::string& nrows) {
+    return "ncols " + ncols + "\nnrows " + nrows + "\nx 0\ny 0\nc 1\nn -9999\n1 2 3\n";
+  };
+  const std::string columns = "invalid number of columns in in.asc\n";
+  const RunCase cases[] = {
+      {"NaN columns", {{"in.asc", sized("nan", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1,
+       {{"out.asc", text_header("-9223372036854775808", "1", "0", "0", "1", "-9999")}}},
+      {"negative columns", {{"in.asc", sized("-1", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1, {}},
+      {"columns beyond 32 bits", {{"in.asc", sized("3e9", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1, {}},
+      {"columns checked before rows", {{"in.asc", sized("nan", "3e9")}}, {"in.asc", "out.asc"}, "1\n", columns,
+       1, {}},
+      {"rows beyond 32 bits", {{"in.asc", sized("3", "2147483648")}}, {"in.asc", "out.asc"}, "1\n",
+       "invalid number of rows in in.asc\n", 1, {}},
+      {"a huge row on a short file is a read error", {{"in.asc", sized("2147483647", "2")}},
+       {"in.asc", "out.asc"}, "1\n", "\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n", 5, {}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+}
+
+// A grid of `rows` rows of 500 cells, large enough to fill any output buffer.
+std::string wide_grid(int rows) {
+  std::string grid = text_header("500", std::to_string(rows), "0", "0", "1", "-9999");
+  std::string row;
+  for (int c = 0; c < 500; ++c) row += "1234.567 ";
+  for (int r = 0; r < rows; ++r) grid += row + "\n";
+  return grid;
+}
+
+TEST(TextGrid, LostWritesAreReported) {
+  ScratchFolder folder;
+  write_file(folder / "small.asc", kHeader32 + "1 2 3 4 5 6\n");
+  const ToolResult at_end = run_tool(folder.path(), {"small.asc", "/dev/full"}, "1\n");
+  EXPECT_EQ(at_end.output, run_output(2) + "error writing into /dev/full \n");
+  EXPECT_EQ(at_end.status, 4);
+
+  write_file(folder / "wide.asc", wide_grid(400));
+  const ToolResult in_rows = run_tool(folder.path(), {"wide.asc", "/dev/full"}, "1\n");
+  EXPECT_EQ(in_rows.status, 6);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(in_rows.output, match, std::regex("\nfactor : \n(\\.*)error writing row (\\d+) in /dev/full\n")))
+      << in_rows.output;
+  EXPECT_EQ(std::stoul(match[2].str()), match[1].length() + 1) << "the row named is the one being written";
+  EXPECT_LT(match[1].length(), 399u);
+}
+
+TEST(TextGrid, ExampleGridScalesAndComesBackUnchangedWithFactorOne) {
+  ScratchFolder folder;
+  const std::string example = read_file(CELLSCALE_EXAMPLE_GRID);
+  ASSERT_FALSE(example.empty());
+  write_file(folder / "in.asc", example);
+  const ToolResult first = run_tool(folder.path(), {"in.asc", "once.asc"}, "1\n");
+  ASSERT_EQ(first.status, 0);
+  const ToolResult second = run_tool(folder.path(), {"once.asc", "twice.asc", "-f:t"}, "1\n");
+  ASSERT_EQ(second.status, 0);
+  // Three-decimal elevations below 1000 fit in six digits: text to text is exact.
+  EXPECT_EQ(read_file(folder / "once.asc"), read_file(folder / "twice.asc"));
+  EXPECT_EQ(first.output, second.output);
+}
+
+}  // namespace
