@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the tool and runs the whole test suite: the unit and end-to-end tests
+# of a Release build. Stops at the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== Release build and tests"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
