@@ -1,3 +1,33 @@
 #include "app/scaling_run.h"
 
-int main(int argc, char** argv) { return cellscale::run_scaling(argc, argv); }
+#if __has_include(<unistd.h>)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// A standard stream that the caller closed would otherwise be the descriptor
+// that the next opened file gets: the factor would then be read from the
+// input grid, or messages written into the output grid. Such a stream is
+// opened on /dev/null instead, so closed input reads as empty input.
+void keep_standard_streams_apart_from_files() {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF) {
+      if (open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY) != descriptor) _exit(1);
+    }
+  }
+}
+
+}  // namespace
+#else
+namespace {
+void keep_standard_streams_apart_from_files() {}
+}  // namespace
+#endif
+
+int main(int argc, char** argv) {
+  keep_standard_streams_apart_from_files();
+  return cellscale::run_scaling(argc, argv);
+}

@@ -26,6 +26,7 @@ constexpr int kStatusInputUnusable = 98;
 // Rows between two flushes of the progress dots: often enough to show
 // progress, rare enough to cost nothing.
 constexpr std::int64_t kCellsPerProgressFlush = 1 << 18;
+constexpr std::size_t kOutputBufferBytes = 1 << 16;
 
 struct OpenedInput {
   FilePtr file;
@@ -42,11 +43,17 @@ OpenedInput open_and_recognise_input(const std::string& path) {
     fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n", path.c_str());
   }
   if (*format == FormatName::ascii_text) {
-    // Text is read in text mode from here on.
+    // Text is read in text mode from here on. An input that cannot go back
+    // to its start (a pipe) would lose the bytes already looked at.
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
+      fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
+    }
     file.reset(std::fopen(path.c_str(), "rt"));
     if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
-  } else {
-    std::rewind(file.get());
+  } else if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    // A binary input that cannot go back to its start (a pipe) would be read
+    // from the wrong place.
+    fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
   }
   return {std::move(file), *format};
 }
@@ -57,7 +64,10 @@ OpenedInput open_and_recognise_input(const std::string& path) {
 FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
   std::error_code error;
   if (std::filesystem::equivalent(input_path, output_path, error) && !error) return nullptr;
-  return FilePtr(std::fopen(output_path.c_str(), mode));
+  FilePtr file(std::fopen(output_path.c_str(), mode));
+  // Narrow rows are gathered into large writes.
+  if (file) std::setvbuf(file.get(), nullptr, _IOFBF, kOutputBufferBytes);
+  return file;
 }
 
 // Opens the output, asking for another name while that fails. An empty reply,

@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "support/grid_bytes.h"
 #include "support/run_case.h"
@@ -161,6 +166,41 @@ TEST(FactorReply, TakenAsANumberScanTakesIt) {
        {{"out.asc", kGridDoubled}}},
   };
   for (const RunCase& c : cases) check_run(c);
+}
+
+}  // namespace
+
+namespace {
+
+// With standard input closed, the input grid could become the descriptor that
+// the factor is read from. Every cell byte here is "2", so a factor read from
+// the grid would be a huge number instead of 1.
+TEST(Opening, AClosedStandardInputIsNeverTheInputGrid) {
+  ScratchFolder folder;
+  const std::string header = binary_grid(8, {1000, 100, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, {});
+  const std::string cells(1000 * 100 * 8, '2');
+  write_file(folder / "in.dbl", header + cells);
+  const ToolResult result = run_tool(folder.path(), {"in.dbl", "out.dbl", "-f:d"}, std::nullopt);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, run_output(100));
+  EXPECT_TRUE(read_file(folder / "out.dbl").substr(96) == cells) << "the factor must stay 1";
+}
+
+TEST(Opening, AnInputThatCannotGoBackToItsStartIsRefused) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::string binary = binary_grid(8, {3, 2, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6});
+  for (const std::string& grid : {kGrid, binary}) {
+    ScratchFolder folder;
+    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
+    std::thread writer([&] {
+      std::ofstream pipe(folder / "pipe", std::ios::binary);
+      pipe << grid;
+    });
+    const ToolResult result = run_tool(folder.path(), {"pipe", "out.asc"}, "2\n");
+    writer.join();
+    EXPECT_EQ(result.output, "could not open input file pipe\n");
+    EXPECT_EQ(result.status, 98);
+  }
 }
 
 }  // namespace

@@ -40,15 +40,16 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     if (chdir(folder.c_str()) != 0) _exit(127);
-    if (input) {
-      const int in = open(stdin_file.c_str(), O_RDONLY);
-      if (in < 0 || dup2(in, 0) < 0) _exit(127);
-    } else {
-      close(0);
-    }
     const int out = open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    const int in = input ? open(stdin_file.c_str(), O_RDONLY) : -1;
+    if (input && (in < 0 || dup2(in, 0) < 0)) _exit(127);
+    for (const int descriptor : {out, err, in}) {
+      if (descriptor > 2) close(descriptor);
+    }
+    // A closed standard input is really closed: no descriptor 0 at all.
+    if (!input) close(0);
     execv(argv[0], argv.data());
     _exit(127);
   }
