@@ -149,6 +149,7 @@ echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "- machine: ${cpu:-unknown CPU}, $(nproc) cores, ${mem_gib:-?} GiB memory, Linux $(uname -r)"
 echo "- tool: commit $commit, $tool"
 echo "- build: Release, $cxx_version"
+echo "- load average at the start: $(cut -d ' ' -f 1-3 /proc/loadavg 2>/dev/null || echo unknown) (other work on the machine lengthens wall times)"
 echo "- grid: $cols x $rows = $cells cells, about 5% nodata; factor $factor; runs per job: $rounds (table shows medians)"
 echo
 
@@ -233,9 +234,12 @@ for ((round = 1; round <= rounds; round++)); do
 done
 
 # ---------------------------------------------------------------- table
-# Median wall time of the successful runs of job $1 ("" when a run failed).
+# Median wall time (or with $2 = cpu, user + system time) of the runs of job
+# $1; "" when a run failed.
 median_of() {
-  awk -v j="$1" '$1 == j { if ($7 != "ok") bad = 1; else print $3 } END { if (bad) print "FAILED" }' "$results" |
+  awk -v j="$1" -v what="${2-wall}" '
+    $1 == j { if ($7 != "ok") bad = 1; else print (what == "cpu") ? $4 + $5 : $3 }
+    END { if (bad) print "FAILED" }' "$results" |
     sort -g | awk '
       $1 == "FAILED" { failed = 1; next }
       { v[n++] = $1 }
@@ -252,8 +256,8 @@ failures_of() {
 declare -a medians
 for ((i = 0; i < job_count; i++)); do medians[i]=$(median_of "$i"); done
 
-echo "| job | median s | Mcells/s | MB/s in | time / baseline | time / cat | peak MiB | output |"
-echo "|---|---:|---:|---:|---:|---:|---:|---|"
+echo "| job | median s | cpu s | Mcells/s | MB/s in | time / baseline | time / cat | peak MiB | output |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---|"
 notes=()
 for ((i = 0; i < job_count; i++)); do
   size=$(stat -c %s "${in_paths[$i]}")
@@ -269,20 +273,21 @@ for ((i = 0; i < job_count; i++)); do
   fi
   if [[ -z $median ]]; then
     verdict="FAILED ($(failures_of "$i"))"
-    printf '| %s | - | - | - | - | - | %s | %s |\n' "${names[$i]}" "$(peak_of "$i")" "$verdict"
+    printf '| %s | - | - | - | - | - | - | %s | %s |\n' "${names[$i]}" "$(peak_of "$i")" "$verdict"
     continue
   fi
-  awk -v name="${names[$i]}" -v t="$median" -v cells="$cells" -v size="$size" -v base="$ref_base" \
+  awk -v name="${names[$i]}" -v t="$median" -v cpu="$(median_of "$i" cpu)" -v cells="$cells" -v size="$size" -v base="$ref_base" \
     -v cat="$ref_cat" -v peak="$(peak_of "$i")" -v verdict="$verdict" 'BEGIN {
       rb = (base != "" && base > 0) ? sprintf("%.2f", t / base) : "-"
       rc = (cat != "" && cat > 0) ? sprintf("%.2f", t / cat) : "-"
-      printf "| %s | %.3f | %.1f | %.1f | %s | %s | %s | %s |\n",
-             name, t, cells / t / 1e6, size / t / 1e6, rb, rc, peak, verdict
+      printf "| %s | %.3f | %.3f | %.1f | %.1f | %s | %s | %s | %s |\n",
+             name, t, cpu, cells / t / 1e6, size / t / 1e6, rb, rc, peak, verdict
     }'
 done
 echo
-echo "Time ratios are median times divided by the baseline's (text to text only) and by"
-echo "cat's of the same input file: below 1 is faster. MB/s counts input bytes (10^6)."
+echo "Time ratios are median wall times divided by the baseline's (text to text only) and by"
+echo "cat's of the same input file: below 1 is faster. cpu s is the median user + system time."
+echo "MB/s counts input bytes (10^6) per wall second."
 echo "Peak MiB is the largest ru_maxrss of the runs; \"output\" is the check of round 1."
 for note in "${notes[@]+"${notes[@]}"}"; do echo "- $note"; done
 echo
