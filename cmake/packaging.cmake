@@ -1,0 +1,42 @@
+# Installing the tool and packaging it for Debian.
+#
+#   cmake --install build --prefix /usr/local    puts the tool, its manual page,
+#                                                 the README and the example grids
+#                                                 under the prefix
+#   cd build && cpack -G DEB                      builds cellscale_<version>_<arch>.deb
+#
+# Only the tool itself is installed: the library and the tests stay in the
+# build tree.
+
+include(GNUInstallDirs)
+
+install(TARGETS cellscale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/cellscale.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
+              ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+set(CPACK_PACKAGE_NAME cellscale)
+set(CPACK_PACKAGE_VENDOR "cellscale developers")
+set(CPACK_PACKAGE_CONTACT "cellscale developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "multiply every cell of a raster grid by a factor")
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "cellscale developers")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The dependencies (the C and C++ runtime libraries) are found by
+# dpkg-shlibdeps from the executable itself.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "cellscale reads a raster grid (an ASCII grid, or a binary grid of double or
+single precision numbers, recognised from its bytes), asks for a factor on
+standard input, multiplies every cell that holds data by it and writes the
+result as a text, double or single grid. A binary output carries the count,
+extremes, sum, mean and standard deviation of the scaled cells. With the factor 1 it converts between the
+three formats. The grid is streamed row by row, so grids of any size run in
+the memory of two rows.")
+
+include(CPack)
