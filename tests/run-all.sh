@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tool and runs the whole test suite: the unit and end-to-end tests
-# of a Release build. Stops at the first failure.
+# of a Release build, then the Debian package made from that build, checked
+# with the end-to-end tests against the tool it installs. Stops at the first
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,3 +12,6 @@ echo "== Release build and tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== Debian package: build, unpack and test the installed tool"
+bash tests/check-package.sh build/release
