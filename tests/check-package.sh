@@ -66,6 +66,8 @@ dpkg-deb -x "$deb" "$root"
 tool="$root/usr/bin/cellscale"
 [ -x "$tool" ] || fail "usr/bin/cellscale is not executable"
 cmp -s "$root/usr/share/man/man1/cellscale.1" docs/cellscale.1 || fail "the manual page differs from docs/cellscale.1"
+grep -q "^\.TH CELLSCALE 1 .* \"cellscale $version\"" docs/cellscale.1 \
+  || fail "the title line of docs/cellscale.1 does not name cellscale $version"
 for example in elevation.asc elevation.dbl elevation.sgl; do
   cmp -s "$root/usr/share/doc/cellscale/examples/$example" "examples/$example" || fail "examples/$example differs"
 done
