@@ -1,12 +1,300 @@
 #include "grid/cell_format.h"
 
+#include <array>
+#include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
-namespace cellscale {
+#include "grid/cell_format_detail.h"
 
-char* format_cell(char* out, double value) {
+// How the common path works. A finite nonzero value is m * 2^e with m in
+// [2^63, 2^64). Its six significant digits are round(value * 10^k) with
+// k = 5 - X, where X = floor(log10(|value|)), and the rounding is to nearest
+// on the exact binary value (an exact tie goes to the even digit, as in printf).
+// 10^k is taken from a table of 128-bit approximations, so value * 10^k is
+// known as an integer part and a fraction to within 3 * 2^-103; the only
+// rounding that cannot be decided from that is when the fraction is within
+// that distance of one half. Exact ties among those are recognised from the
+// binary value and rounded to even; the rest (none is known) take the slow
+// path, which formats with std::to_chars exactly.
+
+namespace cellscale {
+namespace detail {
+namespace {
+
+// --- Powers of ten -------------------------------------------------------
+
+// 10^k as significand * 2^binary_exponent, the significand having its top bit
+// set and being at most 10^k * 2^-binary_exponent, by less than 2 (in its own
+// last place).
+struct PowerOfTen {
+  std::uint64_t high;
+  std::uint64_t low;
+  int binary_exponent;
+};
+
+// The powers that format_cell uses: k = 5 - X with X from -324 (the smallest
+// subnormal is 4.9e-324) to 308 (DBL_MAX is 1.8e308).
+constexpr int kMinPower = -303;
+constexpr int kMaxPower = 329;
+
+// A 256-bit number with its top bit set, times 2^exponent, in 32-bit limbs
+// (limb[7] the most significant). Used only to build the table at compile time:
+// each step multiplies or divides by ten and truncates, so after at most 330
+// steps the value is low by less than 330 * 2^-255 of itself, and its top 128
+// bits are low by less than 2 in their last place.
+struct WideNumber {
+  std::uint32_t limb[8];
+  int exponent;
+};
+
+constexpr WideNumber wide_one() {
+  WideNumber n{{0, 0, 0, 0, 0, 0, 0, 0x80000000U}, -255};
+  return n;
+}
+
+constexpr void multiply_by_ten(WideNumber& n) {
+  std::uint64_t carry = 0;
+  for (std::uint32_t& limb : n.limb) {
+    const std::uint64_t product = std::uint64_t{limb} * 10 + carry;
+    limb = static_cast<std::uint32_t>(product);
+    carry = product >> 32;
+  }
+  // carry (1..9) is a ninth limb: shift right so that the top bit is bit 255 again.
+  const int shift = std::bit_width(carry);
+  for (int i = 0; i < 7; ++i) {
+    n.limb[i] = (n.limb[i] >> shift) | (n.limb[i + 1] << (32 - shift));
+  }
+  n.limb[7] = (n.limb[7] >> shift) | static_cast<std::uint32_t>(carry << (32 - shift));
+  n.exponent += shift;
+}
+
+constexpr void divide_by_ten(WideNumber& n) {
+  std::uint64_t remainder = 0;
+  for (int i = 7; i >= 0; --i) {
+    const std::uint64_t current = (remainder << 32) | n.limb[i];
+    n.limb[i] = static_cast<std::uint32_t>(current / 10);
+    remainder = current % 10;
+  }
+  // The quotient lost 3 or 4 leading bits: shift left to set bit 255 again.
+  const int shift = std::countl_zero(n.limb[7]);
+  for (int i = 7; i > 0; --i) {
+    n.limb[i] = (n.limb[i] << shift) | (n.limb[i - 1] >> (32 - shift));
+  }
+  n.limb[0] <<= shift;
+  n.exponent -= shift;
+}
+
+constexpr PowerOfTen top_128_bits(const WideNumber& n) {
+  return {(std::uint64_t{n.limb[7]} << 32) | n.limb[6], (std::uint64_t{n.limb[5]} << 32) | n.limb[4],
+          n.exponent + 128};
+}
+
+constexpr std::array<PowerOfTen, kMaxPower - kMinPower + 1> make_powers_of_ten() {
+  std::array<PowerOfTen, kMaxPower - kMinPower + 1> table{};
+  WideNumber n = wide_one();
+  for (int k = 0; k <= kMaxPower; ++k) {
+    table[static_cast<std::size_t>(k - kMinPower)] = top_128_bits(n);
+    multiply_by_ten(n);
+  }
+  n = wide_one();
+  for (int k = -1; k >= kMinPower; --k) {
+    divide_by_ten(n);
+    table[static_cast<std::size_t>(k - kMinPower)] = top_128_bits(n);
+  }
+  return table;
+}
+
+constexpr std::array<PowerOfTen, kMaxPower - kMinPower + 1> kPowersOfTen = make_powers_of_ten();
+
+// Spot checks of the table; 10^0 .. 10^55 fit in 128 bits, so those entries are exact.
+static_assert(kPowersOfTen[0 - kMinPower].high == 0x8000000000000000U && kPowersOfTen[0 - kMinPower].low == 0 &&
+              kPowersOfTen[0 - kMinPower].binary_exponent == -127);
+static_assert(kPowersOfTen[1 - kMinPower].high == 0xa000000000000000U && kPowersOfTen[1 - kMinPower].low == 0 &&
+              kPowersOfTen[1 - kMinPower].binary_exponent == -124);
+// 10^27 = 5^27 * 2^27 and 5^27 has 63 bits: the significand is 5^27 * 2^65.
+static_assert(kPowersOfTen[27 - kMinPower].high == 7450580596923828125ULL * 2 &&
+              kPowersOfTen[27 - kMinPower].low == 0 && kPowersOfTen[27 - kMinPower].binary_exponent == -38);
+// 10^-1 = 0xcccc...cccc.. * 2^-131, truncated.
+static_assert(kPowersOfTen[-1 - kMinPower].high == 0xccccccccccccccccU &&
+              kPowersOfTen[-1 - kMinPower].low == 0xccccccccccccccccU &&
+              kPowersOfTen[-1 - kMinPower].binary_exponent == -131);
+
+// --- Arithmetic ----------------------------------------------------------
+
+#if defined(__SIZEOF_INT128__)
+__extension__ typedef unsigned __int128 NativeUInt128;
+
+inline UInt128 multiply_64x64(std::uint64_t a, std::uint64_t b) {
+  const NativeUInt128 product = static_cast<NativeUInt128>(a) * b;
+  return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+}
+#else
+inline UInt128 multiply_64x64(std::uint64_t a, std::uint64_t b) { return multiply_64x64_portable(a, b); }
+#endif
+
+// value * 10^k as an integer part and the top 64 bits of its fraction, for the
+// value m * 2^e (m in [2^63, 2^64)) when value * 10^k lies in [10^5, 10^7).
+// The result is low by less than 3 * 2^-103: an integer part and fraction of
+// (integer, fraction) mean the exact product is at least integer + fraction * 2^-64
+// and below integer + (fraction + 1) * 2^-64 + 3 * 2^-103.
+struct Scaled {
+  std::uint64_t integer;
+  std::uint64_t fraction;
+};
+
+inline Scaled scale_by_power_of_ten(std::uint64_t m, int e, int k) {
+  const PowerOfTen& power = kPowersOfTen[static_cast<std::size_t>(k - kMinPower)];
+  // Q = floor(m * significand / 2^64), exactly: the top 128 bits of the 192-bit product.
+  const UInt128 upper = multiply_64x64(m, power.high);
+  const UInt128 lower = multiply_64x64(m, power.low);
+  const std::uint64_t q_low = upper.low + lower.high;
+  const std::uint64_t q_high = upper.high + (q_low < upper.low ? 1 : 0);
+  // value * 10^k ~ Q * 2^(64 + e + binary_exponent) = Q / 2^shift. Q is in [2^126, 2^128)
+  // and the product in [10^5 - 1, 10^7), so shift is in [103, 111].
+  const int shift = -(64 + e + power.binary_exponent);
+  assert(shift >= 103 && shift <= 111);
+  const int high_shift = shift - 64;
+  return {q_high >> high_shift, (q_high << (64 - high_shift)) | (q_low >> high_shift)};
+}
+
+// Whether value * 10^k, for the value m * 2^e, is exactly an odd number of
+// halves: a tie between two six-digit results. Writing value = odd * 2^b:
+// for k >= 0, value * 10^k * 2 = odd * 5^k * 2^(b + k + 1) is an odd integer
+// when b = -(k + 1); for k < 0 it is odd * 2^(b + 1 + k) / 5^-k, an odd integer
+// when b = -(k + 1) and 5^-k divides odd (impossible past 5^27, as odd < 2^64).
+constexpr std::array<std::uint64_t, 28> make_powers_of_five() {
+  std::array<std::uint64_t, 28> powers{};
+  std::uint64_t power = 1;
+  for (std::uint64_t& p : powers) {
+    p = power;
+    power *= 5;
+  }
+  return powers;
+}
+
+constexpr std::array<std::uint64_t, 28> kPowersOfFive = make_powers_of_five();
+
+inline bool is_exact_tie(std::uint64_t m, int e, int k) {
+  const int zeros = std::countr_zero(m);
+  if (e + zeros != -(k + 1)) return false;
+  if (k >= 0) return true;
+  const int five_power = -k;
+  return five_power < static_cast<int>(kPowersOfFive.size()) &&
+         (m >> zeros) % kPowersOfFive[static_cast<std::size_t>(five_power)] == 0;
+}
+
+// --- Text ----------------------------------------------------------------
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline void write_pair(char* out, unsigned pair) { std::memcpy(out, kDigitPairs + 2 * pair, 2); }
+
+}  // namespace
+
+char* format_cell_fast(char* out, double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t fraction_bits = bits & ((std::uint64_t{1} << 52) - 1);
+  const int biased_exponent = static_cast<int>((bits >> 52) & 0x7ff);
+  *out = '-';
+  out += bits >> 63;
+
+  if (biased_exponent == 0x7ff) {
+    std::memcpy(out, fraction_bits != 0 ? "nan" : "inf", 3);
+    return out + 3;
+  }
+  std::uint64_t m;
+  int e;
+  if (biased_exponent != 0) {
+    m = (fraction_bits | (std::uint64_t{1} << 52)) << 11;
+    e = biased_exponent - 1075 - 11;
+  } else if (fraction_bits != 0) {  // subnormal
+    const int zeros = std::countl_zero(fraction_bits);
+    m = fraction_bits << zeros;
+    e = -1074 - zeros;
+  } else {
+    *out = '0';
+    return out + 1;
+  }
+
+  // |value| is in [2^(e+63), 2^(e+64)), so X is this estimate or one more.
+  int exponent10 = floor_log10_pow2(e + 63);
+  Scaled scaled = scale_by_power_of_ten(m, e, 5 - exponent10);
+  if (scaled.integer >= 1000000) {
+    ++exponent10;
+    scaled = scale_by_power_of_ten(m, e, 5 - exponent10);
+  }
+  // The exact fraction is in [fraction, fraction + 1 + 2^-37) units of 2^-64: it
+  // is surely below one half when fraction <= 2^63 - 2 and surely above when
+  // fraction >= 2^63 + 1. In between, an exact tie (whose integer part is then
+  // known exactly) rounds to the even digit; anything else is left to the slow path.
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+  std::uint64_t rounded;
+  if (scaled.fraction - (kHalf - 1) > 1) {
+    rounded = scaled.integer + (scaled.fraction > kHalf ? 1 : 0);
+  } else if (is_exact_tie(m, e, 5 - exponent10)) {
+    rounded = scaled.integer + (scaled.integer & 1);
+  } else {
+    return nullptr;
+  }
+  auto digits = static_cast<unsigned>(rounded);
+  if (digits == 1000000) {  // rounding carried into a seventh digit: 999999.5 -> 1e+006
+    digits = 100000;
+    ++exponent10;
+  }
+
+  // The six digits, and how many remain once trailing zeros are dropped.
+  const unsigned first_pair = digits / 10000;
+  const unsigned rest = digits % 10000;
+  const unsigned middle_pair = rest / 100;
+  const unsigned last_pair = rest % 100;
+  char text[16] = {};
+  write_pair(text, first_pair);
+  write_pair(text + 2, middle_pair);
+  write_pair(text + 4, last_pair);
+  int significant;
+  if (last_pair != 0) {
+    significant = last_pair % 10 != 0 ? 6 : 5;
+  } else if (middle_pair != 0) {
+    significant = middle_pair % 10 != 0 ? 4 : 3;
+  } else {
+    significant = first_pair % 10 != 0 ? 2 : 1;
+  }
+
+  // Fixed notation for X in [-4, 6), as %g chooses. The copies below move whole
+  // 8-byte blocks and may leave bytes past the returned end, within the room
+  // that the caller gives (17 characters at most are touched).
+  if (exponent10 >= 0 && exponent10 < 6) {
+    std::memcpy(out, text, 8);
+    std::memcpy(out + exponent10 + 2, text + exponent10 + 1, 8);
+    out[exponent10 + 1] = '.';
+    return significant > exponent10 + 1 ? out + significant + 1 : out + exponent10 + 1;
+  }
+  if (exponent10 < 0 && exponent10 >= -4) {
+    std::memcpy(out, "0.000000", 8);
+    char* const start = out + 1 - exponent10;  // after "0." and -X-1 zeros
+    std::memcpy(start, text, 8);
+    return start + significant;
+  }
+  out[0] = text[0];
+  out[1] = '.';
+  std::memcpy(out + 2, text + 1, 8);
+  char* const exponent = out + (significant > 1 ? significant + 1 : 1);
+  exponent[0] = 'e';
+  exponent[1] = exponent10 < 0 ? '-' : '+';
+  const auto magnitude = static_cast<unsigned>(exponent10 < 0 ? -exponent10 : exponent10);
+  exponent[2] = static_cast<char>('0' + magnitude / 100);
+  write_pair(exponent + 3, magnitude % 100);
+  return exponent + 5;
+}
+
+char* format_cell_exact(char* out, double value) {
   if (std::isnan(value)) {
     const char* text = std::signbit(value) ? "-nan" : "nan";
     const std::size_t length = std::strlen(text);
@@ -23,6 +311,13 @@ char* format_cell(char* out, double value) {
     ++end;
   }
   return end;
+}
+
+}  // namespace detail
+
+char* format_cell(char* out, double value) {
+  char* end = detail::format_cell_fast(out, value);
+  return end != nullptr ? end : detail::format_cell_exact(out, value);
 }
 
 }  // namespace cellscale

@@ -11,7 +11,9 @@ namespace cellscale {
 inline constexpr int kMaxCellTextLength = 24;
 
 // Writes the text of value at out (no terminator) and returns the end of it.
-// out must have room for kMaxCellTextLength characters. Never fails.
+// out must have room for kMaxCellTextLength characters; those past the returned
+// end may be overwritten (the text is copied in 8-byte blocks for speed).
+// Never fails.
 char* format_cell(char* out, double value);
 
 }  // namespace cellscale

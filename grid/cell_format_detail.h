@@ -1,0 +1,47 @@
+#pragma once
+
+// Building blocks of format_cell, visible so that the tests can check each of
+// them on its own. Not for use outside grid/cell_format.cpp and its tests.
+
+#include <cstdint>
+
+namespace cellscale::detail {
+
+// floor(e * log10(2)), exact for every e in [-1100, 1100] (the tests check the
+// whole range). 1262611 / 2^22 is log10(2) rounded up by 4.1e-9, far too little
+// to cross an integer in that range.
+constexpr int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
+
+struct UInt128 {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+// Full 128-bit product of two 64-bit numbers from 32-bit halves: used where the
+// compiler has no 128-bit integer type, and as the reference in the tests.
+constexpr UInt128 multiply_64x64_portable(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t a_low = a & 0xffffffffU;
+  const std::uint64_t a_high = a >> 32;
+  const std::uint64_t b_low = b & 0xffffffffU;
+  const std::uint64_t b_high = b >> 32;
+  const std::uint64_t low_low = a_low * b_low;
+  const std::uint64_t high_low = a_high * b_low;
+  const std::uint64_t low_high = a_low * b_high;
+  const std::uint64_t high_high = a_high * b_high;
+  // The middle column cannot overflow: low_high is at most (2^32 - 1)^2 = 2^64 - 2^33 + 1
+  // and the two other terms are below 2^32 each.
+  const std::uint64_t middle = (low_low >> 32) + (high_low & 0xffffffffU) + low_high;
+  return {high_high + (high_low >> 32) + (middle >> 32), (middle << 32) | (low_low & 0xffffffffU)};
+}
+
+// The common path of format_cell: exact for every value, ties included, except
+// that it gives up (returns nullptr, having possibly written to out) when the
+// value is not a tie but lies within about 2^-62 (in the last of the six digits)
+// of the midpoint between two six-digit results. Otherwise returns the end of the text.
+char* format_cell_fast(char* out, double value);
+
+// The slow path of format_cell: exact in every case, including ties (rounded
+// to even, as printf rounds the exact binary value).
+char* format_cell_exact(char* out, double value);
+
+}  // namespace cellscale::detail

@@ -1,0 +1,289 @@
+// Compares format_cell with the C library's "%.6g" (exponent widened to three
+// digits) over millions of values drawn across every magnitude. The number of
+// draws per family is CELLSCALE_FORMAT_SAMPLES (default 300000), so that a long
+// run is one environment variable away.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "grid/cell_format.h"
+#include "grid/cell_format_detail.h"
+
+namespace {
+
+using Generator = std::mt19937_64;
+
+std::uint64_t samples_per_family() {
+  const char* text = std::getenv("CELLSCALE_FORMAT_SAMPLES");
+  if (text == nullptr || *text == '\0') return 300000;
+  return std::strtoull(text, nullptr, 10);
+}
+
+// What the grid text must be: printf's %.6g with a two-digit exponent widened to three.
+std::string reference_text(double value) {
+  char buffer[64];
+  const int length = std::snprintf(buffer, sizeof buffer, "%.6g", value);
+  std::string text(buffer, static_cast<std::size_t>(length));
+  const std::size_t exponent = text.find('e');
+  if (exponent != std::string::npos && text.size() - exponent == 4) text.insert(exponent + 2, "0");
+  return text;
+}
+
+// Whether the exact decimal value has, after its sixth significant digit,
+// 0.5 of that digit to within 1e-16 of it: the only values the fast path may leave
+// to the slow one.
+bool is_near_six_digit_midpoint(double value) {
+  char buffer[80];
+  std::snprintf(buffer, sizeof buffer, "%.40e", std::fabs(value));
+  // buffer is "d.dddd...e+XX": the seventh significant digit is at index 7.
+  const std::string after_sixth(buffer + 7, 16);
+  return after_sixth == "5000000000000000" || after_sixth == "4999999999999999";
+}
+
+// Whether the decimal value ends exactly with a 5 in the seventh significant digit.
+bool is_exact_six_digit_midpoint(double value) {
+  char buffer[80];
+  std::snprintf(buffer, sizeof buffer, "%.40e", std::fabs(value));
+  return std::string(buffer + 7, 34) == "5" + std::string(33, '0');
+}
+
+std::string describe(double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.17g (0x%016llx)", value,
+                static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(value)));
+  return buffer;
+}
+
+// Runs every value through format_cell, the fast path alone and the exact path
+// alone, and keeps the counts and the first few failures.
+class Comparison {
+ public:
+  void check(double value) {
+    ++compared_;
+    const std::string expected = reference_text(value);
+
+    constexpr char kGuard = '#';
+    char buffer[cellscale::kMaxCellTextLength + 8];
+    std::memset(buffer, kGuard, sizeof buffer);
+    char* end = cellscale::format_cell(buffer, value);
+    const bool guard_intact = std::all_of(buffer + cellscale::kMaxCellTextLength, buffer + sizeof buffer,
+                                          [](char c) { return c == kGuard; });
+    const std::string text(buffer + 0, end);
+    if (text != expected || !guard_intact) {
+      fail(value, "format_cell gave '" + text + "'" + (guard_intact ? "" : " writing past its room"), expected);
+    }
+
+    char fast_buffer[cellscale::kMaxCellTextLength];
+    char* fast_end = cellscale::detail::format_cell_fast(fast_buffer, value);
+    if (fast_end == nullptr) {
+      ++declined_;
+      if (!is_near_six_digit_midpoint(value)) fail(value, "fast path declined a value far from a midpoint", expected);
+    } else if (std::string(fast_buffer + 0, fast_end) != expected) {
+      fail(value, "fast path gave '" + std::string(fast_buffer + 0, fast_end) + "'", expected);
+    }
+
+    char exact_buffer[cellscale::kMaxCellTextLength];
+    const std::string exact(exact_buffer, cellscale::detail::format_cell_exact(exact_buffer, value));
+    if (exact != expected) fail(value, "exact path gave '" + exact + "'", expected);
+  }
+
+  std::uint64_t compared() const { return compared_; }
+  std::uint64_t declined() const { return declined_; }
+  std::uint64_t failures() const { return failures_; }
+  const std::vector<std::string>& examples() const { return examples_; }
+
+ private:
+  void fail(double value, const std::string& what, const std::string& expected) {
+    ++failures_;
+    if (examples_.size() < 20) examples_.push_back(describe(value) + ": " + what + ", expected '" + expected + "'");
+  }
+
+  std::uint64_t compared_ = 0;
+  std::uint64_t declined_ = 0;
+  std::uint64_t failures_ = 0;
+  std::vector<std::string> examples_;
+};
+
+double parse(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+// Steps value by delta units in the last place (through zero and into infinity as IEEE order goes).
+double step_ulps(double value, int delta) {
+  for (; delta > 0; --delta) value = std::nextafter(value, std::numeric_limits<double>::infinity());
+  for (; delta < 0; ++delta) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
+  return value;
+}
+
+std::string random_digits(Generator& random, int count) {
+  std::string digits(static_cast<std::size_t>(count), '0');
+  for (char& digit : digits) digit = static_cast<char>('0' + random() % 10);
+  if (digits[0] == '0') digits[0] = static_cast<char>('1' + random() % 9);
+  return digits;
+}
+
+int random_int(Generator& random, int low, int high) {
+  return low + static_cast<int>(random() % static_cast<std::uint64_t>(high - low + 1));
+}
+
+double random_sign(Generator& random, double value) { return (random() & 1) != 0 ? -value : value; }
+
+// --- Families of values ----------------------------------------------------
+
+// Any 64-bit pattern: every binade, subnormals, NaNs with any payload, infinities.
+void random_bit_patterns(Generator& random, std::uint64_t draws, Comparison& comparison) {
+  for (std::uint64_t i = 0; i < draws; ++i) comparison.check(std::bit_cast<double>(random()));
+}
+
+// Decimal numbers of 1 to 17 significant digits at decimal exponents from -330 to 310.
+void random_decimals(Generator& random, std::uint64_t draws, Comparison& comparison) {
+  for (std::uint64_t i = 0; i < draws; ++i) {
+    const std::string text = random_digits(random, random_int(random, 1, 17)) + "e" +
+                             std::to_string(random_int(random, -346, 310));
+    comparison.check(random_sign(random, parse(text)));
+  }
+}
+
+// The doubles within 3 units in the last place of a midpoint between two six-digit
+// results (R + 0.5) * 10^(X - 5) with a random six-digit R, mostly R = 999999 for
+// the carry into a new digit at every scale.
+void near_midpoints(Generator& random, std::uint64_t draws, Comparison& comparison) {
+  for (std::uint64_t i = 0; i < draws; ++i) {
+    const int r = (random() % 8 == 0) ? 999999 : random_int(random, 100000, 999999);
+    const double midpoint = parse(std::to_string(r) + "5e" + std::to_string(random_int(random, -330, 302)));
+    for (int delta = -3; delta <= 3; ++delta) comparison.check(random_sign(random, step_ulps(midpoint, delta)));
+  }
+}
+
+// Values that are exactly a midpoint, value * 10^k = odd / 2 with k = 5 - X.
+// For k >= 1 they are odd / 2^(k + 1) (k <= 7, beyond that none has six digits
+// before the point); for k <= 0 they are odd * 5^-k * 2^(-k - 1) while that is exact.
+void exact_ties(Generator& random, std::uint64_t draws, Comparison& comparison) {
+  for (std::uint64_t i = 0; i < draws; ++i) {
+    const int k = random_int(random, -13, 7);
+    double value;
+    if (k >= 1) {
+      // odd / 2^(k + 1) in [10^(5 - k), 10^(6 - k)).
+      const double scale = std::ldexp(1.0, k + 1);
+      const auto low = static_cast<std::uint64_t>(std::ceil(scale * std::pow(10.0, 5 - k)));
+      const auto high = static_cast<std::uint64_t>(std::floor(scale * std::pow(10.0, 6 - k)));
+      const std::uint64_t odd = (low + random() % (high - low + 1)) | 1;
+      if (static_cast<double>(odd) >= scale * std::pow(10.0, 6 - k)) continue;
+      value = static_cast<double>(odd) / scale;
+    } else {
+      const std::uint64_t odd = static_cast<std::uint64_t>(random_int(random, 100000, 999999)) * 2 + 1;
+      std::uint64_t product = odd;
+      for (int j = 0; j < -k; ++j) product *= 5;
+      if (product >= (std::uint64_t{1} << 53)) continue;
+      value = std::ldexp(static_cast<double>(product), -k - 1);
+    }
+    EXPECT_TRUE(is_exact_six_digit_midpoint(value)) << describe(value);
+    comparison.check(random_sign(random, value));
+  }
+}
+
+// What grids hold: elevations with up to three decimals, integers, and values
+// that went through float (including dyadic steps such as eighths, which are
+// often exact ties).
+void grid_like_values(Generator& random, std::uint64_t draws, Comparison& comparison) {
+  for (std::uint64_t i = 0; i < draws; ++i) {
+    const auto step = static_cast<std::int64_t>(random() % 10000001) - 5000000;
+    double value = 0;
+    switch (random() % 6) {
+      case 0: value = static_cast<double>(step) / 1000.0; break;
+      case 1: value = static_cast<double>(step) / 100.0; break;
+      case 2: value = static_cast<double>(step % 100000); break;
+      case 3: value = static_cast<double>(static_cast<float>(static_cast<double>(step) / 1000.0)); break;
+      case 4: value = static_cast<double>(step) / static_cast<double>(1 << random_int(random, 1, 10)); break;
+      default: {
+        const auto bits = static_cast<std::uint32_t>(random());
+        value = static_cast<double>(std::bit_cast<float>(bits));
+        break;
+      }
+    }
+    comparison.check(value);
+  }
+}
+
+// Every power of ten from 1e-324 to 1e308 and every carry boundary
+// 999999.5 * 10^(X - 5), each with the doubles within 8 units in the last place,
+// both signs: this covers every table entry and the switches between fixed and
+// exponent notation at 1e-5/1e-4 and 999999.5/1e6.
+void powers_of_ten_and_carries(Generator&, std::uint64_t, Comparison& comparison) {
+  for (int x = -324; x <= 308; ++x) {
+    const double power = parse("1e" + std::to_string(x));
+    const double carry = parse("9999995e" + std::to_string(x - 6));
+    for (int delta = -8; delta <= 8; ++delta) {
+      for (double sign : {1.0, -1.0}) {
+        comparison.check(sign * step_ulps(power, delta));
+        comparison.check(sign * step_ulps(carry, delta));
+      }
+    }
+  }
+}
+
+struct Family {
+  const char* name;
+  std::function<void(Generator&, std::uint64_t, Comparison&)> run;
+  bool all_ties_on_fast_path;  // exact ties must not be left to the slow path
+};
+
+class CellFormatEquivalence : public testing::TestWithParam<Family> {};
+
+TEST_P(CellFormatEquivalence, MatchesPrintfGeneralSixDigits) {
+  const Family& family = GetParam();
+  Generator random(0x6a09e667f3bcc909ULL + std::hash<std::string>{}(family.name));
+  Comparison comparison;
+  family.run(random, samples_per_family(), comparison);
+
+  std::printf("%s: compared %llu values, %llu mismatches, fast path declined %llu\n", family.name,
+              static_cast<unsigned long long>(comparison.compared()),
+              static_cast<unsigned long long>(comparison.failures()),
+              static_cast<unsigned long long>(comparison.declined()));
+  EXPECT_GT(comparison.compared(), 0U);
+  EXPECT_EQ(comparison.failures(), 0U) << testing::PrintToString(comparison.examples());
+  if (family.all_ties_on_fast_path) {
+    EXPECT_EQ(comparison.declined(), 0U);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, CellFormatEquivalence,
+    testing::Values(Family{"RandomBitPatterns", random_bit_patterns, false},
+                    Family{"RandomDecimals", random_decimals, false},
+                    Family{"NearMidpoints", near_midpoints, false},
+                    Family{"ExactTies", exact_ties, true},
+                    Family{"GridLikeValues", grid_like_values, true},
+                    Family{"PowersOfTenAndCarries", powers_of_ten_and_carries, false}),
+    [](const testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+
+// Hand-picked edge cases, each compared with printf as above.
+TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {
+  const double edges[] = {
+      0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 999999.5, 999998.5, 999999.4999999999, 1e6, 999999, 100000, 99999.95,
+      1234565, 1234575, 123.4375, 123.4385, 0.0001, 0.00001, 9.999995e-5, 9.9999949999e-5, 9.99999500001e-5,
+      1e-4 * (1 - 1e-16), 1e-5 * (1 + 1e-16), 0.00012345678, 1234567, 4000000, 1e100, 1e-100, 0.1, 0.2, 0.3,
+      1.0 / 3, 2.0 / 3, 100.25, 5e-324, -5e-324, DBL_MIN, -DBL_MIN, std::nextafter(DBL_MIN, 0.0), DBL_MAX,
+      -DBL_MAX, std::nextafter(DBL_MAX, 0.0), DBL_EPSILON, 9007199254740993.0, 1.7976931348623157e308,
+      2.2250738585072009e-308, 4.9406564584124654e-324, 1e-323, 1e22, 1e23, 9.999995e22, 8.5, 0.000125,
+      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+      std::numeric_limits<double>::signaling_NaN(), std::bit_cast<double>(std::uint64_t{0xfff0000000000001}),
+  };
+  Comparison comparison;
+  for (double value : edges) comparison.check(value);
+  EXPECT_EQ(comparison.failures(), 0U) << testing::PrintToString(comparison.examples());
+}
+
+}  // namespace
