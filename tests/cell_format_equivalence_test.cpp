@@ -81,7 +81,7 @@ class Comparison {
     char* end = cellscale::format_cell(buffer, value);
     const bool guard_intact = std::all_of(buffer + cellscale::kMaxCellTextLength, buffer + sizeof buffer,
                                           [](char c) { return c == kGuard; });
-    const std::string text(buffer + 0, end);
+    const std::string text(buffer, end);
     if (text != expected || !guard_intact) {
       fail(value, "format_cell gave '" + text + "'" + (guard_intact ? "" : " writing past its room"), expected);
     }
@@ -91,8 +91,8 @@ class Comparison {
     if (fast_end == nullptr) {
       ++declined_;
       if (!is_near_six_digit_midpoint(value)) fail(value, "fast path declined a value far from a midpoint", expected);
-    } else if (std::string(fast_buffer + 0, fast_end) != expected) {
-      fail(value, "fast path gave '" + std::string(fast_buffer + 0, fast_end) + "'", expected);
+    } else if (std::string(fast_buffer, fast_end) != expected) {
+      fail(value, "fast path gave '" + std::string(fast_buffer, fast_end) + "'", expected);
     }
 
     char exact_buffer[cellscale::kMaxCellTextLength];
@@ -156,7 +156,7 @@ void random_decimals(Generator& random, std::uint64_t draws, Comparison& compari
 }
 
 // The doubles within 3 units in the last place of a midpoint between two six-digit
-// results (R + 0.5) * 10^(X - 5) with a random six-digit R, mostly R = 999999 for
+// results (R + 0.5) * 10^(X - 5) with a random six-digit R, one in eight with R = 999999 for
 // the carry into a new digit at every scale.
 void near_midpoints(Generator& random, std::uint64_t draws, Comparison& comparison) {
   for (std::uint64_t i = 0; i < draws; ++i) {

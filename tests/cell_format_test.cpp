@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
+
+#include "grid/cell_format_detail.h"
 
 namespace {
 
@@ -13,16 +18,120 @@ std::string cell_text(double value) {
   return std::string(buffer, cellscale::format_cell(buffer, value));
 }
 
+std::string exact_text(double value) {
+  char buffer[cellscale::kMaxCellTextLength];
+  return std::string(buffer, cellscale::detail::format_cell_exact(buffer, value));
+}
+
+struct Case {
+  double value;
+  const char* text;
+};
+
+// Texts worked out by hand from the rules: six significant digits rounded to
+// nearest (exact ties to even), exponent notation below 1e-4 and from 1e6 on
+// (after rounding), trailing zeros dropped, three-digit exponents.
+const Case kCases[] = {
+    {1234567, "1.23457e+006"}, {0.00001, "1e-005"}, {-9999, "-9999"}, {4000000, "4e+006"},
+    {0.1, "0.1"}, {100.25, "100.25"}, {-0.0, "-0"}, {0, "0"}, {1e100, "1e+100"},
+    {123456, "123456"}, {999999.5, "1e+006"}, {1.5e-300, "1.5e-300"},
+    {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
+    {std::nan(""), "nan"}, {-std::nan(""), "-nan"},
+    // Exact ties: each value times 10^(5 - X) is exactly an odd number of halves.
+    {999998.5, "999998"}, {1234565, "1.23456e+006"}, {1234575, "1.23458e+006"}, {123.4375, "123.438"},
+    {-1.015625, "-1.01562"}, {12345.25, "12345.2"}, {12345.75, "12345.8"},
+    // Fixed and exponent notation around the switches.
+    {999999, "999999"}, {999999.4, "999999"}, {1e6, "1e+006"}, {100000, "100000"}, {0.0001, "0.0001"},
+    {0.00012345678, "0.000123457"}, {0.000099999, "9.9999e-005"}, {0.00009999999, "0.0001"},
+    {1234.567, "1234.57"}, {-1234.5678, "-1234.57"}, {0.5, "0.5"}, {1.0 / 3, "0.333333"},
+    {2.0 / 3, "0.666667"}, {-2.5e-5, "-2.5e-005"}, {1e21, "1e+021"}, {123456789012.0, "1.23457e+011"},
+    // Extremes of the double range.
+    {DBL_MAX, "1.79769e+308"}, {-DBL_MAX, "-1.79769e+308"}, {DBL_MIN, "2.22507e-308"},
+    {4.9406564584124654e-324, "4.94066e-324"}, {-4.9406564584124654e-324, "-4.94066e-324"},
+    {2.2250738585072009e-308, "2.22507e-308"}, {1e-310, "1e-310"},
+};
+
 TEST(CellFormat, WritesSixSignificantDigitsWithThreeDigitExponent) {
-  struct Case { double value; const char* text; };
-  const Case cases[] = {
-      {1234567, "1.23457e+006"}, {0.00001, "1e-005"}, {-9999, "-9999"}, {4000000, "4e+006"},
-      {0.1, "0.1"}, {100.25, "100.25"}, {-0.0, "-0"}, {0, "0"}, {1e100, "1e+100"},
-      {123456, "123456"}, {999999.5, "1e+006"}, {1.5e-300, "1.5e-300"},
-      {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
-      {std::nan(""), "nan"}, {-std::nan(""), "-nan"},
+  for (const Case& c : kCases) EXPECT_EQ(cell_text(c.value), c.text) << c.value;
+}
+
+TEST(CellFormat, ExactPathAgreesOnTheSameCases) {
+  for (const Case& c : kCases) EXPECT_EQ(exact_text(c.value), c.text) << c.value;
+}
+
+TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
+  // Each value times 10^(5 - X) is exactly an odd number of halves.
+  const Case ties[] = {
+      {999998.5, "999998"},    {999999.5, "1e+006"}, {1234565, "1.23456e+006"}, {123.4375, "123.438"},
+      {0.5078125, "0.507812"}, {12345.25, "12345.2"}, {2.000005e15, "2e+015"},     {-99999.25, "-99999.2"},
   };
-  for (const Case& c : cases) EXPECT_EQ(cell_text(c.value), c.text) << c.value;
+  for (const Case& c : ties) {
+    char buffer[cellscale::kMaxCellTextLength];
+    char* end = cellscale::detail::format_cell_fast(buffer, c.value);
+    ASSERT_NE(end, nullptr) << c.value;
+    EXPECT_EQ(std::string(buffer, end), c.text) << c.value;
+  }
+}
+
+TEST(CellFormat, CellsWrittenBackToBackKeepTheirText) {
+  // format_cell may overwrite the room past its end; the next cell written there must win.
+  std::string expected;
+  char buffer[64 * cellscale::kMaxCellTextLength];
+  char* end = buffer;
+  for (const Case& c : kCases) {
+    end = cellscale::format_cell(end, c.value);
+    *end++ = ' ';
+    expected += std::string(c.text) + ' ';
+  }
+  EXPECT_EQ(std::string(buffer, end), expected);
+}
+
+TEST(CellFormat, NeverNeedsMoreThanItsRoom) {
+  // The longest text, "-1.23457e-308"-like, is 13 characters.
+  for (double value : {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0}) {
+    EXPECT_LE(cell_text(value).size(), 13U) << value;
+  }
+}
+
+TEST(CellFormatDetail, FloorLog10OfPowerOfTwoIsExactOverTheUsedRange) {
+  const long double log10_of_2 = std::log10(2.0L);
+  for (int e = -1100; e <= 1100; ++e) {
+    const auto expected = static_cast<int>(std::floor(static_cast<long double>(e) * log10_of_2));
+    ASSERT_EQ(cellscale::detail::floor_log10_pow2(e), expected) << e;
+  }
+}
+
+TEST(CellFormatDetail, PortableMultiplyGivesTheFull128BitProduct) {
+  using cellscale::detail::multiply_64x64_portable;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  struct Product {
+    std::uint64_t a, b, high, low;
+  };
+  const Product products[] = {
+      {0, kMax, 0, 0},
+      {1, kMax, 0, kMax},
+      {kMax, kMax, kMax - 1, 1},  // (2^64 - 1)^2 = 2^128 - 2^65 + 1
+      {std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1, 0},
+      {0xffffffffU, 0xffffffffU, 0, 0xfffffffe00000001U},
+      {0x8000000000000000U, 3, 1, 0x8000000000000000U},
+  };
+  for (const Product& p : products) {
+    const cellscale::detail::UInt128 result = multiply_64x64_portable(p.a, p.b);
+    EXPECT_EQ(result.high, p.high) << p.a << " * " << p.b;
+    EXPECT_EQ(result.low, p.low) << p.a << " * " << p.b;
+  }
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 Wide;
+  std::mt19937_64 random(20240607U);
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t a = random() >> (random() % 64);
+    const std::uint64_t b = random() >> (random() % 64);
+    const Wide product = static_cast<Wide>(a) * b;
+    const cellscale::detail::UInt128 result = multiply_64x64_portable(a, b);
+    ASSERT_EQ(result.high, static_cast<std::uint64_t>(product >> 64)) << a << " * " << b;
+    ASSERT_EQ(result.low, static_cast<std::uint64_t>(product)) << a << " * " << b;
+  }
+#endif
 }
 
 }  // namespace
