@@ -43,9 +43,10 @@ constexpr int kMaxPower = 329;
 
 // A 256-bit number with its top bit set, times 2^exponent, in 32-bit limbs
 // (limb[7] the most significant). Used only to build the table at compile time:
-// each step multiplies or divides by ten and truncates, so after at most 330
-// steps the value is low by less than 330 * 2^-255 of itself, and its top 128
-// bits are low by less than 2 in their last place.
+// each step multiplies or divides by ten and truncates, losing less than 2^-251
+// of the value (a quotient's last bit is worth up to 2^-251 once it is shifted
+// back up), so after at most 330 steps the value is low by less than 2^-242 of
+// itself, and its top 128 bits are low by less than 2 in their last place.
 struct WideNumber {
   std::uint32_t limb[8];
   int exponent;
@@ -138,9 +139,10 @@ inline UInt128 multiply_64x64(std::uint64_t a, std::uint64_t b) { return multipl
 
 // value * 10^k as an integer part and the top 64 bits of its fraction, for the
 // value m * 2^e (m in [2^63, 2^64)) when value * 10^k lies in [10^5, 10^7).
-// The result is low by less than 3 * 2^-103: an integer part and fraction of
-// (integer, fraction) mean the exact product is at least integer + fraction * 2^-64
-// and below integer + (fraction + 1) * 2^-64 + 3 * 2^-103.
+// The exact product is at least integer + fraction * 2^-64 and below
+// integer + (fraction + 1) * 2^-64 + 3 * 2^-103: Q below is short of the exact
+// m * 10^k * 2^-(binary_exponent + 64) by less than 1 for the dropped bits
+// plus 2 * m / 2^64 for the table's error, and Q's unit is 2^-shift <= 2^-103.
 struct Scaled {
   std::uint64_t integer;
   std::uint64_t fraction;
