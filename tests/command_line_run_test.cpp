@@ -25,8 +25,11 @@ const std::string kUsage =
     "s=single precision\n";
 
 const std::string kGrid = text_header("3", "2", "10", "20", "5", "-9999") + "1 2.5 -9999\n4 5 6\n";
-const std::string kGridDoubled = text_header("3", "2", "10", "20", "5", "-9999") + "2\t5\t-9999\n8\t10\t12\n";
-const std::string kGridCopied = text_header("3", "2", "10", "20", "5", "-9999") + "1\t2.5\t-9999\n4\t5\t6\n";
+// kGrid scaled by 2 and by 1, as the tool writes them (CR LF line ends on Windows).
+const std::string kGridDoubled =
+    native_lines(text_header("3", "2", "10", "20", "5", "-9999") + "2\t5\t-9999\n8\t10\t12\n");
+const std::string kGridCopied =
+    native_lines(text_header("3", "2", "10", "20", "5", "-9999") + "1\t2.5\t-9999\n4\t5\t6\n");
 
 TEST(CommandLine, UsageAndOutputFormatChoice) {
   const std::string double_header_size = "144";  // 96-byte header and six 8-byte cells
@@ -61,8 +64,11 @@ TEST(Opening, InputsThatCannotBeUsed) {
   const RunCase cases[] = {
       {"missing input", {}, {"nothere.asc", "out.asc"}, "1\n", "could not open input file nothere.asc\n", 98,
        {{"out.asc", std::nullopt}}},
+      // Windows opens no folder as a file.
       {"a folder is no grid", {}, {".", "out.asc"}, "1\n",
-       "could not recognise file format (ascii, single or double) for .\n", 98, {{"out.asc", std::nullopt}}},
+       target_is_windows() ? "could not open input file .\n"
+                           : "could not recognise file format (ascii, single or double) for .\n",
+       98, {{"out.asc", std::nullopt}}},
       {"capital NCOLS", {{"in.asc", "NCOLS 3\nNROWS 1\n"}}, {"in.asc", "out.asc"}, "1\n",
        "could not recognise file format (ascii, single or double) for in.asc\n", 98, {{"out.asc", std::nullopt}}},
       {"blank line first", {{"in.asc", "\n" + kGrid}}, {"in.asc", "out.asc"}, "1\n",
@@ -91,8 +97,21 @@ TEST(Opening, PromptsForAnotherOutputName) {
        kCannotOpen + "\r\nerror opening output grid no/x.asc \r\nplease enter new output file name: \r\n" +
            run_output(2),
        0, {{"good.asc", kGridDoubled}}},
-      {"a carriage return stays in the name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "good\r\n2\n",
-       kCannotOpen + "\r\n" + run_output(2), 0, {{"good\r", kGridDoubled}, {"good", std::nullopt}}},
+      // Standard input is read in text mode: on Windows CR LF ends a line as LF
+      // does, and Ctrl-Z ends the input (as it does typed at the console).
+      target_is_windows()
+          ? RunCase{"a CR LF line end ends the name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"},
+                    "good\r\n2\n", kCannotOpen + "\r\n" + run_output(2), 0,
+                    {{"good", kGridDoubled}, {"good\r", std::nullopt}}}
+          : RunCase{"a carriage return stays in the name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"},
+                    "good\r\n2\n", kCannotOpen + "\r\n" + run_output(2), 0,
+                    {{"good\r", kGridDoubled}, {"good", std::nullopt}}},
+      target_is_windows()
+          ? RunCase{"Ctrl-Z at the prompt is the end of input", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"},
+                    "\x1a\ngood.asc\n2\n", kCannotOpen, 1, {{"good.asc", std::nullopt}}}
+          : RunCase{"Ctrl-Z is a character of the name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"},
+                    "\x1a\ngood.asc\n2\n", kCannotOpen + "\r\n" + run_output(2), 0,
+                    {{"\x1a", kGridCopied}, {"good.asc", std::nullopt}}},
   };
   for (const RunCase& c : cases) check_run(c);
 }
@@ -106,8 +125,9 @@ TEST(Opening, LaterMessagesNameTheReplacementOutput) {
              5, {}});
   ScratchFolder folder;
   write_file(folder / "in.asc", kGrid);
-  const ToolResult result = run_tool(folder.path(), {"in.asc", "no/such/out.asc", "-f:d"}, "/dev/full\n1\n");
-  EXPECT_EQ(result.output, kCannotOpen + "\r\n" + run_output(2) + "error writing into /dev/full \n");
+  const std::string full = full_device();
+  const ToolResult result = run_tool(folder.path(), {"in.asc", "no/such/out.asc", "-f:d"}, full + "\n1\n");
+  EXPECT_EQ(result.output, native_lines(kCannotOpen + "\r\n" + run_output(2) + "error writing into " + full + " \n"));
   EXPECT_EQ(result.status, 4);
 }
 
@@ -118,7 +138,8 @@ TEST(Opening, AnOutputThatIsTheInputIsRefused) {
   std::filesystem::create_symlink("in.asc", folder / "soft.asc");
   for (const std::string name : {"in.asc", "./in.asc", "hard.asc", "soft.asc"}) {
     const ToolResult result = run_tool(folder.path(), {"in.asc", name}, "\n");
-    EXPECT_EQ(result.output, "error opening output grid " + name + " \r\nplease enter new output file name: ");
+    EXPECT_EQ(result.output,
+              native_lines("error opening output grid " + name + " \r\nplease enter new output file name: "));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read_file(folder / "in.asc"), kGrid) << name;
   }
@@ -126,6 +147,47 @@ TEST(Opening, AnOutputThatIsTheInputIsRefused) {
   EXPECT_EQ(replaced.status, 0);
   EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
   EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+}
+
+// Drive letters, backslashes and names that differ only in letter case reach
+// the tool on Windows as a user types them, and every message names a file as
+// it was given. Wine shows the test's scratch folder on drive Z:.
+TEST(Opening, WindowsPathForms) {
+  if (!target_is_windows()) GTEST_SKIP() << "drive letters, backslashes and case-blind names are Windows path forms";
+  auto refused = [&](const std::string& name) {
+    return "error opening output grid " + name + " \r\nplease enter new output file name: ";
+  };
+  const RunCase cases[] = {
+      {"input with a backslash", {{"in.asc", kGrid}}, {".\\in.asc", "out.asc"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"output with a backslash", {{"in.asc", kGrid}}, {"in.asc", ".\\out.asc"}, "2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
+      {"a missing output folder named with backslashes", {{"in.asc", kGrid}}, {"in.asc", "no\\such\\out.asc"},
+       "\n", refused("no\\such\\out.asc"), 1, {}},
+      {"a header error names the input as given", {{"in.asc", "ncols 3\n"}}, {".\\in.asc", "out.asc"}, "1\n",
+       "error reading fiel header from .\\in.asc\n", 1, {{"out.asc", ""}}},
+      {"the input in capitals is the input", {{"in.asc", kGrid}}, {"in.asc", "IN.ASC"}, "\n", refused("IN.ASC"), 1,
+       {{"in.asc", kGrid}}},
+      {"the input with a backslash is the input", {{"in.asc", kGrid}}, {"in.asc", ".\\In.asc"}, "\n",
+       refused(".\\In.asc"), 1, {{"in.asc", kGrid}}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+
+  ScratchFolder folder;
+  write_file(folder / "in.asc", kGrid);
+  const std::string drive_folder = wine_drive_path(folder.path());
+  const std::string input = drive_folder + "\\in.asc";
+  const std::string output = drive_folder + "\\out.asc";
+  const ToolResult scaled = run_tool(folder.path(), {input, output}, "2\n");
+  EXPECT_EQ(scaled.output, native_lines(run_output(2)));
+  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+  const ToolResult missing = run_tool(folder.path(), {drive_folder + "\\nothere.asc", "x.asc"}, "2\n");
+  EXPECT_EQ(missing.output, native_lines("could not open input file " + drive_folder + "\\nothere.asc\n"));
+  EXPECT_EQ(missing.status, 98);
+  const ToolResult itself = run_tool(folder.path(), {"in.asc", input}, "\n");
+  EXPECT_EQ(itself.output, native_lines(refused(input)));
+  EXPECT_EQ(itself.status, 1);
+  EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
 }
 
 TEST(Opening, LongPathsAreAccepted) {
@@ -140,7 +202,7 @@ TEST(Opening, LongPathsAreAccepted) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(read_file(folder / output), kGridDoubled);
   const ToolResult missing = run_tool(folder.path(), {input + "x", output}, "2\n");
-  EXPECT_EQ(missing.output, "could not open input file " + input + "x\n");
+  EXPECT_EQ(missing.output, native_lines("could not open input file " + input + "x\n"));
 }
 
 TEST(FactorReply, TakenAsANumberScanTakesIt) {
@@ -159,9 +221,10 @@ TEST(FactorReply, TakenAsANumberScanTakesIt) {
       {"closed input leaves the factor at 1", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, std::nullopt,
        run_output(2), 0, {{"out.asc", kGridCopied}}},
       {"exponent and sign", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, " -0.5e1\n", run_output(2), 0,
-       {{"out.asc", header + "-5\t-12.5\t-9999\n-20\t-25\t-30\n"}}},
+       {{"out.asc", native_lines(header + "-5\t-12.5\t-9999\n-20\t-25\t-30\n")}}},
       {"zero makes negative zero of negative cells", {{"in.asc", header + "-1 0 -9999\n4 -0 6\n"}},
-       {"in.asc", "out.asc"}, "0\n", run_output(2), 0, {{"out.asc", header + "-0\t0\t-9999\n0\t-0\t0\n"}}},
+       {"in.asc", "out.asc"}, "0\n", run_output(2), 0,
+       {{"out.asc", native_lines(header + "-0\t0\t-9999\n0\t-0\t0\n")}}},
       {"a hexadecimal factor", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "0x2\n", run_output(2), 0,
        {{"out.asc", kGridDoubled}}},
   };

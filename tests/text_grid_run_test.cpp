@@ -18,7 +18,7 @@ const std::string kHeader32 = text_header("3", "2", "10", "20", "5", "-9999");
 
 RunCase scale(std::string name, std::string grid, std::string factor, std::string expected, int rows = 2) {
   return {std::move(name), {{"in.asc", std::move(grid)}}, {"in.asc", "out.asc"}, std::move(factor),
-          run_output(rows), 0, {{"out.asc", std::move(expected)}}};
+          run_output(rows), 0, {{"out.asc", native_lines(expected)}}};
 }
 
 TEST(TextGrid, ReadingRules) {
@@ -82,9 +82,9 @@ TEST(TextGrid, MissingOrBrokenNumbersAreReported) {
        header_failure, 1, {}},
       {"grid ends early", {{"in.asc", kHeader32 + "1 2 3\n4\n"}}, {"in.asc", "out.asc"}, "1\n",
        "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5,
-       {{"out.asc", kHeader32 + "1\t2\t3\n"}}},
+       {{"out.asc", native_lines(kHeader32 + "1\t2\t3\n")}}},
       {"a cell that is no number", {{"in.asc", kHeader32 + "1 x 3\n4 5 6\n"}}, {"in.asc", "out.asc"}, "1\n",
-       "\nfactor : \nerror reading from in.asc in row 1 (1 values read)\n", 5, {{"out.asc", kHeader32}}},
+       "\nfactor : \nerror reading from in.asc in row 1 (1 values read)\n", 5, {{"out.asc", native_lines(kHeader32)}}},
       {"a lone sign", {{"in.asc", kHeader32 + "1 2 3\n4 - 6\n"}}, {"in.asc", "out.asc"}, "1\n",
        "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5, {}},
   };
@@ -98,7 +98,7 @@ TEST(TextGrid, UnusableSizesAreRefusedBeforeTheFactorPrompt) {
   const std::string columns = "invalid number of columns in in.asc\n";
   const RunCase cases[] = {
       {"NaN columns", {{"in.asc", sized("nan", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1,
-       {{"out.asc", text_header("-9223372036854775808", "1", "0", "0", "1", "-9999")}}},
+       {{"out.asc", native_lines(text_header("-9223372036854775808", "1", "0", "0", "1", "-9999"))}}},
       {"negative columns", {{"in.asc", sized("-1", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1, {}},
       {"columns beyond 32 bits", {{"in.asc", sized("3e9", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1, {}},
       {"columns checked before rows", {{"in.asc", sized("nan", "3e9")}}, {"in.asc", "out.asc"}, "1\n", columns,
@@ -123,16 +123,18 @@ std::string wide_grid(int rows) {
 TEST(TextGrid, LostWritesAreReported) {
   ScratchFolder folder;
   write_file(folder / "small.asc", kHeader32 + "1 2 3 4 5 6\n");
-  const ToolResult at_end = run_tool(folder.path(), {"small.asc", "/dev/full"}, "1\n");
-  EXPECT_EQ(at_end.output, run_output(2) + "error writing into /dev/full \n");
+  const std::string full = full_device();
+  const ToolResult at_end = run_tool(folder.path(), {"small.asc", full}, "1\n");
+  EXPECT_EQ(at_end.output, native_lines(run_output(2) + "error writing into " + full + " \n"));
   EXPECT_EQ(at_end.status, 4);
 
   write_file(folder / "wide.asc", wide_grid(400));
-  const ToolResult in_rows = run_tool(folder.path(), {"wide.asc", "/dev/full"}, "1\n");
+  const ToolResult in_rows = run_tool(folder.path(), {"wide.asc", full}, "1\n");
   EXPECT_EQ(in_rows.status, 6);
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(in_rows.output, match, std::regex("\nfactor : \n(\\.*)error writing row (\\d+) in /dev/full\n")))
-      << in_rows.output;
+  const std::regex message(native_lines("\nfactor : \n(\\.*)error writing row (\\d+) in (.*)\n"));
+  ASSERT_TRUE(std::regex_match(in_rows.output, match, message)) << in_rows.output;
+  EXPECT_EQ(match[3].str(), full);
   EXPECT_EQ(std::stoul(match[2].str()), match[1].length() + 1) << "the row named is the one being written";
   EXPECT_LT(match[1].length(), 399u);
 }

@@ -20,9 +20,10 @@ struct RunCase {
   std::map<std::string, std::string> files;  // created in the run's folder first
   std::vector<std::string> arguments;
   std::optional<std::string> input;          // standard input; none: closed
-  std::string output;                        // expected standard output
+  std::string output;                        // expected standard output, with "\n" line ends
   int status = 0;
-  std::map<std::string, std::optional<std::string>> results;  // expected files; none: must not exist
+  // Expected files, byte for byte (a text grid through native_lines); none: must not exist.
+  std::map<std::string, std::optional<std::string>> results;
 };
 
 inline void check_run(const RunCase& c) {
@@ -31,7 +32,7 @@ inline void check_run(const RunCase& c) {
   for (const auto& [name, bytes] : c.files) write_file(folder / name, bytes);
   const ToolResult result = run_tool(folder.path(), c.arguments, c.input);
   EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.output, c.output);
+  EXPECT_EQ(result.output, native_lines(c.output));
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(result.errors, "");
   for (const auto& [name, bytes] : c.results) {

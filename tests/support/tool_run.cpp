@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 
 namespace cellscale::testing {
 
@@ -21,7 +22,41 @@ std::string tool_path() {
   return chosen != nullptr && *chosen != '\0' ? chosen : CELLSCALE_BUILT_TOOL;
 }
 
+// A program the tool is started through, with the tool's path as its first
+// argument: CELLSCALE_LAUNCHER names it (wine, for a Windows build), looked
+// up on PATH like a shell command. Empty when the tool runs by itself.
+std::string launcher_path() {
+  const char* chosen = std::getenv("CELLSCALE_LAUNCHER");
+  return chosen != nullptr ? chosen : "";
+}
+
 }  // namespace
+
+bool target_is_windows() {
+  const char* target = std::getenv("CELLSCALE_TARGET");
+  return target != nullptr && std::string_view(target) == "windows";
+}
+
+std::string native_lines(const std::string& text) {
+  if (!target_is_windows()) return text;
+  std::string converted;
+  converted.reserve(text.size() + text.size() / 8);
+  for (const char c : text) {
+    if (c == '\n') converted += '\r';
+    converted += c;
+  }
+  return converted;
+}
+
+std::string wine_drive_path(const std::filesystem::path& host_path) {
+  std::string name = "Z:" + std::filesystem::absolute(host_path).lexically_normal().string();
+  for (char& c : name) {
+    if (c == '/') c = '\\';
+  }
+  return name;
+}
+
+std::string full_device() { return target_is_windows() ? wine_drive_path("/dev/full") : "/dev/full"; }
 
 ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
                     const std::optional<std::string>& input) {
@@ -30,11 +65,16 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
   const std::filesystem::path stderr_file = folder / ".stderr";
   if (input) write_file(stdin_file, *input);
 
+  const std::string launcher = launcher_path();
   std::vector<std::string> command{tool_path()};
+  if (!launcher.empty()) command.insert(command.begin(), launcher);
   command.insert(command.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
+  // Wine reads arguments and host file names in the locale's character set;
+  // the tests give them in UTF-8.
+  if (!launcher.empty()) setenv("LC_ALL", "C.UTF-8", 1);
 
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
@@ -50,7 +90,11 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
     }
     // A closed standard input is really closed: no descriptor 0 at all.
     if (!input) close(0);
-    execv(argv[0], argv.data());
+    if (launcher.empty()) {
+      execv(argv[0], argv.data());
+    } else {
+      execvp(argv[0], argv.data());
+    }
     _exit(127);
   }
   int wait_status = 0;

@@ -18,6 +18,25 @@ struct ToolResult {
   std::string errors;       // everything it printed on standard error
 };
 
+// True when the tool under test is a Windows build (CELLSCALE_TARGET=windows),
+// run through a launcher such as wine (CELLSCALE_LAUNCHER).
+bool target_is_windows();
+
+// Text as the tool under test writes it in text mode: unchanged, or with every
+// "\n" turned into "\r\n" for Windows. A "\r\n" of the tool's own becomes
+// "\r\r\n" there. For expected standard output and expected text grids; binary
+// files are the same on every platform.
+std::string native_lines(const std::string& text);
+
+// The name of a host file as a Windows program under Wine writes it: drive Z:
+// is the root of the host's files, and backslashes separate the folders.
+std::string wine_drive_path(const std::filesystem::path& host_path);
+
+// A file that refuses every write, as a full disk does: /dev/full, reached
+// from Windows under Wine as Z:\dev\full. The tool reports the lost writes
+// with this name.
+std::string full_device();
+
 // Runs the tool in `folder` with the given arguments. `input` is what
 // standard input holds; with no value standard input is closed.
 ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
