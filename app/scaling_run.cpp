@@ -1,5 +1,7 @@
 #include "app/scaling_run.h"
 
+#include <algorithm>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -58,12 +60,34 @@ OpenedInput open_and_recognise_input(const std::string& path) {
   return {std::move(file), *format};
 }
 
-// Opening an output that is the input itself (the same path, a hard link or
-// a symbolic link to it) would empty the input before it is read; it counts
-// as an output that cannot be opened.
-FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
+// Whether std::filesystem reads a file name as fopen reads it. An ASCII name
+// is read alike everywhere. Beyond ASCII the two conversions can differ (on
+// Windows, where fopen takes the ANSI code page and std::filesystem the C
+// library's multibyte conversion), and a name that opens a file the file
+// system does not find was read otherwise.
+bool read_alike(const std::string& name) {
+  if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return true;
+  }
+  std::error_code ignored;
+  return std::filesystem::exists(name, ignored) || !FilePtr(std::fopen(name.c_str(), "rb"));
+}
+
+// Whether the output name may stand for the input file itself: the same
+// path, a hard link or a symbolic link to it. "Not the same" is an answer
+// only when both names were read as fopen reads them; otherwise an output
+// that exists might be the input.
+bool may_be_the_input(const std::string& input_path, const std::string& output_path) {
   std::error_code error;
-  if (std::filesystem::equivalent(input_path, output_path, error) && !error) return nullptr;
+  if (std::filesystem::equivalent(input_path, output_path, error)) return true;
+  if (read_alike(input_path) && read_alike(output_path)) return false;
+  return FilePtr(std::fopen(output_path.c_str(), "rb")) != nullptr;
+}
+
+// Opening an output that is the input itself would empty the input before it
+// is read; it counts as an output that cannot be opened.
+FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
+  if (may_be_the_input(input_path, output_path)) return nullptr;
   FilePtr file(std::fopen(output_path.c_str(), mode));
   // Narrow rows are gathered into large writes.
   if (file) std::setvbuf(file.get(), nullptr, _IOFBF, kOutputBufferBytes);
@@ -106,6 +130,12 @@ void scale_row(const RowBuffer& input, RowBuffer& output, double nodata, double 
 }  // namespace
 
 int run_scaling(int argc, char** argv) {
+  // File names are narrow strings: fopen hands them to the system, which reads
+  // them in the user's character set (on Windows the ANSI code page), while
+  // std::filesystem converts them with the C library's multibyte conversion.
+  // The user's character type locale makes both read a name alike, so that
+  // the same-file check sees the file fopen opens. Numbers are not affected.
+  std::setlocale(LC_CTYPE, "");
   if (argc < 3) {
     say("Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n");
     say("usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n");

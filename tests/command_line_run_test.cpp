@@ -149,6 +149,34 @@ TEST(Opening, AnOutputThatIsTheInputIsRefused) {
   EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
 }
 
+// On Windows a name given as bytes is read by fopen in the ANSI code page and
+// by std::filesystem in the C library's multibyte conversion; the same-file
+// check must find the very file that fopen opens (€ and ž lie where the two
+// differed), and must not refuse an existing output that is another file.
+TEST(Opening, NamesBeyondAsciiAreComparedAsFopenSeesThem) {
+  ScratchFolder folder;
+  write_file(folder / "€.asc", kGrid);
+  write_file(folder / "in.asc", kGrid);
+  std::filesystem::create_hard_link(folder / "in.asc", folder / "ž-hard.asc");
+  const std::pair<std::string, std::string> same_file[] = {
+      {"€.asc", "€.asc"}, {"€.asc", "./€.asc"}, {"in.asc", "ž-hard.asc"}, {"ž-hard.asc", "in.asc"}};
+  for (const auto& [input, output] : same_file) {
+    SCOPED_TRACE(input + " to " + output);
+    const ToolResult result = run_tool(folder.path(), {input, output}, "\n");
+    EXPECT_EQ(result.status, 1);
+    // The name is echoed in the system's character set, so only the words around it are compared.
+    EXPECT_TRUE(result.output.starts_with("error opening output grid ")) << result.output;
+    EXPECT_TRUE(result.output.ends_with(native_lines(" \r\nplease enter new output file name: "))) << result.output;
+    EXPECT_EQ(read_file(folder / input), kGrid);
+  }
+  write_file(folder / "out.asc", "an older output\n");
+  const ToolResult replaced = run_tool(folder.path(), {"€.asc", "out.asc"}, "2\n");
+  EXPECT_EQ(replaced.output, native_lines(run_output(2)));
+  EXPECT_EQ(replaced.status, 0);
+  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+  EXPECT_EQ(read_file(folder / "€.asc"), kGrid);
+}
+
 // Drive letters, backslashes and names that differ only in letter case reach
 // the tool on Windows as a user types them, and every message names a file as
 // it was given. Wine shows the test's scratch folder on drive Z:.
