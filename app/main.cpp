@@ -1,9 +1,11 @@
 #include "app/scaling_run.h"
 
-#if __has_include(<unistd.h>)
+#if __has_include(<fcntl.h>) && __has_include(<unistd.h>)
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
+#ifdef F_GETFD
 #include <cerrno>
 
 namespace {
@@ -23,6 +25,9 @@ void keep_standard_streams_apart_from_files() {
 }  // namespace
 #else
 namespace {
+// Without POSIX descriptor control (the Windows C runtime) nothing is to be
+// done: that runtime keeps descriptors 0 to 2 for the standard streams even
+// when the process was started without them, so no file takes their place.
 void keep_standard_streams_apart_from_files() {}
 }  // namespace
 #endif
