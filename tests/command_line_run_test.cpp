@@ -273,7 +273,7 @@ TEST(Opening, AClosedStandardInputIsNeverTheInputGrid) {
   write_file(folder / "in.dbl", header + cells);
   const ToolResult result = run_tool(folder.path(), {"in.dbl", "out.dbl", "-f:d"}, std::nullopt);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, run_output(100));
+  EXPECT_EQ(result.output, native_lines(run_output(100)));
   EXPECT_TRUE(read_file(folder / "out.dbl").substr(96) == cells) << "the factor must stay 1";
 }
 
@@ -289,7 +289,7 @@ TEST(Opening, AnInputThatCannotGoBackToItsStartIsRefused) {
     });
     const ToolResult result = run_tool(folder.path(), {"pipe", "out.asc"}, "2\n");
     writer.join();
-    EXPECT_EQ(result.output, "could not open input file pipe\n");
+    EXPECT_EQ(result.output, native_lines("could not open input file pipe\n"));
     EXPECT_EQ(result.status, 98);
   }
 }
