@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the tool and runs the whole test suite: the unit and end-to-end tests
 # of a Release build, then the Debian package made from that build, checked
-# with the end-to-end tests against the tool it installs. Stops at the first
-# failure.
+# with the end-to-end tests against the tool it installs, then the end-to-end
+# tests against a Windows build under Wine (tests/run-windows.sh). Stops at
+# the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,5 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 echo "== Debian package: build, unpack and test the installed tool"
 bash tests/check-package.sh build/release
+
+bash tests/run-windows.sh
