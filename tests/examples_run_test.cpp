@@ -105,7 +105,7 @@ TEST(Examples, AllThreeGiveTheSameTextGrid) {
     ASSERT_EQ(result.status, 0) << name;
   }
   const std::string text = read_file(folder / "elevation.asc.txt");
-  EXPECT_EQ(text.rfind("ncols\t24\nnrows\t16\n", 0), 0u);
+  EXPECT_EQ(text.rfind(native_lines("ncols\t24\nnrows\t16\n"), 0), 0u);
   EXPECT_EQ(read_file(folder / "elevation.dbl.txt"), text);
   EXPECT_EQ(read_file(folder / "elevation.sgl.txt"), text);
 }
