@@ -5,6 +5,8 @@
 // output when the run ends.
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 
 #include "grid/grid_header.h"
 
@@ -21,21 +23,14 @@ class CellStats {
   void reset(double nodata_value);
 
   // Takes in one scaled cell. Only values strictly above nodata + 1 count; so
-  // a NaN never does, and with nodata -9999 neither does -9998.
-  void add(double x) {
-    if (!(x > reference_ + 1.0)) return;
-    sum_ += x;
-    count_ += 1.0;
-    if (count_ == 1.0) {
-      minimum_ = maximum_ = x;
-    } else if (minimum_ > x) {
-      minimum_ = x;
-    } else if (x > maximum_) {
-      maximum_ = x;
-    }
-    pending_[pending_count_++] = x;
-    if (pending_count_ == kBlock) merge_pending();
-  }
+  // a NaN never does, and with nodata -9999 neither does -9998. The sum adds
+  // the counted values one after another in the order they come; the first
+  // counted value sets both extremes, and of equal values (0 and -0) the
+  // first one stays.
+  void add(double x) { add_all(&x, 1); }
+
+  // Takes in `count` values in order, exactly as `count` calls of add() would.
+  void add_all(const double* values, std::size_t count);
 
   // Writes count, minimum, maximum, sum, mean and standard deviation into
   // slots 7 to 12. The mean needs one value and the standard deviation three;
@@ -50,8 +45,8 @@ class CellStats {
   static constexpr int kBlock = 256;
   void merge_pending();
 
-  double reference_ = 0.0;
-  double count_ = 0.0;
+  double threshold_ = 1.0;  // nodata + 1: only values above it count
+  std::int64_t count_ = 0;
   double minimum_ = 0.0;
   double maximum_ = 0.0;
   double sum_ = 0.0;

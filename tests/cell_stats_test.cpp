@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -100,6 +102,126 @@ TEST(CellStats, DeviationOfAnUnevenSequenceMatchesTwoPasses) {
   for (double x : values) squares += (x - mean) * (x - mean);
   const Block got = finish_with(-9999, values);
   EXPECT_NEAR(got.deviation, std::sqrt(squares / (values.size() - 1)), 1e-9 * got.deviation);
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void expect_same_block(const GridHeader& a, const GridHeader& b, const char* what) {
+  for (int slot = 7; slot <= 12; ++slot) {
+    EXPECT_TRUE(same_bits(a.slot[slot], b.slot[slot]))
+        << what << ": slot " << slot << " " << a.slot[slot] << " vs " << b.slot[slot];
+  }
+}
+
+// The sum is taken value after value in row order: the same additions in the
+// same order as a plain loop, bit for bit.
+double sequential_sum(double nodata, const std::vector<double>& values) {
+  double sum = 0.0;
+  for (double x : values) {
+    if (x > nodata + 1.0) sum += x;
+  }
+  return sum;
+}
+
+TEST(CellStats, TheSumIsTakenInOrderBitForBit) {
+  std::mt19937_64 generator(11);
+  // Values of very different sizes, so that the order of the additions shows in the result.
+  std::uniform_real_distribution<double> exponent(-20.0, 20.0);
+  std::bernoulli_distribution nodata_cell(0.1);
+  std::vector<double> values(100003);
+  for (double& x : values) x = nodata_cell(generator) ? -9999.0 : std::pow(10.0, exponent(generator));
+  const Block got = finish_with(-9999, values);
+  EXPECT_TRUE(same_bits(got.sum, sequential_sum(-9999, values)));
+  double reversed = 0.0;
+  for (auto x = values.rbegin(); x != values.rend(); ++x) {
+    if (*x > -9998.0) reversed += *x;
+  }
+  EXPECT_NE(reversed, got.sum) << "the values do not show the order of the additions";
+}
+
+// add_all takes any run of values exactly as add() takes them one by one,
+// however the runs are cut: across the pending block's end, with nodata,
+// NaN, infinities and both zeros among them.
+TEST(CellStats, AddingRunsEqualsAddingOneByOne) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  std::mt19937_64 generator(5);
+  std::uniform_int_distribution<int> kind(0, 19);
+  std::normal_distribution<double> spread(100.0, 50.0);
+  std::uniform_int_distribution<std::size_t> cut(0, 700);
+  for (const double nodata : {-9999.0, 0.0, -1.0}) {
+    std::vector<double> values(20000);
+    for (double& x : values) {
+      switch (kind(generator)) {
+        case 0: x = nodata; break;
+        case 1: x = std::nan(""); break;
+        case 2: x = 0.0; break;
+        case 3: x = -0.0; break;
+        case 4: x = kInfinity; break;
+        case 5: x = nodata + 1.0; break;
+        default: x = spread(generator);
+      }
+    }
+    CellStats one_by_one;
+    one_by_one.reset(nodata);
+    for (double x : values) one_by_one.add(x);
+    CellStats in_runs;
+    in_runs.reset(nodata);
+    std::size_t at = 0;
+    while (at < values.size()) {
+      const std::size_t count = std::min(cut(generator), values.size() - at);
+      in_runs.add_all(values.data() + at, count);
+      at += count;
+    }
+    GridHeader expected;
+    GridHeader got;
+    one_by_one.finish(expected);
+    in_runs.finish(got);
+    expect_same_block(expected, got, "runs");
+    EXPECT_TRUE(same_bits(got.slot[10], sequential_sum(nodata, values)));
+  }
+}
+
+TEST(CellStats, OfEqualExtremesTheFirstStays) {
+  // With nodata -9999 both zeros count. They compare equal, so the first of
+  // them stays the minimum (or maximum), also when the values are taken in
+  // two runs.
+  struct Case {
+    std::vector<double> values;
+    int slot;
+    double expected;
+  };
+  const Case cases[] = {
+      {{5, 0.0, 7, -0.0, 6}, 8, 0.0},
+      {{5, -0.0, 7, 0.0, 6}, 8, -0.0},
+      {{-5, 0.0, -7, -0.0, -6}, 9, 0.0},
+      {{-5, -0.0, -7, 0.0, -6}, 9, -0.0},
+      {{0.0, -0.0}, 8, 0.0},
+      {{-0.0, 0.0}, 9, -0.0},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t first_run : {c.values.size(), std::size_t{1}, std::size_t{2}}) {
+      CellStats stats;
+      stats.reset(-9999);
+      stats.add_all(c.values.data(), first_run);
+      stats.add_all(c.values.data() + first_run, c.values.size() - first_run);
+      GridHeader header;
+      stats.finish(header);
+      EXPECT_TRUE(same_bits(header.slot[c.slot], c.expected))
+          << "slot " << c.slot << " first run " << first_run << ": " << header.slot[c.slot];
+    }
+  }
+}
+
+TEST(CellStats, InfinitiesCountAsExtremes) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const Block got = finish_with(-9999, {kInfinity, 3.0, -kInfinity, 2.0});
+  EXPECT_EQ(got.count, 3);
+  EXPECT_EQ(got.minimum, 2.0);
+  EXPECT_EQ(got.maximum, kInfinity);
+  EXPECT_EQ(got.sum, kInfinity);
+  const Block only = finish_with(-9999, {kInfinity});
+  EXPECT_EQ(only.minimum, kInfinity);
+  EXPECT_EQ(only.maximum, kInfinity);
 }
 
 }  // namespace
