@@ -5,6 +5,7 @@
 // memory: nothing is allocated, nothing is thrown, and each function says
 // where it stopped so that the caller can go on from there.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace cellscale {
@@ -23,6 +24,49 @@ struct ScanResult {
 // True for the white space that scanf skips in the "C" locale.
 constexpr bool is_scan_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads a plain decimal number, the form nearly every grid cell has: an
+// optional minus sign, digits, and optionally a point and more digits, 19
+// digits at most in all, followed by white space. `p` is where the number
+// starts (after the blanks). The characters are looked at until the first
+// one that is not a digit, so the text must end in one that is not (a NUL
+// after it will do). Returns where the number ends, its value being exactly
+// what scan_number gives; nullptr when the text is not in that form or the
+// number is beyond what is converted here, leaving it to scan_number.
+//
+// The digits make an integer below 10^19 and the point says by which power
+// of ten to divide it. Below 2^53 that integer is a double exactly, and so is
+// every power of ten up to 10^22, so one correctly rounded division gives the
+// correctly rounded value of the text.
+inline const char* scan_plain_decimal(const char* p, double& value) {
+  constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                     1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+  constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
+  const bool negative = *p == '-';
+  p += negative ? 1 : 0;
+  const char* const first = p;
+  std::uint64_t digits = 0;
+  while (static_cast<unsigned char>(*p - '0') < 10) {
+    digits = digits * 10 + static_cast<unsigned char>(*p - '0');
+    ++p;
+  }
+  const auto whole_digits = p - first;
+  std::ptrdiff_t fraction_digits = 0;
+  if (*p == '.') {
+    const char* const fraction = ++p;
+    while (static_cast<unsigned char>(*p - '0') < 10) {
+      digits = digits * 10 + static_cast<unsigned char>(*p - '0');
+      ++p;
+    }
+    fraction_digits = p - fraction;
+  }
+  if (whole_digits == 0 || whole_digits + fraction_digits > 19 || !is_scan_space(*p) || digits > kExactLimit) {
+    return nullptr;
+  }
+  const double magnitude = static_cast<double>(digits) / kPowersOfTen[fraction_digits];
+  value = negative ? -magnitude : magnitude;
+  return p;
 }
 
 // Reads one number as "%lg" does: skips white space, then takes an optional

@@ -119,4 +119,99 @@ TEST(TruncateToInt64, TruncatesTowardZeroAndMapsTheRestToTheSmallest) {
   for (const Case& c : cases) EXPECT_EQ(cellscale::truncate_to_int64(c.value), c.expected) << c.value;
 }
 
+// scan_plain_decimal on text followed by a NUL, as the grid reader holds it.
+Scanned scan_plain(const std::string& text) {
+  Scanned out;
+  const char* end = cellscale::scan_plain_decimal(text.c_str(), out.value);
+  out.ok = end != nullptr;
+  out.taken = out.ok ? end - text.c_str() : 0;
+  return out;
+}
+
+// Where the fast path takes a number, it takes what the C library takes.
+void expect_plain_like_libc(const std::string& text) {
+  const Scanned plain = scan_plain(text);
+  ASSERT_TRUE(plain.ok) << '"' << text << '"';
+  const Scanned libc = scan_with_libc(text);
+  ASSERT_TRUE(libc.ok) << '"' << text << '"';
+  EXPECT_EQ(plain.taken, libc.taken) << '"' << text << '"';
+  EXPECT_TRUE(same_double(plain.value, libc.value))
+      << '"' << text << "\" " << plain.value << " vs " << libc.value;
+}
+
+TEST(ScanPlainDecimal, TakesPlainDecimalsAsTheCLibraryDoes) {
+  const char* cases[] = {
+      "0 ", "-0 ", "-0.0 ", "7\t", "1758.059\t", "-9999\n", "1.\t", "-1.\r\n", "0.000123456789 ",
+      "123456789012345 ", "12345678.90123456 ", "0.1234567890123456 ", "-99999999999999.9 ",
+      "0.000000000000000001 ", "9007199254740992 ", "9007199254740991 ", "900719925474099.2 ", "0.9007199254740992 ", "00001.50000 ",
+      "4000.000 ", "0.5\v", "2.675 ", "0.3 ", "0.1 ", "1.000000000000002 ", "123456.7890123 ",
+  };
+  for (const char* text : cases) expect_plain_like_libc(text);
+}
+
+TEST(ScanPlainDecimal, LeavesEveryOtherFormToTheFullScan) {
+  const char* cases[] = {
+      "",       " 1 ",   "+1 ",    ".5 ",     "-.5 ",    "- 1",     "1e5 ",      "1E5 ",     "1.5e3 ",
+      "1.5",    "1.5x",  "1.5.3 ", "1,5 ",    "0x10 ",   "00x1 ",   "nan ",      "inf ",     "-inf ",
+      "12345678901234567890 ", "1234567890.1234567890 ", "9007199254740993 ", "99999999999999999 ",
+      "1234567890123456789 ", "0.1234567890123456789 ", "1.0000000000000002 ", "0.0000000000000000001 ",
+      "-999999999999999.9 ",
+      "--5 ",   "-",     "-x",     "1-",      "12\x80",
+  };
+  for (const char* text : cases) {
+    double value = 0;
+    EXPECT_EQ(cellscale::scan_plain_decimal(text, value), nullptr) << '"' << text << '"';
+  }
+}
+
+TEST(ScanPlainDecimal, RandomPlainDecimalsMatchTheCLibrary) {
+  std::mt19937_64 generator(99);
+  std::uniform_int_distribution<int> digit(0, 9);
+  std::uniform_int_distribution<int> length(1, 20);
+  std::bernoulli_distribution coin(0.5);
+  const char* blanks = " \t\n\v\f\r";
+  std::uniform_int_distribution<int> blank(0, 5);
+  int taken = 0;
+  for (int i = 0; i < 300000; ++i) {
+    std::string text = coin(generator) ? "-" : "";
+    const int whole = length(generator);
+    for (int d = 0; d < whole; ++d) text += static_cast<char>('0' + digit(generator));
+    if (coin(generator)) {
+      text += '.';
+      const int fraction = length(generator) - 1;
+      for (int d = 0; d < fraction; ++d) text += static_cast<char>('0' + digit(generator));
+    }
+    text += blanks[blank(generator)];
+    double value = 0;
+    if (cellscale::scan_plain_decimal(text.c_str(), value) == nullptr) continue;
+    ++taken;
+    expect_plain_like_libc(text);
+    if (HasFailure()) return;
+  }
+  EXPECT_GT(taken, 100000) << "too few of the numbers took the fast path to say anything";
+}
+
+// Values near the limit of exact integers and with many fraction digits,
+// where a conversion that is not correctly rounded shows.
+TEST(ScanPlainDecimal, HardCasesMatchTheCLibrary) {
+  std::mt19937_64 generator(3);
+  std::uniform_int_distribution<std::uint64_t> near_limit((std::uint64_t{1} << 53) - 100000, std::uint64_t{1} << 53);
+  std::uniform_int_distribution<int> point(0, 16);
+  for (int i = 0; i < 100000; ++i) {
+    const std::string digits = std::to_string(near_limit(generator));
+    const std::size_t whole = digits.size() - static_cast<std::size_t>(point(generator));
+    const std::string text = whole == digits.size() ? digits
+                             : whole == 0           ? "0." + digits
+                                                    : digits.substr(0, whole) + "." + digits.substr(whole);
+    expect_plain_like_libc(text + "\t");
+    if (HasFailure()) return;
+  }
+  // Halfway cases of binary64 written out with 17 digits and more.
+  for (const char* text : {"9007199254740993 ", "0.30000000000000004 ", "2.2250738585072014 ",
+                           "1.7976931348623157 ", "4.9406564584124654 ", "0.1000000000000000055 "}) {
+    double value = 0;
+    if (cellscale::scan_plain_decimal(text, value) != nullptr) expect_plain_like_libc(text);
+  }
+}
+
 }  // namespace
