@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "grid/grid_format.h"
@@ -28,15 +29,22 @@ constexpr int kStatusInputUnusable = 98;
 // Rows between two flushes of the progress dots: often enough to show
 // progress, rare enough to cost nothing.
 constexpr std::int64_t kCellsPerProgressFlush = 1 << 18;
-constexpr std::size_t kOutputBufferBytes = 1 << 16;
 
 struct OpenedInput {
   FilePtr file;
   FormatName format;
 };
 
+// The readers fetch large blocks themselves: an input stream without a
+// buffer of its own reads them straight into place, one system call a block.
+FilePtr open_input_file(const std::string& path, const char* mode) {
+  FilePtr file(std::fopen(path.c_str(), mode));
+  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+}
+
 OpenedInput open_and_recognise_input(const std::string& path) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  FilePtr file = open_input_file(path, "rb");
   if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
   unsigned char start[kRecognitionBytes];
   const std::size_t size = std::fread(start, 1, sizeof start, file.get());
@@ -50,7 +58,7 @@ OpenedInput open_and_recognise_input(const std::string& path) {
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
       fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
     }
-    file.reset(std::fopen(path.c_str(), "rt"));
+    file = open_input_file(path, "rt");
     if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
   } else if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
     // A binary input that cannot go back to its start (a pipe) would be read
@@ -89,8 +97,9 @@ bool may_be_the_input(const std::string& input_path, const std::string& output_p
 FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
   if (may_be_the_input(input_path, output_path)) return nullptr;
   FilePtr file(std::fopen(output_path.c_str(), mode));
-  // Narrow rows are gathered into large writes.
-  if (file) std::setvbuf(file.get(), nullptr, _IOFBF, kOutputBufferBytes);
+  // The writers gather the output into blocks themselves (kOutputBlockBytes):
+  // without a buffer of its own the stream hands each block on in one call.
+  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
 }
 
@@ -110,21 +119,27 @@ FilePtr open_output(const std::string& input_path, std::string& output_path, For
   }
 }
 
-// Each cell that is not nodata is multiplied; nodata passes through. The
-// comparison is exact, so a NaN cell is multiplied and, with nodata 0, a -0
-// cell is nodata.
-void scale_row(const RowBuffer& input, RowBuffer& output, double nodata, double factor, CellStats& stats) {
-  const double* in = input.cells();
-  double* out = output.cells();
-  const std::int32_t columns = input.columns();
-  for (std::int32_t c = 0; c < columns; ++c) {
-    if (in[c] == nodata) {
-      out[c] = nodata;
+// Scales one row that was read whole into the writer's rooms, as many as it
+// takes. Stops at the first room that could not be had or handed over.
+template <typename In>
+RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata, double factor,
+                   CellStats& stats) {
+  std::int32_t done = 0;
+  while (done < columns) {
+    CellRoom room;
+    const RowWrite made = writer.make_room(room);
+    if (!made.complete) return made;
+    const std::int32_t count = std::min(room.count, columns - done);
+    if (room.doubles != nullptr) {
+      scale_cells(cells + done, room.doubles, static_cast<std::size_t>(count), nodata, factor, stats);
     } else {
-      out[c] = in[c] * factor;
-      stats.add(out[c]);
+      scale_cells(cells + done, room.singles, static_cast<std::size_t>(count), nodata, factor, stats);
     }
+    const RowWrite put = writer.put_cells(count);
+    if (!put.complete) return put;
+    done += count;
   }
+  return {true, 0};
 }
 
 }  // namespace
@@ -162,19 +177,21 @@ int run_scaling(int argc, char** argv) {
     say("error writing into %s \n", output_name);
   }
 
+  // A run that ends early keeps what the output was given (the header, the
+  // rows written), as a stream would on the way out.
   const std::optional<std::int32_t> columns = whole_column_count(header);
+  // The row a reader that holds no rows itself reads into.
   RowBuffer input_row;
-  RowBuffer output_row;
-  if (columns) {
-    input_row = RowBuffer::allocate(*columns);
-    output_row = RowBuffer::allocate(*columns);
-  }
-  if (!columns || !input_row || !output_row || !reader->prepare_rows(*columns) ||
-      !writer->prepare_rows(header, *columns)) {
+  if (columns) input_row = RowBuffer::allocate(*columns);
+  if (!columns || !input_row || !reader->prepare_rows(*columns) || !writer->prepare_rows(header, *columns)) {
+    writer->hand_over_gathered();
     fail(kStatusBadHeader, "invalid number of columns in %s\n", input_name);
   }
   const std::optional<std::int64_t> rows = row_count(header);
-  if (!rows) fail(kStatusBadHeader, "invalid number of rows in %s\n", input_name);
+  if (!rows) {
+    writer->hand_over_gathered();
+    fail(kStatusBadHeader, "invalid number of rows in %s\n", input_name);
+  }
 
   say("\nfactor : ");
   const double factor = read_reply_number(1.0);
@@ -187,11 +204,14 @@ int run_scaling(int argc, char** argv) {
   for (std::int64_t row = 1; row <= *rows; ++row) {
     const RowRead read = reader->read_row(input_row);
     if (!read.complete) {
+      // The rows before it stay in the output.
+      writer->hand_over_gathered();
       fail(kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
            static_cast<int>(row), static_cast<int>(read.values_read));
     }
-    scale_row(input_row, output_row, nodata, factor, stats);
-    const RowWrite written = writer->write_row(output_row);
+    const RowWrite written = read.doubles != nullptr
+                                 ? scale_row(read.doubles, *columns, *writer, nodata, factor, stats)
+                                 : scale_row(read.singles, *columns, *writer, nodata, factor, stats);
     if (!written.complete) {
       if (output_format == FormatName::single_binary) {
         fail(kStatusRowNotWritten, "error writing row %d, col %d in %s\n", static_cast<int>(row),

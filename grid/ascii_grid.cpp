@@ -11,14 +11,16 @@ namespace cellscale {
 
 namespace {
 
-constexpr std::size_t kTextBlock = 1 << 20;
+constexpr std::size_t kTextBlock = std::size_t{1} << 18;
 
 // Text of the input, read in large blocks. A number or word cut by the end
 // of a block is scanned again once the next block is there; the block grows
-// only for a single token longer than itself.
+// only for a single token longer than itself. The text in the block is
+// always followed by a NUL, which no number or blank continues into, so that
+// the common numbers are read without looking where the text ends.
 class TextSource {
  public:
-  explicit TextSource(FilePtr file) : file_(std::move(file)), buffer_(kTextBlock) {}
+  explicit TextSource(FilePtr file) : file_(std::move(file)), buffer_(kTextBlock + 1) {}
 
   bool next_number(double& value) {
     return next([&](const char* first, const char* last, bool at_end) {
@@ -31,6 +33,27 @@ class TextSource {
       const char* word = nullptr;
       return scan_word(first, last, at_end, word);
     });
+  }
+
+  // Reads `count` numbers into `values`, as as many next_number() calls
+  // would; returns how many were read before one was missing or broken.
+  std::int64_t next_numbers(double* values, std::int64_t count) {
+    const char* p = buffer_.data() + position_;
+    for (std::int64_t i = 0; i < count; ++i) {
+      while (is_scan_space(*p)) ++p;
+      const char* end = scan_plain_decimal(p, values[i]);
+      if (end != nullptr) {
+        p = end;
+        continue;
+      }
+      // Anything else, and a number that the block's end may have cut,
+      // takes the full scan, which also fetches more text.
+      position_ = static_cast<std::size_t>(p - buffer_.data());
+      if (!next_number(values[i])) return i;
+      p = buffer_.data() + position_;
+    }
+    position_ = static_cast<std::size_t>(p - buffer_.data());
+    return count;
   }
 
  private:
@@ -51,9 +74,10 @@ class TextSource {
     std::memmove(buffer_.data(), buffer_.data() + position_, kept);
     position_ = 0;
     end_ = kept;
-    if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-    const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
+    if (end_ == capacity()) buffer_.resize(capacity() * 2 + 1);
+    const std::size_t got = std::fread(buffer_.data() + end_, 1, capacity() - end_, file_.get());
     end_ += got;
+    buffer_[end_] = '\0';
     if (got == 0) {
       if (std::ferror(file_.get())) return false;
       at_end_ = std::feof(file_.get()) != 0;
@@ -61,8 +85,10 @@ class TextSource {
     return true;
   }
 
+  std::size_t capacity() const { return buffer_.size() - 1; }
+
   FilePtr file_;
-  std::vector<char> buffer_;
+  std::vector<char> buffer_;  // the text, then the NUL at end_
   std::size_t position_ = 0;
   std::size_t end_ = 0;
   bool at_end_ = false;
@@ -81,26 +107,37 @@ class AsciiGridReader final : public GridReader {
 
   bool prepare_rows(std::int32_t) override { return true; }
 
-  RowRead read_row(RowBuffer& row) override {
-    double* cells = row.cells();
-    const std::int32_t columns = row.columns();
-    for (std::int32_t c = 0; c < columns; ++c) {
-      if (!text_.next_number(cells[c])) return {false, c};
-    }
-    return {true, columns};
+  RowRead read_row(RowBuffer& spare) override {
+    const std::int32_t columns = spare.columns();
+    const std::int64_t got = text_.next_numbers(spare.cells(), columns);
+    if (got < columns) return {false, got};
+    RowRead read{true, columns};
+    read.doubles = spare.cells();
+    return read;
   }
 
  private:
   TextSource text_;
 };
 
+// The header and the cell text are gathered in a block, and the block's
+// first kOutputBlockBytes go to the file as soon as more than that is
+// gathered. The run scales each part of a row into a small row of doubles,
+// which put_cells then writes as text.
 class TextGridWriter final : public GridWriter {
  public:
-  explicit TextGridWriter(FilePtr output) : file_(std::move(output)), buffer_(kTextBlock) {}
+  explicit TextGridWriter(FilePtr output)
+      : file_(std::move(output)),
+        block_(kOutputBlockBytes + kMaxCellTextLength + 1),
+        staging_(ZeroedArray<double>::allocate(kStagingCells)) {}
 
   bool write_header(const GridHeader& header) override {
     const std::string text = format_text_header(header);
-    return std::fwrite(text.data(), 1, text.size(), file_.get()) == text.size();
+    if (used_ + text.size() > block_.size()) return false;
+    std::memcpy(block_.data() + used_, text.data(), text.size());
+    used_ += text.size();
+    if (used_ > kOutputBlockBytes) return hand_over_block();
+    return true;
   }
 
   bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) override {
@@ -108,43 +145,70 @@ class TextGridWriter final : public GridWriter {
     // is a whole number. With a fractional ncols every cell is followed by a
     // tab and no line ends.
     last_separator_ = header.ncols() > whole_columns ? '\t' : '\n';
-    return true;
+    columns_ = whole_columns;
+    return static_cast<bool>(staging_);
   }
 
-  RowWrite write_row(const RowBuffer& row) override {
-    const double* cells = row.cells();
-    const std::int32_t columns = row.columns();
-    char* out = buffer_.data() + used_;
-    char* const room_end = buffer_.data() + buffer_.size() - (kMaxCellTextLength + 1);
-    for (std::int32_t c = 0; c < columns; ++c) {
-      if (out > room_end) {
-        used_ = static_cast<std::size_t>(out - buffer_.data());
-        if (!hand_over()) return {false, c + 1};
-        out = buffer_.data();
-      }
-      out = format_cell(out, cells[c]);
-      *out++ = c + 1 < columns ? '\t' : last_separator_;
-    }
-    used_ = static_cast<std::size_t>(out - buffer_.data());
-    // Each row is handed to the file when it is complete, so that an early
-    // end of the run leaves every finished row in the output.
-    if (!hand_over()) return {false, columns};
+  RowWrite make_room(CellRoom& room) override {
+    room = CellRoom{};
+    room.doubles = staging_.data();
+    room.count = kStagingCells;
     return {true, 0};
   }
 
-  bool finish(GridHeader&, CellStats&) override { return hand_over() && close_output(std::move(file_)); }
+  RowWrite put_cells(std::int32_t count) override {
+    const double* cells = staging_.data();
+    char* const block = block_.data();
+    char* const full = block + kOutputBlockBytes;
+    char* out = block + used_;
+    for (std::int32_t i = 0; i < count; ++i) {
+      out = format_cell(out, cells[i]);
+      ++row_cells_;
+      if (row_cells_ < columns_) {
+        *out++ = '\t';
+      } else {
+        *out++ = last_separator_;
+        row_cells_ = 0;
+      }
+      if (out > full) {
+        used_ = static_cast<std::size_t>(out - block);
+        if (!hand_over_block()) return {false, row_cells_ + 1};
+        out = block + used_;
+      }
+    }
+    used_ = static_cast<std::size_t>(out - block);
+    return {true, 0};
+  }
+
+  void hand_over_gathered() override { hand_over_all(); }
+
+  bool finish(GridHeader&, CellStats&) override { return hand_over_all() && close_output(std::move(file_)); }
 
  private:
-  bool hand_over() {
-    const std::size_t written = std::fwrite(buffer_.data(), 1, used_, file_.get());
-    const bool complete = written == used_ && std::ferror(file_.get()) == 0;
-    used_ = 0;
+  static constexpr std::int32_t kStagingCells = 512;
+
+  // Hands the block's first kOutputBlockBytes to the file and keeps the rest.
+  bool hand_over_block() {
+    const bool complete = std::fwrite(block_.data(), 1, kOutputBlockBytes, file_.get()) == kOutputBlockBytes &&
+                          std::ferror(file_.get()) == 0;
+    used_ -= kOutputBlockBytes;
+    std::memmove(block_.data(), block_.data() + kOutputBlockBytes, used_);
     return complete;
   }
 
+  bool hand_over_all() {
+    const std::size_t used = used_;
+    used_ = 0;
+    if (used == 0) return std::ferror(file_.get()) == 0;
+    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
+  }
+
   FilePtr file_;
-  std::vector<char> buffer_;
+  std::vector<char> block_;
+  ZeroedArray<double> staging_;
   std::size_t used_ = 0;
+  std::int32_t columns_ = 0;
+  std::int32_t row_cells_ = 0;  // cells of the row being written already taken
   char last_separator_ = '\n';
 };
 

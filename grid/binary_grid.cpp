@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 namespace cellscale {
 
@@ -11,9 +10,9 @@ namespace {
 
 constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
 
-// Conversions between values and their little-endian file bytes, a row at a
-// time. On a little-endian host they are plain copies or conversions that
-// the compiler vectorises.
+// The files are little-endian: on a big-endian host the bytes of every cell
+// are reversed in place, in the blocks read and before a block is written. On
+// a little-endian host the blocks are the file's bytes as they are.
 template <typename Stored>
 void reverse_each(Stored* values, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -22,13 +21,10 @@ void reverse_each(Stored* values, std::size_t count) {
   }
 }
 
-void widen(const float* from, double* to, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) to[i] = static_cast<double>(from[i]);
-}
-
-void narrow(const double* from, float* to, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) to[i] = static_cast<float>(from[i]);
-}
+// Rows are read several at a time, as many whole rows as a block of about
+// this size holds (one row at least), straight into the block, where the run
+// takes them from.
+constexpr std::size_t kInputBlockBytes = std::size_t{1} << 16;
 
 class BinaryGridReader final : public GridReader {
  public:
@@ -45,86 +41,148 @@ class BinaryGridReader final : public GridReader {
   }
 
   bool prepare_rows(std::int32_t whole_columns) override {
-    if (width_ == BinaryWidth::double_precision) return true;
-    staging_ = ZeroedArray<float>::allocate(static_cast<std::size_t>(whole_columns));
-    return static_cast<bool>(staging_);
+    columns_ = static_cast<std::size_t>(whole_columns);
+    const std::size_t row_bytes = columns_ * static_cast<std::size_t>(width_);
+    rows_per_block_ = row_bytes == 0 ? 1 : std::max<std::size_t>(1, kInputBlockBytes / row_bytes);
+    const std::size_t cells = std::max<std::size_t>(1, rows_per_block_ * columns_);
+    if (width_ == BinaryWidth::double_precision) {
+      doubles_ = ZeroedArray<double>::allocate(cells);
+      return static_cast<bool>(doubles_);
+    }
+    singles_ = ZeroedArray<float>::allocate(cells);
+    return static_cast<bool>(singles_);
   }
 
-  RowRead read_row(RowBuffer& row) override {
-    const std::size_t columns = static_cast<std::size_t>(row.columns());
-    std::size_t got = 0;
-    if (width_ == BinaryWidth::double_precision) {
-      got = std::fread(row.cells(), sizeof(double), columns, file_.get());
-      if constexpr (!kLittleEndianHost) reverse_each(row.cells(), got);
-    } else {
-      got = std::fread(staging_.data(), sizeof(float), columns, file_.get());
-      if (got == columns) {
-        if constexpr (!kLittleEndianHost) reverse_each(staging_.data(), got);
-        widen(staging_.data(), row.cells(), columns);
-      }
+  RowRead read_row(RowBuffer&) override {
+    if (next_row_ == rows_in_block_) {
+      if (ended_) return {false, partial_cells_};
+      read_block();
+      if (rows_in_block_ == 0) return {false, partial_cells_};
     }
-    return {got == columns, static_cast<std::int64_t>(got)};
+    const std::size_t first = next_row_ * columns_;
+    ++next_row_;
+    RowRead read{true, static_cast<std::int64_t>(columns_)};
+    if (width_ == BinaryWidth::double_precision) {
+      read.doubles = doubles_.data() + first;
+    } else {
+      read.singles = singles_.data() + first;
+    }
+    return read;
   }
 
  private:
+  // Reads the next block of rows. A block that comes short (the file ends,
+  // or a read fails) is the last: its whole rows are used, and the cells of
+  // the row cut short are what that row's failure reports.
+  void read_block() {
+    const std::size_t size = static_cast<std::size_t>(width_);
+    const std::size_t wanted = rows_per_block_ * columns_;
+    std::size_t got = 0;
+    if (width_ == BinaryWidth::double_precision) {
+      got = std::fread(doubles_.data(), size, wanted, file_.get());
+      if constexpr (!kLittleEndianHost) reverse_each(doubles_.data(), got);
+    } else {
+      got = std::fread(singles_.data(), size, wanted, file_.get());
+      if constexpr (!kLittleEndianHost) reverse_each(singles_.data(), got);
+    }
+    ended_ = got < wanted;
+    rows_in_block_ = columns_ == 0 ? (ended_ ? 0 : rows_per_block_) : got / columns_;
+    partial_cells_ = columns_ == 0 ? 0 : static_cast<std::int64_t>(got % columns_);
+    next_row_ = 0;
+  }
+
   BinaryWidth width_;
   FilePtr file_;
-  ZeroedArray<float> staging_;
+  std::size_t columns_ = 0;
+  std::size_t rows_per_block_ = 1;
+  ZeroedArray<double> doubles_;
+  ZeroedArray<float> singles_;
+  std::size_t rows_in_block_ = 0;
+  std::size_t next_row_ = 0;
+  std::int64_t partial_cells_ = 0;
+  bool ended_ = false;
 };
 
+// The header and the cells are gathered in one block of kOutputBlockBytes,
+// which the run fills with cells directly, and the block goes to the file
+// when it is full. The header and every cell take a whole number of cell
+// widths, so cells never straddle the block's end.
 class BinaryGridWriter final : public GridWriter {
  public:
-  BinaryGridWriter(BinaryWidth width, FilePtr output) : width_(width), file_(std::move(output)) {}
+  BinaryGridWriter(BinaryWidth width, FilePtr output)
+      : width_(width), file_(std::move(output)), block_(ZeroedArray<unsigned char>::allocate(kOutputBlockBytes)) {}
 
-  bool write_header(const GridHeader& header) override { return write_slots(header, 1, kHeaderSlots); }
-
-  bool prepare_rows(const GridHeader&, std::int32_t whole_columns) override {
-    const std::size_t columns = static_cast<std::size_t>(whole_columns);
-    if (width_ == BinaryWidth::single_precision) {
-      single_staging_ = ZeroedArray<float>::allocate(columns);
-      return static_cast<bool>(single_staging_);
-    }
-    if constexpr (!kLittleEndianHost) {
-      double_staging_ = ZeroedArray<double>::allocate(columns);
-      return static_cast<bool>(double_staging_);
-    }
+  bool write_header(const GridHeader& header) override {
+    if (!block_ || used_ + header_bytes(width_) > kOutputBlockBytes) return false;
+    encode_slots(header, 1, kHeaderSlots, block_.data() + used_);
+    used_ += header_bytes(width_);
     return true;
   }
 
-  RowWrite write_row(const RowBuffer& row) override {
-    const std::size_t columns = static_cast<std::size_t>(row.columns());
-    if (columns == 0) return {true, 0};
-    std::size_t written = 0;
-    if (width_ == BinaryWidth::single_precision) {
-      narrow(row.cells(), single_staging_.data(), columns);
-      if constexpr (!kLittleEndianHost) reverse_each(single_staging_.data(), columns);
-      written = std::fwrite(single_staging_.data(), sizeof(float), columns, file_.get());
-    } else if constexpr (kLittleEndianHost) {
-      written = std::fwrite(row.cells(), sizeof(double), columns, file_.get());
-    } else {
-      std::memcpy(double_staging_.data(), row.cells(), columns * sizeof(double));
-      reverse_each(double_staging_.data(), columns);
-      written = std::fwrite(double_staging_.data(), sizeof(double), columns, file_.get());
-    }
-    if (written == columns && std::ferror(file_.get()) == 0) return {true, 0};
-    return {false, static_cast<std::int32_t>(std::min(written, columns - 1) + 1)};
+  bool prepare_rows(const GridHeader&, std::int32_t whole_columns) override {
+    columns_ = whole_columns;
+    return static_cast<bool>(block_);
   }
 
+  RowWrite make_room(CellRoom& room) override {
+    if (used_ == kOutputBlockBytes && !hand_over()) {
+      return {false, std::min(row_cells_, columns_ - 1) + 1};
+    }
+    const std::size_t size = static_cast<std::size_t>(width_);
+    room = CellRoom{};
+    room.count = static_cast<std::int32_t>((kOutputBlockBytes - used_) / size);
+    if (width_ == BinaryWidth::double_precision) {
+      room.doubles = reinterpret_cast<double*>(block_.data() + used_);
+    } else {
+      room.singles = reinterpret_cast<float*>(block_.data() + used_);
+    }
+    return {true, 0};
+  }
+
+  RowWrite put_cells(std::int32_t count) override {
+    const std::size_t size = static_cast<std::size_t>(width_);
+    if constexpr (!kLittleEndianHost) {
+      if (width_ == BinaryWidth::double_precision) {
+        reverse_each(reinterpret_cast<double*>(block_.data() + used_), static_cast<std::size_t>(count));
+      } else {
+        reverse_each(reinterpret_cast<float*>(block_.data() + used_), static_cast<std::size_t>(count));
+      }
+    }
+    used_ += static_cast<std::size_t>(count) * size;
+    row_cells_ += count;
+    if (row_cells_ == columns_) row_cells_ = 0;
+    return {true, 0};
+  }
+
+  void hand_over_gathered() override { hand_over(); }
+
   bool finish(GridHeader& header, CellStats& stats) override {
-    // Positioning flushes what is still buffered, so a failure here is a write
-    // that did not reach the file.
+    if (!hand_over()) return false;
+    // Positioning flushes what the stream may still hold, so a failure here is
+    // a write that did not reach the file.
     if (std::fseek(file_.get(), static_cast<long>(statistics_offset(width_)), SEEK_SET) != 0) return false;
     stats.finish(header);
-    return write_slots(header, kCount, kStandardDeviation) && close_output(std::move(file_));
+    unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
+    encode_slots(header, kCount, kStandardDeviation, bytes);
+    const std::size_t count = static_cast<std::size_t>(kStandardDeviation - kCount + 1);
+    const bool written = std::fwrite(bytes, static_cast<std::size_t>(width_), count, file_.get()) == count &&
+                         std::ferror(file_.get()) == 0;
+    return written && close_output(std::move(file_));
   }
 
  private:
-  bool write_slots(const GridHeader& header, int first_slot, int last_slot) {
-    unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
+  // Hands the gathered bytes to the file; false when they did not all reach it.
+  bool hand_over() {
+    const std::size_t used = used_;
+    used_ = 0;
+    if (used == 0) return std::ferror(file_.get()) == 0;
+    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
+  }
+
+  // The little-endian bytes of slots first_slot to last_slot at out.
+  void encode_slots(const GridHeader& header, int first_slot, int last_slot, unsigned char* out) const {
     const std::size_t size = static_cast<std::size_t>(width_);
-    const std::size_t count = static_cast<std::size_t>(last_slot - first_slot + 1);
-    for (int slot = first_slot; slot <= last_slot; ++slot) {
-      unsigned char* out = bytes + size * static_cast<std::size_t>(slot - first_slot);
+    for (int slot = first_slot; slot <= last_slot; ++slot, out += size) {
       if (width_ == BinaryWidth::double_precision) {
         const auto value = std::bit_cast<std::uint64_t>(header.slot[slot]);
         for (std::size_t i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -133,13 +191,14 @@ class BinaryGridWriter final : public GridWriter {
         for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
       }
     }
-    return std::fwrite(bytes, size, count, file_.get()) == count && std::ferror(file_.get()) == 0;
   }
 
   BinaryWidth width_;
   FilePtr file_;
-  ZeroedArray<float> single_staging_;
-  ZeroedArray<double> double_staging_;
+  ZeroedArray<unsigned char> block_;
+  std::size_t used_ = 0;
+  std::int32_t columns_ = 0;
+  std::int32_t row_cells_ = 0;  // cells of the row being written already taken
 };
 
 }  // namespace

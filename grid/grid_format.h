@@ -6,6 +6,7 @@
 // print and never end the process; they say what went wrong and the run turns
 // that into the tool's message and exit status.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -38,11 +39,24 @@ bool close_output(FilePtr file);
 struct RowRead {
   bool complete;
   std::int64_t values_read;  // cells of the row read before it stopped
+  // The cells of a complete row, valid until the next read: exactly one of
+  // the two is set, after the width the input holds them in.
+  const double* doubles = nullptr;
+  const float* singles = nullptr;
 };
 
 struct RowWrite {
   bool complete;
   std::int32_t failed_column;  // first column that was not written, when not complete
+};
+
+// Room in a writer for the next cells of the row being written: `count`
+// cells (at least one) of the width the writer takes, exactly one of the
+// two pointers being set.
+struct CellRoom {
+  double* doubles = nullptr;
+  float* singles = nullptr;
+  std::int32_t count = 0;
 };
 
 class GridReader {
@@ -53,19 +67,36 @@ class GridReader {
   virtual bool read_header(GridHeader& header) = 0;
   // Makes room for rows of the given width; false when it cannot be had.
   virtual bool prepare_rows(std::int32_t whole_columns) = 0;
-  // Reads the next row into columns 1 to row.columns().
-  virtual RowRead read_row(RowBuffer& row) = 0;
+  // Reads the next row, of spare.columns() cells. A reader that does not
+  // hold the row's cells itself reads them into `spare`.
+  virtual RowRead read_row(RowBuffer& spare) = 0;
 };
+
+// A writer gathers what it is given (the header and the cells, row after
+// row) and hands it to the file in blocks of kOutputBlockBytes, as a stdio
+// stream with a buffer of that size would: a failure is met by the row
+// being written when a full block is handed over, and a small output is
+// handed over only when it is finished.
+inline constexpr std::size_t kOutputBlockBytes = std::size_t{1} << 16;
 
 class GridWriter {
  public:
   virtual ~GridWriter() = default;
-  // Writes the whole header; false when it was not all handed to the file.
+  // Writes the whole header; false when it was not all taken.
   virtual bool write_header(const GridHeader& header) = 0;
   // Makes room for rows of the given width; false when it cannot be had.
   virtual bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) = 0;
-  // Writes columns 1 to row.columns() of one row.
-  virtual RowWrite write_row(const RowBuffer& row) = 0;
+  // Room for the next cells of the row being written. A row is written
+  // through as many rooms as it takes; each is filled, then handed back with
+  // put_cells before the next is asked for. Both may hand a full block to
+  // the file, and say so when that failed.
+  virtual RowWrite make_room(CellRoom& room) = 0;
+  // Takes the first `count` cells of the room (1 to room.count).
+  virtual RowWrite put_cells(std::int32_t count) = 0;
+  // Hands what was gathered to the file, for a run that ends early: the
+  // output keeps every row taken so far. A failure here goes unreported, as
+  // the run is ending with another failure.
+  virtual void hand_over_gathered() = 0;
   // Ends the output after the last row: a binary output receives the
   // statistics into slots 7 to 12 of the header and its statistics block. Then
   // the file is closed. False when anything written was lost.
