@@ -190,13 +190,34 @@ inline bool is_exact_tie(std::uint64_t m, int e, int k) {
 }
 
 // --- Text ----------------------------------------------------------------
+// The text is put together in a 64-bit integer, character i being bits 8i to
+// 8i + 7, and stored 8 characters at a time: built in memory from smaller
+// pieces and read back whole, it would wait on the processor's store
+// forwarding.
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The two characters of 00 to 99, the first in the low byte.
+constexpr std::array<std::uint16_t, 100> make_digit_pairs() {
+  std::array<std::uint16_t, 100> pairs{};
+  for (unsigned i = 0; i < 100; ++i) pairs[i] = static_cast<std::uint16_t>(('0' + i / 10) | (('0' + i % 10) << 8));
+  return pairs;
+}
 
-inline void write_pair(char* out, unsigned pair) { std::memcpy(out, kDigitPairs + 2 * pair, 2); }
+constexpr std::array<std::uint16_t, 100> kDigitPairs = make_digit_pairs();
+
+constexpr std::uint64_t characters(const char (&text)[9]) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(text[i]);
+  return value;
+}
+
+// Stores the 8 characters of `text` at out.
+inline void store_characters(char* out, std::uint64_t text) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &text, 8);
+  } else {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(text >> (8 * i));
+  }
+}
 
 }  // namespace
 
@@ -256,10 +277,8 @@ char* format_cell_fast(char* out, double value) {
   const unsigned rest = digits % 10000;
   const unsigned middle_pair = rest / 100;
   const unsigned last_pair = rest % 100;
-  char text[16] = {};
-  write_pair(text, first_pair);
-  write_pair(text + 2, middle_pair);
-  write_pair(text + 4, last_pair);
+  const std::uint64_t text = kDigitPairs[first_pair] | (std::uint64_t{kDigitPairs[middle_pair]} << 16) |
+                             (std::uint64_t{kDigitPairs[last_pair]} << 32);
   int significant;
   if (last_pair != 0) {
     significant = last_pair % 10 != 0 ? 6 : 5;
@@ -269,30 +288,29 @@ char* format_cell_fast(char* out, double value) {
     significant = first_pair % 10 != 0 ? 2 : 1;
   }
 
-  // Fixed notation for X in [-4, 6), as %g chooses. The copies below move whole
-  // 8-byte blocks and may leave bytes past the returned end, within the room
-  // that the caller gives (17 characters at most are touched).
+  // Fixed notation for X in [-4, 6), as %g chooses. The stores below write
+  // whole blocks of 8 characters and may leave characters past the returned
+  // end, within the room that the caller gives (16 characters at most are
+  // touched).
   if (exponent10 >= 0 && exponent10 < 6) {
-    std::memcpy(out, text, 8);
-    std::memcpy(out + exponent10 + 2, text + exponent10 + 1, 8);
-    out[exponent10 + 1] = '.';
+    // The X + 1 digits before the point, the point, the rest.
+    const int before = 8 * (exponent10 + 1);
+    const std::uint64_t whole = text & ((std::uint64_t{1} << before) - 1);
+    store_characters(out, whole | (std::uint64_t{'.'} << before) | ((text >> before) << (before + 8)));
     return significant > exponent10 + 1 ? out + significant + 1 : out + exponent10 + 1;
   }
   if (exponent10 < 0 && exponent10 >= -4) {
-    std::memcpy(out, "0.000000", 8);
+    store_characters(out, characters("0.000000"));
     char* const start = out + 1 - exponent10;  // after "0." and -X-1 zeros
-    std::memcpy(start, text, 8);
+    store_characters(start, text);
     return start + significant;
   }
-  out[0] = text[0];
-  out[1] = '.';
-  std::memcpy(out + 2, text + 1, 8);
+  store_characters(out, (text & 0xff) | (std::uint64_t{'.'} << 8) | ((text >> 8) << 16));
   char* const exponent = out + (significant > 1 ? significant + 1 : 1);
-  exponent[0] = 'e';
-  exponent[1] = exponent10 < 0 ? '-' : '+';
   const auto magnitude = static_cast<unsigned>(exponent10 < 0 ? -exponent10 : exponent10);
-  exponent[2] = static_cast<char>('0' + magnitude / 100);
-  write_pair(exponent + 3, magnitude % 100);
+  store_characters(exponent, std::uint64_t{'e'} | (static_cast<std::uint64_t>(exponent10 < 0 ? '-' : '+') << 8) |
+                                 (std::uint64_t{'0' + magnitude / 100} << 16) |
+                                 (std::uint64_t{kDigitPairs[magnitude % 100]} << 24));
   return exponent + 5;
 }
 

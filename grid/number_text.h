@@ -39,9 +39,10 @@ constexpr bool is_scan_space(char c) {
 // of ten to divide it. Below 2^53 that integer is a double exactly, and so is
 // every power of ten up to 10^22, so one correctly rounded division gives the
 // correctly rounded value of the text.
+inline constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                               1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+
 inline const char* scan_plain_decimal(const char* p, double& value) {
-  constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                     1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
   constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
   const bool negative = *p == '-';
   p += negative ? 1 : 0;
@@ -64,7 +65,7 @@ inline const char* scan_plain_decimal(const char* p, double& value) {
   if (whole_digits == 0 || whole_digits + fraction_digits > 19 || !is_scan_space(*p) || digits > kExactLimit) {
     return nullptr;
   }
-  const double magnitude = static_cast<double>(digits) / kPowersOfTen[fraction_digits];
+  const double magnitude = static_cast<double>(digits) / kPlainPowersOfTen[fraction_digits];
   value = negative ? -magnitude : magnitude;
   return p;
 }

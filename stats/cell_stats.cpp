@@ -14,24 +14,19 @@ void CellStats::reset(double nodata_value) {
   pending_count_ = 0;
 }
 
-// The values go through without a branch on whether they count, so that the
-// loop runs at the pace of its one dependent chain, the running sum (which
-// must add the counted values one after another). A value that does not count
-// adds -0.0, which leaves every sum (0 and -0 included) as it is. It is still
-// stored into the pending block, but the block's end moves on only for
-// values that count, so the next value overwrites it. The extremes start each
-// part at infinities and only a counted value that is strictly smaller (or
-// larger) replaces them, so that of equal values the first one stays.
+// The running sum is the one chain that must go value after value: it adds
+// every counted value in the order they come, and a value that does not count
+// adds -0.0, which leaves every sum (0 and -0 included) as it is. Alongside,
+// each value is stored at the pending block's end, which moves on only for a
+// value that counts, so the counted values of a part end up side by side and
+// the extremes are then taken from them in four independent lanes.
 void CellStats::add_all(const double* values, std::size_t count) {
-  constexpr double kInfinity = std::numeric_limits<double>::infinity();
   const double threshold = threshold_;
   while (count > 0) {
     // No more values than the pending block has room for, so that the stores
     // need no check.
     const std::size_t part = std::min(count, static_cast<std::size_t>(kBlock - pending_count_));
     double sum = sum_;
-    double minimum = kInfinity;
-    double maximum = -kInfinity;
     double* const pending = pending_.data();
     int end = pending_count_;
     const int start = end;
@@ -39,32 +34,60 @@ void CellStats::add_all(const double* values, std::size_t count) {
       const double x = values[i];
       const bool counts = x > threshold;
       sum += counts ? x : -0.0;
-      const double low = counts ? x : kInfinity;
-      const double high = counts ? x : -kInfinity;
-      minimum = low < minimum ? low : minimum;
-      maximum = high > maximum ? high : maximum;
       pending[end] = x;
       end += counts ? 1 : 0;
     }
     sum_ = sum;
-    const int counted = end - start;
-    if (counted > 0) {
-      // A counted value never is -infinity (it is above the threshold), and a
-      // counted +infinity left as the start value is +infinity all the same.
+    if (end > start) {
+      const Extremes extremes = extremes_of(pending + start, end - start);
       if (count_ == 0) {
-        minimum_ = minimum;
-        maximum_ = maximum;
+        minimum_ = extremes.minimum;
+        maximum_ = extremes.maximum;
       } else {
-        if (minimum_ > minimum) minimum_ = minimum;
-        if (maximum > maximum_) maximum_ = maximum;
+        if (minimum_ > extremes.minimum) minimum_ = extremes.minimum;
+        if (extremes.maximum > maximum_) maximum_ = extremes.maximum;
       }
-      count_ += counted;
+      count_ += end - start;
     }
     pending_count_ = end;
     if (pending_count_ == kBlock) merge_pending();
     values += part;
     count -= part;
   }
+}
+
+// Taken in four lanes, which the compiler turns into vector minima and
+// maxima. Of values that compare equal only 0 and -0 differ, and there the
+// order decides: when the extreme is a zero, it is the first zero.
+CellStats::Extremes CellStats::extremes_of(const double* values, int count) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  double low[4] = {kInfinity, kInfinity, kInfinity, kInfinity};
+  double high[4] = {-kInfinity, -kInfinity, -kInfinity, -kInfinity};
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (int lane = 0; lane < 4; ++lane) {
+      const double x = values[i + lane];
+      low[lane] = x < low[lane] ? x : low[lane];
+      high[lane] = x > high[lane] ? x : high[lane];
+    }
+  }
+  for (; i < count; ++i) {
+    low[0] = values[i] < low[0] ? values[i] : low[0];
+    high[0] = values[i] > high[0] ? values[i] : high[0];
+  }
+  Extremes extremes{low[0], high[0]};
+  for (int lane = 1; lane < 4; ++lane) {
+    extremes.minimum = low[lane] < extremes.minimum ? low[lane] : extremes.minimum;
+    extremes.maximum = high[lane] > extremes.maximum ? high[lane] : extremes.maximum;
+  }
+  // A counted +infinity left as the start value is +infinity all the same,
+  // and a counted value is never -infinity (it is above the threshold).
+  if (extremes.minimum == 0.0 || extremes.maximum == 0.0) {
+    const double* const first_zero = std::find(values, values + count, 0.0);
+    if (extremes.minimum == 0.0) extremes.minimum = *first_zero;
+    if (extremes.maximum == 0.0) extremes.maximum = *first_zero;
+  }
+  return extremes;
 }
 
 // A block's sum and squared deviations are taken with four partial sums each:

@@ -45,6 +45,13 @@ class CellStats {
   static constexpr int kBlock = 256;
   void merge_pending();
 
+  struct Extremes {
+    double minimum;
+    double maximum;
+  };
+  // The smallest and largest of count (at least one) values that count.
+  static Extremes extremes_of(const double* values, int count);
+
   double threshold_ = 1.0;  // nodata + 1: only values above it count
   std::int64_t count_ = 0;
   double minimum_ = 0.0;
