@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# bench/run.sh: measures cellscale's speed and memory beside two baselines,
-# the plain per-value stdio program (cellscale_baseline) and cat.
+# bench/run.sh: measures cellscale's speed and memory beside three baselines,
+# the plain per-value stdio program (cellscale_baseline), cat (which copies
+# file to file inside the kernel) and dd (which copies through user space).
 #
 # With one command on a clean clone it builds a Release tree with the bench
 # programs, generates test grids in a temporary folder, runs every job
@@ -164,7 +165,8 @@ progress "== generating $cols x $rows grids in $work"
 printf '%s\n' "$factor" >"$work/factor"
 
 # ---------------------------------------------------------------- jobs
-# kind: tool (cellscale IN OUT -f:FMT), baseline (ASCII only) or cat (IN > OUT).
+# kind: tool (cellscale IN OUT -f:FMT), baseline (ASCII only), cat (IN > OUT)
+# or dd (IN to OUT in 64 KiB blocks through user space).
 names=() kinds=() in_paths=() in_fmts=() out_paths=() out_fmts=()
 add_job() {
   names+=("$1") kinds+=("$2") in_fmts+=("$3") out_fmts+=("$4")
@@ -181,9 +183,13 @@ add_job "cellscale t->d" tool t d
 add_job "cellscale d->t" tool d t
 add_job "cat double" cat d d
 add_job "cat single" cat s s
+add_job "dd text" dd t t
+add_job "dd double" dd d d
+add_job "dd single" dd s s
 job_count=${#names[@]}
 baseline_job=1
 declare -A cat_job=([t]=2 [d]=8 [s]=9)
+declare -A dd_job=([t]=10 [d]=11 [s]=12)
 
 # Runs job $1 once under cellscale_measure and prints its result line:
 # WALL USER SYS PEAK_KIB STATUS.
@@ -194,6 +200,7 @@ measure_job() {
     tool) cmd=("$tool" "$in" "$out" "-f:${out_fmts[$i]}") ;;
     baseline) cmd=("$bin/cellscale_baseline" "$in" "$out") ;;
     cat) cmd=(cat "$in") stdin=/dev/null stdout=$out ;;
+    dd) cmd=(dd "if=$in" "of=$out" bs=64K status=none) stdin=/dev/null ;;
   esac
   # The previous output goes, and written data reaches the disk, before the
   # clock starts, so that no run pays for another one's write-back.
@@ -205,7 +212,7 @@ measure_job() {
 # Checks job $1's output against its input; prints "ok ..." or "BAD: ...".
 check_job() {
   local i=$1
-  if [[ ${kinds[$i]} == cat ]]; then
+  if [[ ${kinds[$i]} == cat || ${kinds[$i]} == dd ]]; then
     if cmp -s "${in_paths[$i]}" "${out_paths[$i]}"; then echo "ok copy"; else echo "BAD: the copy differs"; fi
   else
     "$bin/cellscale_gridcheck" --in "${in_fmts[$i]}" "${in_paths[$i]}" \
@@ -256,15 +263,16 @@ failures_of() {
 declare -a medians
 for ((i = 0; i < job_count; i++)); do medians[i]=$(median_of "$i"); done
 
-echo "| job | median s | cpu s | Mcells/s | MB/s in | time / baseline | time / cat | peak MiB | output |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---|"
+echo "| job | median s | cpu s | Mcells/s | MB/s in | time / baseline | time / cat | time / dd | peak MiB | output |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|"
 notes=()
 for ((i = 0; i < job_count; i++)); do
   size=$(stat -c %s "${in_paths[$i]}")
   median=${medians[i]}
   ref_base=""
-  [[ ${in_fmts[$i]} == t && ${out_fmts[$i]} == t && ${kinds[$i]} != cat ]] && ref_base=${medians[baseline_job]}
+  [[ ${in_fmts[$i]} == t && ${out_fmts[$i]} == t && ${kinds[$i]} != cat && ${kinds[$i]} != dd ]] && ref_base=${medians[baseline_job]}
   ref_cat=${medians[${cat_job[${in_fmts[$i]}]}]}
+  ref_dd=${medians[${dd_job[${in_fmts[$i]}]}]}
   check=${checks[i]}
   verdict=ok
   if [[ $check != ok* ]]; then
@@ -273,20 +281,23 @@ for ((i = 0; i < job_count; i++)); do
   fi
   if [[ -z $median ]]; then
     verdict="FAILED ($(failures_of "$i"))"
-    printf '| %s | - | - | - | - | - | - | %s | %s |\n' "${names[$i]}" "$(peak_of "$i")" "$verdict"
+    printf '| %s | - | - | - | - | - | - | - | %s | %s |\n' "${names[$i]}" "$(peak_of "$i")" "$verdict"
     continue
   fi
   awk -v name="${names[$i]}" -v t="$median" -v cpu="$(median_of "$i" cpu)" -v cells="$cells" -v size="$size" -v base="$ref_base" \
-    -v cat="$ref_cat" -v peak="$(peak_of "$i")" -v verdict="$verdict" 'BEGIN {
+    -v cat="$ref_cat" -v dd="$ref_dd" -v peak="$(peak_of "$i")" -v verdict="$verdict" 'BEGIN {
       rb = (base != "" && base > 0) ? sprintf("%.2f", t / base) : "-"
       rc = (cat != "" && cat > 0) ? sprintf("%.2f", t / cat) : "-"
-      printf "| %s | %.3f | %.3f | %.1f | %.1f | %s | %s | %s | %s |\n",
-             name, t, cpu, cells / t / 1e6, size / t / 1e6, rb, rc, peak, verdict
+      rd = (dd != "" && dd > 0) ? sprintf("%.2f", t / dd) : "-"
+      printf "| %s | %.3f | %.3f | %.1f | %.1f | %s | %s | %s | %s | %s |\n",
+             name, t, cpu, cells / t / 1e6, size / t / 1e6, rb, rc, rd, peak, verdict
     }'
 done
 echo
-echo "Time ratios are median wall times divided by the baseline's (text to text only) and by"
-echo "cat's of the same input file: below 1 is faster. cpu s is the median user + system time."
+echo "Time ratios are median wall times divided by the baseline's (text to text only), by"
+echo "cat's and by dd's of the same input file: below 1 is faster. cat copies file to file inside"
+echo "the kernel (copy_file_range), dd reads and writes 64 KiB blocks through user space."
+echo "cpu s is the median user + system time."
 echo "MB/s counts input bytes (10^6) per wall second."
 echo "Peak MiB is the largest ru_maxrss of the runs; \"output\" is the check of round 1."
 for note in "${notes[@]+"${notes[@]}"}"; do echo "- $note"; done
