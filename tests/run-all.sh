@@ -2,7 +2,8 @@
 # Builds the tool and runs the whole test suite: the unit and end-to-end tests
 # of a Release build, then the Debian package made from that build, checked
 # with the end-to-end tests against the tool it installs, then the end-to-end
-# tests against a Windows build under Wine (tests/run-windows.sh). Stops at
+# tests against a Windows build under Wine (tests/run-windows.sh), then the
+# same tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer. Stops at
 # the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,3 +19,10 @@ echo "== Debian package: build, unpack and test the installed tool"
 bash tests/check-package.sh build/release
 
 bash tests/run-windows.sh
+
+# Every report of the sanitizers ends the process that made it, and the
+# end-to-end tests fail on anything the tool writes to standard error.
+echo "== Sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and tests"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON
+cmake --build build/sanitize -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs"

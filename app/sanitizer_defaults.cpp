@@ -1,0 +1,26 @@
+// Linked only into sanitizer builds (CELLSCALE_SANITIZE): the default settings
+// of AddressSanitizer and UndefinedBehaviorSanitizer for every program of such
+// a build, so that a plain `ctest` or a direct run behaves like the suite.
+//
+// - Every report ends the process (halt_on_error): a run with a report can
+//   never pass as a success.
+// - A row larger than 1 GiB is refused by the allocator instead of being
+//   granted: AddressSanitizer marks the shadow of every large block as it
+//   maps it, so a header asking for 2147483647 columns would make it touch
+//   gigabytes. The tool then takes the refusal as any failed allocation and
+//   reports the column count; the allocator says so in one warning line.
+//
+// Settings in ASAN_OPTIONS and UBSAN_OPTIONS still take precedence.
+
+extern "C" {
+
+__attribute__((used, visibility("default"))) const char* __asan_default_options() {
+  return "halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:"
+         "strict_init_order=1:allocator_may_return_null=1:max_allocation_size_mb=1024";
+}
+
+__attribute__((used, visibility("default"))) const char* __ubsan_default_options() {
+  return "halt_on_error=1:print_stacktrace=1";
+}
+
+}  // extern "C"
