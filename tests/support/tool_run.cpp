@@ -1,9 +1,14 @@
 #include "support/tool_run.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -15,11 +20,32 @@ namespace cellscale::testing {
 
 namespace {
 
-// The tool under test: the one this build made, unless CELLSCALE_TOOL names
-// another (an installed copy, say).
-std::string tool_path() {
-  const char* chosen = std::getenv("CELLSCALE_TOOL");
-  return chosen != nullptr && *chosen != '\0' ? chosen : CELLSCALE_BUILT_TOOL;
+constexpr uid_t kNobody = 65534;
+
+// Reads both pipes until the tool (and anything holding them) has closed
+// them, so that neither can fill up and stall the tool.
+void drain(int out_fd, int err_fd, std::string& output, std::string& errors) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&output, &errors};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
 }
 
 // A program the tool is started through, with the tool's path as its first
@@ -31,6 +57,11 @@ std::string launcher_path() {
 }
 
 }  // namespace
+
+std::string tool_path() {
+  const char* chosen = std::getenv("CELLSCALE_TOOL");
+  return chosen != nullptr && *chosen != '\0' ? chosen : CELLSCALE_BUILT_TOOL;
+}
 
 bool target_is_windows() {
   const char* target = std::getenv("CELLSCALE_TARGET");
@@ -59,15 +90,23 @@ std::string wine_drive_path(const std::filesystem::path& host_path) {
 std::string full_device() { return target_is_windows() ? wine_drive_path("/dev/full") : "/dev/full"; }
 
 ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
-                    const std::optional<std::string>& input) {
+                    const std::optional<std::string>& input, const RunOptions& options) {
   const std::filesystem::path stdin_file = folder / ".stdin";
-  const std::filesystem::path stdout_file = folder / ".stdout";
-  const std::filesystem::path stderr_file = folder / ".stderr";
+  const std::filesystem::path peak_file = folder / ".peak";
   if (input) write_file(stdin_file, *input);
 
+  std::vector<std::string> command;
+  if (options.measure_peak_memory) {
+#ifdef CELLSCALE_PEAK_MEMORY_LAUNCHER
+    if (options.file_size_limit) throw std::logic_error("peak memory is not measured under a file size limit");
+    command = {CELLSCALE_PEAK_MEMORY_LAUNCHER, peak_file.string()};
+#else
+    throw std::logic_error("this program was built without the peak memory launcher");
+#endif
+  }
   const std::string launcher = launcher_path();
-  std::vector<std::string> command{tool_path()};
-  if (!launcher.empty()) command.insert(command.begin(), launcher);
+  if (!launcher.empty()) command.push_back(launcher);
+  command.push_back(tool_path());
   command.insert(command.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(word.data());
@@ -76,38 +115,56 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
   // the tests give them in UTF-8.
   if (!launcher.empty()) setenv("LC_ALL", "C.UTF-8", 1);
 
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     if (chdir(folder.c_str()) != 0) _exit(127);
-    const int out = open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-    const int in = input ? open(stdin_file.c_str(), O_RDONLY) : -1;
-    if (input && (in < 0 || dup2(in, 0) < 0)) _exit(127);
-    for (const int descriptor : {out, err, in}) {
-      if (descriptor > 2) close(descriptor);
-    }
-    // A closed standard input is really closed: no descriptor 0 at all.
-    if (!input) close(0);
-    if (launcher.empty()) {
-      execv(argv[0], argv.data());
+    if (input) {
+      const int in = open(stdin_file.c_str(), O_RDONLY);
+      if (in < 0 || dup2(in, 0) < 0) _exit(127);
+      if (in > 2) close(in);
     } else {
-      execvp(argv[0], argv.data());
+      // A closed standard input is really closed: no descriptor 0 at all.
+      close(0);
     }
+    if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) _exit(127);
+    if (options.file_size_limit) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
+    if (options.as_unprivileged_user && geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(kCannotDropPrivileges);
+    }
+    if (options.timeout_seconds > 0) alarm(options.timeout_seconds);
+    // A launcher is looked up on PATH; the launcher of the peak memory
+    // measure does the same for the program it starts.
+    execvp(argv[0], argv.data());
     _exit(127);
   }
-  int wait_status = 0;
-  if (waitpid(child, &wait_status, 0) != child) throw std::runtime_error("waitpid failed");
+  close(out_pipe[1]);
+  close(err_pipe[1]);
 
   ToolResult result;
+  drain(out_pipe[0], err_pipe[0], result.output, result.errors);
+  int wait_status = 0;
+  while (waitpid(child, &wait_status, 0) != child) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
-  result.output = read_file(stdout_file);
-  result.errors = read_file(stderr_file);
+  result.timed_out = result.signal == SIGALRM;
+  if (options.measure_peak_memory) {
+    const std::string peak = read_file(peak_file);
+    if (!peak.empty()) result.peak_memory_kib = std::stol(peak);
+    std::filesystem::remove(peak_file);
+  }
   std::filesystem::remove(stdin_file);
-  std::filesystem::remove(stdout_file);
-  std::filesystem::remove(stderr_file);
   return result;
 }
 

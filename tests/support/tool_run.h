@@ -4,6 +4,7 @@
 // and what comes back (exit status and the exact bytes on standard output).
 // Each test works in a fresh folder of its own.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,7 +17,30 @@ struct ToolResult {
   int signal = 0;           // the signal that ended it, if any
   std::string output;       // everything it printed on standard output
   std::string errors;       // everything it printed on standard error
+  bool timed_out = false;   // ended by the time limit (then signal is SIGALRM)
+  long peak_memory_kib = -1;  // peak resident size of the tool, when measured
 };
+
+// How a run is made, beyond its arguments and standard input.
+struct RunOptions {
+  // Wall-clock limit: a run still going then is ended by SIGALRM, so that a
+  // hang fails the test instead of stopping the suite.
+  unsigned timeout_seconds = 120;
+  // Files the tool writes may not grow past this many bytes (RLIMIT_FSIZE,
+  // with SIGXFSZ ignored): every write beyond fails as on a full disk.
+  // Standard output and standard error are pipes, which the limit spares.
+  std::optional<std::uint64_t> file_size_limit;
+  // Measures the tool's peak resident size (see peak_memory_kib): the tool is
+  // started by a small launcher, so that the copy of the test program that a
+  // fork makes does not count.
+  bool measure_peak_memory = false;
+  // When the tests run as root, the tool runs as user and group 65534
+  // ("nobody"), so that file permissions apply to it. Such a run that cannot
+  // change its user ends with status kCannotDropPrivileges and no output.
+  bool as_unprivileged_user = false;
+};
+
+inline constexpr int kCannotDropPrivileges = 126;
 
 // True when the tool under test is a Windows build (CELLSCALE_TARGET=windows),
 // run through a launcher such as wine (CELLSCALE_LAUNCHER).
@@ -40,7 +64,11 @@ std::string full_device();
 // Runs the tool in `folder` with the given arguments. `input` is what
 // standard input holds; with no value standard input is closed.
 ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
-                    const std::optional<std::string>& input);
+                    const std::optional<std::string>& input, const RunOptions& options = {});
+
+// The tool under test: the one this build made, unless the environment
+// variable CELLSCALE_TOOL names another (an installed copy, say).
+std::string tool_path();
 
 // A new empty folder, removed again when the object goes.
 class ScratchFolder {
