@@ -1,0 +1,183 @@
+// A disk that fills up, at every byte of the output, and an output folder the
+// tool may not write in. Whatever is lost must be reported with the tool's
+// message and status, never end in a success, and what did reach the disk
+// must be the start of the output, unaltered.
+//
+// A full disk is made with a limit on the size of the files the tool writes
+// (RLIMIT_FSIZE): each write past it fails. Writing to /dev/full, which fails
+// every write, is tested with the formats (text_grid_run_test.cpp,
+// binary_grid_run_test.cpp).
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/grid_bytes.h"
+#include "support/tool_run.h"
+
+namespace {
+
+using namespace cellscale::testing;
+
+struct Format {
+  const char* name;
+  const char* option;
+  int width;  // 0 for text
+};
+const Format kFormats[] = {{"text", "-f:t", 0}, {"double", "-f:d", 8}, {"single", "-f:s", 4}};
+
+// A grid of `rows` rows of `columns` cells that are all 1234.5, as text, and
+// the output a run with factor 1 writes as it goes: the header (with a zero
+// statistics block for a binary output, which only the end of the run fills)
+// and every row.
+std::string uniform_text_grid(int columns, int rows) {
+  std::string row;
+  for (int c = 0; c < columns; ++c) row += c + 1 < columns ? "1234.5\t" : "1234.5\n";
+  std::string grid = text_header(std::to_string(columns), std::to_string(rows), "0", "0", "1", "-9999");
+  for (int r = 0; r < rows; ++r) grid += row;
+  return grid;
+}
+
+std::string output_as_written(const Format& out, int columns, int rows) {
+  if (out.width == 0) return uniform_text_grid(columns, rows);
+  return binary_grid(out.width, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0},
+                     std::vector<double>(static_cast<std::size_t>(columns * rows), 1234.5));
+}
+
+std::size_t header_size(const Format& out) {
+  return out.width == 0 ? text_header("1", "1", "0", "0", "1", "-9999").size() : 12u * static_cast<unsigned>(out.width);
+}
+
+RunOptions limited_to(std::uint64_t bytes) {
+  RunOptions options;
+  options.timeout_seconds = 60;
+  options.file_size_limit = bytes;
+  return options;
+}
+
+// A small output stays in the stream's buffer until the run ends: a disk full
+// at any byte of it is found when the output is closed (status 4). The output
+// is written whole only when the limit leaves room for all of it.
+TEST(WriteFault, ADiskFullAtEveryByteOfASmallOutput) {
+  for (const Format& out : kFormats) {
+    SCOPED_TRACE(out.name);
+    const std::string progressive = output_as_written(out, 3, 2);
+    ScratchFolder folder;
+    write_file(folder / "in.asc", uniform_text_grid(3, 2));
+    ASSERT_EQ(run_tool(folder.path(), {"in.asc", "whole", out.option}, "1\n").status, 0);
+    const std::string whole = read_file(folder / "whole");
+    ASSERT_EQ(whole.size(), progressive.size());
+    for (std::size_t limit = 0; limit <= whole.size() + 1; ++limit) {
+      SCOPED_TRACE("room for " + std::to_string(limit) + " bytes");
+      std::filesystem::remove(folder / "out");
+      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n", limited_to(limit));
+      ASSERT_EQ(result.signal, 0);
+      EXPECT_EQ(result.errors, "");
+      const std::string written = read_file(folder / "out");
+      if (limit >= whole.size()) {
+        EXPECT_EQ(result.output, run_output(2));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(written, whole);
+      } else {
+        EXPECT_EQ(result.output, run_output(2) + "error writing into out \n");
+        EXPECT_EQ(result.status, 4);
+        EXPECT_LE(written.size(), limit);
+        EXPECT_EQ(written, progressive.substr(0, written.size())) << "what reached the disk is the start";
+      }
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// Rows larger than the stream's buffer reach the disk while the run goes on:
+// a disk full among them is reported for the row being written (status 6);
+// one full only at the last bytes when the output is finished (status 4).
+TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
+  constexpr int kColumns = 700;
+  constexpr int kRows = 40;
+  ScratchFolder folder;
+  write_file(folder / "in.asc", uniform_text_grid(kColumns, kRows));
+  for (const Format& out : kFormats) {
+    SCOPED_TRACE(out.name);
+    const std::string progressive = output_as_written(out, kColumns, kRows);
+    const std::size_t row_size = (progressive.size() - header_size(out)) / kRows;
+    const std::regex row_message(out.width == 4
+                                     ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in out\n"
+                                     : "\nfactor : \n(\\.*)error writing row (\\d+) in out\n");
+    const std::size_t total = progressive.size();
+    const std::size_t limits[] = {0, 1, header_size(out), 4095, 4096, 4097, 10000, total / 3, total / 2,
+                                  total - row_size - 1, total - row_size, total - 1, total - 2};
+    bool saw_row_failure = false;
+    for (const std::size_t limit : limits) {
+      SCOPED_TRACE("room for " + std::to_string(limit) + " of " + std::to_string(total) + " bytes");
+      std::filesystem::remove(folder / "out");
+      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n", limited_to(limit));
+      ASSERT_EQ(result.signal, 0);
+      EXPECT_EQ(result.errors, "");
+      const std::string written = read_file(folder / "out");
+      EXPECT_LE(written.size(), limit);
+      EXPECT_EQ(written, progressive.substr(0, written.size())) << "what reached the disk is the start";
+      std::smatch match;
+      if (std::regex_match(result.output, match, row_message)) {
+        saw_row_failure = true;
+        EXPECT_EQ(result.status, 6);
+        const std::size_t row = std::stoul(match[2].str());
+        EXPECT_EQ(row, match[1].length() + 1) << "the row named is the one being written";
+        // The row named is one whose bytes go past the limit.
+        EXPECT_GT(header_size(out) + row * row_size, limit);
+        if (match.size() > 3) {
+          EXPECT_GE(std::stoi(match[3].str()), 1);
+          EXPECT_LE(std::stoi(match[3].str()), kColumns);
+        }
+      } else {
+        EXPECT_EQ(result.output, run_output(kRows) + "error writing into out \n");
+        EXPECT_EQ(result.status, 4);
+      }
+    }
+    EXPECT_TRUE(saw_row_failure) << "the rows of this grid outgrow the stream's buffer";
+  }
+}
+
+// The prompt for another name, when the folder of the output may not be
+// written in. Run as root, the tool runs as an unprivileged user for this,
+// since permissions do not stop root.
+TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
+  ScratchFolder folder;
+  write_file(folder / "in.asc", uniform_text_grid(3, 2));
+  std::filesystem::create_directory(folder / "locked");
+  std::filesystem::create_directory(folder / "open");
+  using std::filesystem::perms;
+  std::filesystem::permissions(folder / "locked", perms::owner_read | perms::owner_exec | perms::group_read |
+                                                       perms::group_exec | perms::others_read | perms::others_exec);
+  std::filesystem::permissions(folder / "open", perms::all);
+  if (geteuid() != 0 && access((folder / "locked").c_str(), W_OK) == 0) {
+    GTEST_SKIP() << "this user may write in a folder without write permission";
+  }
+  RunOptions unprivileged;
+  unprivileged.as_unprivileged_user = true;
+  const std::string prompt = "error opening output grid locked/out.asc \r\nplease enter new output file name: ";
+  for (const Format& out : kFormats) {
+    SCOPED_TRACE(out.name);
+    const ToolResult refused = run_tool(folder.path(), {"in.asc", "locked/out.asc", out.option}, "\n", unprivileged);
+    if (refused.status == kCannotDropPrivileges && refused.output.empty()) {
+      GTEST_SKIP() << "running as root, and the tool cannot be run as user 65534 here";
+    }
+    EXPECT_EQ(refused.output, prompt);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.errors, "");
+
+    const ToolResult renamed =
+        run_tool(folder.path(), {"in.asc", "locked/out.asc", out.option}, "open/out\n1\n", unprivileged);
+    EXPECT_EQ(renamed.output, prompt + "\r\n" + run_output(2));
+    EXPECT_EQ(renamed.status, 0);
+    EXPECT_EQ(renamed.errors, "");
+    EXPECT_FALSE(std::filesystem::exists(folder / "locked/out.asc"));
+    EXPECT_EQ(read_file(folder / "open/out").size(), output_as_written(out, 3, 2).size());
+  }
+}
+
+}  // namespace
