@@ -259,6 +259,42 @@ TEST(FactorReply, TakenAsANumberScanTakesIt) {
   for (const RunCase& c : cases) check_run(c);
 }
 
+// A closed standard input at the output-name prompt ends the run, also when
+// the input grid is binary and stays open while the prompt reads (the grid's
+// bytes are never read as a name). Opening.AClosedStandardInputIsNeverTheInputGrid
+// holds the factor prompt.
+TEST(ClosedStandardStreams, AClosedStandardInputAtTheNamePromptWithABinaryGrid) {
+  std::vector<double> cells(100 * 60);
+  for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = static_cast<double>(i % 1000) + 0.5;
+  const std::vector<double> header = {100, 60, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
+  for (const auto& [name, width] : {std::pair{"double", 8}, std::pair{"single", 4}}) {
+    SCOPED_TRACE(name);
+    const std::string grid = binary_grid(width, header, cells) + std::string(8192, '\n');
+    check_run({"output name prompt: the run ends", {{"in", grid}}, {"in", "no/such/out", "-f:d"}, std::nullopt,
+               "error opening output grid no/such/out \r\nplease enter new output file name: ", 1, {{"in", grid}}});
+  }
+}
+
+// Nor does a file the tool opens take the place of a closed standard output:
+// the grid it writes holds no message and no progress dot.
+TEST(ClosedStandardStreams, AClosedStandardOutputIsNeverTheOutputGrid) {
+  for (const char* option : {"-f:t", "-f:d"}) {
+    ScratchFolder folder;
+    write_file(folder / "in.asc", kGrid);
+    RunOptions closed_output;
+    closed_output.close_standard_output = true;
+    const ToolResult result = run_tool(folder.path(), {"in.asc", "out", option}, "2\n", closed_output);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(result.status, 0) << option;
+    if (std::string(option) == "-f:t") {
+      EXPECT_EQ(read_file(folder / "out"), kGridDoubled);
+    } else {
+      EXPECT_EQ(read_file(folder / "out").size(), 144u);
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -133,6 +133,7 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
       close(0);
     }
     if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) _exit(127);
+    if (options.close_standard_output) close(1);
     if (options.file_size_limit) {
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{*options.file_size_limit, *options.file_size_limit};

@@ -38,6 +38,8 @@ struct RunOptions {
   // ("nobody"), so that file permissions apply to it. Such a run that cannot
   // change its user ends with status kCannotDropPrivileges and no output.
   bool as_unprivileged_user = false;
+  // Standard output closed instead of read (output is then empty).
+  bool close_standard_output = false;
 };
 
 inline constexpr int kCannotDropPrivileges = 126;
