@@ -1,0 +1,509 @@
+// Fuzzes the whole built tool, as a process: grid files of all three formats
+// from a start corpus are mutated, run with a random output option and random
+// replies on standard input, and every run is held against what
+// reference_grid.h predicts for it: exit status, standard output and the
+// bytes of the output file. A run is a finding when it dies by a signal, does
+// not end within the time limit, writes anything on standard error (a
+// sanitizer report; the tool itself never does), or leaves another result
+// than predicted.
+//
+//   process_fuzz --seconds N [--state N] [--findings DIR] CORPUS_DIR...
+//   process_fuzz --replay CASE_FILE_OR_DIR...
+//
+// Every finding is written to the findings folder as a case file (the grid,
+// the arguments and standard input); --replay runs such files again, which is
+// how fuzz/regressions/process is replayed. The exit status is 1 when there
+// was a finding, 0 otherwise.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "reference_grid.h"
+#include "support/tool_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace reference = cellscale::reference;
+using cellscale::testing::RunOptions;
+using cellscale::testing::ScratchFolder;
+using cellscale::testing::ToolResult;
+
+// Runs longer than this (rows times columns + 1) are not made: a header may
+// ask for billions of empty rows, which is a long run, not a hang.
+constexpr std::uint64_t kMostWork = 2'000'000;
+// Rows from this wide to the allocator's cap are left out: each run would map
+// and mark hundreds of MiB.
+constexpr std::int64_t kWidestRow = 1 << 22;
+// A sanitizer build refuses blocks above 1 GiB (app/sanitizer_defaults.cpp).
+constexpr std::int64_t kRefusedRow = (std::int64_t{1} << 27) - 1;
+constexpr std::size_t kLargestGrid = 1 << 16;
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+struct Case {
+  std::string grid;
+  std::vector<std::string> arguments;
+  std::optional<std::string> input;
+};
+
+// Case files: "cellscale process case", then each part as a length and its bytes.
+void put_part(std::ostream& out, const std::string& name, const std::string& bytes) {
+  out << name << ' ' << bytes.size() << '\n';
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out << '\n';
+}
+
+std::string save_case(const Case& c) {
+  std::ostringstream out;
+  out << "cellscale process case\n";
+  put_part(out, "grid", c.grid);
+  for (const std::string& argument : c.arguments) put_part(out, "argument", argument);
+  if (c.input) put_part(out, "input", *c.input);
+  return out.str();
+}
+
+std::optional<Case> load_case(const std::string& text) {
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line != "cellscale process case") return std::nullopt;
+  Case c;
+  std::string name;
+  std::size_t length = 0;
+  while (in >> name >> length) {
+    in.get();
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    in.get();
+    if (!in) return std::nullopt;
+    if (name == "grid") {
+      c.grid = bytes;
+    } else if (name == "argument") {
+      c.arguments.push_back(bytes);
+    } else if (name == "input") {
+      c.input = bytes;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return c;
+}
+
+std::string read_all(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string printable(const std::string& bytes, std::size_t most = 300) {
+  std::string out;
+  for (const char c : bytes.substr(0, most)) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 32 || c > 126) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return bytes.size() > most ? out + "..." : out;
+}
+
+reference::Layout output_layout(const std::vector<std::string>& arguments) {
+  if (arguments.size() < 3) return reference::Layout::text;
+  const std::string& option = arguments[2];
+  if (option.find("-f:") == std::string::npos) return reference::Layout::text;
+  const std::size_t colon = option.find(':');
+  const char choice = colon + 1 < option.size() ? option[colon + 1] : '\0';
+  if (choice == 's') return reference::Layout::single_binary;
+  if (choice == 'd') return reference::Layout::double_binary;
+  return reference::Layout::text;
+}
+
+enum class Verdict { passed, skipped, finding };
+
+struct Outcome {
+  Verdict verdict = Verdict::passed;
+  std::string why;
+  int status = -1;  // the exit status of the run
+};
+
+// Runs one case and holds it against the prediction.
+Outcome run_case(const Case& c) {
+  Outcome outcome;
+  auto finding = [&](const std::string& why) {
+    outcome.verdict = Verdict::finding;
+    outcome.why = why;
+    return outcome;
+  };
+  const std::string usage_start = "Cellscale: multiplies input grid";
+
+  // The prompts for another output name take whole lines of standard input;
+  // the factor is read from what is left.
+  std::string expected_output;
+  std::optional<std::string> rest = c.input;
+  std::string output_name = c.arguments.size() > 1 ? c.arguments[1] : "";
+  const bool usage = c.arguments.size() < 2;
+  bool gave_up = false;
+  const reference::Layout in_layout = reference::recognise(c.grid);
+  if (!usage && in_layout != reference::Layout::none) {
+    while (output_name.rfind("no/", 0) == 0 || output_name.empty()) {
+      expected_output += "error opening output grid " + output_name + " \r\nplease enter new output file name: ";
+      if (!rest || rest->empty()) {
+        gave_up = true;
+        break;
+      }
+      const std::size_t end = rest->find('\n');
+      const std::string line = rest->substr(0, end);
+      rest = end == std::string::npos ? std::string() : rest->substr(end + 1);
+      if (line.empty()) {
+        gave_up = true;
+        break;
+      }
+      if (line.find('\0') != std::string::npos || line.find('/') != std::string::npos) return {Verdict::skipped, ""};
+      output_name = line;
+      expected_output += "\r\n";
+    }
+  }
+  const reference::Layout out_layout = output_layout(c.arguments);
+  const double factor = reference::factor_of(rest);
+  reference::Prediction prediction;
+  if (usage) {
+    prediction.run = {1, "", std::nullopt};
+  } else if (gave_up) {
+    prediction.run = {1, expected_output, std::nullopt};
+  } else {
+    prediction = reference::predict_run(c.grid, c.arguments[0], out_layout, factor, kMostWork);
+    prediction.run.output = (in_layout == reference::Layout::none ? "" : expected_output) + prediction.run.output;
+  }
+  // A sanitizer build refuses such rows: the tool must say the column count
+  // is unusable, after the header, and the allocator's warning is expected.
+  const bool refused_row = prediction.columns > kRefusedRow;
+  if (refused_row) {
+    prediction.run.status = 1;
+    prediction.run.output = expected_output + "invalid number of columns in " + c.arguments[0] + "\n";
+    prediction.run.file = prediction.header;
+  } else if (prediction.too_long || prediction.columns > kWidestRow) {
+    return {Verdict::skipped, ""};
+  }
+
+  ScratchFolder folder;
+  {
+    std::ofstream grid(folder / "in", std::ios::binary);
+    grid.write(c.grid.data(), static_cast<std::streamsize>(c.grid.size()));
+  }
+  RunOptions options;
+  options.timeout_seconds = 20;
+  options.file_size_limit = 64u << 20;
+  const ToolResult result = cellscale::testing::run_tool(folder.path(), c.arguments, c.input, options);
+  outcome.status = result.status;
+
+  if (result.timed_out) return finding("no end within " + std::to_string(options.timeout_seconds) + " s");
+  if (result.signal != 0) return finding("ended by signal " + std::to_string(result.signal));
+  static const std::regex refusal("(==\\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n)+");
+  if (refused_row) {
+    if (!std::regex_match(result.errors, refusal)) {
+      return finding("a row of more than 1 GiB not refused (a sanitizer build is expected), standard error: " +
+                     printable(result.errors, 2000));
+    }
+  } else if (!result.errors.empty()) {
+    return finding("standard error: " + printable(result.errors, 2000));
+  }
+  if (usage) {
+    if (result.status != 1 || result.output.rfind(usage_start, 0) != 0) return finding("no usage text");
+    return outcome;
+  }
+  if (result.status != prediction.run.status || result.output != prediction.run.output) {
+    return finding("status " + std::to_string(result.status) + " and output \"" + printable(result.output) +
+                   "\", predicted status " + std::to_string(prediction.run.status) + " and output \"" +
+                   printable(prediction.run.output) + "\"");
+  }
+  const fs::path written = folder / output_name;
+  if (!prediction.run.file) {
+    if (fs::exists(written)) return finding("an output file was made where none should be");
+    return outcome;
+  }
+  if (!fs::exists(written)) return finding("no output file");
+  std::string why;
+  if (!reference::same_file(*prediction.run.file, read_all(written), out_layout, std::isnan(factor), why)) {
+    return finding(why);
+  }
+  return outcome;
+}
+
+// Mutations: byte-level, and aware of the formats (number words in text,
+// whole values in binary grids).
+class Mutator {
+ public:
+  explicit Mutator(std::uint64_t state, std::vector<std::string> corpus)
+      : random_(state), corpus_(std::move(corpus)) {}
+
+  Case next() {
+    Case c;
+    c.grid = pick(corpus_);
+    const int rounds = static_cast<int>(below(4));
+    for (int i = 0; i < rounds; ++i) mutate(c.grid);
+    if (c.grid.size() > kLargestGrid) c.grid.resize(kLargestGrid);
+
+    const std::string output = below(6) == 0 ? "no/such/out" : "out";
+    c.arguments = {"in", output};
+    static const std::vector<std::string> options = {"-f:t", "-f:d", "-f:s", "-f:", "x:d-f:s", "-f:S",
+                                                     "a:b-f:d", "-f:dd", "-f", "-f:single", ""};
+    const unsigned shape = static_cast<unsigned>(below(20));
+    if (shape < 15) {
+      c.arguments.push_back(pick(options));
+    } else if (shape < 17) {
+      c.arguments.push_back(random_text(8, false));
+    } else if (shape == 17) {
+      c.arguments.push_back(pick(options));
+      c.arguments.push_back("-f:d");
+    } else if (shape == 18) {
+      c.arguments.resize(below(2));  // too few arguments: the usage text
+    }
+    static const std::vector<std::string> replies = {
+        "2\n", "", "abc\n", "nan\n", "-nan\n", "-0\n", "1e308\n", "-1e308\n", "0x1p-1074\n", "\n\n 3.5e2 x\n",
+        "-inf\n", "0\n", "1\n", "0.1\n", "1e+\n", "+.5e-1\n", "0x1.8p1\n", "infinity\n", "-2.5"};
+    std::string reply = below(8) == 0 ? random_text(12, true) : pick(replies);
+    if (output != "out") {
+      static const std::vector<std::string> names = {"out\n", "\n", "no/x\nout\n", "out", "no/x\n"};
+      reply = pick(names) + reply;
+    }
+    if (below(10) == 0) {
+      c.input = std::nullopt;
+    } else {
+      c.input = reply;
+    }
+    return c;
+  }
+
+ private:
+  std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : std::uniform_int_distribution<std::uint64_t>(0, n - 1)(random_); }
+
+  template <typename T>
+  const T& pick(const std::vector<T>& from) {
+    return from[below(from.size())];
+  }
+
+  std::string random_text(std::size_t most, bool text_like) {
+    std::string text;
+    const std::size_t length = below(most + 1);
+    static const std::string alphabet = "0123456789.eE+-xXpPnaifNIF \t\n";
+    for (std::size_t i = 0; i < length; ++i) {
+      text += text_like ? alphabet[below(alphabet.size())] : static_cast<char>(1 + below(255));
+    }
+    return text;
+  }
+
+  void mutate(std::string& grid) {
+    const reference::Layout layout = reference::recognise(grid);
+    switch (below(10)) {
+      case 0:  // flip bits
+        if (!grid.empty()) grid[below(grid.size())] ^= static_cast<char>(1 << below(8));
+        break;
+      case 1:  // a random byte
+        if (!grid.empty()) grid[below(grid.size())] = static_cast<char>(below(256));
+        break;
+      case 2:  // insert bytes
+        grid.insert(below(grid.size() + 1), random_text(8, below(2) == 0));
+        break;
+      case 3:  // delete a range
+        if (!grid.empty()) {
+          const std::size_t at = below(grid.size());
+          grid.erase(at, 1 + below(std::min<std::size_t>(16, grid.size() - at)));
+        }
+        break;
+      case 4:  // cut short
+        grid.resize(below(grid.size() + 1));
+        break;
+      case 5:  // repeat a range
+        if (!grid.empty() && grid.size() < kLargestGrid / 2) {
+          const std::size_t at = below(grid.size());
+          const std::size_t length = 1 + below(std::min<std::size_t>(256, grid.size() - at));
+          grid.insert(below(grid.size() + 1), grid.substr(at, length));
+        }
+        break;
+      case 6:  // the start of one grid with the end of another
+      {
+        const std::string& other = pick(corpus_);
+        grid = grid.substr(0, below(grid.size() + 1)) + other.substr(below(other.size() + 1));
+        break;
+      }
+      default:  // a value replaced by one of the awkward ones
+        if (layout == reference::Layout::text) {
+          replace_text_number(grid);
+        } else if (layout != reference::Layout::none) {
+          replace_binary_value(grid, reference::width_of(layout));
+        }
+        break;
+    }
+  }
+
+  void replace_text_number(std::string& grid) {
+    static const std::vector<std::string> words = {
+        "nan", "-nan", "inf", "-inf", "infinity", "0", "-0", "1", "2", "2147483647", "2147483648", "-1", "1e308",
+        "1e-320", "0x1p3", "2.9", "0.5", "1e", "-", "+.5", "4.9e-324", "99999999999999999999", "3e9", "1.7", "-9999",
+        "-9999.0", "-9998", "0x", "1e+", "NaN", "INF", "12345678", "1e400"};
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+      if ((i == 0 || is_blank(grid[i - 1])) && !is_blank(grid[i])) starts.push_back(i);
+    }
+    if (starts.empty()) return;
+    // The header values are the even words among the first twelve: favour them.
+    std::size_t which = below(starts.size());
+    if (below(2) == 0 && starts.size() > 1) which = 1 + 2 * below(std::min<std::size_t>(6, starts.size() / 2));
+    which = std::min(which, starts.size() - 1);
+    std::size_t end = starts[which];
+    while (end < grid.size() && !is_blank(grid[end])) ++end;
+    grid.replace(starts[which], end - starts[which], pick(words));
+  }
+
+  void replace_binary_value(std::string& grid, std::size_t width) {
+    static const std::vector<double> values = {
+        std::nan(""), -std::nan(""), INFINITY, -INFINITY, 0, -0.0, 1, 2, 3, 2.9, 0.5, 1.7, -1, -0.5, 2147483647.0,
+        2147483648.0, 3e9, 1e300, -1e300, 5e-324, -9999, -9998, 16777217, 1e38, 4e38, 100000, 1 << 20, 70000000};
+    if (grid.size() < width) return;
+    const std::size_t slots = grid.size() / width;
+    std::size_t slot = below(slots);
+    if (below(2) == 0) slot = std::min<std::size_t>(below(2), slots - 1);  // ncols or nrows
+    const double value = pick(values);
+    unsigned char bytes[8];
+    if (width == 8) {
+      std::uint64_t bits;
+      std::memcpy(&bits, &value, 8);
+      for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+    } else {
+      const float narrow = static_cast<float>(value);
+      std::uint32_t bits;
+      std::memcpy(&bits, &narrow, 4);
+      for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+    }
+    grid.replace(slot * width, width, reinterpret_cast<const char*>(bytes), width);
+  }
+
+  std::mt19937_64 random_;
+  std::vector<std::string> corpus_;
+};
+
+std::vector<fs::path> files_in(const std::vector<std::string>& places) {
+  std::vector<fs::path> files;
+  for (const std::string& place : places) {
+    if (fs::is_directory(place)) {
+      for (const auto& entry : fs::directory_iterator(place)) {
+        if (entry.is_regular_file()) files.push_back(entry.path());
+      }
+    } else if (fs::is_regular_file(place)) {
+      files.emplace_back(place);
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+void report(const Case& c, const Outcome& outcome, const std::string& saved_as) {
+  std::cerr << "FINDING: " << outcome.why << "\n  grid: \"" << printable(c.grid) << "\"\n  arguments:";
+  for (const std::string& argument : c.arguments) std::cerr << " \"" << printable(argument) << '"';
+  std::cerr << "\n  standard input: " << (c.input ? '"' + printable(*c.input) + '"' : std::string("closed")) << '\n';
+  if (!saved_as.empty()) std::cerr << "  saved as " << saved_as << '\n';
+}
+
+int replay(const std::vector<std::string>& places) {
+  int findings = 0;
+  int runs = 0;
+  for (const fs::path& file : files_in(places)) {
+    const std::optional<Case> c = load_case(read_all(file));
+    if (!c) {
+      std::cerr << file.string() << ": not a case file\n";
+      ++findings;
+      continue;
+    }
+    const Outcome outcome = run_case(*c);
+    ++runs;
+    if (outcome.verdict == Verdict::finding) {
+      ++findings;
+      report(*c, outcome, file.string());
+    }
+  }
+  std::cout << "process replay: " << runs << " cases, " << findings << " findings\n";
+  return findings == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> places;
+  double seconds = 10;
+  std::uint64_t state = std::random_device{}();
+  std::string findings_folder = "process-findings";
+  bool replaying = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--seconds" && i + 1 < argc) {
+      seconds = std::stod(argv[++i]);
+    } else if (word == "--state" && i + 1 < argc) {
+      state = std::stoull(argv[++i]);
+    } else if (word == "--findings" && i + 1 < argc) {
+      findings_folder = argv[++i];
+    } else if (word == "--replay") {
+      replaying = true;
+    } else {
+      places.push_back(word);
+    }
+  }
+  if (replaying) return replay(places);
+
+  std::vector<std::string> corpus;
+  for (const fs::path& file : files_in(places)) corpus.push_back(read_all(file));
+  if (corpus.empty()) {
+    std::cerr << "usage: process_fuzz --seconds N [--state N] [--findings DIR] CORPUS_DIR...\n"
+                 "       process_fuzz --replay CASE_FILE_OR_DIR...\n";
+    return 2;
+  }
+  std::cout << "process fuzzing: " << corpus.size() << " grids, random generator state " << state << ", "
+            << seconds << " s\n";
+  Mutator mutator(state, corpus);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  long runs = 0;
+  long skipped = 0;
+  long findings = 0;
+  std::map<int, long> statuses;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const Case c = mutator.next();
+    const Outcome outcome = run_case(c);
+    if (outcome.verdict == Verdict::skipped) {
+      ++skipped;
+      continue;
+    }
+    ++runs;
+    ++statuses[outcome.status];
+    if (outcome.verdict == Verdict::finding) {
+      ++findings;
+      fs::create_directories(findings_folder);
+      const fs::path saved = fs::path(findings_folder) / ("finding-" + std::to_string(state) + "-" +
+                                                          std::to_string(runs) + ".case");
+      std::ofstream(saved, std::ios::binary) << save_case(c);
+      report(c, outcome, saved.string());
+    }
+  }
+  std::cout << "process fuzzing: " << runs << " runs (by exit status:";
+  for (const auto& [status, count] : statuses) std::cout << ' ' << status << ": " << count << ',';
+  std::cout << ") " << skipped << " cases too long to run, " << findings << " findings\n";
+  return findings == 0 ? 0 : 1;
+}

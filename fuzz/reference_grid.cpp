@@ -1,0 +1,324 @@
+#include "reference_grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace cellscale::reference {
+
+namespace {
+
+constexpr double kLargestRowOrColumn = 2147483647.0;
+
+// A read-only stream over a copy of the bytes (the C library needs a
+// writable buffer), closed when it goes. The bytes may not be empty.
+class MemoryStream {
+ public:
+  explicit MemoryStream(const std::string& bytes) : copy_(bytes.begin(), bytes.end()) {
+    file_ = fmemopen(copy_.data(), copy_.size(), "r");
+  }
+  ~MemoryStream() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  MemoryStream(const MemoryStream&) = delete;
+  MemoryStream& operator=(const MemoryStream&) = delete;
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::vector<char> copy_;
+  std::FILE* file_ = nullptr;
+};
+
+std::int64_t whole_number_text(double value) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (!(value >= -kTwoTo63 && value < kTwoTo63)) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(value);
+}
+
+void put_value(std::string& out, Layout layout, double value) {
+  unsigned char bytes[8];
+  if (layout == Layout::double_binary) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+    out.append(reinterpret_cast<const char*>(bytes), 8);
+  } else {
+    const float narrow = static_cast<float>(value);
+    std::uint32_t bits;
+    std::memcpy(&bits, &narrow, 4);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+    out.append(reinterpret_cast<const char*>(bytes), 4);
+  }
+}
+
+std::string header_of(const std::array<double, 13>& slot, Layout output) {
+  if (output != Layout::text) {
+    std::string bytes;
+    for (int s = 1; s <= 12; ++s) put_value(bytes, output, slot[static_cast<std::size_t>(s)]);
+    return bytes;
+  }
+  char counts[128];
+  std::snprintf(counts, sizeof counts, "ncols\t%lld\nnrows\t%lld\n", static_cast<long long>(whole_number_text(slot[1])),
+                static_cast<long long>(whole_number_text(slot[2])));
+  return counts + ("xllcorner\t" + cell_text(slot[3])) + "\nyllcorner\t" + cell_text(slot[4]) + "\ncellsize\t" +
+         cell_text(slot[5]) + "\nnodata_value\t" + cell_text(slot[6]) + "\n";
+}
+
+// Statistics of the scaled cells that count: those above nodata + 1.
+struct Statistics {
+  double count = 0, minimum = 0, maximum = 0, sum = 0;
+  std::vector<double> counted;
+
+  void add(double x, double nodata) {
+    if (!(x > nodata + 1.0)) return;
+    sum += x;
+    count += 1;
+    if (count == 1) {
+      minimum = maximum = x;
+    } else {
+      minimum = std::min(minimum, x);
+      maximum = std::max(maximum, x);
+    }
+    counted.push_back(x);
+  }
+
+  void into(std::array<double, 13>& slot) const {
+    slot[7] = count;
+    slot[8] = minimum;
+    slot[9] = maximum;
+    slot[10] = sum;
+    slot[11] = count > 0 ? sum / count : -9999.0;
+    double deviation = -9999.0;
+    if (count > 2) {
+      const double mean = sum / count;
+      double squares = 0;
+      for (const double x : counted) squares += (x - mean) * (x - mean);
+      deviation = squares > 0 ? std::sqrt(squares / (count - 1)) : 0.0;
+    }
+    slot[12] = deviation;
+  }
+};
+
+}  // namespace
+
+std::size_t width_of(Layout layout) {
+  switch (layout) {
+    case Layout::double_binary: return 8;
+    case Layout::single_binary: return 4;
+    default: return 0;
+  }
+}
+
+double decode(std::size_t width, const unsigned char* at) {
+  if (width == 8) {
+    std::uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) bits = bits << 8 | at[i];
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
+  }
+  std::uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = bits << 8 | at[i];
+  float value;
+  std::memcpy(&value, &bits, 4);
+  return value;
+}
+
+Layout recognise(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() >= 4 && bytes.compare(0, 4, "ncol") == 0) return Layout::text;
+  if (bytes.size() >= 48 && decode(8, data + 40) == -9999.0) return Layout::double_binary;
+  if (bytes.size() >= 24 && decode(4, data + 20) == -9999.0) return Layout::single_binary;
+  return Layout::none;
+}
+
+std::string cell_text(double value) {
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%.6g", value);
+  std::string result(text, static_cast<std::size_t>(length));
+  const std::size_t e = result.find('e');
+  // "%g" writes at least two exponent digits: "1e+05" becomes "1e+005".
+  if (e != std::string::npos && result.size() - e == 4) result.insert(e + 2, 1, '0');
+  return result;
+}
+
+GridRead read_text_grid(const std::string& bytes, std::size_t max_cells) {
+  GridRead grid;
+  if (bytes.empty()) return grid;
+  MemoryStream stream(bytes);
+  std::FILE* file = stream.get();
+  if (file == nullptr) return grid;
+  for (int s = 1; s <= 6; ++s) {
+    int taken = -1;
+    if (std::fscanf(file, "%*s%n", &taken) == EOF || taken < 0) return grid;
+    if (std::fscanf(file, "%lg", &grid.slot[static_cast<std::size_t>(s)]) != 1) return grid;
+  }
+  grid.header_complete = true;
+  double value = 0;
+  while (grid.cells.size() < max_cells && std::fscanf(file, "%lg", &value) == 1) grid.cells.push_back(value);
+  return grid;
+}
+
+GridRead read_binary_grid(std::size_t width, const std::string& bytes, std::size_t max_cells) {
+  GridRead grid;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() < 12 * width) return grid;
+  for (std::size_t s = 1; s <= 12; ++s) grid.slot[s] = decode(width, data + (s - 1) * width);
+  grid.header_complete = true;
+  for (std::size_t at = 12 * width; at + width <= bytes.size() && grid.cells.size() < max_cells; at += width) {
+    grid.cells.push_back(decode(width, data + at));
+  }
+  return grid;
+}
+
+std::optional<std::int64_t> columns_of(double ncols) {
+  const double whole = std::trunc(ncols);
+  if (std::isnan(whole) || whole < 0 || whole > kLargestRowOrColumn) return std::nullopt;
+  return static_cast<std::int64_t>(whole);
+}
+
+std::optional<std::int64_t> rows_of(double nrows) {
+  if (nrows > kLargestRowOrColumn) return std::nullopt;
+  if (std::isnan(nrows) || nrows < 1) return 0;
+  return static_cast<std::int64_t>(std::floor(nrows));
+}
+
+double factor_of(const std::optional<std::string>& input) {
+  if (!input || input->empty()) return 1.0;
+  MemoryStream stream(*input);
+  double factor = 1.0;
+  if (stream.get() == nullptr || std::fscanf(stream.get(), "%lf", &factor) != 1) factor = 1.0;
+  return factor;
+}
+
+Prediction predict_run(const std::string& input_bytes, const std::string& input_name, Layout output, double factor, std::uint64_t work_limit) {
+  Prediction prediction;
+  RunResult& run = prediction.run;
+  const Layout input = recognise(input_bytes);
+  if (input == Layout::none) {
+    run = {98, "could not recognise file format (ascii, single or double) for " + input_name + "\n", std::nullopt};
+    return prediction;
+  }
+  const std::size_t all = std::numeric_limits<std::size_t>::max();
+  GridRead grid = input == Layout::text ? read_text_grid(input_bytes, all)
+                                        : read_binary_grid(width_of(input), input_bytes, all);
+  if (!grid.header_complete) {
+    run = {1, "error reading fiel header from " + input_name + "\n", std::string()};
+    return prediction;
+  }
+  std::string file = header_of(grid.slot, output);
+  prediction.header = file;
+  const std::optional<std::int64_t> columns = columns_of(grid.slot[1]);
+  if (!columns) {
+    run = {1, "invalid number of columns in " + input_name + "\n", file};
+    return prediction;
+  }
+  prediction.columns = *columns;
+  const std::optional<std::int64_t> rows = rows_of(grid.slot[2]);
+  if (!rows) {
+    run = {1, "invalid number of rows in " + input_name + "\n", file};
+    return prediction;
+  }
+  const std::int64_t cols = *columns;
+  const std::int64_t whole_rows =
+      cols == 0 ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(grid.cells.size()) / cols;
+  const std::int64_t done = std::min(*rows, whole_rows);
+  const bool complete = done == *rows;
+  prediction.work = static_cast<std::uint64_t>(done + (complete ? 0 : 1)) * static_cast<std::uint64_t>(cols + 1);
+  if (prediction.work > work_limit) {
+    prediction.too_long = true;
+    return prediction;
+  }
+
+  const double nodata = grid.slot[6];
+  const char last_separator = grid.slot[1] > static_cast<double>(cols) ? '\t' : '\n';
+  Statistics statistics;
+  run.output = "\nfactor : \n";
+  for (std::int64_t r = 0; r < done; ++r) {
+    for (std::int64_t c = 0; c < cols; ++c) {
+      const double in = grid.cells[static_cast<std::size_t>(r * cols + c)];
+      double out = nodata;
+      if (in != nodata) {
+        out = in * factor;
+        statistics.add(out, nodata);
+      }
+      if (output == Layout::text) {
+        file += cell_text(out);
+        file += c + 1 < cols ? '\t' : last_separator;
+      } else {
+        put_value(file, output, out);
+      }
+    }
+    run.output += '.';
+  }
+  if (!complete) {
+    run.status = 5;
+    run.output += "error reading from " + input_name + " in row " + std::to_string(done + 1) + " (" +
+                  std::to_string(grid.cells.size() - static_cast<std::size_t>(done * cols)) + " values read)\n";
+  } else {
+    run.status = 0;
+    run.output += "\n";
+    if (output != Layout::text) {
+      std::array<double, 13> slot = grid.slot;
+      statistics.into(slot);
+      const std::string header = header_of(slot, output);
+      file.replace(0, header.size(), header);
+    }
+  }
+  run.file = file;
+  return prediction;
+}
+
+bool same_file(const std::string& predicted, const std::string& actual, Layout output, bool nan_factor,
+               std::string& why) {
+  if (output == Layout::text) {
+    if (!nan_factor) {
+      if (predicted == actual) return true;
+      why = "text output differs";
+      return false;
+    }
+    auto unsigned_nan = [](std::string text) {
+      for (std::size_t at = 0; (at = text.find("-nan", at)) != std::string::npos;) text.erase(at, 1);
+      return text;
+    };
+    if (unsigned_nan(predicted) == unsigned_nan(actual)) return true;
+    why = "text output differs (the sign of NaN aside)";
+    return false;
+  }
+  const std::size_t width = width_of(output);
+  if (predicted.size() != actual.size()) {
+    why = "binary output of " + std::to_string(actual.size()) + " bytes instead of " + std::to_string(predicted.size());
+    return false;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(predicted.data());
+  const auto* a = reinterpret_cast<const unsigned char*>(actual.data());
+  const bool finished = predicted.size() >= 12 * width;
+  for (std::size_t at = 0; at + width <= predicted.size(); at += width) {
+    const double expected = decode(width, p + at);
+    const double got = decode(width, a + at);
+    if (std::memcmp(p + at, a + at, width) == 0) continue;
+    if (nan_factor && at >= 12 * width && std::isnan(expected) && std::isnan(got)) continue;
+    if (finished && at == 11 * width && expected != -9999.0) {
+      // The standard deviation, within rounding; beyond the range where it can
+      // be computed accurately any non-negative value (or NaN) will do.
+      const double scale = std::max(std::abs(decode(width, p + 7 * width)), std::abs(decode(width, p + 8 * width)));
+      const double relative = width == 8 ? 1e-9 : 1e-6;
+      if (std::isfinite(expected) && std::isfinite(got) && scale < 1e150 &&
+          std::abs(expected - got) <= relative * std::max(std::abs(expected), std::abs(got)) + relative * 1e-3 * scale) {
+        continue;
+      }
+      if ((!std::isfinite(expected) || scale >= 1e150) && (std::isnan(got) || got >= 0)) continue;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "value %zu of the binary output is %.17g instead of %.17g", at / width + 1, got,
+                  expected);
+    why = text;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cellscale::reference

@@ -1,0 +1,85 @@
+#pragma once
+
+// A second, plain account of what the tool does with a file, written from the
+// README's description of the formats and the run, with none of the tool's
+// code: text is read with the C library's own fscanf over the bytes, numbers
+// are printed with snprintf, binary values are decoded byte by byte. The fuzz
+// targets hold the tool's pieces against it, and the whole-process fuzzer
+// predicts from it the exact status, standard output and output file of a run.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cellscale::reference {
+
+enum class Layout { none, text, double_binary, single_binary };
+
+// Bytes per value: 8 or 4, and 0 for text.
+std::size_t width_of(Layout layout);
+
+// "ncol" first: text; else nodata -9999 as a binary64 at bytes 40..47: double;
+// else as a binary32 at bytes 20..23: single.
+Layout recognise(const std::string& bytes);
+
+// A value as the tool writes it into text: "%.6g" with an exponent of at
+// least three digits; nan, -nan, inf, -inf.
+std::string cell_text(double value);
+
+// The little-endian value of the given width at `at`, widened to double.
+double decode(std::size_t width, const unsigned char* at);
+
+// What a reader takes from a file: the twelve header slots (a text grid
+// fills 1 to 6), whether the header was whole, and the cells that follow, in
+// order, as far as they can be read (at most max_cells of them).
+struct GridRead {
+  bool header_complete = false;
+  std::array<double, 13> slot{};  // slot[1] to slot[12]
+  std::vector<double> cells;
+};
+
+GridRead read_text_grid(const std::string& bytes, std::size_t max_cells);
+GridRead read_binary_grid(std::size_t width, const std::string& bytes, std::size_t max_cells);
+
+// Cells per row: ncols truncated toward zero, when that is 0 to 2147483647.
+std::optional<std::int64_t> columns_of(double ncols);
+// Rows visited: none for NaN or below 1, floor(nrows) up to 2147483647,
+// nothing (unusable) above.
+std::optional<std::int64_t> rows_of(double nrows);
+
+// The factor a "%lf" scan takes from what standard input still holds; 1 when
+// it holds no number or is closed.
+double factor_of(const std::optional<std::string>& input);
+
+// Everything a run leaves: exit status, standard output (after any prompt for
+// another output name) and the bytes of the output file (none: no file).
+struct RunResult {
+  int status = 0;
+  std::string output;
+  std::optional<std::string> file;
+};
+
+struct Prediction {
+  RunResult run;
+  // Rows times (columns + 1) that the run works through: a measure of its
+  // length. When it exceeds the limit given, the run is not worked out.
+  std::uint64_t work = 0;
+  bool too_long = false;
+  std::int64_t columns = -1;  // the whole column count, -1 when unusable
+  std::string header;         // the output's header as first written
+};
+
+Prediction predict_run(const std::string& input_bytes, const std::string& input_name, Layout output, double factor,
+                       std::uint64_t work_limit);
+
+// Compares an output file with the prediction. The standard deviation of a
+// binary output is compared within rounding (the tool gathers it block by
+// block, this account in two passes), and when the factor is NaN the sign of
+// NaN cells is free (which NaN a product of two gives is not fixed).
+bool same_file(const std::string& predicted, const std::string& actual, Layout output, bool nan_factor,
+               std::string& why);
+
+}  // namespace cellscale::reference
