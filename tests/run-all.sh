@@ -3,8 +3,8 @@
 # of a Release build, then the Debian package made from that build, checked
 # with the end-to-end tests against the tool it installs, then the end-to-end
 # tests against a Windows build under Wine (tests/run-windows.sh), then the
-# same tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer. Stops at
-# the first failure.
+# same tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then a short fuzzing run. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,3 +26,16 @@ echo "== Sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and test
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+# Fuzzing, briefly: the start corpora and every kept regression are replayed,
+# then each libFuzzer target and the whole-process fuzzer run for a few seconds.
+seconds=${CELLSCALE_FUZZ_SECONDS:-10}
+echo "== Fuzzing (fuzz/run.sh, $seconds s per target)"
+if command -v clang++ >/dev/null 2>&1; then
+  bash fuzz/run.sh "$seconds"
+elif [ "${CI:-}" = true ]; then
+  echo "fuzzing needs clang++ and libFuzzer (Debian: clang libclang-rt-dev)" >&2
+  exit 1
+else
+  echo "skipped: clang++ not found (Debian: apt-get install clang libclang-rt-dev)"
+fi

@@ -142,6 +142,12 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
     if (options.as_unprivileged_user && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(kCannotDropPrivileges);
     }
+    for (const std::string& variable : options.environment) {
+      const std::size_t equals = variable.find('=');
+      if (equals == std::string::npos || setenv(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1, 1) != 0) {
+        _exit(127);
+      }
+    }
     if (options.timeout_seconds > 0) alarm(options.timeout_seconds);
     // A launcher is looked up on PATH; the launcher of the peak memory
     // measure does the same for the program it starts.

@@ -40,6 +40,8 @@ struct RunOptions {
   bool as_unprivileged_user = false;
   // Standard output closed instead of read (output is then empty).
   bool close_standard_output = false;
+  // Variables set in the tool's environment, as "NAME=value".
+  std::vector<std::string> environment;
 };
 
 inline constexpr int kCannotDropPrivileges = 126;
