@@ -151,6 +151,11 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
   std::filesystem::create_directory(folder / "locked");
   std::filesystem::create_directory(folder / "open");
   using std::filesystem::perms;
+  const perms readable = perms::owner_all | perms::group_read | perms::group_exec | perms::others_read |
+                         perms::others_exec;
+  std::filesystem::permissions(folder.path(), readable);
+  std::filesystem::permissions(folder / "in.asc", perms::owner_read | perms::owner_write | perms::group_read |
+                                                      perms::others_read);
   std::filesystem::permissions(folder / "locked", perms::owner_read | perms::owner_exec | perms::group_read |
                                                        perms::group_exec | perms::others_read | perms::others_exec);
   std::filesystem::permissions(folder / "open", perms::all);
@@ -164,7 +169,7 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
     SCOPED_TRACE(out.name);
     const ToolResult refused = run_tool(folder.path(), {"in.asc", "locked/out.asc", out.option}, "\n", unprivileged);
     if (refused.status == kCannotDropPrivileges && refused.output.empty()) {
-      GTEST_SKIP() << "running as root, and the tool cannot be run as user 65534 here";
+      GTEST_SKIP() << "running as root, and the tool cannot be run as user 65534 in this folder here";
     }
     EXPECT_EQ(refused.output, prompt);
     EXPECT_EQ(refused.status, 1);

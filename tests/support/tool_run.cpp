@@ -141,6 +141,8 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
     }
     if (options.as_unprivileged_user && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(kCannotDropPrivileges);
+      // The folder must be reachable for that user too (a private temporary folder is not).
+      if (chdir(folder.c_str()) != 0) _exit(kCannotDropPrivileges);
     }
     for (const std::string& variable : options.environment) {
       const std::size_t equals = variable.find('=');
