@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "fuzz_check.h"
@@ -16,14 +17,13 @@
 namespace {
 
 void check_value(double value) {
-  char text[cellscale::kMaxCellTextLength + 8];
-  std::memset(text, '#', sizeof text);
+  // Exactly the room format_cell may use, on the heap, so that AddressSanitizer
+  // stops any write past it. Bytes past the returned end may be overwritten.
+  const std::unique_ptr<char[]> room(new char[cellscale::kMaxCellTextLength]);
+  char* const text = room.get();
   const char* end = cellscale::format_cell(text, value);
   cellscale::fuzzing::check(end > text && end - text <= cellscale::kMaxCellTextLength,
                             "cell text longer than kMaxCellTextLength");
-  for (std::size_t i = static_cast<std::size_t>(end - text); i < sizeof text; ++i) {
-    cellscale::fuzzing::check(text[i] == '#', "cell text written past its end");
-  }
   if (std::string(text, static_cast<std::size_t>(end - text)) != cellscale::reference::cell_text(value)) {
     std::fprintf(stderr, "%.17g gives \"%.*s\", \"%%.6g\" gives \"%s\"\n", value, static_cast<int>(end - text), text,
                  cellscale::reference::cell_text(value).c_str());

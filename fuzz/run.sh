@@ -58,7 +58,7 @@ for target in "${targets[@]}"; do
   if "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
       "${dictionary[@]}" -artifact_prefix="$findings/$target-" "$work/$target" "${sources[@]}" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    summary+=("fuzz $target: ${runs:-?} executions in ${seconds} s, corpus $(find "$work/$target" -type f | wc -l) grown + $(find "${sources[@]}" -type f | wc -l) committed inputs, no finding")
+    summary+=("fuzz $target: ${runs:-?} executions in ${seconds} s, corpus $(find "$work/$target" -type f 2>/dev/null | wc -l) grown + $(find "${sources[@]}" -type f 2>/dev/null | wc -l) committed inputs, no finding")
   else
     failed+=("fuzz $target (see $log and $findings)")
     grep -A 30 -m 1 -E "ERROR|wrong result|deadly signal|timeout" "$log" || tail -n 40 "$log"
