@@ -126,7 +126,7 @@ TEST(TextGrid, AHugeRowOnAShortFileIsAReadErrorOrARefusedRow) {
                                std::regex("(==\\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n)+")))
       << result.errors;
 #else
-  EXPECT_EQ(result.output, "\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n");
+  EXPECT_EQ(result.output, native_lines("\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n"));
   EXPECT_EQ(result.status, 5);
   EXPECT_EQ(result.errors, "");
 #endif

@@ -165,24 +165,24 @@ void expect_outcome(const std::string& bytes, const Format& out) {
   EXPECT_EQ(result.errors, "");
   const Content content = content_of(bytes);
   if (content.width < 0) {
-    EXPECT_EQ(result.output, "could not recognise file format (ascii, single or double) for in\n");
+    EXPECT_EQ(result.output, native_lines("could not recognise file format (ascii, single or double) for in\n"));
     EXPECT_EQ(result.status, 98);
   } else if (!content.header_complete) {
-    EXPECT_EQ(result.output, "error reading fiel header from in\n");
+    EXPECT_EQ(result.output, native_lines("error reading fiel header from in\n"));
     EXPECT_EQ(result.status, 1);
   } else if (content.cells.size() < 6) {
     const std::size_t row = content.cells.size() / 3 + 1;
-    EXPECT_EQ(result.output, "\nfactor : \n" + std::string(row - 1, '.') + "error reading from in in row " +
-                                 std::to_string(row) + " (" + std::to_string(content.cells.size() % 3) +
-                                 " values read)\n");
+    EXPECT_EQ(result.output, native_lines("\nfactor : \n" + std::string(row - 1, '.') + "error reading from in in row " +
+                                          std::to_string(row) + " (" + std::to_string(content.cells.size() % 3) +
+                                          " values read)\n"));
     EXPECT_EQ(result.status, 5);
   } else {
     ASSERT_EQ(content.header, concat(kGeometry, content.width == 0 ? std::vector<double>{} : kInputStatistics));
-    EXPECT_EQ(result.output, run_output(2));
+    EXPECT_EQ(result.output, native_lines(run_output(2)));
     EXPECT_EQ(result.status, 0);
     const std::string written = read_file(folder / "out");
     if (out.width == 0) {
-      EXPECT_EQ(written, text_output(content.cells));
+      EXPECT_EQ(written, native_lines(text_output(content.cells)));
     } else {
       expect_binary_output(out.width, written, content.cells);
     }
@@ -273,10 +273,10 @@ TEST(TruncationSweep, CorruptedHeaderCounts) {
       const ToolResult result = run_tool(folder.path(), {"in", "out", "-f:t"}, "2\n", bounded());
       EXPECT_EQ(result.signal, 0);
       EXPECT_EQ(result.errors, "");
-      EXPECT_EQ(result.output, c.output);
+      EXPECT_EQ(result.output, native_lines(c.output));
       EXPECT_EQ(result.status, c.status);
       if (c.text) {
-        EXPECT_EQ(read_file(folder / "out"), *c.text);
+        EXPECT_EQ(read_file(folder / "out"), native_lines(*c.text));
       }
     }
   }

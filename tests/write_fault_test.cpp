@@ -43,13 +43,31 @@ std::string uniform_text_grid(int columns, int rows) {
 }
 
 std::string output_as_written(const Format& out, int columns, int rows) {
-  if (out.width == 0) return uniform_text_grid(columns, rows);
+  if (out.width == 0) return native_lines(uniform_text_grid(columns, rows));
   return binary_grid(out.width, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0},
                      std::vector<double>(static_cast<std::size_t>(columns * rows), 1234.5));
 }
 
 std::size_t header_size(const Format& out) {
-  return out.width == 0 ? text_header("1", "1", "0", "0", "1", "-9999").size() : 12u * static_cast<unsigned>(out.width);
+  return out.width == 0 ? native_lines(text_header("1", "1", "0", "0", "1", "-9999")).size()
+                        : 12u * static_cast<unsigned>(out.width);
+}
+
+// What reached the disk is the start of the output: the bytes as the run
+// wrote them, except that the statistics block of a binary output may
+// already hold its final values (a Windows build writes them even when the
+// rows before could not be written; the run fails all the same).
+::testing::AssertionResult is_start_of_output(const std::string& written, const std::string& progressive,
+                                              const std::string& whole, const Format& out) {
+  const std::size_t block_first = 6u * static_cast<unsigned>(out.width);
+  const std::size_t block_end = 12u * static_cast<unsigned>(out.width);
+  if (written.size() > progressive.size()) return ::testing::AssertionFailure() << "more bytes than the output has";
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    if (written[i] == progressive[i]) continue;
+    if (i >= block_first && i < block_end && i < whole.size() && written[i] == whole[i]) continue;
+    return ::testing::AssertionFailure() << "byte " << i << " of " << written.size() << " differs";
+  }
+  return ::testing::AssertionSuccess();
 }
 
 RunOptions limited_to(std::uint64_t bytes) {
@@ -79,14 +97,14 @@ TEST(WriteFault, ADiskFullAtEveryByteOfASmallOutput) {
       EXPECT_EQ(result.errors, "");
       const std::string written = read_file(folder / "out");
       if (limit >= whole.size()) {
-        EXPECT_EQ(result.output, run_output(2));
+        EXPECT_EQ(result.output, native_lines(run_output(2)));
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(written, whole);
       } else {
-        EXPECT_EQ(result.output, run_output(2) + "error writing into out \n");
+        EXPECT_EQ(result.output, native_lines(run_output(2) + "error writing into out \n"));
         EXPECT_EQ(result.status, 4);
         EXPECT_LE(written.size(), limit);
-        EXPECT_EQ(written, progressive.substr(0, written.size())) << "what reached the disk is the start";
+        EXPECT_TRUE(is_start_of_output(written, progressive, whole, out));
       }
       if (HasFailure()) return;
     }
@@ -105,9 +123,11 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
     SCOPED_TRACE(out.name);
     const std::string progressive = output_as_written(out, kColumns, kRows);
     const std::size_t row_size = (progressive.size() - header_size(out)) / kRows;
-    const std::regex row_message(out.width == 4
-                                     ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in out\n"
-                                     : "\nfactor : \n(\\.*)error writing row (\\d+) in out\n");
+    ASSERT_EQ(run_tool(folder.path(), {"in.asc", "whole", out.option}, "1\n").status, 0);
+    const std::string whole = read_file(folder / "whole");
+    const std::regex row_message(native_lines(out.width == 4
+                                                  ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in out\n"
+                                                  : "\nfactor : \n(\\.*)error writing row (\\d+) in out\n"));
     const std::size_t total = progressive.size();
     const std::size_t limits[] = {0, 1, header_size(out), 4095, 4096, 4097, 10000, total / 3, total / 2,
                                   total - row_size - 1, total - row_size, total - 1, total - 2};
@@ -120,7 +140,7 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
       EXPECT_EQ(result.errors, "");
       const std::string written = read_file(folder / "out");
       EXPECT_LE(written.size(), limit);
-      EXPECT_EQ(written, progressive.substr(0, written.size())) << "what reached the disk is the start";
+      EXPECT_TRUE(is_start_of_output(written, progressive, whole, out));
       std::smatch match;
       if (std::regex_match(result.output, match, row_message)) {
         saw_row_failure = true;
@@ -134,7 +154,7 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
           EXPECT_LE(std::stoi(match[3].str()), kColumns);
         }
       } else {
-        EXPECT_EQ(result.output, run_output(kRows) + "error writing into out \n");
+        EXPECT_EQ(result.output, native_lines(run_output(kRows) + "error writing into out \n"));
         EXPECT_EQ(result.status, 4);
       }
     }
@@ -146,6 +166,9 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
 // written in. Run as root, the tool runs as an unprivileged user for this,
 // since permissions do not stop root.
 TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
+  if (target_is_windows()) {
+    GTEST_SKIP() << "POSIX permissions and users: Wine's prefix belongs to the user who made it";
+  }
   ScratchFolder folder;
   write_file(folder / "in.asc", uniform_text_grid(3, 2));
   std::filesystem::create_directory(folder / "locked");

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   if (child < 0) return 127;
   if (child == 0) {
     if (time_left > 0) alarm(time_left);
-    execv(argv[2], argv + 2);
+    execvp(argv[2], argv + 2);
     _exit(127);
   }
   int status = 0;
