@@ -192,7 +192,7 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
     SCOPED_TRACE(out.name);
     const ToolResult refused = run_tool(folder.path(), {"in.asc", "locked/out.asc", out.option}, "\n", unprivileged);
     if (refused.status == kCannotDropPrivileges && refused.output.empty()) {
-      GTEST_SKIP() << "running as root, and the tool cannot be run as user 65534 in this folder here";
+      GTEST_SKIP() << "running as root, and user 65534 cannot reach this folder or the tool here";
     }
     EXPECT_EQ(refused.output, prompt);
     EXPECT_EQ(refused.status, 1);

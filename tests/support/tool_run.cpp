@@ -139,7 +139,9 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
       const rlimit limit{*options.file_size_limit, *options.file_size_limit};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
     }
+    bool unprivileged = false;
     if (options.as_unprivileged_user && geteuid() == 0) {
+      unprivileged = true;
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(kCannotDropPrivileges);
       // The folder must be reachable for that user too (a private temporary folder is not).
       if (chdir(folder.c_str()) != 0) _exit(kCannotDropPrivileges);
@@ -154,7 +156,8 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
     // A launcher is looked up on PATH; the launcher of the peak memory
     // measure does the same for the program it starts.
     execvp(argv[0], argv.data());
-    _exit(127);
+    // The tool may lie where that user cannot reach it (an unpacked package, say).
+    _exit(unprivileged ? kCannotDropPrivileges : 127);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);

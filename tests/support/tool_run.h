@@ -36,8 +36,8 @@ struct RunOptions {
   bool measure_peak_memory = false;
   // When the tests run as root, the tool runs as user and group 65534
   // ("nobody"), so that file permissions apply to it. Such a run that cannot
-  // change its user, or whose folder that user cannot reach, ends with status
-  // kCannotDropPrivileges and no output.
+  // change its user, or whose folder or tool that user cannot reach, ends with
+  // status kCannotDropPrivileges and no output.
   bool as_unprivileged_user = false;
   // Standard output closed instead of read (output is then empty).
   bool close_standard_output = false;
