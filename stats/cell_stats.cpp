@@ -10,11 +10,20 @@
 
 namespace cellscale {
 
+namespace {
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+}  // namespace
+
 void CellStats::reset(double nodata_value) {
   threshold_ = nodata_value + 1.0;
   count_ = 0;
   sum_ = 0.0;
-  merged_count_ = merged_mean_ = merged_squares_ = 0.0;
+  reference_ = 0.0;
+  scaled_ = false;
+  scale_exponent_ = 0;
+  scale_ = 1.0;
+  offsets_ = {};
+  squares_ = {};
   pending_count_ = 0;
 }
 
@@ -47,6 +56,7 @@ void CellStats::add_all(const double* values, std::size_t count) {
       if (count_ == 0) {
         minimum_ = extremes.minimum;
         maximum_ = extremes.maximum;
+        reference_ = pending[start];
       } else {
         if (minimum_ > extremes.minimum) minimum_ = extremes.minimum;
         if (extremes.maximum > maximum_) maximum_ = extremes.maximum;
@@ -65,7 +75,6 @@ void CellStats::add_all(const double* values, std::size_t count) {
 // values that compare equal only 0 and -0 differ, and there the order
 // decides: when the extreme is a zero, it is the first zero.
 CellStats::Extremes CellStats::extremes_of(const double* values, int count) {
-  constexpr double kInfinity = std::numeric_limits<double>::infinity();
   double low[4] = {kInfinity, kInfinity, kInfinity, kInfinity};
   double high[4] = {-kInfinity, -kInfinity, -kInfinity, -kInfinity};
   int i = 0;
@@ -110,40 +119,167 @@ CellStats::Extremes CellStats::extremes_of(const double* values, int count) {
   return extremes;
 }
 
-// A block's sum and squared deviations are taken with four partial sums each:
-// the order of those additions is free (only the grid's sum must be taken
-// value after value), and four chains run four times as fast as one.
+namespace {
+
+// Error-free sums and products of doubles, and the few operations on pairs of
+// doubles that the spread needs (Dekker; Shewchuk). Each keeps the rounding
+// error of a double operation as a second double.
+using Pair = DoubleDouble;
+
+Pair two_sum(double a, double b) {
+  const double s = a + b;
+  const double b_part = s - a;
+  const double a_part = s - b_part;
+  return {s, (a - a_part) + (b - b_part)};
+}
+
+// Dekker's product: each factor split into two halves of 26 bits, whose
+// products are exact. (A fused multiply-add would do it in one step, but
+// without the instruction in the build it is a library call.) The factors
+// here stay far below 2^996, where the split would overflow.
+Pair split(double a) {
+  const double t = 134217729.0 * a;  // 2^27 + 1
+  const double high = t - (t - a);
+  return {high, a - high};
+}
+
+Pair two_product(double a, double b) {
+  const double p = a * b;
+  const Pair x = split(a);
+  const Pair y = split(b);
+  return {p, ((x.high * y.high - p) + x.high * y.low + x.low * y.high) + x.low * y.low};
+}
+
+Pair normalised(double high, double low) {
+  const double s = high + low;
+  return {s, low - (s - high)};
+}
+
+Pair sum_of(Pair a, Pair b) {
+  const Pair s = two_sum(a.high, b.high);
+  return normalised(s.high, s.low + (a.low + b.low));
+}
+
+Pair product_of(Pair a, double b) {
+  const Pair p = two_product(a.high, b);
+  return normalised(p.high, p.low + a.low * b);
+}
+
+Pair quotient_of(Pair a, double b) {
+  const double quotient = a.high / b;
+  const Pair back = two_product(quotient, b);
+  const double remainder = ((a.high - back.high) - back.low) + a.low;
+  return normalised(quotient, remainder / b);
+}
+
+Pair product_of(Pair a, Pair b) {
+  const Pair p = two_product(a.high, b.high);
+  return normalised(p.high, p.low + (a.high * b.low + a.low * b.high));
+}
+
+// The binary exponent of max(maximum - reference, reference - minimum), the
+// largest difference of any value so far to the reference, whose subtraction
+// may overflow where the difference itself does not.
+int range_exponent(double minimum, double maximum, double reference) {
+  const double range = std::max(maximum - reference, reference - minimum);
+  if (range < kInfinity) return std::ilogb(range);
+  return std::ilogb(std::max(maximum * 0.5 - reference * 0.5, reference * 0.5 - minimum * 0.5)) + 1;
+}
+
+}  // namespace
+
+// The scale is chosen once the values first differ, so that the largest
+// difference to the reference is about 1, and moved only when the range
+// has grown far past it: the scaled squares stay far inside the double
+// range either way. It never goes below 2^-900, where the smallest
+// differences (2^-1074) have squares of 2^-348 and nothing underflows that
+// matters.
+void CellStats::rescale_for_range() {
+  constexpr int kLowest = -900;
+  constexpr int kGrowth = 200;
+  if (scaled_ && minimum_ == scaled_minimum_ && maximum_ == scaled_maximum_) return;
+  scaled_minimum_ = minimum_;
+  scaled_maximum_ = maximum_;
+  const int exponent = std::max(range_exponent(minimum_, maximum_, reference_), kLowest);
+  if (!scaled_) {
+    scaled_ = true;
+    scale_exponent_ = exponent;
+    scale_ = std::ldexp(1.0, -exponent);
+  } else if (exponent > scale_exponent_ + kGrowth) {
+    // Exact scaling by powers of two; what underflows is far below the new range.
+    const int shift = scale_exponent_ - exponent;
+    offsets_ = {std::ldexp(offsets_.high, shift), std::ldexp(offsets_.low, shift)};
+    squares_ = {std::ldexp(squares_.high, 2 * shift), std::ldexp(squares_.low, 2 * shift)};
+    scale_exponent_ = exponent;
+    scale_ = std::ldexp(1.0, -exponent);
+  }
+}
+
+// One pass over the block: the differences to its first value, in four
+// lanes (the order of these additions is free; only the grid's sum must be
+// taken value after value). Differences of nearby values are exact, so a
+// block whose values lie a few units in the last place apart loses nothing.
+// The block's sums move to the reference through the exact difference
+// between its first value and the reference:
+//   sum (x - r)   = n g + C
+//   sum (x - r)^2 = n g^2 + 2 g C + Q
+// with g = first - r, C = sum (x - first) and Q = sum (x - first)^2.
 void CellStats::merge_pending() {
   if (pending_count_ == 0) return;
   const int n_values = pending_count_;
-  const double n = n_values;
-  double partial[4] = {0.0, 0.0, 0.0, 0.0};
-  int i = 0;
-  for (; i + 4 <= n_values; i += 4) {
-    for (int lane = 0; lane < 4; ++lane) partial[lane] += pending_[i + lane];
-  }
-  for (; i < n_values; ++i) partial[i % 4] += pending_[i];
-  const double block_mean = ((partial[0] + partial[1]) + (partial[2] + partial[3])) / n;
+  pending_count_ = 0;
+  // An infinite value has no finite spread (finish writes 0); and while
+  // every value equals the reference all differences are 0.
+  if (!(maximum_ < kInfinity) || minimum_ == maximum_) return;
+  rescale_for_range();
+  const double scale = scale_;
+  const double* const values = pending_.data();
+  const double first = values[0] * scale;
+  double sums[4] = {0.0, 0.0, 0.0, 0.0};
   double squares[4] = {0.0, 0.0, 0.0, 0.0};
-  i = 0;
+  int i = 0;
+#if defined(__SSE2__)
+  // The same four lanes, two pairs at a time.
+  const __m128d scale_pair = _mm_set1_pd(scale);
+  const __m128d first_pair = _mm_set1_pd(first);
+  __m128d sum_pairs[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
+  __m128d square_pairs[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
+  for (; i + 4 <= n_values; i += 4) {
+    for (int pair = 0; pair < 2; ++pair) {
+      const __m128d x = _mm_loadu_pd(values + i + 2 * pair);
+      const __m128d difference = _mm_sub_pd(_mm_mul_pd(x, scale_pair), first_pair);
+      sum_pairs[pair] = _mm_add_pd(sum_pairs[pair], difference);
+      square_pairs[pair] = _mm_add_pd(square_pairs[pair], _mm_mul_pd(difference, difference));
+    }
+  }
+  _mm_storeu_pd(sums, sum_pairs[0]);
+  _mm_storeu_pd(sums + 2, sum_pairs[1]);
+  _mm_storeu_pd(squares, square_pairs[0]);
+  _mm_storeu_pd(squares + 2, square_pairs[1]);
+#endif
   for (; i + 4 <= n_values; i += 4) {
     for (int lane = 0; lane < 4; ++lane) {
-      const double deviation = pending_[i + lane] - block_mean;
-      squares[lane] += deviation * deviation;
+      const double difference = values[i + lane] * scale - first;
+      sums[lane] += difference;
+      squares[lane] += difference * difference;
     }
   }
   for (; i < n_values; ++i) {
-    const double deviation = pending_[i] - block_mean;
-    squares[i % 4] += deviation * deviation;
+    const double difference = values[i] * scale - first;
+    sums[0] += difference;
+    squares[0] += difference * difference;
   }
+  const double block_sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
   const double block_squares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
-  // Merging two groups by their means (Chan, Golub and LeVeque).
-  const double total = merged_count_ + n;
-  const double delta = block_mean - merged_mean_;
-  merged_mean_ += delta * (n / total);
-  merged_squares_ += block_squares + delta * delta * (merged_count_ * n / total);
-  merged_count_ = total;
-  pending_count_ = 0;
+
+  const double n = n_values;
+  const Pair to_first = two_sum(first, -(reference_ * scale));
+  const Pair offsets = sum_of(product_of(to_first, n), {block_sum, 0.0});
+  const Pair squares_to_first = product_of(product_of(to_first, to_first), n);
+  const Pair cross = product_of(to_first, 2.0 * block_sum);
+  const Pair block_total = sum_of(sum_of(squares_to_first, cross), {block_squares, 0.0});
+  offsets_ = sum_of(offsets_, offsets);
+  squares_ = sum_of(squares_, block_total);
 }
 
 void CellStats::finish(GridHeader& header) {
@@ -155,7 +291,12 @@ void CellStats::finish(GridHeader& header) {
   header.slot[kSum] = sum_;
   header.slot[kMean] = count > 0 ? sum_ / count : kNoStatistic;
   double deviation = kNoStatistic;
-  if (count > 2) deviation = merged_squares_ > 0 ? std::sqrt(merged_squares_ / (count - 1)) : 0.0;
+  if (count > 2) {
+    // The sum of squared deviations from the mean: sum (x - r)^2 - (sum (x - r))^2 / n.
+    const Pair shift = quotient_of(product_of(offsets_, offsets_), count);
+    const Pair spread = sum_of(squares_, {-shift.high, -shift.low});
+    deviation = spread.high > 0 ? std::ldexp(std::sqrt(spread.high / (count - 1)), scale_exponent_) : 0.0;
+  }
   header.slot[kStandardDeviation] = deviation;
 }
 

@@ -16,6 +16,13 @@ namespace cellscale {
 // It is fixed and does not follow the grid's nodata value.
 inline constexpr double kNoStatistic = -9999.0;
 
+// A number carried as the unevaluated sum of two doubles (about 106 bits), for
+// the few sums of each block that must keep what a double rounds away.
+struct DoubleDouble {
+  double high = 0.0;
+  double low = 0.0;
+};
+
 class CellStats {
  public:
   // Starts counting anew for a grid whose nodata value is given. The extremes
@@ -34,16 +41,24 @@ class CellStats {
 
   // Writes count, minimum, maximum, sum, mean and standard deviation into
   // slots 7 to 12. The mean needs one value and the standard deviation three;
-  // with fewer they are kNoStatistic.
+  // with fewer they are kNoStatistic. The standard deviation is the exact
+  // sample standard deviation to 1e-10 or better, whatever the size and
+  // spread of the values, and exactly 0 when all counted values are equal; a
+  // counted infinity gives 0, as no finite spread describes it.
   void finish(GridHeader& header);
 
  private:
-  // The spread is gathered block by block: each block's deviations are taken
-  // from its own mean and the blocks are merged by their means, which keeps
-  // the standard deviation accurate where the mean is large and the spread
-  // small (where a sum of squares would cancel away every digit).
+  // The spread is taken from the counted values' differences to the first
+  // counted value (the reference), which are exact for nearby values. Each
+  // block of kBlock values gives the sum and sum of squares of its values'
+  // differences to its own first value in plain doubles; those are carried
+  // over to the reference in Wide sums, and the standard deviation is taken
+  // from the two sums at the end. The sums are kept in units of
+  // 2^scale_exponent_, chosen from the range of the values, so that squares
+  // neither overflow nor vanish whatever the size of the values.
   static constexpr int kBlock = 256;
   void merge_pending();
+  void rescale_for_range();
 
   struct Extremes {
     double minimum;
@@ -58,9 +73,14 @@ class CellStats {
   double maximum_ = 0.0;
   double sum_ = 0.0;
 
-  double merged_count_ = 0.0;
-  double merged_mean_ = 0.0;
-  double merged_squares_ = 0.0;  // sum of squared deviations from merged_mean_
+  double reference_ = 0.0;  // the first counted value of the run
+  bool scaled_ = false;     // whether scale_exponent_ has been chosen
+  int scale_exponent_ = 0;
+  double scale_ = 1.0;      // 2^-scale_exponent_
+  double scaled_minimum_ = 0.0;  // the extremes the scale was chosen for
+  double scaled_maximum_ = 0.0;
+  DoubleDouble offsets_;   // sum of (x - reference), scaled
+  DoubleDouble squares_;   // sum of (x - reference)^2, scaled twice
   std::array<double, kBlock> pending_{};
   int pending_count_ = 0;
 };

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "support/exact_statistics.h"
 
 namespace {
 
@@ -70,38 +75,87 @@ TEST(CellStats, ExtremesSurviveAResetWhenNothingIsCounted) {
   EXPECT_EQ(header.slot[11], -9999);
 }
 
-// A large mean with a small spread: a plain sum of squares loses every digit
-// of the variance here, the block-wise merge keeps it.
-TEST(CellStats, DeviationStaysAccurateForALargeMeanWithASmallSpread) {
-  std::mt19937_64 generator(42);
-  std::uniform_real_distribution<double> noise(0.0, 1.0);
-  std::vector<double> values(1000000);
-  for (double& x : values) x = 1e8 + noise(generator);
-
-  long double mean = 0;
-  for (double x : values) mean += x;
-  mean /= values.size();
-  long double squares = 0;
-  for (double x : values) squares += (x - mean) * (x - mean);
-  const double reference = static_cast<double>(std::sqrt(squares / (values.size() - 1)));
-
-  const Block got = finish_with(-9999, values);
-  EXPECT_NEAR(got.deviation, reference, reference * 1e-7);
-  EXPECT_NEAR(got.deviation, std::sqrt(1.0 / 12.0), 1e-3);
+// Lists of values whose standard deviation must come out within 1e-10 of the
+// exact one (exactly 0 where all values are equal): large means with spreads
+// of a few units in the last place, every size of value from the smallest to
+// the largest, a first value far from the rest, and squares beyond the double
+// range.
+std::vector<double> values_of(std::size_t count, std::uint64_t seed, const std::function<double(std::mt19937_64&)>& value) {
+  std::mt19937_64 generator(seed);
+  std::vector<double> values(count);
+  for (double& x : values) x = value(generator);
+  return values;
 }
 
-TEST(CellStats, DeviationOfAnUnevenSequenceMatchesTwoPasses) {
-  std::mt19937_64 generator(7);
-  std::lognormal_distribution<double> spread(3.0, 2.0);
-  std::vector<double> values(10007);  // not a whole number of blocks
-  for (double& x : values) x = spread(generator);
-  double mean = 0;
-  for (double x : values) mean += x;
-  mean /= values.size();
-  double squares = 0;
-  for (double x : values) squares += (x - mean) * (x - mean);
-  const Block got = finish_with(-9999, values);
-  EXPECT_NEAR(got.deviation, std::sqrt(squares / (values.size() - 1)), 1e-9 * got.deviation);
+double units_above(double x, int units) {
+  for (int i = 0; i < units; ++i) x = std::nextafter(x, std::numeric_limits<double>::infinity());
+  return x;
+}
+
+TEST(CellStats, DeviationIsExactToTenDigits) {
+  struct Case {
+    std::string name;
+    std::vector<double> values;
+  };
+  auto any_of = [](int highest) {
+    return [highest](std::mt19937_64& g) { return static_cast<int>(g() % static_cast<std::uint64_t>(highest + 1)); };
+  };
+  std::vector<Case> cases = {
+      {"equal tenths", {0.1, 0.1, 0.1}},
+      {"equal large values", std::vector<double>(300, 100000000.1)},
+      {"1e12 and steps of 2^-13", values_of(20000, 1, [&](auto& g) { return 1e12 + any_of(8)(g) * 0x1p-13; })},
+      {"1e15 and steps of 1/8", values_of(20000, 2, [&](auto& g) { return 1e15 + any_of(4)(g) / 8.0; })},
+      {"1e9 and 1e9 + 2^-23 in turn", values_of(10000, 0, [n = 0](auto&) mutable { return 1e9 + (n++ % 2) * 0x1p-23; })},
+      {"squares beyond the range", values_of(10, 0, [i = 0](auto&) mutable { return 1.5e154 * (1 + i++ * 1e-12); })},
+      {"differences beyond the range", {-1e308, 2, 3}},
+      {"the widest spread", {-1.7e308, 1.7e308, 0}},
+      {"the smallest differences", {0x1p-1074, 0x1p-1073, 0x1.8p-1073}},
+      {"a first value far from the rest",
+       [] {
+         std::vector<double> values = values_of(10000, 3, [](auto& g) { return units_above(1.0, static_cast<int>(g() % 3)); });
+         values.insert(values.begin(), 1e12);
+         return values;
+       }()},
+      {"a small first value before large ones",
+       [] {
+         std::vector<double> values = values_of(1000, 4, [](auto& g) { return units_above(1e300, static_cast<int>(g() % 2)); });
+         values.insert(values.begin(), 1e-300);
+         return values;
+       }()},
+      {"1e8 and a uniform spread",
+       values_of(200000, 42, [](auto& g) { return 1e8 + std::uniform_real_distribution<double>(0, 1)(g); })},
+      {"a lognormal spread", values_of(10007, 7, [](auto& g) { return std::lognormal_distribution<double>(3, 2)(g); })},
+  };
+  // Means from 1e-300 to 1e300, each with a spread of one unit in the last place.
+  for (int exponent = -300; exponent <= 300; exponent += 50) {
+    const double mean = std::pow(10.0, exponent);
+    cases.push_back({"one unit of 1e" + std::to_string(exponent),
+                     values_of(1000, static_cast<std::uint64_t>(exponent + 1000),
+                               [mean](auto& g) { return units_above(mean, static_cast<int>(g() % 2)); })});
+  }
+  auto expect_exact = [](const std::string& name, double got, long double exact) {
+    if (exact == 0) {
+      EXPECT_EQ(got, 0.0) << name;
+    } else {
+      // Within 1e-10, or within the spacing of subnormal doubles, which are coarser.
+      EXPECT_LE(std::fabs(got - exact), std::max(exact * 1e-10L, 0x1p-1074L))
+          << name << ": " << got << " against " << static_cast<double>(exact);
+    }
+  };
+  for (const Case& c : cases) {
+    expect_exact(c.name, finish_with(-std::numeric_limits<double>::infinity(), c.values).deviation,
+                 cellscale::testing::exact_standard_deviation(c.values));
+  }
+  // Ten million values of nine kinds: the reference counts each kind once.
+  std::vector<std::pair<double, std::uint64_t>> kinds;
+  for (int k = 0; k <= 8; ++k) kinds.emplace_back(1e15 + k / 8.0, 0);
+  const std::vector<double> many = values_of(10000000, 5, [&](auto& g) {
+    const int k = any_of(8)(g);
+    ++kinds[static_cast<std::size_t>(k)].second;
+    return kinds[static_cast<std::size_t>(k)].first;
+  });
+  expect_exact("ten million values", finish_with(-9999, many).deviation,
+               cellscale::testing::exact_standard_deviation(kinds));
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
