@@ -1,13 +1,16 @@
 // Number and word scanning (grid/number_text.h) against the C library's own
-// "%lg" and "%s" scans of the same NUL-terminated text, and the contract that
+// "%lg" and "%s" scans of the same NUL-terminated text, and the contracts that
 // a streaming reader relies on: a scan of the first part of the text that
 // reports `truncated`, resumed from where it says once the rest is there,
 // ends exactly as a scan of the whole text; one that reports a result
-// reports the result of the whole.
+// reports the result of the whole. Every scan is handed its text alone on the
+// heap, so that a look past the end of it stops the run under the sanitizer.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "fuzz_check.h"
@@ -20,26 +23,54 @@ using cellscale::ScanStatus;
 using cellscale::fuzzing::check;
 using cellscale::fuzzing::same_value;
 
+// Where a scan ended, counted from the start of the whole text, so that scans
+// of different copies compare.
 struct Scan {
   ScanStatus status;
-  const char* next;
+  std::size_t next;
   double value;
-  const char* word;
+  std::size_t word;
 };
 
-Scan number(const char* first, const char* last, bool at_end) {
+// Characters from..to of the text, alone on the heap with nothing after
+// them, so that AddressSanitizer stops a scan that reads past what it is
+// handed.
+class ExactCopy {
+ public:
+  ExactCopy(const std::string& text, std::size_t from, std::size_t to) : bytes_(new char[to - from]), from_(from) {
+    if (to > from) std::memcpy(bytes_.get(), text.data() + from, to - from);
+    last_ = bytes_.get() + (to - from);
+  }
+  const char* first() const { return bytes_.get(); }
+  const char* last() const { return last_; }
+  std::size_t offset(const char* p) const {
+    check(p >= first() && p <= last_, "a scan points outside its text");
+    return from_ + static_cast<std::size_t>(p - first());
+  }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t from_;
+  const char* last_;
+};
+
+Scan number(const std::string& text, std::size_t from, std::size_t to, bool at_end) {
+  const ExactCopy copy(text, from, to);
   Scan scan{};
-  const ScanResult result = cellscale::scan_number(first, last, at_end, scan.value);
+  const ScanResult result = cellscale::scan_number(copy.first(), copy.last(), at_end, scan.value);
   scan.status = result.status;
-  scan.next = result.next;
+  scan.next = copy.offset(result.next);
   return scan;
 }
 
-Scan word(const char* first, const char* last, bool at_end) {
+Scan word(const std::string& text, std::size_t from, std::size_t to, bool at_end) {
+  const ExactCopy copy(text, from, to);
   Scan scan{};
-  const ScanResult result = cellscale::scan_word(first, last, at_end, scan.word);
+  const char* word_first = nullptr;
+  const ScanResult result = cellscale::scan_word(copy.first(), copy.last(), at_end, word_first);
   scan.status = result.status;
-  scan.next = result.next;
+  scan.next = copy.offset(result.next);
+  if (result.status == ScanStatus::ok) scan.word = copy.offset(word_first);
   return scan;
 }
 
@@ -58,12 +89,11 @@ void for_each_cut(std::size_t length, Visit visit) {
 }
 
 template <typename ScanFn>
-void check_streaming(const char* first, const char* last, const Scan& whole, ScanFn scan, bool words) {
-  for_each_cut(static_cast<std::size_t>(last - first), [&](std::size_t cut) {
-    const Scan part = scan(first, first + cut, false);
-    check(part.next >= first && part.next <= first + cut, "a partial scan points outside its text");
+void check_streaming(const std::string& text, const Scan& whole, ScanFn scan, bool words) {
+  for_each_cut(text.size(), [&](std::size_t cut) {
+    const Scan part = scan(text, 0, cut, false);
     if (part.status == ScanStatus::truncated) {
-      const Scan resumed = scan(part.next, last, true);
+      const Scan resumed = scan(text, part.next, text.size(), true);
       check(same_end(resumed, whole, words), "a truncated scan resumed with the rest differs from the whole");
     } else {
       check(same_end(part, whole, words), "a partial scan that did not ask for more differs from the whole");
@@ -71,35 +101,50 @@ void check_streaming(const char* first, const char* last, const Scan& whole, Sca
   });
 }
 
+// scan_plain_decimal on the text and its NUL alone on the heap: a number it
+// takes is the one scan_number takes.
+void check_plain_decimal(const std::string& text, const Scan& whole) {
+  const ExactCopy copy(text + '\0', 0, text.size() + 1);
+  const char* p = copy.first();
+  while (cellscale::is_scan_space(*p)) ++p;
+  double value = 0;
+  const char* end = cellscale::scan_plain_decimal(p, value);
+  if (end == nullptr) return;
+  check(whole.status == ScanStatus::ok && copy.offset(end) == whole.next && same_value(value, whole.value),
+        "a plain decimal is read otherwise than scan_number reads it");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
-  const char* first = text.c_str();
-  const char* last = first + text.size();
+  // The C library's scans read the text up to its NUL.
+  const char* terminated = text.c_str();
 
-  const Scan whole = number(first, last, true);
+  const Scan whole = number(text, 0, text.size(), true);
   check(whole.status != ScanStatus::truncated, "a scan to the end of the text asks for more");
   double libc_value = 0;
   int libc_taken = -1;
-  const bool libc_ok = std::sscanf(first, "%lg%n", &libc_value, &libc_taken) == 1;
+  const bool libc_ok = std::sscanf(terminated, "%lg%n", &libc_value, &libc_taken) == 1;
   check((whole.status == ScanStatus::ok) == libc_ok, "a number is found where the C library finds none, or not found");
   if (libc_ok) {
-    check(whole.next - first == libc_taken, "a number takes other characters than the C library takes");
+    check(whole.next == static_cast<std::size_t>(libc_taken), "a number takes other characters than the C library takes");
     check(same_value(whole.value, libc_value), "a number has another value than the C library gives");
   }
-  check_streaming(first, last, whole, number, false);
+  check_streaming(text, whole, number, false);
+  check_plain_decimal(text, whole);
 
-  const Scan whole_word = word(first, last, true);
+  const Scan whole_word = word(text, 0, text.size(), true);
   int word_start = -1;
   int word_end = -1;
-  std::sscanf(first, " %n%*s%n", &word_start, &word_end);
+  std::sscanf(terminated, " %n%*s%n", &word_start, &word_end);
   check((whole_word.status == ScanStatus::ok) == (word_end >= 0), "a word is found where the C library finds none");
   if (word_end >= 0) {
-    check(whole_word.word - first == word_start && whole_word.next - first == word_end,
+    check(whole_word.word == static_cast<std::size_t>(word_start) &&
+              whole_word.next == static_cast<std::size_t>(word_end),
           "a word spans other characters than the C library's %s");
   }
-  check_streaming(first, last, whole_word, word, true);
+  check_streaming(text, whole_word, word, true);
   return 0;
 }

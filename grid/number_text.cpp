@@ -17,6 +17,8 @@ constexpr bool is_hex_digit(char c) { return is_digit(c) || (lower(c) >= 'a' && 
 // A range error (a result beyond a double, or one that rounds to zero) is left
 // to strtod itself so that overflow and underflow give what the C library
 // gives; that needs a terminated copy, which only such extreme numbers pay for.
+// The copy begins with a digit, a point or "0x", so strtod skips no blank, and
+// the tool leaves LC_NUMERIC at "C": the user's locale plays no part.
 double convert_taken(const char* first, const char* last, std::chars_format format) {
   double value = 0.0;
   const auto [ptr, error] = std::from_chars(first, last, value, format);
@@ -58,6 +60,7 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
     negative = *p == '-';
     ++p;
     if (need_more()) return truncated();
+    if (p == last) return fail(p);  // a sign at the very end of the text
   }
 
   // Words: "nan", "inf" and "infinity". Once "inf" is followed by an i the whole

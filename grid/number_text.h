@@ -4,6 +4,16 @@
 // conversions "%lg" and "%s" read them from a stream, but on characters in
 // memory: nothing is allocated, nothing is thrown, and each function says
 // where it stopped so that the caller can go on from there.
+//
+// No function here looks at a character outside the text it is handed.
+// scan_number and scan_word are handed the range [first, last) and read
+// nothing before `first` and nothing at or past `last`, whatever the text
+// holds and whatever `at_end` says; the caller need not keep anything after
+// the text. scan_plain_decimal is handed only a start, so its text is the one
+// that ends in the first NUL, and it reads nothing past that NUL.
+//
+// Blanks are the C locale's six (space, \t, \n, \v, \f, \r) in every locale
+// and on every platform: the same text gives the same numbers everywhere.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +31,8 @@ struct ScanResult {
   ScanStatus status;
 };
 
-// True for the white space that scanf skips in the "C" locale.
+// True for the white space that scanf skips in the "C" locale. The user's
+// locale does not matter (a Windows code page, say, may call 0xA0 a space).
 constexpr bool is_scan_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
@@ -29,11 +40,11 @@ constexpr bool is_scan_space(char c) {
 // Reads a plain decimal number, the form nearly every grid cell has: an
 // optional minus sign, digits, and optionally a point and more digits, 19
 // digits at most in all, followed by white space. `p` is where the number
-// starts (after the blanks). The characters are looked at until the first
-// one that is not a digit, so the text must end in one that is not (a NUL
-// after it will do). Returns where the number ends, its value being exactly
-// what scan_number gives; nullptr when the text is not in that form or the
-// number is beyond what is converted here, leaving it to scan_number.
+// starts (after the blanks), in a text that ends in a NUL: the characters
+// are looked at up to the first one that cannot continue the number, the NUL
+// at the latest. Returns where the number ends, its value being exactly what
+// scan_number gives; nullptr when the text is not in that form or the number
+// is beyond what is converted here, leaving it to scan_number.
 //
 // The digits make an integer below 10^19 and the point says by which power
 // of ten to divide it. Below 2^53 that integer is a double exactly, and so is

@@ -97,6 +97,30 @@ TEST(ScanNumber, ReportsTruncationOnlyWhenTheTextMayGoOn) {
   }
 }
 
+// The scan of a text must not depend on what lies after its end: here a
+// blank, or characters that would continue a number.
+TEST(ScanNumber, LooksAtNothingPastItsEnd) {
+  for (const std::string text : {"+", "-", " -", "0", "0x", "1e", "1e+", "1.", "inf", "0x1p", "nan"}) {
+    for (const bool at_end : {false, true}) {
+      const std::string blank_after = text + " ";
+      const std::string number_after = text + "0x1";
+      double blank_value = 0;
+      double number_value = 0;
+      const auto blank = cellscale::scan_number(blank_after.data(), blank_after.data() + text.size(), at_end,
+                                                blank_value);
+      const auto number = cellscale::scan_number(number_after.data(), number_after.data() + text.size(), at_end,
+                                                 number_value);
+      SCOPED_TRACE('"' + text + (at_end ? "\" at the end" : "\" open"));
+      EXPECT_EQ(number.status, blank.status);
+      EXPECT_EQ(number.next - number_after.data(), blank.next - blank_after.data());
+      EXPECT_LE(number.next - number_after.data(), static_cast<long>(text.size()));
+      if (blank.status == ScanStatus::ok) {
+        EXPECT_TRUE(same_double(number_value, blank_value));
+      }
+    }
+  }
+}
+
 TEST(ScanWord, TakesOneRunOfNonBlankCharacters) {
   const std::string text = "  nodata_value\t-9999";
   const char* word = nullptr;
