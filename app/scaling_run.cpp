@@ -113,6 +113,9 @@ FilePtr open_output(const std::string& input_path, std::string& output_path, For
     say("error opening output grid %s \r\n", output_path.c_str());
     say("please enter new output file name: ");
     std::optional<std::string> reply = read_reply_line();
+    // A file name is a C string: a reply names the file up to its first NUL,
+    // so "\0abc" is an empty reply.
+    if (reply) reply->resize(std::min(reply->size(), reply->find('\0')));
     if (!reply || reply->empty()) std::exit(kStatusUsage);
     output_path = std::move(*reply);
     say("\r\n");

@@ -17,6 +17,7 @@
 namespace {
 
 using namespace cellscale::testing;
+using namespace std::string_literals;
 
 const std::string kUsage =
     "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
@@ -97,6 +98,13 @@ TEST(Opening, PromptsForAnotherOutputName) {
        kCannotOpen + "\r\nerror opening output grid no/x.asc \r\nplease enter new output file name: \r\n" +
            run_output(2),
        0, {{"good.asc", kGridDoubled}}},
+      // A file name is a C string: a NUL ends it.
+      {"a NUL first is an empty reply", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "\0abc\n2\n"s,
+       kCannotOpen, 1, {{"abc", std::nullopt}}},
+      {"a lone NUL is an empty reply", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "\0\ngood.asc\n2\n"s,
+       kCannotOpen, 1, {{"good.asc", std::nullopt}}},
+      {"a NUL ends the name", {{"in.asc", kGrid}}, {"in.asc", "no/such/out.asc"}, "ab\0cd\n2\n"s,
+       kCannotOpen + "\r\n" + run_output(2), 0, {{"ab", kGridDoubled}}},
       // Standard input is read in text mode: on Windows CR LF ends a line as LF
       // does, and Ctrl-Z ends the input (as it does typed at the console).
       target_is_windows()
