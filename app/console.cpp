@@ -1,10 +1,21 @@
 #include "app/console.h"
 
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "grid/number_text.h"
+
 namespace cellscale {
+
+namespace {
+
+constexpr bool may_continue_number(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
 
 void fail(int status, const char* format, ...) {
   std::va_list arguments;
@@ -32,9 +43,28 @@ std::optional<std::string> read_reply_line() {
 
 double read_reply_number(double fallback) {
   std::fflush(stdout);
-  double value = fallback;
-  if (std::scanf("%lf", &value) != 1) value = fallback;
-  return value;
+  // The reply is judged by the grid text's own scanner rather than by scanf,
+  // whose blanks are those of the user's locale (a Windows code page calls
+  // 0xA0 a space): the same reply gives the same factor everywhere.
+  std::string text;
+  while (true) {
+    const int c = std::getchar();
+    const bool at_end = c == EOF;
+    if (!at_end) {
+      text.push_back(static_cast<char>(c));
+      // A digit or a letter is only gathered, and judged with what follows
+      // (each scan goes over all that was gathered); the text is scanned at
+      // any other character (a typed reply at its line break) and whenever
+      // its length has doubled, so a long reply costs time in proportion.
+      if (may_continue_number(static_cast<char>(c)) && !std::has_single_bit(text.size())) continue;
+    }
+    double value = fallback;
+    const ScanResult result = scan_number(text.data(), text.data() + text.size(), at_end, value);
+    if (result.status == ScanStatus::ok) return value;
+    if (result.status == ScanStatus::no_number) return fallback;
+    // Not yet decided: the blanks before the number are dropped.
+    text.erase(0, static_cast<std::size_t>(result.next - text.data()));
+  }
 }
 
 }  // namespace cellscale

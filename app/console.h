@@ -20,9 +20,11 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Empty when standard input has ended before any character.
 std::optional<std::string> read_reply_line();
 
-// A number read from standard input as a "%lf" scan reads it: blank lines are
-// passed over, and a reply that begins no number (or the end of input) gives
-// the fallback. Nothing after the number is read.
+// A number read from standard input as a "%lf" scan in the "C" locale reads
+// it (scan_number): blanks and blank lines are passed over, and a reply that
+// begins no number (or the end of input) gives the fallback. The blanks are
+// the C locale's six whatever the user's locale. A few characters after the
+// number may be read too; standard input is not read after the factor.
 double read_reply_number(double fallback);
 
 }  // namespace cellscale

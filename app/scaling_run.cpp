@@ -152,7 +152,9 @@ int run_scaling(int argc, char** argv) {
   // them in the user's character set (on Windows the ANSI code page), while
   // std::filesystem converts them with the C library's multibyte conversion.
   // The user's character type locale makes both read a name alike, so that
-  // the same-file check sees the file fopen opens. Numbers are not affected.
+  // the same-file check sees the file fopen opens. Numbers are not affected:
+  // the header, the cells and the factor reply are read with the C locale's
+  // blanks (grid/number_text.h), and LC_NUMERIC stays "C".
   std::setlocale(LC_CTYPE, "");
   if (argc < 3) {
     say("Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n");

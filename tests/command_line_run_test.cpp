@@ -263,6 +263,12 @@ TEST(FactorReply, TakenAsANumberScanTakesIt) {
        {{"out.asc", native_lines(header + "-0\t0\t-9999\n0\t-0\t0\n")}}},
       {"a hexadecimal factor", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "0x2\n", run_output(2), 0,
        {{"out.asc", kGridDoubled}}},
+      // Blanks are the C locale's six in every locale: a no-break space (a
+      // blank in the Windows code page 1252) begins no number.
+      {"a no-break space is no blank", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, "\xA0" "2\n", run_output(2), 0,
+       {{"out.asc", kGridCopied}}},
+      {"the six blanks are skipped", {{"in.asc", kGrid}}, {"in.asc", "out.asc"}, " \t\v\f\r\n2\n", run_output(2), 0,
+       {{"out.asc", kGridDoubled}}},
   };
   for (const RunCase& c : cases) check_run(c);
 }

@@ -87,6 +87,14 @@ TEST(TextGrid, MissingOrBrokenNumbersAreReported) {
        "\nfactor : \nerror reading from in.asc in row 1 (1 values read)\n", 5, {{"out.asc", native_lines(kHeader32)}}},
       {"a lone sign", {{"in.asc", kHeader32 + "1 2 3\n4 - 6\n"}}, {"in.asc", "out.asc"}, "1\n",
        "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5, {}},
+      // Blanks are the C locale's six everywhere: a no-break space (a blank
+      // in the Windows code page 1252) joins a header word to its number and
+      // ends a cell without starting the next.
+      {"a no-break space in the header is no blank",
+       {{"in.asc", "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize\xA0" "5\nnodata_value -9999\n"}},
+       {"in.asc", "out.asc"}, "1\n", header_failure, 1, {{"out.asc", ""}}},
+      {"a no-break space between cells is no blank", {{"in.asc", kHeader32 + "1 2 3\n4 5\xA0" "6\n"}},
+       {"in.asc", "out.asc"}, "1\n", "\nfactor : \n.error reading from in.asc in row 2 (2 values read)\n", 5, {}},
   };
   for (const RunCase& c : cases) check_run(c);
 }
