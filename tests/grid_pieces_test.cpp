@@ -51,6 +51,10 @@ TEST(Recognition, TellsTheFormatFromTheFirstBytes) {
   EXPECT_EQ(recognise("NCOLS 3\n"), std::nullopt);
   EXPECT_EQ(recognise("\nncols 3\n"), std::nullopt);
   EXPECT_EQ(recognise("nco"), std::nullopt);
+  // All four bytes of "ncol" count: a text with any one of them in capitals is no grid.
+  for (const std::string text : {"Ncols 3\n", "nCols 3\n", "ncOls 3\n", "ncoLs 3\n"}) {
+    EXPECT_EQ(recognise(text), std::nullopt) << text;
+  }
   EXPECT_EQ(recognise(""), std::nullopt);
   EXPECT_EQ(recognise(double_grid), FormatName::double_binary);
   EXPECT_EQ(recognise(double_grid.substr(0, 48)), FormatName::double_binary);
