@@ -4,9 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/grid_bytes.h"
@@ -232,6 +239,30 @@ TEST(BinaryGrid, LostWritesAreReported) {
       EXPECT_GE(std::stoi(match[3].str()), 1);
       EXPECT_LE(std::stoi(match[3].str()), 2000);
     }
+  }
+}
+
+// A binary output that cannot be positioned (a pipe) gets its header and rows;
+// its statistics block cannot be put in place, which is reported after the
+// rows (a block appended after them would make a malformed grid).
+TEST(BinaryGrid, AnOutputIntoAPipeEndsWithStatus4AfterTheRows) {
+  for (const auto& [option, width] : {std::pair{"-f:d", 8}, std::pair{"-f:s", 4}}) {
+    SCOPED_TRACE(option);
+    ScratchFolder folder;
+    write_file(folder / "in.dbl", binary_grid(8, header_with({0, 0, 0, 0, 0, 0}), kCells));
+    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
+    std::string piped;
+    std::thread reader([&] {
+      std::ifstream pipe(folder / "pipe", std::ios::binary);
+      piped.assign(std::istreambuf_iterator<char>(pipe), {});
+    });
+    const ToolResult result = run_tool(folder.path(), {"in.dbl", "pipe", option}, "1\n");
+    // A reader still waiting for a writer (the tool never opened the pipe) sees the end at once.
+    close(open((folder / "pipe").c_str(), O_WRONLY | O_NONBLOCK));
+    reader.join();
+    EXPECT_EQ(result.output, native_lines(run_output(3) + "error writing into pipe \n"));
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(piped, binary_grid(width, header_with({0, 0, 0, 0, 0, 0}), kCells));
   }
 }
 
