@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Release build and tests"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
@@ -23,7 +23,7 @@ bash tests/run-windows.sh
 # Every report of the sanitizers ends the process that made it, and the
 # end-to-end tests fail on anything the tool writes to standard error.
 echo "== Sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and tests"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON -DCELLSCALE_BUILD_TESTS=ON
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
