@@ -130,7 +130,7 @@ Grid read_binary(const std::string& path, char format) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   if (size < 12 * width) fail(path + ": shorter than a header");
   Grid grid;
-  for (int i = 0; i < 6; ++i) grid.header[i] = little_endian_value(bytes + i * width, format);
+  for (std::size_t i = 0; i < 6; ++i) grid.header[i] = little_endian_value(bytes + i * width, format);
   const double cols = grid.header[0];
   const double rows = grid.header[1];
   if (!(cols >= 1 && rows >= 1 && cols * rows < 1e10)) fail(path + ": bad grid size in the header");

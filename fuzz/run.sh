@@ -18,7 +18,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 targets=(number_text cell_format ascii_grid binary_grid)
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCELLSCALE_FUZZ=ON -DCELLSCALE_SANITIZE=ON -DCELLSCALE_BUILD_TESTS=OFF >/dev/null
+  -DCELLSCALE_FUZZ=ON -DCELLSCALE_SANITIZE=ON -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 mkdir -p "$work" "$findings"
 

@@ -99,7 +99,7 @@ class AsciiGridReader final : public GridReader {
   explicit AsciiGridReader(FilePtr input) : text_(std::move(input)) {}
 
   bool read_header(GridHeader& header) override {
-    for (int slot = kNcols; slot <= kNodataValue; ++slot) {
+    for (std::size_t slot = kNcols; slot <= kNodataValue; ++slot) {
       if (!text_.next_word() || !text_.next_number(header.slot[slot])) return false;
     }
     return true;
@@ -228,7 +228,7 @@ std::string format_text_header(const GridHeader& header) {
   out = append(out, "\nnrows\t");
   out = std::to_chars(out, out + 24, truncate_to_int64(header.slot[kNrows])).ptr;
   const char* const keywords[] = {"\nxllcorner\t", "\nyllcorner\t", "\ncellsize\t", "\nnodata_value\t"};
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     out = append(out, keywords[i]);
     out = format_cell(out, header.slot[kXllcorner + i]);
   }

@@ -34,7 +34,7 @@ class BinaryGridReader final : public GridReader {
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     const std::size_t size = static_cast<std::size_t>(width_);
     if (std::fread(bytes, size, kHeaderSlots, file_.get()) != kHeaderSlots) return false;
-    for (int slot = 1; slot <= kHeaderSlots; ++slot) {
+    for (std::size_t slot = 1; slot <= kHeaderSlots; ++slot) {
       header.slot[slot] = decode_binary_value(width_, bytes + size * (slot - 1));
     }
     return true;
@@ -180,9 +180,9 @@ class BinaryGridWriter final : public GridWriter {
   }
 
   // The little-endian bytes of slots first_slot to last_slot at out.
-  void encode_slots(const GridHeader& header, int first_slot, int last_slot, unsigned char* out) const {
+  void encode_slots(const GridHeader& header, std::size_t first_slot, std::size_t last_slot, unsigned char* out) const {
     const std::size_t size = static_cast<std::size_t>(width_);
-    for (int slot = first_slot; slot <= last_slot; ++slot, out += size) {
+    for (std::size_t slot = first_slot; slot <= last_slot; ++slot, out += size) {
       if (width_ == BinaryWidth::double_precision) {
         const auto value = std::bit_cast<std::uint64_t>(header.slot[slot]);
         for (std::size_t i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));

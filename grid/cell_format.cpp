@@ -65,7 +65,7 @@ constexpr void multiply_by_ten(WideNumber& n) {
     carry = product >> 32;
   }
   // carry (1..9) is a ninth limb: shift right so that the top bit is bit 255 again.
-  const int shift = std::bit_width(carry);
+  const int shift = static_cast<int>(std::bit_width(carry));
   for (int i = 0; i < 7; ++i) {
     n.limb[i] = (n.limb[i] >> shift) | (n.limb[i + 1] << (32 - shift));
   }

@@ -266,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Family{"ExactTies", exact_ties, true},
                     Family{"GridLikeValues", grid_like_values, true},
                     Family{"PowersOfTenAndCarries", powers_of_ten_and_carries, false}),
-    [](const testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Family>& family) { return std::string(family.param.name); });
 
 // Hand-picked edge cases, each compared with printf as above.
 TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {

@@ -100,7 +100,7 @@ TEST(HeaderCounts, ColumnsAndRowsFromTheHeader) {
 TEST(TextHeader, WholeCountsAndSixDigitValues) {
   cellscale::GridHeader header;
   const double values[] = {4.9, 2, 100.25, 4000000, 0.00001, -9999};
-  for (int slot = 1; slot <= 6; ++slot) header.slot[slot] = values[slot - 1];
+  for (std::size_t slot = 1; slot <= 6; ++slot) header.slot[slot] = values[slot - 1];
   EXPECT_EQ(cellscale::format_text_header(header),
             "ncols\t4\nnrows\t2\nxllcorner\t100.25\nyllcorner\t4e+006\ncellsize\t1e-005\nnodata_value\t-9999\n");
   header.slot[1] = std::nan("");

@@ -88,7 +88,8 @@ long peak_of_run(const ScratchFolder& folder, const std::string& input, const Fo
   // The whole grid was written: the header and every row.
   const std::uintmax_t size = std::filesystem::file_size(folder / "out");
   if (out.width > 0) {
-    EXPECT_EQ(size, static_cast<std::uintmax_t>(out.width) * (12 + static_cast<std::uintmax_t>(kColumns) * rows));
+    const auto cells = static_cast<std::uintmax_t>(kColumns) * static_cast<std::uintmax_t>(rows);
+    EXPECT_EQ(size, static_cast<std::uintmax_t>(out.width) * (12 + cells));
   } else {
     EXPECT_GT(size, static_cast<std::uintmax_t>(rows) * kColumns * 2);
   }

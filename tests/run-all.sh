@@ -4,14 +4,15 @@
 # with the end-to-end tests against the tool it installs, then the end-to-end
 # tests against a Windows build under Wine (tests/run-windows.sh), then the
 # same tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# then a short fuzzing run. Stops at the first failure.
+# then a short fuzzing run. Every build treats a compiler warning as an
+# error. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Release build and tests"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON -DCELLSCALE_WERROR=ON
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
@@ -23,7 +24,8 @@ bash tests/run-windows.sh
 # Every report of the sanitizers ends the process that made it, and the
 # end-to-end tests fail on anything the tool writes to standard error.
 echo "== Sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and tests"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON -DCELLSCALE_BUILD_TESTS=ON
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON -DCELLSCALE_BUILD_TESTS=ON \
+  -DCELLSCALE_WERROR=ON
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 

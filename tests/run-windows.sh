@@ -36,7 +36,7 @@ echo "== Windows cross build (MinGW-w64)"
 toolchain=()
 [ -f build/windows/CMakeCache.txt ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
 cmake -S . -B build/windows "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=OFF \
-  -DCMAKE_CXX_FLAGS=-Werror
+  -DCELLSCALE_WERROR=ON
 cmake --build build/windows -j "$jobs"
 
 [ -f build/release/CTestTestfile.cmake ] || { echo "no Linux build in build/release: build it first" >&2; exit 1; }
