@@ -11,6 +11,6 @@ namespace cellscale {
 // "-f:", the character after the first ":" of the whole argument decides, "s"
 // for single and "d" for double (case-sensitive, the rest is ignored).
 // Anything else gives text.
-FormatName output_format_from_argument(const char* argument);
+[[nodiscard]] FormatName output_format_from_argument(const char* argument);
 
 }  // namespace cellscale

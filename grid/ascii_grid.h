@@ -19,13 +19,13 @@ namespace cellscale {
 // The header exactly as a text grid starts: ncols and nrows as whole numbers
 // truncated toward zero, the other four values as cell text, each line a
 // keyword, a tab, the value and "\n".
-std::string format_text_header(const GridHeader& header);
+[[nodiscard]] std::string format_text_header(const GridHeader& header);
 
 // The input must be open for reading in text mode.
-std::unique_ptr<GridReader> make_ascii_grid_reader(FilePtr input);
+[[nodiscard]] std::unique_ptr<GridReader> make_ascii_grid_reader(FilePtr input);
 
 // The output must be open for writing in text mode ("wt"), so that each "\n"
 // becomes the platform's line ending.
-std::unique_ptr<GridWriter> make_text_grid_writer(FilePtr output);
+[[nodiscard]] std::unique_ptr<GridWriter> make_text_grid_writer(FilePtr output);
 
 }  // namespace cellscale

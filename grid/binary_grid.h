@@ -28,9 +28,9 @@ constexpr std::size_t statistics_offset(BinaryWidth width) {
 }
 
 // The value of the little-endian number of the given width at bytes.
-double decode_binary_value(BinaryWidth width, const unsigned char* bytes);
+[[nodiscard]] double decode_binary_value(BinaryWidth width, const unsigned char* bytes);
 
-std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, FilePtr input);
-std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output);
+[[nodiscard]] std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, FilePtr input);
+[[nodiscard]] std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output);
 
 }  // namespace cellscale

@@ -14,6 +14,6 @@ inline constexpr int kMaxCellTextLength = 24;
 // out must have room for kMaxCellTextLength characters; those past the returned
 // end may be overwritten (the text is copied in 8-byte blocks for speed).
 // Never fails.
-char* format_cell(char* out, double value);
+[[nodiscard]] char* format_cell(char* out, double value);
 
 }  // namespace cellscale

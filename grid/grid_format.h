@@ -26,7 +26,7 @@ std::string_view input_format_name(FormatName format);
 std::string_view output_format_name(FormatName format);
 
 // The fopen mode an output of the format is created with: "wt" or "wb".
-const char* output_opening_mode(FormatName format);
+[[nodiscard]] const char* output_opening_mode(FormatName format);
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -34,9 +34,9 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Flushes and closes an output, false if anything written to it was lost.
-bool close_output(FilePtr file);
+[[nodiscard]] bool close_output(FilePtr file);
 
-struct RowRead {
+struct [[nodiscard]] RowRead {
   bool complete;
   std::int64_t values_read;  // cells of the row read before it stopped
   // The cells of a complete row, valid until the next read: exactly one of
@@ -45,7 +45,7 @@ struct RowRead {
   const float* singles = nullptr;
 };
 
-struct RowWrite {
+struct [[nodiscard]] RowWrite {
   bool complete;
   std::int32_t failed_column;  // first column that was not written, when not complete
 };
@@ -64,9 +64,9 @@ class GridReader {
   virtual ~GridReader() = default;
   // Fills slots 1 to 12 (a text grid leaves 7 to 12 at 0). False when the
   // header is incomplete.
-  virtual bool read_header(GridHeader& header) = 0;
+  [[nodiscard]] virtual bool read_header(GridHeader& header) = 0;
   // Makes room for rows of the given width; false when it cannot be had.
-  virtual bool prepare_rows(std::int32_t whole_columns) = 0;
+  [[nodiscard]] virtual bool prepare_rows(std::int32_t whole_columns) = 0;
   // Reads the next row, of spare.columns() cells. A reader that does not
   // hold the row's cells itself reads them into `spare`.
   virtual RowRead read_row(RowBuffer& spare) = 0;
@@ -83,9 +83,9 @@ class GridWriter {
  public:
   virtual ~GridWriter() = default;
   // Writes the whole header; false when it was not all taken.
-  virtual bool write_header(const GridHeader& header) = 0;
+  [[nodiscard]] virtual bool write_header(const GridHeader& header) = 0;
   // Makes room for rows of the given width; false when it cannot be had.
-  virtual bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) = 0;
+  [[nodiscard]] virtual bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) = 0;
   // Room for the next cells of the row being written. A row is written
   // through as many rooms as it takes; each is filled, then handed back with
   // put_cells before the next is asked for. Both may hand a full block to
@@ -100,10 +100,10 @@ class GridWriter {
   // Ends the output after the last row: a binary output receives the
   // statistics into slots 7 to 12 of the header and its statistics block. Then
   // the file is closed. False when anything written was lost.
-  virtual bool finish(GridHeader& header, CellStats& stats) = 0;
+  [[nodiscard]] virtual bool finish(GridHeader& header, CellStats& stats) = 0;
 };
 
-std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input);
-std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output);
+[[nodiscard]] std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input);
+[[nodiscard]] std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output);
 
 }  // namespace cellscale

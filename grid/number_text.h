@@ -26,7 +26,7 @@ enum class ScanStatus {
   truncated,  // the text ran out while it could still have become longer
 };
 
-struct ScanResult {
+struct [[nodiscard]] ScanResult {
   const char* next;
   ScanStatus status;
 };

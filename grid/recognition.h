@@ -17,6 +17,6 @@ inline constexpr std::size_t kRecognitionBytes = 96;
 
 // The format of a file whose first `size` bytes (all of them if the file is
 // shorter than kRecognitionBytes) are given. Empty when no format matches.
-std::optional<FormatName> recognise_grid(const unsigned char* bytes, std::size_t size);
+[[nodiscard]] std::optional<FormatName> recognise_grid(const unsigned char* bytes, std::size_t size);
 
 }  // namespace cellscale

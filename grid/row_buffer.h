@@ -19,7 +19,7 @@ class ZeroedArray {
   ZeroedArray() = default;
 
   // Empty (and false) when the memory cannot be had.
-  static ZeroedArray allocate(std::size_t count) {
+  [[nodiscard]] static ZeroedArray allocate(std::size_t count) {
     ZeroedArray array;
     array.data_.reset(static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T))));
     return array;
@@ -43,7 +43,7 @@ class RowBuffer {
   RowBuffer() = default;
 
   // Empty (and false) when the row cannot be had.
-  static RowBuffer allocate(std::int32_t whole_columns) {
+  [[nodiscard]] static RowBuffer allocate(std::int32_t whole_columns) {
     RowBuffer row;
     row.entries_ = ZeroedArray<double>::allocate(static_cast<std::size_t>(whole_columns) + 1);
     row.columns_ = row.entries_ ? whole_columns : 0;
