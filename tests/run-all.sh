@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Builds the tool and runs the whole test suite: the unit and end-to-end tests
-# of a Release build, then the Debian package made from that build, checked
-# with the end-to-end tests against the tool it installs, then the end-to-end
-# tests against a Windows build under Wine (tests/run-windows.sh), then the
-# same tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# then a short fuzzing run. Every build treats a compiler warning as an
-# error. Stops at the first failure.
+# Builds the tool and runs the whole test suite: first the Debian packages the
+# suite needs are installed where missing (tests/install-debian-packages.sh),
+# then the unit and end-to-end tests of a Release build, then the Debian
+# package made from that build, checked with the end-to-end tests against the
+# tool it installs, then the end-to-end tests against a Windows build under
+# Wine (tests/run-windows.sh), then the same tests of a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run.
+# Every build treats a compiler warning as an error. Stops at the first
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== Packages"
+bash tests/install-debian-packages.sh
 
 echo "== Release build and tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON -DCELLSCALE_WERROR=ON

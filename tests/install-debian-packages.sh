@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the test suite needs and the machine lacks; the
+# first step of tests/run-all.sh. As root it runs apt-get; otherwise it prints
+# the one apt-get line to run as root and exits non-zero. Nothing is done when
+# every package is there, and nothing on a system without dpkg (the steps of
+# the suite then say what they miss).
+#
+# The Windows step's packages are optional: should they not install, that
+# step is skipped with a banner (tests/run-windows.sh).
+set -euo pipefail
+
+# cmake, g++, make and libgtest-dev build and run the tests; clang and
+# libclang-rt-dev (libFuzzer) build the fuzz targets; dpkg-dev and file let
+# cpack find the Debian package's dependencies (dpkg-shlibdeps); groff-base
+# renders the manual page in its test.
+required=(cmake g++ make libgtest-dev clang libclang-rt-dev dpkg-dev file groff-base)
+# The Windows step: the MinGW-w64 cross compiler (its POSIX threads variant)
+# and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
+windows=(g++-mingw-w64-x86-64-posix wine wine64)
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "packages: not a Debian system, nothing installed; the suite needs ${required[*]} or their equivalents"
+  exit 0
+fi
+
+missing() {
+  local package
+  for package in "$@"; do
+    [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] || echo "$package"
+  done
+}
+mapfile -t missing_required < <(missing "${required[@]}")
+mapfile -t missing_windows < <(missing "${windows[@]}")
+all_missing=("${missing_required[@]}" "${missing_windows[@]}")
+[ "${#all_missing[@]}" -gt 0 ] || exit 0
+
+if [ "$(id -u)" != 0 ]; then
+  line="apt-get update && apt-get install -y --no-install-recommends ${all_missing[*]}"
+  if [ "${#missing_required[@]}" -gt 0 ]; then
+    echo "packages: the tests need ${missing_required[*]}; as root, run:" >&2
+    echo "  $line" >&2
+    exit 1
+  fi
+  echo "WARNING: ${missing_windows[*]} not installed (needs root: $line); the Windows step of the tests will be skipped"
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+updated=false
+if [ "${#missing_required[@]}" -gt 0 ]; then
+  apt-get update
+  updated=true
+  apt-get install -y --no-install-recommends "${missing_required[@]}"
+fi
+if [ "${#missing_windows[@]}" -gt 0 ]; then
+  if ! { $updated || apt-get update; } || ! apt-get install -y --no-install-recommends "${missing_windows[@]}"; then
+    echo "WARNING: ${missing_windows[*]} could not be installed; the Windows step of the tests will be skipped"
+  fi
+fi
