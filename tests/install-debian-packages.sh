@@ -9,10 +9,10 @@
 # step is skipped with a banner (tests/run-windows.sh).
 set -euo pipefail
 
-# cmake, g++, make and libgtest-dev build and run the tests; clang and
-# libclang-rt-dev (libFuzzer) build the fuzz targets; dpkg-dev and file let
-# cpack find the Debian package's dependencies (dpkg-shlibdeps); groff-base
-# renders the manual page in its test.
+# cmake, g++, make and libgtest-dev build and run the tests; clang builds them
+# a second time, and with libclang-rt-dev (libFuzzer) the fuzz targets;
+# dpkg-dev and file let cpack find the Debian package's dependencies
+# (dpkg-shlibdeps); groff-base renders the manual page in its test.
 required=(cmake g++ make libgtest-dev clang libclang-rt-dev dpkg-dev file groff-base)
 # The Windows step: the MinGW-w64 cross compiler (its POSIX threads variant)
 # and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
