@@ -11,9 +11,10 @@ set -euo pipefail
 
 # cmake, g++, make and libgtest-dev build and run the tests; clang builds them
 # a second time, and with libclang-rt-dev (libFuzzer) the fuzz targets;
-# dpkg-dev and file let cpack find the Debian package's dependencies
-# (dpkg-shlibdeps); groff-base renders the manual page in its test.
-required=(cmake g++ make libgtest-dev clang libclang-rt-dev dpkg-dev file groff-base)
+# clang-format checks the layout of the code; dpkg-dev and file let cpack find
+# the Debian package's dependencies (dpkg-shlibdeps); groff-base renders the
+# manual page in its test.
+required=(cmake g++ make libgtest-dev clang libclang-rt-dev clang-format dpkg-dev file groff-base)
 # The Windows step: the MinGW-w64 cross compiler (its POSIX threads variant)
 # and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
 windows=(g++-mingw-w64-x86-64-posix wine wine64)

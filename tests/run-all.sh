@@ -6,8 +6,9 @@
 # tool it installs, then the tests of a Clang build, then the end-to-end tests
 # against a Windows build under Wine (tests/run-windows.sh), then the same
 # tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer, then
-# a short fuzzing run. Every build treats a compiler warning as an error.
-# Stops at the first failure.
+# a short fuzzing run, and last the layout check (tests/check-format.sh).
+# Every build treats a compiler warning as an error. Stops at the first
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,3 +48,7 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 seconds=${CELLSCALE_FUZZ_SECONDS:-10}
 echo "== Fuzzing (fuzz/run.sh, $seconds s per target)"
 bash fuzz/run.sh "$seconds"
+
+# Last, so that a layout slip never hides the result of a test.
+echo "== Layout (clang-format)"
+bash tests/check-format.sh
