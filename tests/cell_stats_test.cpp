@@ -161,7 +161,7 @@ TEST(CellStats, DeviationIsExactToTenDigits) {
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 void expect_same_block(const GridHeader& a, const GridHeader& b, const char* what) {
-  for (int slot = 7; slot <= 12; ++slot) {
+  for (std::size_t slot = 7; slot <= 12; ++slot) {
     EXPECT_TRUE(same_bits(a.slot[slot], b.slot[slot]))
         << what << ": slot " << slot << " " << a.slot[slot] << " vs " << b.slot[slot];
   }
@@ -241,7 +241,7 @@ TEST(CellStats, OfEqualExtremesTheFirstStays) {
   // two runs.
   struct Case {
     std::vector<double> values;
-    int slot;
+    std::size_t slot;
     double expected;
   };
   const Case cases[] = {
