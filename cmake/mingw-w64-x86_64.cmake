@@ -8,6 +8,8 @@ set(CELLSCALE_MINGW_PREFIX x86_64-w64-mingw32)
 # The posix-threads variant of the compiler is preferred where both exist (it
 # carries the complete C++ library); otherwise the plain name is used.
 find_program(CMAKE_CXX_COMPILER NAMES ${CELLSCALE_MINGW_PREFIX}-g++-posix ${CELLSCALE_MINGW_PREFIX}-g++ REQUIRED)
+# The resource compiler makes the manifest and version resource of cellscale.exe.
+find_program(CMAKE_RC_COMPILER NAMES ${CELLSCALE_MINGW_PREFIX}-windres REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${CELLSCALE_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

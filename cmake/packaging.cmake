@@ -4,18 +4,47 @@
 #                                                 the README and the example grids
 #                                                 under the prefix
 #   cd build && cpack -G DEB                      builds cellscale_<version>_<arch>.deb
+#   cd build/windows && cpack -G ZIP              (a Windows cross build) builds
+#                                                 cellscale-<version>-win64.zip
 #
 # Only the tool itself is installed: the library and the tests stay in the
 # build tree.
 
 include(GNUInstallDirs)
 
-install(TARGETS cellscale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/cellscale.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
-              ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+if(WIN32)
+  # The Windows package is one folder to unpack anywhere and put on PATH: the
+  # tool, the README, the manual page as plain text (for reading without
+  # man) and the example grids.
+  install(TARGETS cellscale RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
+                ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
+          DESTINATION examples)
+  find_program(CELLSCALE_GROFF groff)
+  if(CELLSCALE_GROFF)
+    set(manual_text ${CMAKE_CURRENT_BINARY_DIR}/cellscale.txt)
+    add_custom_command(
+      OUTPUT ${manual_text}
+      COMMAND ${CMAKE_COMMAND} -DGROFF=${CELLSCALE_GROFF} -DPAGE=${PROJECT_SOURCE_DIR}/docs/cellscale.1
+              -DTEXT=${manual_text} -P ${PROJECT_SOURCE_DIR}/cmake/render_manual.cmake
+      DEPENDS ${PROJECT_SOURCE_DIR}/docs/cellscale.1 ${PROJECT_SOURCE_DIR}/cmake/render_manual.cmake
+      COMMENT "Rendering the manual page as cellscale.txt")
+    add_custom_target(cellscale_manual_text ALL DEPENDS ${manual_text})
+    install(FILES ${manual_text} DESTINATION .)
+  else()
+    message(STATUS "groff not found: the Windows package leaves out cellscale.txt (Debian: groff-base)")
+  endif()
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "cellscale-${PROJECT_VERSION}-win64")
+else()
+  install(TARGETS cellscale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/cellscale.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
+                ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+endif()
 
 set(CPACK_PACKAGE_NAME cellscale)
 set(CPACK_PACKAGE_VENDOR "cellscale developers")

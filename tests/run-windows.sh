@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows step of the test suite: cross-builds a static cellscale.exe with
-# the MinGW-w64 compiler into build/windows and runs the end-to-end tests of
-# the Linux build (build/release, made first by tests/run-all.sh) against it
+# the MinGW-w64 compiler into build/windows, packs it into the Windows ZIP,
+# unpacks and checks that, and runs the end-to-end tests of the Linux build
+# (build/release, made first by tests/run-all.sh) against the unpacked tool
 # under Wine. Skipped, with a banner saying why, only when the cross compiler
 # or Wine is missing; otherwise it must pass.
 set -euo pipefail
@@ -39,9 +40,36 @@ cmake -S . -B build/windows "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DCELLS
   -DCELLSCALE_WERROR=ON
 cmake --build build/windows -j "$jobs"
 
+echo "== Windows package: build, unpack and check the ZIP"
+(cd build/windows && cpack -G ZIP >/dev/null)
+version=$(sed -n 's/^project(cellscale VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+package="cellscale-$version-win64"
+rm -rf build/windows/unpacked
+mkdir -p build/windows/unpacked
+(cd build/windows/unpacked && cmake -E tar xf "../$package.zip")
+expected="$package/README.md
+$package/cellscale.exe
+$package/cellscale.txt
+$package/examples/elevation.asc
+$package/examples/elevation.dbl
+$package/examples/elevation.sgl"
+contents=$(cd build/windows/unpacked && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+if [ "$contents" != "$expected" ]; then
+  echo "the ZIP holds" >&2; echo "$contents" >&2; echo "where it should hold" >&2; echo "$expected" >&2
+  exit 1
+fi
+unpacked="$PWD/build/windows/unpacked/$package"
+# The manual as text with Windows line ends, the executable with its version
+# resource (UTF-16 strings) and its long-path manifest.
+grep -q $'^NAME\r$' "$unpacked/cellscale.txt" || { echo "cellscale.txt is not the rendered manual" >&2; exit 1; }
+strings -el "$unpacked/cellscale.exe" | grep -qx "ProductVersion" &&
+  strings -el "$unpacked/cellscale.exe" | grep -qx "$version" ||
+  { echo "cellscale.exe has no version resource for $version" >&2; exit 1; }
+grep -q "<longPathAware" "$unpacked/cellscale.exe" || { echo "cellscale.exe has no long-path manifest" >&2; exit 1; }
+
 [ -f build/release/CTestTestfile.cmake ] || { echo "no Linux build in build/release: build it first" >&2; exit 1; }
 
-echo "== End-to-end tests of build/windows/cellscale.exe under Wine ($wine)"
+echo "== End-to-end tests of the unpacked cellscale.exe under Wine ($wine)"
 # A private Wine prefix in the build folder, without a display, the .NET and
 # HTML engines (their installers are not needed by a console program) or
 # Wine's own messages.
@@ -58,7 +86,7 @@ trap '"$wineserver" -k || true' EXIT
 timeout 300 "$wine" wineboot --init
 
 export CELLSCALE_LAUNCHER="$wine"
-export CELLSCALE_TOOL="$PWD/build/windows/cellscale.exe"
+export CELLSCALE_TOOL="$unpacked/cellscale.exe"
 export CELLSCALE_TARGET=windows
 # Only the end-to-end tests (label "tool"): the unit tests check the library
 # in-process on Linux and have nothing to do with the Windows build.
