@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "support/reference_grid.h"
+
 namespace {
 
 constexpr double kNodata = -9999.0;
@@ -108,21 +110,6 @@ Grid read_text(const std::string& path) {
   return grid;
 }
 
-double little_endian_value(const unsigned char* bytes, char format) {
-  if (format == 'd') {
-    std::uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) bits = (bits << 8) | bytes[i];
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-  }
-  std::uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | bytes[i];
-  float value = 0;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
 Grid read_binary(const std::string& path, char format) {
   const std::vector<char> file = read_file(path);
   const std::size_t size = file.size() - 1;  // without the added terminator
@@ -130,7 +117,7 @@ Grid read_binary(const std::string& path, char format) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   if (size < 12 * width) fail(path + ": shorter than a header");
   Grid grid;
-  for (std::size_t i = 0; i < 6; ++i) grid.header[i] = little_endian_value(bytes + i * width, format);
+  for (std::size_t i = 0; i < 6; ++i) grid.header[i] = cellscale::reference::decode(width, bytes + i * width);
   const double cols = grid.header[0];
   const double rows = grid.header[1];
   if (!(cols >= 1 && rows >= 1 && cols * rows < 1e10)) fail(path + ": bad grid size in the header");
@@ -139,7 +126,7 @@ Grid read_binary(const std::string& path, char format) {
     fail(path + ": " + std::to_string(size) + " bytes, expected " + std::to_string((12 + cells) * width));
   }
   grid.cells.reserve(cells);
-  for (std::size_t i = 0; i < cells; ++i) grid.cells.push_back(little_endian_value(bytes + (12 + i) * width, format));
+  for (std::size_t i = 0; i < cells; ++i) grid.cells.push_back(cellscale::reference::decode(width, bytes + (12 + i) * width));
   return grid;
 }
 

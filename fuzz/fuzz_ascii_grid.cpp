@@ -14,7 +14,7 @@
 #include "grid/ascii_grid.h"
 #include "grid/grid_header.h"
 #include "grid/row_buffer.h"
-#include "reference_grid.h"
+#include "support/reference_grid.h"
 
 namespace {
 

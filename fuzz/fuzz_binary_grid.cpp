@@ -14,7 +14,7 @@
 #include "grid/grid_header.h"
 #include "grid/recognition.h"
 #include "grid/row_buffer.h"
-#include "reference_grid.h"
+#include "support/reference_grid.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "fuzz_check.h"
 #include "grid/cell_format.h"
-#include "reference_grid.h"
+#include "support/reference_grid.h"
 
 namespace {
 

@@ -24,7 +24,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -33,13 +32,14 @@
 #include <string>
 #include <vector>
 
-#include "reference_grid.h"
+#include "support/reference_grid.h"
 #include "support/tool_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace reference = cellscale::reference;
+using cellscale::testing::read_file;
 using cellscale::testing::RunOptions;
 using cellscale::testing::ScratchFolder;
 using cellscale::testing::ToolResult;
@@ -102,11 +102,6 @@ std::optional<Case> load_case(const std::string& text) {
     }
   }
   return c;
-}
-
-std::string read_all(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::string printable(const std::string& bytes, std::size_t most = 300) {
@@ -206,10 +201,7 @@ Outcome run_case(const Case& c) {
   }
 
   ScratchFolder folder;
-  {
-    std::ofstream grid(folder / "in", std::ios::binary);
-    grid.write(c.grid.data(), static_cast<std::streamsize>(c.grid.size()));
-  }
+  cellscale::testing::write_file(folder / "in", c.grid);
   RunOptions options;
   options.timeout_seconds = 20;
   options.file_size_limit = 64u << 20;
@@ -243,7 +235,7 @@ Outcome run_case(const Case& c) {
   }
   if (!fs::exists(written)) return finding("no output file");
   std::string why;
-  if (!reference::same_file(*prediction.run.file, read_all(written), out_layout, std::isnan(factor), why)) {
+  if (!reference::same_file(*prediction.run.file, read_file(written), out_layout, std::isnan(factor), why)) {
     return finding(why);
   }
   return outcome;
@@ -383,19 +375,9 @@ class Mutator {
     const std::size_t slots = grid.size() / width;
     std::size_t slot = below(slots);
     if (below(2) == 0) slot = std::min<std::size_t>(below(2), slots - 1);  // ncols or nrows
-    const double value = pick(values);
-    unsigned char bytes[8];
-    if (width == 8) {
-      std::uint64_t bits;
-      std::memcpy(&bits, &value, 8);
-      for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
-    } else {
-      const float narrow = static_cast<float>(value);
-      std::uint32_t bits;
-      std::memcpy(&bits, &narrow, 4);
-      for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
-    }
-    grid.replace(slot * width, width, reinterpret_cast<const char*>(bytes), width);
+    std::string bytes;
+    reference::append_value(bytes, width, pick(values));
+    grid.replace(slot * width, width, bytes);
   }
 
   std::mt19937_64 random_;
@@ -428,7 +410,7 @@ int replay(const std::vector<std::string>& places) {
   int findings = 0;
   int runs = 0;
   for (const fs::path& file : files_in(places)) {
-    const std::optional<Case> c = load_case(read_all(file));
+    const std::optional<Case> c = load_case(read_file(file));
     if (!c) {
       std::cerr << file.string() << ": not a case file\n";
       ++findings;
@@ -470,7 +452,7 @@ int main(int argc, char** argv) {
   if (replaying) return replay(places);
 
   std::vector<std::string> corpus;
-  for (const fs::path& file : files_in(places)) corpus.push_back(read_all(file));
+  for (const fs::path& file : files_in(places)) corpus.push_back(read_file(file));
   if (corpus.empty()) {
     std::cerr << "usage: process_fuzz --seconds N [--state N] [--findings DIR] CORPUS_DIR...\n"
                  "       process_fuzz --replay CASE_FILE_OR_DIR...\n";

@@ -3,9 +3,11 @@
 // A second, plain account of what the tool does with a file, written from the
 // README's description of the formats and the run, with none of the tool's
 // code: text is read with the C library's own fscanf over the bytes, numbers
-// are printed with snprintf, binary values are decoded byte by byte. The fuzz
-// targets hold the tool's pieces against it, and the whole-process fuzzer
-// predicts from it the exact status, standard output and output file of a run.
+// are printed with snprintf, binary values are encoded and decoded byte by
+// byte, and the standard deviation is exact (exact_statistics.h). The tests,
+// the fuzz targets and the benchmark's checker hold the tool against it; the
+// whole-process fuzzer predicts from it the exact status, standard output and
+// output file of a run.
 
 #include <array>
 #include <cstddef>
@@ -29,8 +31,18 @@ Layout recognise(const std::string& bytes);
 // least three digits; nan, -nan, inf, -inf.
 std::string cell_text(double value);
 
-// The little-endian value of the given width at `at`, widened to double.
+// The little-endian value of the given width (8 or 4) at `at`, widened to double.
 double decode(std::size_t width, const unsigned char* at);
+// Appends `value` as a little-endian value of the given width (8, or 4 for a
+// value narrowed to binary32).
+void append_value(std::string& out, std::size_t width, double value);
+
+// The statistics block of a grid's cells as written (nodata included):
+// count, minimum, maximum, sum in row order and mean of the cells above
+// nodata + 1, and their sample standard deviation, exact to the last digit
+// but one (-9999 for fewer than three cells, NaN when one is not finite).
+// With no cell counted: 0, 0, 0, 0, -9999, -9999.
+std::array<double, 6> statistics_of(const std::vector<double>& cells, double nodata);
 
 // What a reader takes from a file: the twelve header slots (a text grid
 // fills 1 to 6), whether the header was whole, and the cells that follow, in

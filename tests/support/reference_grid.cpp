@@ -1,4 +1,4 @@
-#include "reference_grid.h"
+#include "support/reference_grid.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+
+#include "support/exact_statistics.h"
 
 namespace cellscale::reference {
 
@@ -38,26 +40,10 @@ std::int64_t whole_number_text(double value) {
   return static_cast<std::int64_t>(value);
 }
 
-void put_value(std::string& out, Layout layout, double value) {
-  unsigned char bytes[8];
-  if (layout == Layout::double_binary) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, 8);
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
-    out.append(reinterpret_cast<const char*>(bytes), 8);
-  } else {
-    const float narrow = static_cast<float>(value);
-    std::uint32_t bits;
-    std::memcpy(&bits, &narrow, 4);
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
-    out.append(reinterpret_cast<const char*>(bytes), 4);
-  }
-}
-
 std::string header_of(const std::array<double, 13>& slot, Layout output) {
   if (output != Layout::text) {
     std::string bytes;
-    for (int s = 1; s <= 12; ++s) put_value(bytes, output, slot[static_cast<std::size_t>(s)]);
+    for (std::size_t s = 1; s <= 12; ++s) append_value(bytes, width_of(output), slot[s]);
     return bytes;
   }
   char counts[128];
@@ -66,41 +52,6 @@ std::string header_of(const std::array<double, 13>& slot, Layout output) {
   return counts + ("xllcorner\t" + cell_text(slot[3])) + "\nyllcorner\t" + cell_text(slot[4]) + "\ncellsize\t" +
          cell_text(slot[5]) + "\nnodata_value\t" + cell_text(slot[6]) + "\n";
 }
-
-// Statistics of the scaled cells that count: those above nodata + 1.
-struct Statistics {
-  double count = 0, minimum = 0, maximum = 0, sum = 0;
-  std::vector<double> counted;
-
-  void add(double x, double nodata) {
-    if (!(x > nodata + 1.0)) return;
-    sum += x;
-    count += 1;
-    if (count == 1) {
-      minimum = maximum = x;
-    } else {
-      minimum = std::min(minimum, x);
-      maximum = std::max(maximum, x);
-    }
-    counted.push_back(x);
-  }
-
-  void into(std::array<double, 13>& slot) const {
-    slot[7] = count;
-    slot[8] = minimum;
-    slot[9] = maximum;
-    slot[10] = sum;
-    slot[11] = count > 0 ? sum / count : -9999.0;
-    double deviation = -9999.0;
-    if (count > 2) {
-      const double mean = sum / count;
-      double squares = 0;
-      for (const double x : counted) squares += (x - mean) * (x - mean);
-      deviation = squares > 0 ? std::sqrt(squares / (count - 1)) : 0.0;
-    }
-    slot[12] = deviation;
-  }
-};
 
 }  // namespace
 
@@ -125,6 +76,43 @@ double decode(std::size_t width, const unsigned char* at) {
   float value;
   std::memcpy(&value, &bits, 4);
   return value;
+}
+
+void append_value(std::string& out, std::size_t width, double value) {
+  std::uint64_t bits = 0;
+  if (width == 8) {
+    std::memcpy(&bits, &value, 8);
+  } else {
+    const float narrow = static_cast<float>(value);
+    std::uint32_t narrow_bits = 0;
+    std::memcpy(&narrow_bits, &narrow, 4);
+    bits = narrow_bits;
+  }
+  for (std::size_t i = 0; i < width; ++i) out += static_cast<char>(bits >> (8 * i));
+}
+
+std::array<double, 6> statistics_of(const std::vector<double>& cells, double nodata) {
+  std::vector<double> counted;
+  for (const double x : cells) {
+    if (x > nodata + 1.0) counted.push_back(x);
+  }
+  if (counted.empty()) return {0, 0, 0, 0, -9999.0, -9999.0};
+  double minimum = counted[0], maximum = counted[0], sum = 0;
+  bool finite = true;
+  for (const double x : counted) {
+    // Of equal extremes (0 and -0) the first stays.
+    if (x < minimum) minimum = x;
+    if (x > maximum) maximum = x;
+    sum += x;
+    finite = finite && std::isfinite(x);
+  }
+  const double count = static_cast<double>(counted.size());
+  double deviation = -9999.0;
+  if (counted.size() > 2) {
+    deviation = finite ? static_cast<double>(cellscale::testing::exact_standard_deviation(counted))
+                       : std::numeric_limits<double>::quiet_NaN();
+  }
+  return {count, minimum, maximum, sum, sum / count, deviation};
 }
 
 Layout recognise(const std::string& bytes) {
@@ -235,7 +223,7 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
 
   const double nodata = grid.slot[6];
   const char last_separator = grid.slot[1] > static_cast<double>(cols) ? '\t' : '\n';
-  Statistics statistics;
+  std::vector<double> written;
   run.output = "\nfactor : \n";
   for (std::int64_t r = 0; r < done; ++r) {
     for (std::int64_t c = 0; c < cols; ++c) {
@@ -243,13 +231,13 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
       double out = nodata;
       if (in != nodata) {
         out = in * factor;
-        statistics.add(out, nodata);
       }
+      written.push_back(out);
       if (output == Layout::text) {
         file += cell_text(out);
         file += c + 1 < cols ? '\t' : last_separator;
       } else {
-        put_value(file, output, out);
+        append_value(file, width_of(output), out);
       }
     }
     run.output += '.';
@@ -263,7 +251,8 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
     run.output += "\n";
     if (output != Layout::text) {
       std::array<double, 13> slot = grid.slot;
-      statistics.into(slot);
+      const std::array<double, 6> block = statistics_of(written, nodata);
+      std::copy(block.begin(), block.end(), slot.begin() + 7);
       const std::string header = header_of(slot, output);
       file.replace(0, header.size(), header);
     }
