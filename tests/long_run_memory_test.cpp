@@ -25,13 +25,6 @@ constexpr int kShortRows = 200;
 constexpr int kLongRows = 20000;
 constexpr long kToleranceKib = 1024;
 
-struct Format {
-  const char* name;
-  const char* option;
-  int width;  // 0 for text
-};
-const Format kFormats[] = {{"text", "-f:t", 0}, {"double", "-f:d", 8}, {"single", "-f:s", 4}};
-
 // The cells of row r: varied values, a few of them nodata.
 std::vector<double> row_cells(int r) {
   std::vector<double> cells(kColumns);

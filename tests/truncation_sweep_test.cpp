@@ -8,13 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +19,7 @@
 namespace {
 
 using namespace cellscale::testing;
+namespace reference = cellscale::reference;
 
 const std::vector<double> kGeometry = {3, 2, 10, 20, 5, -9999};
 // A statistics block of the input; a binary output gets its own instead.
@@ -45,114 +41,35 @@ std::vector<double> concat(std::vector<double> a, const std::vector<double>& b) 
   return a;
 }
 
-struct Format {
-  const char* name;
-  const char* option;
-  int width;  // 0 for text
-};
-const Format kFormats[] = {{"text", "-f:t", 0}, {"double", "-f:d", 8}, {"single", "-f:s", 4}};
-
 std::string grid_in(const Format& format) {
   return format.width == 0 ? kText : binary_grid(format.width, concat(kGeometry, kInputStatistics), kCells);
 }
 
-// A whole token of text as a number, or nothing when it is none.
-std::optional<double> number_token(const std::string& token) {
-  if (token.empty()) return std::nullopt;
-  char* end = nullptr;
-  const double value = std::strtod(token.c_str(), &end);
-  if (end != token.c_str() + token.size()) return std::nullopt;
-  return value;
-}
-
-double little_endian(int width, const std::string& bytes, std::size_t at) {
-  if (width == 8) {
-    double value;
-    std::memcpy(&value, bytes.data() + at, 8);
-    return value;
-  }
-  float value;
-  std::memcpy(&value, bytes.data() + at, 4);
-  return value;
-}
-
-// What a file holds as the README describes the formats: its format (0 when
-// none is recognised), whether its header is whole, and the cells that follow.
+// What a file holds as the model of the formats reads it: its layout (none
+// when not recognised), whether its header is whole, and the cells that follow.
 struct Content {
-  int width = -1;  // 0 text, 8 double, 4 single, -1 not recognised
-  bool header_complete = false;
-  std::vector<double> header;
-  std::vector<double> cells;
+  reference::Layout layout = reference::Layout::none;
+  reference::GridRead read;
 };
 
 Content content_of(const std::string& bytes) {
-  Content content;
-  if (bytes.size() >= 4 && bytes.compare(0, 4, "ncol") == 0) {
-    content.width = 0;
-  } else if (bytes.size() >= 48 && little_endian(8, bytes, 40) == -9999) {
-    content.width = 8;
-  } else if (bytes.size() >= 24 && little_endian(4, bytes, 20) == -9999) {
-    content.width = 4;
-  } else {
-    return content;
-  }
-  if (content.width == 0) {
-    std::istringstream text(bytes);
-    std::vector<std::string> tokens;
-    for (std::string token; text >> token;) tokens.push_back(token);
-    for (std::size_t i = 1; i < 12 && i < tokens.size(); i += 2) {
-      const std::optional<double> value = number_token(tokens[i]);
-      if (!value) break;
-      content.header.push_back(*value);
-    }
-    content.header_complete = content.header.size() == 6;
-    for (std::size_t i = 12; content.header_complete && i < tokens.size(); ++i) {
-      const std::optional<double> value = number_token(tokens[i]);
-      if (!value) break;
-      content.cells.push_back(*value);
-    }
-    return content;
-  }
-  const std::size_t w = static_cast<std::size_t>(content.width);
-  content.header_complete = bytes.size() >= 12 * w;
-  for (std::size_t at = 0; at + w <= bytes.size(); at += w) {
-    (at < 12 * w ? content.header : content.cells).push_back(little_endian(content.width, bytes, at));
-  }
-  return content;
+  const reference::Layout layout = reference::recognise(bytes);
+  if (layout == reference::Layout::text) return {layout, reference::read_text_grid(bytes, bytes.size())};
+  if (layout == reference::Layout::none) return {};
+  return {layout, reference::read_binary_grid(reference::width_of(layout), bytes, bytes.size())};
 }
 
-std::string cell_text(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
+std::vector<double> scaled(const std::vector<double>& cells) {
+  std::vector<double> out;
+  for (std::size_t i = 0; i < 6; ++i) out.push_back(cells[i] == -9999 ? -9999 : cells[i] * kFactor);
+  return out;
 }
 
-// The text output of a complete run of the 3 x 2 grid with these cells.
+// The text output of a complete run of the 3 x 2 grid with these scaled cells.
 std::string text_output(const std::vector<double>& cells) {
   std::string text = text_header("3", "2", "10", "20", "5", "-9999");
-  for (std::size_t i = 0; i < 6; ++i) {
-    text += cell_text(cells[i] == -9999 ? -9999 : cells[i] * kFactor) + (i % 3 == 2 ? "\n" : "\t");
-  }
+  for (std::size_t i = 0; i < 6; ++i) text += reference::cell_text(cells[i]) + (i % 3 == 2 ? "\n" : "\t");
   return text;
-}
-
-void expect_binary_output(int width, const std::string& bytes, const std::vector<double>& cells) {
-  const std::vector<double> values = binary_values(width, bytes);
-  ASSERT_EQ(bytes.size(), static_cast<std::size_t>(width) * 18);
-  auto stored = [&](double x) { return width == 8 ? x : static_cast<double>(static_cast<float>(x)); };
-  std::vector<double> scaled;
-  double sum = 0;
-  for (std::size_t i = 0; i < 6; ++i) {
-    scaled.push_back(cells[i] == -9999 ? -9999 : cells[i] * kFactor);
-    if (scaled.back() != -9999) sum += scaled.back();
-  }
-  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(values[i], stored(kGeometry[i])) << "slot " << i + 1;
-  EXPECT_EQ(values[6], 5);  // the five cells that are not nodata
-  EXPECT_EQ(values[7], stored(-4));
-  EXPECT_EQ(values[8], stored(*std::max_element(scaled.begin(), scaled.end())));
-  EXPECT_EQ(values[9], stored(sum));
-  EXPECT_EQ(values[10], stored(sum / 5));
-  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(values[12 + i], stored(scaled[i])) << "cell " << i;
 }
 
 // Runs the tool on `bytes` and checks the outcome the content calls for.
@@ -163,8 +80,8 @@ void expect_outcome(const std::string& bytes, const Format& out) {
   ASSERT_FALSE(result.timed_out);
   ASSERT_EQ(result.signal, 0);
   EXPECT_EQ(result.errors, "");
-  const Content content = content_of(bytes);
-  if (content.width < 0) {
+  const auto [layout, content] = content_of(bytes);
+  if (layout == reference::Layout::none) {
     EXPECT_EQ(result.output, native_lines("could not recognise file format (ascii, single or double) for in\n"));
     EXPECT_EQ(result.status, 98);
   } else if (!content.header_complete) {
@@ -177,14 +94,16 @@ void expect_outcome(const std::string& bytes, const Format& out) {
                                           " values read)\n"));
     EXPECT_EQ(result.status, 5);
   } else {
-    ASSERT_EQ(content.header, concat(kGeometry, content.width == 0 ? std::vector<double>{} : kInputStatistics));
+    const std::size_t slots = layout == reference::Layout::text ? 6 : 12;
+    ASSERT_EQ(std::vector<double>(content.slot.begin() + 1, content.slot.begin() + 1 + static_cast<long>(slots)),
+              concat(kGeometry, slots == 6 ? std::vector<double>{} : kInputStatistics));
     EXPECT_EQ(result.output, native_lines(run_output(2)));
     EXPECT_EQ(result.status, 0);
     const std::string written = read_file(folder / "out");
     if (out.width == 0) {
-      EXPECT_EQ(written, native_lines(text_output(content.cells)));
+      EXPECT_EQ(written, native_lines(text_output(scaled(content.cells))));
     } else {
-      expect_binary_output(out.width, written, content.cells);
+      expect_binary_grid(out.width, written, kGeometry, scaled(content.cells));
     }
   }
 }
@@ -200,7 +119,7 @@ TEST(TruncationSweep, EveryPrefixOfEachInputFormat) {
                    " output");
       const std::string cut = whole.substr(0, length);
       expect_outcome(cut, out);
-      if (content_of(cut).cells.size() >= 6) ++complete_runs;
+      if (content_of(cut).read.cells.size() >= 6) ++complete_runs;
       if (HasFatalFailure()) return;
     }
     // The text grid is also complete without its last line break, and when cut

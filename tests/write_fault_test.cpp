@@ -23,13 +23,6 @@ namespace {
 
 using namespace cellscale::testing;
 
-struct Format {
-  const char* name;
-  const char* option;
-  int width;  // 0 for text
-};
-const Format kFormats[] = {{"text", "-f:t", 0}, {"double", "-f:d", 8}, {"single", "-f:s", 4}};
-
 // A grid of `rows` rows of `columns` cells that are all 1234.5, as text, and
 // the output a run with factor 1 writes as it goes: the header (with a zero
 // statistics block for a binary output, which only the end of the run fills)

@@ -1,47 +1,46 @@
 #pragma once
 
-// Grid files written and read by the tests themselves, independently of the
-// tool's own code, so that a fault in the tool cannot hide in both.
+// Grid files written and read by the tests themselves, with the independent
+// model of the formats (reference_grid.h) and none of the tool's own code, so
+// that a fault in the tool cannot hide in both.
 
-#include <bit>
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/reference_grid.h"
+
 namespace cellscale::testing {
 
-static_assert(std::endian::native == std::endian::little, "the tests compare little-endian bytes");
+// The three formats as the tool's option names them; width 0 is text.
+struct Format {
+  const char* name;
+  const char* option;
+  int width;
+};
+inline constexpr Format kFormats[] = {{"text", "-f:t", 0}, {"double", "-f:d", 8}, {"single", "-f:s", 4}};
+inline constexpr const Format& kDouble = kFormats[1];
+inline constexpr const Format& kSingle = kFormats[2];
 
 // The twelve header values followed by the cells, as "double" (8) or "single" (4) bytes.
 inline std::string binary_grid(int width, const std::vector<double>& header, const std::vector<double>& cells) {
   std::string bytes;
-  auto put = [&](double value) {
-    if (width == 8) {
-      bytes.append(reinterpret_cast<const char*>(&value), 8);
-    } else {
-      const float narrow = static_cast<float>(value);
-      bytes.append(reinterpret_cast<const char*>(&narrow), 4);
-    }
-  };
-  for (double value : header) put(value);
-  for (double value : cells) put(value);
+  for (const std::vector<double>* values : {&header, &cells}) {
+    for (double value : *values) reference::append_value(bytes, static_cast<std::size_t>(width), value);
+  }
   return bytes;
 }
 
 // Every value in a "double" (8) or "single" (4) file, widened to double.
 inline std::vector<double> binary_values(int width, const std::string& bytes) {
+  const auto w = static_cast<std::size_t>(width);
   std::vector<double> values;
-  for (std::size_t at = 0; at + static_cast<std::size_t>(width) <= bytes.size(); at += static_cast<std::size_t>(width)) {
-    if (width == 8) {
-      double value;
-      std::memcpy(&value, bytes.data() + at, 8);
-      values.push_back(value);
-    } else {
-      float value;
-      std::memcpy(&value, bytes.data() + at, 4);
-      values.push_back(value);
-    }
+  for (std::size_t at = 0; at + w <= bytes.size(); at += w) {
+    values.push_back(reference::decode(w, reinterpret_cast<const unsigned char*>(bytes.data()) + at));
   }
   return values;
 }
@@ -55,5 +54,34 @@ inline std::string text_header(const std::string& ncols, const std::string& nrow
 
 // What a complete run prints for a grid of `rows` rows.
 inline std::string run_output(int rows) { return "\nfactor : \n" + std::string(static_cast<std::size_t>(rows), '.') + "\n"; }
+
+// Checks a binary output value by value: the six geometry values, the
+// statistics block and then every cell (NaN cells of either sign). Without a
+// block given, the block must be the one reference::statistics_of makes of
+// the cells and the geometry's nodata: the standard deviation within 1e-10 of the exact
+// one (and of its binary32 rounding in a single grid), exactly +0 when the
+// cells are all equal; every other value exactly.
+inline void expect_binary_grid(int width, const std::string& bytes, const std::vector<double>& geometry,
+                               const std::vector<double>& cells, std::vector<double> block = {}) {
+  if (block.empty()) {
+    const std::array<double, 6> statistics = reference::statistics_of(cells, geometry[5]);
+    block.assign(statistics.begin(), statistics.end());
+  }
+  const std::vector<double> values = binary_values(width, bytes);
+  ASSERT_EQ(bytes.size(), static_cast<std::size_t>(width) * (12 + cells.size()));
+  auto stored = [&](double x) { return width == 8 ? x : static_cast<double>(static_cast<float>(x)); };
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(values[i], stored(geometry[i])) << "slot " << i + 1;
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(values[6 + i], stored(block[i])) << "slot " << i + 7;
+  EXPECT_NEAR(values[11], block[5], std::abs(block[5]) * (width == 8 ? 1e-10 : 1e-10 + 0x1p-24)) << "slot 12";
+  EXPECT_FALSE(block[5] == 0 && std::signbit(values[11])) << "slot 12 is -0";
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const double expected = stored(cells[i]);
+    if (std::isnan(expected)) {
+      EXPECT_TRUE(std::isnan(values[12 + i])) << "cell " << i;
+    } else {
+      EXPECT_EQ(values[12 + i], expected) << "cell " << i;
+    }
+  }
+}
 
 }  // namespace cellscale::testing

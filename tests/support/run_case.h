@@ -15,15 +15,17 @@
 
 namespace cellscale::testing {
 
+// Written with designated initializers; a field left out is empty (input:
+// closed, status: 0).
 struct RunCase {
-  std::string name;
-  std::map<std::string, std::string> files;  // created in the run's folder first
-  std::vector<std::string> arguments;
-  std::optional<std::string> input;          // standard input; none: closed
-  std::string output;                        // expected standard output, with "\n" line ends
+  std::string name{};
+  std::map<std::string, std::string> files{};  // created in the run's folder first
+  std::vector<std::string> arguments{};
+  std::optional<std::string> input{};          // standard input; none: closed
+  std::string output{};                        // expected standard output, with "\n" line ends
   int status = 0;
   // Expected files, byte for byte (a text grid through native_lines); none: must not exist.
-  std::map<std::string, std::optional<std::string>> results;
+  std::map<std::string, std::optional<std::string>> results{};
 };
 
 inline void check_run(const RunCase& c) {
