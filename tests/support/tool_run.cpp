@@ -111,9 +111,6 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
-  // Wine reads arguments and host file names in the locale's character set;
-  // the tests give them in UTF-8.
-  if (!launcher.empty()) setenv("LC_ALL", "C.UTF-8", 1);
 
   int out_pipe[2];
   int err_pipe[2];
@@ -146,6 +143,9 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
       // The folder must be reachable for that user too (a private temporary folder is not).
       if (chdir(folder.c_str()) != 0) _exit(kCannotDropPrivileges);
     }
+    // Wine reads arguments and host file names in the locale's character set;
+    // the tests give them in UTF-8. Set here, so the test process keeps its own.
+    if (!launcher.empty() && setenv("LC_ALL", "C.UTF-8", 1) != 0) _exit(127);
     for (const std::string& variable : options.environment) {
       const std::size_t equals = variable.find('=');
       if (equals == std::string::npos || setenv(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1, 1) != 0) {
