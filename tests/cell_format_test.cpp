@@ -5,9 +5,11 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "grid/cell_format_detail.h"
 
@@ -86,10 +88,18 @@ TEST(CellFormat, CellsWrittenBackToBackKeepTheirText) {
   EXPECT_EQ(std::string(buffer, end), expected);
 }
 
+// format_cell writes nothing past kMaxCellTextLength characters (a guard
+// after that room stays intact), and its longest texts, "-1.23457e-308"-like,
+// are 13 characters.
 TEST(CellFormat, NeverNeedsMoreThanItsRoom) {
-  // The longest text, "-1.23457e-308"-like, is 13 characters.
-  for (double value : {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0}) {
-    EXPECT_LE(cell_text(value).size(), 13U) << value;
+  std::vector<double> values = {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0};
+  for (const Case& c : kCases) values.push_back(c.value);
+  for (const double value : values) {
+    char buffer[cellscale::kMaxCellTextLength + 16];
+    std::memset(buffer, '#', sizeof buffer);
+    const char* end = cellscale::format_cell(buffer, value);
+    EXPECT_LE(end - buffer, 13) << value;
+    EXPECT_EQ(std::string(buffer + cellscale::kMaxCellTextLength, 16), std::string(16, '#')) << value;
   }
 }
 
