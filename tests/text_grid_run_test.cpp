@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "support/grid_bytes.h"
 #include "support/run_case.h"
@@ -15,10 +17,11 @@ namespace {
 using namespace cellscale::testing;
 
 const std::string kHeader32 = text_header("3", "2", "10", "20", "5", "-9999");
+const std::vector<std::string> kInOut = {"in.asc", "out.asc"};
 
 RunCase scale(std::string name, std::string grid, std::string factor, std::string expected, int rows = 2) {
-  return {std::move(name), {{"in.asc", std::move(grid)}}, {"in.asc", "out.asc"}, std::move(factor),
-          run_output(rows), 0, {{"out.asc", native_lines(expected)}}};
+  return {.name = std::move(name), .files = {{"in.asc", std::move(grid)}}, .arguments = kInOut,
+          .input = std::move(factor), .output = run_output(rows), .results = {{"out.asc", native_lines(expected)}}};
 }
 
 TEST(TextGrid, ReadingRules) {
@@ -73,29 +76,32 @@ TEST(TextGrid, WritingRules) {
 
 TEST(TextGrid, MissingOrBrokenNumbersAreReported) {
   const std::string header_failure = "error reading fiel header from in.asc\n";
+  const std::string row2 = "\nfactor : \n.error reading from in.asc in row 2 (";
+  // clang-format off
   const RunCase cases[] = {
-      {"header value missing", {{"in.asc", "ncols 3\nnrows 2\nxllcorner 10\n"}}, {"in.asc", "out.asc"}, "1\n",
-       header_failure, 1, {{"out.asc", ""}}},
-      {"header value no number", {{"in.asc", "ncols 3\nnrows two\n"}}, {"in.asc", "out.asc"}, "1\n",
-       header_failure, 1, {{"out.asc", ""}}},
-      {"header word missing", {{"in.asc", "ncols 3\nnrows 2 x 1 y 2 c 3 "}}, {"in.asc", "out.asc"}, "1\n",
-       header_failure, 1, {}},
-      {"grid ends early", {{"in.asc", kHeader32 + "1 2 3\n4\n"}}, {"in.asc", "out.asc"}, "1\n",
-       "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5,
-       {{"out.asc", native_lines(kHeader32 + "1\t2\t3\n")}}},
-      {"a cell that is no number", {{"in.asc", kHeader32 + "1 x 3\n4 5 6\n"}}, {"in.asc", "out.asc"}, "1\n",
-       "\nfactor : \nerror reading from in.asc in row 1 (1 values read)\n", 5, {{"out.asc", native_lines(kHeader32)}}},
-      {"a lone sign", {{"in.asc", kHeader32 + "1 2 3\n4 - 6\n"}}, {"in.asc", "out.asc"}, "1\n",
-       "\nfactor : \n.error reading from in.asc in row 2 (1 values read)\n", 5, {}},
+      {.name = "header value missing", .files = {{"in.asc", "ncols 3\nnrows 2\nxllcorner 10\n"}}, .arguments = kInOut,
+       .input = "1\n", .output = header_failure, .status = 1, .results = {{"out.asc", ""}}},
+      {.name = "header value no number", .files = {{"in.asc", "ncols 3\nnrows two\n"}}, .arguments = kInOut,
+       .input = "1\n", .output = header_failure, .status = 1, .results = {{"out.asc", ""}}},
+      {.name = "header word missing", .files = {{"in.asc", "ncols 3\nnrows 2 x 1 y 2 c 3 "}}, .arguments = kInOut,
+       .input = "1\n", .output = header_failure, .status = 1},
+      {.name = "grid ends early", .files = {{"in.asc", kHeader32 + "1 2 3\n4\n"}}, .arguments = kInOut, .input = "1\n",
+       .output = row2 + "1 values read)\n", .status = 5, .results = {{"out.asc", native_lines(kHeader32 + "1\t2\t3\n")}}},
+      {.name = "a cell that is no number", .files = {{"in.asc", kHeader32 + "1 x 3\n4 5 6\n"}}, .arguments = kInOut,
+       .input = "1\n", .output = "\nfactor : \nerror reading from in.asc in row 1 (1 values read)\n", .status = 5,
+       .results = {{"out.asc", native_lines(kHeader32)}}},
+      {.name = "a lone sign", .files = {{"in.asc", kHeader32 + "1 2 3\n4 - 6\n"}}, .arguments = kInOut,
+       .input = "1\n", .output = row2 + "1 values read)\n", .status = 5},
       // Blanks are the C locale's six everywhere: a no-break space (a blank
       // in the Windows code page 1252) joins a header word to its number and
       // ends a cell without starting the next.
-      {"a no-break space in the header is no blank",
-       {{"in.asc", "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize\xA0" "5\nnodata_value -9999\n"}},
-       {"in.asc", "out.asc"}, "1\n", header_failure, 1, {{"out.asc", ""}}},
-      {"a no-break space between cells is no blank", {{"in.asc", kHeader32 + "1 2 3\n4 5\xA0" "6\n"}},
-       {"in.asc", "out.asc"}, "1\n", "\nfactor : \n.error reading from in.asc in row 2 (2 values read)\n", 5, {}},
+      {.name = "a no-break space in the header is no blank",
+       .files = {{"in.asc", "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize\xA0" "5\nnodata_value -9999\n"}},
+       .arguments = kInOut, .input = "1\n", .output = header_failure, .status = 1, .results = {{"out.asc", ""}}},
+      {.name = "a no-break space between cells is no blank", .files = {{"in.asc", kHeader32 + "1 2 3\n4 5\xA0" "6\n"}},
+       .arguments = kInOut, .input = "1\n", .output = row2 + "2 values read)\n", .status = 5},
   };
+  // clang-format on
   for (const RunCase& c : cases) check_run(c);
 }
 
@@ -104,16 +110,21 @@ TEST(TextGrid, UnusableSizesAreRefusedBeforeTheFactorPrompt) {
     return "ncols " + ncols + "\nnrows " + nrows + "\nx 0\ny 0\nc 1\nn -9999\n1 2 3\n";
   };
   const std::string columns = "invalid number of columns in in.asc\n";
+  // clang-format off
   const RunCase cases[] = {
-      {"NaN columns", {{"in.asc", sized("nan", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1,
-       {{"out.asc", native_lines(text_header("-9223372036854775808", "1", "0", "0", "1", "-9999"))}}},
-      {"negative columns", {{"in.asc", sized("-1", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1, {}},
-      {"columns beyond 32 bits", {{"in.asc", sized("3e9", "1")}}, {"in.asc", "out.asc"}, "1\n", columns, 1, {}},
-      {"columns checked before rows", {{"in.asc", sized("nan", "3e9")}}, {"in.asc", "out.asc"}, "1\n", columns,
-       1, {}},
-      {"rows beyond 32 bits", {{"in.asc", sized("3", "2147483648")}}, {"in.asc", "out.asc"}, "1\n",
-       "invalid number of rows in in.asc\n", 1, {}},
+      {.name = "NaN columns", .files = {{"in.asc", sized("nan", "1")}}, .arguments = kInOut, .input = "1\n",
+       .output = columns, .status = 1,
+       .results = {{"out.asc", native_lines(text_header("-9223372036854775808", "1", "0", "0", "1", "-9999"))}}},
+      {.name = "negative columns", .files = {{"in.asc", sized("-1", "1")}}, .arguments = kInOut, .input = "1\n",
+       .output = columns, .status = 1},
+      {.name = "columns beyond 32 bits", .files = {{"in.asc", sized("3e9", "1")}}, .arguments = kInOut,
+       .input = "1\n", .output = columns, .status = 1},
+      {.name = "columns checked before rows", .files = {{"in.asc", sized("nan", "3e9")}}, .arguments = kInOut,
+       .input = "1\n", .output = columns, .status = 1},
+      {.name = "rows beyond 32 bits", .files = {{"in.asc", sized("3", "2147483648")}}, .arguments = kInOut,
+       .input = "1\n", .output = "invalid number of rows in in.asc\n", .status = 1},
   };
+  // clang-format on
   for (const RunCase& c : cases) check_run(c);
 }
 
@@ -168,18 +179,32 @@ TEST(TextGrid, LostWritesAreReported) {
   EXPECT_LT(match[1].length(), 399u);
 }
 
+// The example grid scaled as the model of the run predicts; with factor 1
+// its values come back unchanged, and so do the bytes of a second pass
+// (three-decimal elevations below 1000 fit in six digits).
 TEST(TextGrid, ExampleGridScalesAndComesBackUnchangedWithFactorOne) {
-  ScratchFolder folder;
+  namespace reference = cellscale::reference;
   const std::string example = read_file(CELLSCALE_EXAMPLE_GRID);
   ASSERT_FALSE(example.empty());
+  ScratchFolder folder;
   write_file(folder / "in.asc", example);
-  const ToolResult first = run_tool(folder.path(), {"in.asc", "once.asc"}, "1\n");
-  ASSERT_EQ(first.status, 0);
-  const ToolResult second = run_tool(folder.path(), {"once.asc", "twice.asc", "-f:t"}, "1\n");
-  ASSERT_EQ(second.status, 0);
-  // Three-decimal elevations below 1000 fit in six digits: text to text is exact.
-  EXPECT_EQ(read_file(folder / "once.asc"), read_file(folder / "twice.asc"));
-  EXPECT_EQ(first.output, second.output);
+  for (const std::string factor : {"2.5", "1"}) {
+    SCOPED_TRACE("factor " + factor);
+    const reference::RunResult expected =
+        reference::predict_run(example, "in.asc", reference::Layout::text, std::stod(factor), UINT64_MAX).run;
+    const ToolResult result = run_tool(folder.path(), {"in.asc", "once.asc"}, factor + "\n");
+    EXPECT_EQ(result.output, native_lines(expected.output));
+    EXPECT_EQ(result.status, 0);
+    ASSERT_TRUE(expected.file);
+    EXPECT_EQ(read_file(folder / "once.asc"), native_lines(*expected.file));
+  }
+  const std::string once = read_file(folder / "once.asc");
+  const reference::GridRead original = reference::read_text_grid(example, example.size());
+  const reference::GridRead copied = reference::read_text_grid(once, once.size());
+  EXPECT_EQ(copied.slot, original.slot);
+  EXPECT_EQ(copied.cells, original.cells);
+  ASSERT_EQ(run_tool(folder.path(), {"once.asc", "twice.asc", "-f:t"}, "1\n").status, 0);
+  EXPECT_EQ(read_file(folder / "twice.asc"), once);
 }
 
 }  // namespace
