@@ -21,6 +21,7 @@
 
 #include "grid/cell_format.h"
 #include "grid/cell_format_detail.h"
+#include "support/reference_grid.h"
 
 namespace {
 
@@ -30,16 +31,6 @@ std::uint64_t samples_per_family() {
   const char* text = std::getenv("CELLSCALE_FORMAT_SAMPLES");
   if (text == nullptr || *text == '\0') return 300000;
   return std::strtoull(text, nullptr, 10);
-}
-
-// What the grid text must be: printf's %.6g with a two-digit exponent widened to three.
-std::string reference_text(double value) {
-  char buffer[64];
-  const int length = std::snprintf(buffer, sizeof buffer, "%.6g", value);
-  std::string text(buffer, static_cast<std::size_t>(length));
-  const std::size_t exponent = text.find('e');
-  if (exponent != std::string::npos && text.size() - exponent == 4) text.insert(exponent + 2, "0");
-  return text;
 }
 
 // Whether the exact decimal value has, after its sixth significant digit,
@@ -73,7 +64,8 @@ class Comparison {
  public:
   void check(double value) {
     ++compared_;
-    const std::string expected = reference_text(value);
+    // What the grid text must be: printf's %.6g with the exponent widened to three digits.
+    const std::string expected = cellscale::reference::cell_text(value);
 
     constexpr char kGuard = '#';
     char buffer[cellscale::kMaxCellTextLength + 8];
