@@ -126,7 +126,8 @@ Grid read_binary(const std::string& path, char format) {
     fail(path + ": " + std::to_string(size) + " bytes, expected " + std::to_string((12 + cells) * width));
   }
   grid.cells.reserve(cells);
-  for (std::size_t i = 0; i < cells; ++i) grid.cells.push_back(cellscale::reference::decode(width, bytes + (12 + i) * width));
+  for (std::size_t i = 0; i < cells; ++i)
+    grid.cells.push_back(cellscale::reference::decode(width, bytes + (12 + i) * width));
   return grid;
 }
 
@@ -186,8 +187,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 6; ++i) {
     if (!close_enough(input.header[i], output.header[i], out_format)) {
       char message[160];
-      std::snprintf(message, sizeof message, "header %s is %.17g, expected %.17g", kHeaderNames[i],
-                    output.header[i], input.header[i]);
+      std::snprintf(message, sizeof message, "header %s is %.17g, expected %.17g", kHeaderNames[i], output.header[i],
+                    input.header[i]);
       fail(message);
     }
   }
@@ -210,9 +211,10 @@ int main(int argc, char** argv) {
   }
   if (wrong != 0) {
     char message[200];
-    std::snprintf(message, sizeof message, "%zu of %zu cells differ; first at row %zu column %zu: %.17g, expected %.17g",
-                  wrong, input.cells.size(), first_wrong / cols + 1, first_wrong % cols + 1,
-                  output.cells[first_wrong], first_expected);
+    std::snprintf(message, sizeof message,
+                  "%zu of %zu cells differ; first at row %zu column %zu: %.17g, expected %.17g", wrong,
+                  input.cells.size(), first_wrong / cols + 1, first_wrong % cols + 1, output.cells[first_wrong],
+                  first_expected);
     fail(message);
   }
   std::printf("ok %zu cells\n", input.cells.size());

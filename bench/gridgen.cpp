@@ -255,8 +255,7 @@ int main(int argc, char** argv) {
   Random patch_random(options.start_value ^ 0x5bd1e9955bd1e995ULL);
   Random noise_random(options.start_value ^ 0xc2b2ae3d27d4eb4fULL);
   const Field field(options.cols, field_random);
-  const std::vector<bool> mask =
-      nodata_mask(options.cols, options.rows, options.nodata_percent, patch_random);
+  const std::vector<bool> mask = nodata_mask(options.cols, options.rows, options.nodata_percent, patch_random);
 
   std::FILE* file = std::fopen(options.output.c_str(), "wb");
   if (file == nullptr) {
@@ -273,8 +272,18 @@ int main(int argc, char** argv) {
     ok = write_all(file, header, static_cast<std::size_t>(length));
   } else {
     std::vector<unsigned char> header;
-    const double values[12] = {static_cast<double>(options.cols), static_cast<double>(options.rows),
-                               kXllCorner, kYllCorner, kCellSize, kNodata, 0, 0, 0, 0, 0, 0};
+    const double values[12] = {static_cast<double>(options.cols),
+                               static_cast<double>(options.rows),
+                               kXllCorner,
+                               kYllCorner,
+                               kCellSize,
+                               kNodata,
+                               0,
+                               0,
+                               0,
+                               0,
+                               0,
+                               0};
     for (double value : values) put_le(header, value, options.format);
     ok = write_all(file, header.data(), header.size());
   }

@@ -31,10 +31,11 @@ void check_recognition(const std::string& bytes) {
       cellscale::recognise_grid(reinterpret_cast<const unsigned char*>(bytes.data()), looked_at);
   const reference::Layout expected = reference::recognise(bytes.substr(0, looked_at));
   using cellscale::FormatName;
-  const bool same = format ? (*format == FormatName::ascii_text && expected == reference::Layout::text) ||
-                                 (*format == FormatName::double_binary && expected == reference::Layout::double_binary) ||
-                                 (*format == FormatName::single_binary && expected == reference::Layout::single_binary)
-                           : expected == reference::Layout::none;
+  const bool same =
+      format ? (*format == FormatName::ascii_text && expected == reference::Layout::text) ||
+                   (*format == FormatName::double_binary && expected == reference::Layout::double_binary) ||
+                   (*format == FormatName::single_binary && expected == reference::Layout::single_binary)
+             : expected == reference::Layout::none;
   check(same, "recognition differs from the README's rule");
 }
 

@@ -127,9 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   double libc_value = 0;
   int libc_taken = -1;
   const bool libc_ok = std::sscanf(terminated, "%lg%n", &libc_value, &libc_taken) == 1;
-  check((whole.status == ScanStatus::ok) == libc_ok, "a number is found where the C library finds none, or not found");
+  check((whole.status == ScanStatus::ok) == libc_ok,
+        "a number is found where the C library finds none, or not found");
   if (libc_ok) {
-    check(whole.next == static_cast<std::size_t>(libc_taken), "a number takes other characters than the C library takes");
+    check(whole.next == static_cast<std::size_t>(libc_taken),
+          "a number takes other characters than the C library takes");
     check(same_value(whole.value, libc_value), "a number has another value than the C library gives");
   }
   check_streaming(text, whole, number, false);

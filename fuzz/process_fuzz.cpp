@@ -257,8 +257,8 @@ class Mutator {
 
     const std::string output = below(6) == 0 ? "no/such/out" : "out";
     c.arguments = {"in", output};
-    static const std::vector<std::string> options = {"-f:t", "-f:d", "-f:s", "-f:", "x:d-f:s", "-f:S",
-                                                     "a:b-f:d", "-f:dd", "-f", "-f:single", ""};
+    static const std::vector<std::string> options = {"-f:t",    "-f:d",  "-f:s", "-f:",       "x:d-f:s", "-f:S",
+                                                     "a:b-f:d", "-f:dd", "-f",   "-f:single", ""};
     const unsigned shape = static_cast<unsigned>(below(20));
     if (shape < 15) {
       c.arguments.push_back(pick(options));
@@ -270,9 +270,11 @@ class Mutator {
     } else if (shape == 18) {
       c.arguments.resize(below(2));  // too few arguments: the usage text
     }
+    // clang-format off
     static const std::vector<std::string> replies = {
         "2\n", "", "abc\n", "nan\n", "-nan\n", "-0\n", "1e308\n", "-1e308\n", "0x1p-1074\n", "\n\n 3.5e2 x\n",
         "-inf\n", "0\n", "1\n", "0.1\n", "1e+\n", "+.5e-1\n", "0x1.8p1\n", "infinity\n", "-2.5"};
+    // clang-format on
     std::string reply = below(8) == 0 ? random_text(12, true) : pick(replies);
     if (output != "out") {
       static const std::vector<std::string> names = {"out\n", "\n", "no/x\nout\n", "out", "no/x\n"};
@@ -287,7 +289,9 @@ class Mutator {
   }
 
  private:
-  std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : std::uniform_int_distribution<std::uint64_t>(0, n - 1)(random_); }
+  std::uint64_t below(std::uint64_t n) {
+    return n == 0 ? 0 : std::uniform_int_distribution<std::uint64_t>(0, n - 1)(random_);
+  }
 
   template <typename T>
   const T& pick(const std::vector<T>& from) {
@@ -349,10 +353,12 @@ class Mutator {
   }
 
   void replace_text_number(std::string& grid) {
+    // clang-format off
     static const std::vector<std::string> words = {
         "nan", "-nan", "inf", "-inf", "infinity", "0", "-0", "1", "2", "2147483647", "2147483648", "-1", "1e308",
         "1e-320", "0x1p3", "2.9", "0.5", "1e", "-", "+.5", "4.9e-324", "99999999999999999999", "3e9", "1.7", "-9999",
         "-9999.0", "-9998", "0x", "1e+", "NaN", "INF", "12345678", "1e400"};
+    // clang-format on
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < grid.size(); ++i) {
       if ((i == 0 || is_blank(grid[i - 1])) && !is_blank(grid[i])) starts.push_back(i);
@@ -368,9 +374,11 @@ class Mutator {
   }
 
   void replace_binary_value(std::string& grid, std::size_t width) {
+    // clang-format off
     static const std::vector<double> values = {
         std::nan(""), -std::nan(""), INFINITY, -INFINITY, 0, -0.0, 1, 2, 3, 2.9, 0.5, 1.7, -1, -0.5, 2147483647.0,
         2147483648.0, 3e9, 1e300, -1e300, 5e-324, -9999, -9998, 16777217, 1e38, 4e38, 100000, 1 << 20, 70000000};
+    // clang-format on
     if (grid.size() < width) return;
     const std::size_t slots = grid.size() / width;
     std::size_t slot = below(slots);
@@ -458,8 +466,8 @@ int main(int argc, char** argv) {
                  "       process_fuzz --replay CASE_FILE_OR_DIR...\n";
     return 2;
   }
-  std::cout << "process fuzzing: " << corpus.size() << " grids, random generator state " << state << ", "
-            << seconds << " s\n";
+  std::cout << "process fuzzing: " << corpus.size() << " grids, random generator state " << state << ", " << seconds
+            << " s\n";
   Mutator mutator(state, corpus);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   long runs = 0;
@@ -478,8 +486,8 @@ int main(int argc, char** argv) {
     if (outcome.verdict == Verdict::finding) {
       ++findings;
       fs::create_directories(findings_folder);
-      const fs::path saved = fs::path(findings_folder) / ("finding-" + std::to_string(state) + "-" +
-                                                          std::to_string(runs) + ".case");
+      const fs::path saved =
+          fs::path(findings_folder) / ("finding-" + std::to_string(state) + "-" + std::to_string(runs) + ".case");
       std::ofstream(saved, std::ios::binary) << save_case(c);
       report(c, outcome, saved.string());
     }

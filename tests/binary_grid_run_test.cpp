@@ -26,7 +26,7 @@ using namespace cellscale::testing;
 // A small elevation grid with nodata cells; every value is exact in binary32,
 // and so is every value doubled.
 const std::vector<double> kGeometry = {4, 3, 1000, 2000, 30, -9999};
-const std::vector<double> kCells = {412.5, 415.25, -9999, 420.125, 410.75, -9999,
+const std::vector<double> kCells = {412.5, 415.25, -9999, 420.125, 410.75,  -9999,
                                     -9999, 418.5,  409,   411.5,   414.375, 417.25};
 const std::string kText = text_header("4", "3", "1000", "2000", "30", "-9999") +
                           "412.5 415.25 -9999 420.125\n410.75 -9999 -9999 418.5\n409 411.5 414.375 417.25\n";
@@ -84,6 +84,7 @@ TEST(BinaryGrid, StatisticsOfUnusualGrids) {
     std::vector<double> cells;  // scaled, as written
   };
   const double nan = std::nan("");
+  // clang-format off
   const Case cases[] = {
       {"no rows", text_header("3", "0", "0", "0", "1", "-9999"), "2\n", {3, 0, 0, 0, 1, -9999}, {}},
       {"threshold nodata + 1", text_header("3", "1", "0", "0", "1", "-9999") + "-9997.5 -9998 -9998.5\n", "1\n",
@@ -95,6 +96,7 @@ TEST(BinaryGrid, StatisticsOfUnusualGrids) {
       {"equal cells have a deviation of exactly 0", text_header("3", "1", "0", "0", "1", "-9999") + "0.1 0.1 0.1\n",
        "1\n", {3, 1, 0, 0, 1, -9999}, {0.1, 0.1, 0.1}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (const Format& out : {kDouble, kSingle}) {

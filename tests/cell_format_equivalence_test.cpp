@@ -141,8 +141,8 @@ void random_bit_patterns(Generator& random, std::uint64_t draws, Comparison& com
 // Decimal numbers of 1 to 17 significant digits at decimal exponents from -330 to 310.
 void random_decimals(Generator& random, std::uint64_t draws, Comparison& comparison) {
   for (std::uint64_t i = 0; i < draws; ++i) {
-    const std::string text = random_digits(random, random_int(random, 1, 17)) + "e" +
-                             std::to_string(random_int(random, -346, 310));
+    const std::string text =
+        random_digits(random, random_int(random, 1, 17)) + "e" + std::to_string(random_int(random, -346, 310));
     comparison.check(random_sign(random, parse(text)));
   }
 }
@@ -250,18 +250,18 @@ TEST_P(CellFormatEquivalence, MatchesPrintfGeneralSixDigits) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Families, CellFormatEquivalence,
-    testing::Values(Family{"RandomBitPatterns", random_bit_patterns, false},
-                    Family{"RandomDecimals", random_decimals, false},
-                    Family{"NearMidpoints", near_midpoints, false},
-                    Family{"ExactTies", exact_ties, true},
-                    Family{"GridLikeValues", grid_like_values, true},
-                    Family{"PowersOfTenAndCarries", powers_of_ten_and_carries, false}),
-    [](const testing::TestParamInfo<Family>& family) { return std::string(family.param.name); });
+INSTANTIATE_TEST_SUITE_P(Families, CellFormatEquivalence,
+                         testing::Values(Family{"RandomBitPatterns", random_bit_patterns, false},
+                                         Family{"RandomDecimals", random_decimals, false},
+                                         Family{"NearMidpoints", near_midpoints, false},
+                                         Family{"ExactTies", exact_ties, true},
+                                         Family{"GridLikeValues", grid_like_values, true},
+                                         Family{"PowersOfTenAndCarries", powers_of_ten_and_carries, false}),
+                         [](const testing::TestParamInfo<Family>& family) { return std::string(family.param.name); });
 
 // Hand-picked edge cases, each compared with printf as above.
 TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {
+  // clang-format off
   const double edges[] = {
       0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 999999.5, 999998.5, 999999.4999999999, 1e6, 999999, 100000, 99999.95,
       1234565, 1234575, 123.4375, 123.4385, 0.0001, 0.00001, 9.999995e-5, 9.9999949999e-5, 9.99999500001e-5,
@@ -273,6 +273,7 @@ TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {
       std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
       std::numeric_limits<double>::signaling_NaN(), std::bit_cast<double>(std::uint64_t{0xfff0000000000001}),
   };
+  // clang-format on
   Comparison comparison;
   for (double value : edges) comparison.check(value);
   EXPECT_EQ(comparison.failures(), 0U) << testing::PrintToString(comparison.examples());

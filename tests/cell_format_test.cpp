@@ -33,6 +33,7 @@ struct Case {
 // Texts worked out by hand from the rules: six significant digits rounded to
 // nearest (exact ties to even), exponent notation below 1e-4 and from 1e6 on
 // (after rounding), trailing zeros dropped, three-digit exponents.
+// clang-format off
 const Case kCases[] = {
     {1234567, "1.23457e+006"}, {0.00001, "1e-005"}, {-9999, "-9999"}, {4000000, "4e+006"},
     {0.1, "0.1"}, {100.25, "100.25"}, {-0.0, "-0"}, {0, "0"}, {1e100, "1e+100"},
@@ -52,6 +53,7 @@ const Case kCases[] = {
     {4.9406564584124654e-324, "4.94066e-324"}, {-4.9406564584124654e-324, "-4.94066e-324"},
     {2.2250738585072009e-308, "2.22507e-308"}, {1e-310, "1e-310"},
 };
+// clang-format on
 
 TEST(CellFormat, WritesSixSignificantDigitsWithThreeDigitExponent) {
   for (const Case& c : kCases) EXPECT_EQ(cell_text(c.value), c.text) << c.value;
@@ -63,10 +65,12 @@ TEST(CellFormat, ExactPathAgreesOnTheSameCases) {
 
 TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
   // Each value times 10^(5 - X) is exactly an odd number of halves.
+  // clang-format off
   const Case ties[] = {
       {999998.5, "999998"},    {999999.5, "1e+006"}, {1234565, "1.23456e+006"}, {123.4375, "123.438"},
       {0.5078125, "0.507812"}, {12345.25, "12345.2"}, {2.000005e15, "2e+015"},     {-99999.25, "-99999.2"},
   };
+  // clang-format on
   for (const Case& c : ties) {
     char buffer[cellscale::kMaxCellTextLength];
     char* end = cellscale::detail::format_cell_fast(buffer, c.value);
@@ -117,6 +121,7 @@ TEST(CellFormatDetail, PortableMultiplyGivesTheFull128BitProduct) {
   struct Product {
     std::uint64_t a, b, high, low;
   };
+  // clang-format off
   const Product products[] = {
       {0, kMax, 0, 0},
       {1, kMax, 0, kMax},
@@ -125,6 +130,7 @@ TEST(CellFormatDetail, PortableMultiplyGivesTheFull128BitProduct) {
       {0xffffffffU, 0xffffffffU, 0, 0xfffffffe00000001U},
       {0x8000000000000000U, 3, 1, 0x8000000000000000U},
   };
+  // clang-format on
   for (const Product& p : products) {
     const cellscale::detail::UInt128 result = multiply_64x64_portable(p.a, p.b);
     EXPECT_EQ(result.high, p.high) << p.a << " * " << p.b;

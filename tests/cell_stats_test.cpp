@@ -43,7 +43,9 @@ TEST(CellStats, SummarisesTheCountedValues) {
       {"two values have no deviation", -9999, {5, 7}, {2, 5, 7, 12, 6, -9999}},
       {"equal values", -9999, {4, 4, 4}, {3, 4, 4, 12, 4, 0}},
       {"nothing counted", -9999, {}, {0, 0, 0, 0, -9999, -9999}},
-      {"only values above nodata + 1 count", -9999, {-9997.5, -9998, -9998.5, std::nan("")},
+      {"only values above nodata + 1 count",
+       -9999,
+       {-9997.5, -9998, -9998.5, std::nan("")},
        {1, -9997.5, -9997.5, -9997.5, -9997.5, -9999}},
       {"nodata 0 needs values above 1", 0, {0.5, 1, 2, 3, 4}, {3, 2, 4, 9, 3, 1}},
       {"a falling then rising sequence", -9999, {5, 3, 9, 1}, {4, 1, 9, 18, 4.5, std::sqrt(35.0 / 3.0)}},
@@ -80,7 +82,8 @@ TEST(CellStats, ExtremesSurviveAResetWhenNothingIsCounted) {
 // of a few units in the last place, every size of value from the smallest to
 // the largest, a first value far from the rest, and squares beyond the double
 // range.
-std::vector<double> values_of(std::size_t count, std::uint64_t seed, const std::function<double(std::mt19937_64&)>& value) {
+std::vector<double> values_of(std::size_t count, std::uint64_t seed,
+                              const std::function<double(std::mt19937_64&)>& value) {
   std::mt19937_64 generator(seed);
   std::vector<double> values(count);
   for (double& x : values) x = value(generator);
@@ -105,26 +108,30 @@ TEST(CellStats, DeviationIsExactToTenDigits) {
       {"equal large values", std::vector<double>(300, 100000000.1)},
       {"1e12 and steps of 2^-13", values_of(20000, 1, [&](auto& g) { return 1e12 + any_of(8)(g) * 0x1p-13; })},
       {"1e15 and steps of 1/8", values_of(20000, 2, [&](auto& g) { return 1e15 + any_of(4)(g) / 8.0; })},
-      {"1e9 and 1e9 + 2^-23 in turn", values_of(10000, 0, [n = 0](auto&) mutable { return 1e9 + (n++ % 2) * 0x1p-23; })},
+      {"1e9 and 1e9 + 2^-23 in turn",
+       values_of(10000, 0, [n = 0](auto&) mutable { return 1e9 + (n++ % 2) * 0x1p-23; })},
       {"squares beyond the range", values_of(10, 0, [i = 0](auto&) mutable { return 1.5e154 * (1 + i++ * 1e-12); })},
       {"differences beyond the range", {-1e308, 2, 3}},
       {"the widest spread", {-1.7e308, 1.7e308, 0}},
       {"the smallest differences", {0x1p-1074, 0x1p-1073, 0x1.8p-1073}},
       {"a first value far from the rest",
        [] {
-         std::vector<double> values = values_of(10000, 3, [](auto& g) { return units_above(1.0, static_cast<int>(g() % 3)); });
+         std::vector<double> values =
+             values_of(10000, 3, [](auto& g) { return units_above(1.0, static_cast<int>(g() % 3)); });
          values.insert(values.begin(), 1e12);
          return values;
        }()},
       {"a small first value before large ones",
        [] {
-         std::vector<double> values = values_of(1000, 4, [](auto& g) { return units_above(1e300, static_cast<int>(g() % 2)); });
+         std::vector<double> values =
+             values_of(1000, 4, [](auto& g) { return units_above(1e300, static_cast<int>(g() % 2)); });
          values.insert(values.begin(), 1e-300);
          return values;
        }()},
       {"1e8 and a uniform spread",
        values_of(200000, 42, [](auto& g) { return 1e8 + std::uniform_real_distribution<double>(0, 1)(g); })},
-      {"a lognormal spread", values_of(10007, 7, [](auto& g) { return std::lognormal_distribution<double>(3, 2)(g); })},
+      {"a lognormal spread",
+       values_of(10007, 7, [](auto& g) { return std::lognormal_distribution<double>(3, 2)(g); })},
   };
   // Means from 1e-300 to 1e300, each with a spread of one unit in the last place.
   for (int exponent = -300; exponent <= 300; exponent += 50) {
@@ -245,12 +252,8 @@ TEST(CellStats, OfEqualExtremesTheFirstStays) {
     double expected;
   };
   const Case cases[] = {
-      {{5, 0.0, 7, -0.0, 6}, 8, 0.0},
-      {{5, -0.0, 7, 0.0, 6}, 8, -0.0},
-      {{-5, 0.0, -7, -0.0, -6}, 9, 0.0},
-      {{-5, -0.0, -7, 0.0, -6}, 9, -0.0},
-      {{0.0, -0.0}, 8, 0.0},
-      {{-0.0, 0.0}, 9, -0.0},
+      {{5, 0.0, 7, -0.0, 6}, 8, 0.0},     {{5, -0.0, 7, 0.0, 6}, 8, -0.0}, {{-5, 0.0, -7, -0.0, -6}, 9, 0.0},
+      {{-5, -0.0, -7, 0.0, -6}, 9, -0.0}, {{0.0, -0.0}, 8, 0.0},           {{-0.0, 0.0}, 9, -0.0},
   };
   for (const Case& c : cases) {
     for (const std::size_t first_run : {c.values.size(), std::size_t{1}, std::size_t{2}}) {

@@ -183,8 +183,10 @@ TEST(Opening, NamesBeyondAsciiAreComparedAsFopenSeesThem) {
   write_file(folder / "€.asc", kGrid);
   write_file(folder / "in.asc", kGrid);
   std::filesystem::create_hard_link(folder / "in.asc", folder / "ž-hard.asc");
-  const std::pair<std::string, std::string> same_file[] = {
-      {"€.asc", "€.asc"}, {"€.asc", "./€.asc"}, {"in.asc", "ž-hard.asc"}, {"ž-hard.asc", "in.asc"}};
+  const std::pair<std::string, std::string> same_file[] = {{"€.asc", "€.asc"},
+                                                           {"€.asc", "./€.asc"},
+                                                           {"in.asc", "ž-hard.asc"},
+                                                           {"ž-hard.asc", "in.asc"}};
   for (const auto& [input, output] : same_file) {
     SCOPED_TRACE(input + " to " + output);
     const ToolResult result = run_tool(folder.path(), {input, output}, "\n");

@@ -37,7 +37,8 @@ TEST(Examples, BinaryExamplesAreWhatTheToolMakesOfTheAsciiOne) {
     ASSERT_FALSE(committed.empty());
     EXPECT_TRUE(read_file(folder / "made") == committed)
         << "examples/" << example.file << " differs from what the tool makes of examples/elevation.asc; "
-        << "make it again with: printf '1\\n' | cellscale elevation.asc " << example.file << " " << example.format.option;
+        << "make it again with: printf '1\\n' | cellscale elevation.asc " << example.file << " "
+        << example.format.option;
   }
 }
 

@@ -19,6 +19,7 @@ namespace {
 using cellscale::FormatName;
 
 TEST(OutputFormatOption, TheCharacterAfterTheFirstColonDecides) {
+  // clang-format off
   struct Case { const char* argument; FormatName expected; };
   const Case cases[] = {
       {"-f:t", FormatName::ascii_text},    {"-f:s", FormatName::single_binary},
@@ -29,13 +30,14 @@ TEST(OutputFormatOption, TheCharacterAfterTheFirstColonDecides) {
       {"-f", FormatName::ascii_text},      {"f:d", FormatName::ascii_text},
       {"", FormatName::ascii_text},        {"-f:d:s", FormatName::double_binary},
   };
+  // clang-format on
   for (const Case& c : cases) EXPECT_EQ(cellscale::output_format_from_argument(c.argument), c.expected) << c.argument;
   EXPECT_EQ(cellscale::output_format_from_argument(nullptr), FormatName::ascii_text);
 }
 
 std::optional<FormatName> recognise(const std::string& bytes) {
   return cellscale::recognise_grid(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                    std::min(bytes.size(), cellscale::kRecognitionBytes));
+                                   std::min(bytes.size(), cellscale::kRecognitionBytes));
 }
 
 TEST(Recognition, TellsTheFormatFromTheFirstBytes) {
@@ -79,6 +81,7 @@ TEST(Recognition, DoubleIsTriedBeforeSingle) {
 TEST(HeaderCounts, ColumnsAndRowsFromTheHeader) {
   const double nan = std::nan("");
   const double inf = std::numeric_limits<double>::infinity();
+  // clang-format off
   struct Case { double value; std::optional<std::int64_t> columns; std::optional<std::int64_t> rows; };
   const Case cases[] = {
       {3, 3, 3},          {4.9, 4, 4},      {0, 0, 0},          {-0.5, 0, 0},
@@ -87,6 +90,7 @@ TEST(HeaderCounts, ColumnsAndRowsFromTheHeader) {
       {2147483648.0, std::nullopt, std::nullopt}, {inf, std::nullopt, std::nullopt},
       {-inf, std::nullopt, 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     cellscale::GridHeader header;
     header.slot[cellscale::kNcols] = c.value;

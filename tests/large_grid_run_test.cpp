@@ -61,8 +61,8 @@ Input make_input(const Format& format, int columns, int rows) {
       input.bytes += (i + 1) % static_cast<std::size_t>(columns) == 0 ? "\n" : " ";
     }
   } else {
-    const std::vector<double> header = {static_cast<double>(columns), static_cast<double>(rows), 0, 0, 1, kNodata,
-                                        1, 2, 3, 4, 5, 6};
+    const std::vector<double> header = {
+        static_cast<double>(columns), static_cast<double>(rows), 0, 0, 1, kNodata, 1, 2, 3, 4, 5, 6};
     input.bytes = binary_grid(format.width, header, input.cells);
   }
   return input;
@@ -151,9 +151,9 @@ TEST(LargeGrid, AnInputCutFarInKeepsEveryRowBefore) {
       EXPECT_EQ(result.status, 5);
       // A text input cut inside a number reads the digits before the cut as one more value.
       const int values_read = kValuesThere + (in.width == 0 ? 1 : 0);
-      EXPECT_EQ(result.output, native_lines("\nfactor : \n" + std::string(kCutRow - 1, '.') +
-                                            "error reading from in in row " + std::to_string(kCutRow) + " (" +
-                                            std::to_string(values_read) + " values read)\n"));
+      EXPECT_EQ(result.output,
+                native_lines("\nfactor : \n" + std::string(kCutRow - 1, '.') + "error reading from in in row " +
+                             std::to_string(kCutRow) + " (" + std::to_string(values_read) + " values read)\n"));
       const std::vector<double> kept(input.cells.begin(), input.cells.begin() + (kCutRow - 1) * kColumns);
       const std::vector<double> block = in.width == 0 || out.width == 0 ? std::vector<double>{0, 0, 0, 0, 0, 0}
                                                                         : std::vector<double>{1, 2, 3, 4, 5, 6};

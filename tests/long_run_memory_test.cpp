@@ -28,7 +28,8 @@ constexpr long kToleranceKib = 1024;
 // The cells of row r: varied values, a few of them nodata.
 std::vector<double> row_cells(int r) {
   std::vector<double> cells(kColumns);
-  for (int c = 0; c < kColumns; ++c) cells[static_cast<std::size_t>(c)] = (c + r) % 97 == 0 ? -9999 : (c * 7 + r) % 1000 * 0.25;
+  for (int c = 0; c < kColumns; ++c)
+    cells[static_cast<std::size_t>(c)] = (c + r) % 97 == 0 ? -9999 : (c * 7 + r) % 1000 * 0.25;
   return cells;
 }
 

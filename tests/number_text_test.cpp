@@ -52,6 +52,7 @@ void expect_like_libc(const std::string& text) {
 }
 
 TEST(ScanNumber, TakesWhatTheCLibraryTakes) {
+  // clang-format off
   const char* cases[] = {
       "12", "  \t\n\v\f\r-3.25", "+7", "-0", "1.", ".5", "1e5", "1E+05", "2.5e-3x", "1e+ x", "1e", "1ex",
       "1e+-5", "1.5.3", "1,5", "0e", "0E-x", "00x1", "0x1p3", "0x1.8p1", "0X1P-2", "0x.8", "0x.", "-0x.",
@@ -61,6 +62,7 @@ TEST(ScanNumber, TakesWhatTheCLibraryTakes) {
       "1e-99999999999999999999", "0x1p99999", "0x1p-99999", "123456789012345678901234567890", "",
       "   ", "abc", "9999999999999999999999999999999999999999999999999999.5e-30",
   };
+  // clang-format on
   for (const char* text : cases) expect_like_libc(text);
 }
 
@@ -78,6 +80,7 @@ TEST(ScanNumber, RandomTextMatchesTheCLibrary) {
 }
 
 TEST(ScanNumber, ReportsTruncationOnlyWhenTheTextMayGoOn) {
+  // clang-format off
   struct Case { const char* text; ScanStatus open_end; ScanStatus closed_end; };
   const Case cases[] = {
       {"12", ScanStatus::truncated, ScanStatus::ok},
@@ -89,6 +92,7 @@ TEST(ScanNumber, ReportsTruncationOnlyWhenTheTextMayGoOn) {
       {"infin", ScanStatus::truncated, ScanStatus::no_number},
       {"x", ScanStatus::no_number, ScanStatus::no_number},
   };
+  // clang-format on
   for (const Case& c : cases) {
     double value = 0;
     const char* last = c.text + std::strlen(c.text);
@@ -106,10 +110,10 @@ TEST(ScanNumber, LooksAtNothingPastItsEnd) {
       const std::string number_after = text + "0x1";
       double blank_value = 0;
       double number_value = 0;
-      const auto blank = cellscale::scan_number(blank_after.data(), blank_after.data() + text.size(), at_end,
-                                                blank_value);
-      const auto number = cellscale::scan_number(number_after.data(), number_after.data() + text.size(), at_end,
-                                                 number_value);
+      const auto blank =
+          cellscale::scan_number(blank_after.data(), blank_after.data() + text.size(), at_end, blank_value);
+      const auto number =
+          cellscale::scan_number(number_after.data(), number_after.data() + text.size(), at_end, number_value);
       SCOPED_TRACE('"' + text + (at_end ? "\" at the end" : "\" open"));
       EXPECT_EQ(number.status, blank.status);
       EXPECT_EQ(number.next - number_after.data(), blank.next - blank_after.data());
@@ -134,12 +138,14 @@ TEST(ScanWord, TakesOneRunOfNonBlankCharacters) {
 
 TEST(TruncateToInt64, TruncatesTowardZeroAndMapsTheRestToTheSmallest) {
   constexpr std::int64_t smallest = std::numeric_limits<std::int64_t>::min();
+  // clang-format off
   struct Case { double value; std::int64_t expected; };
   const Case cases[] = {
       {4.9, 4}, {-4.9, -4}, {-0.5, 0}, {9.2233720368547748e18, 9223372036854774784},
       {9223372036854775808.0, smallest}, {-9223372036854775808.0, smallest}, {1e300, smallest},
       {std::nan(""), smallest}, {-std::numeric_limits<double>::infinity(), smallest},
   };
+  // clang-format on
   for (const Case& c : cases) EXPECT_EQ(cellscale::truncate_to_int64(c.value), c.expected) << c.value;
 }
 
@@ -159,21 +165,23 @@ void expect_plain_like_libc(const std::string& text) {
   const Scanned libc = scan_with_libc(text);
   ASSERT_TRUE(libc.ok) << '"' << text << '"';
   EXPECT_EQ(plain.taken, libc.taken) << '"' << text << '"';
-  EXPECT_TRUE(same_double(plain.value, libc.value))
-      << '"' << text << "\" " << plain.value << " vs " << libc.value;
+  EXPECT_TRUE(same_double(plain.value, libc.value)) << '"' << text << "\" " << plain.value << " vs " << libc.value;
 }
 
 TEST(ScanPlainDecimal, TakesPlainDecimalsAsTheCLibraryDoes) {
+  // clang-format off
   const char* cases[] = {
       "0 ", "-0 ", "-0.0 ", "7\t", "1758.059\t", "-9999\n", "1.\t", "-1.\r\n", "0.000123456789 ",
       "123456789012345 ", "12345678.90123456 ", "0.1234567890123456 ", "-99999999999999.9 ",
       "0.000000000000000001 ", "9007199254740992 ", "9007199254740991 ", "900719925474099.2 ", "0.9007199254740992 ", "00001.50000 ",
       "4000.000 ", "0.5\v", "2.675 ", "0.3 ", "0.1 ", "1.000000000000002 ", "123456.7890123 ",
   };
+  // clang-format on
   for (const char* text : cases) expect_plain_like_libc(text);
 }
 
 TEST(ScanPlainDecimal, LeavesEveryOtherFormToTheFullScan) {
+  // clang-format off
   const char* cases[] = {
       "",       " 1 ",   "+1 ",    ".5 ",     "-.5 ",    "- 1",     "1e5 ",      "1E5 ",     "1.5e3 ",
       "1.5",    "1.5x",  "1.5.3 ", "1,5 ",    "0x10 ",   "00x1 ",   "nan ",      "inf ",     "-inf ",
@@ -185,6 +193,7 @@ TEST(ScanPlainDecimal, LeavesEveryOtherFormToTheFullScan) {
       "0.1000000000000000055 ",
       "--5 ",   "-",     "-x",     "1-",      "12\x80",
   };
+  // clang-format on
   for (const char* text : cases) {
     double value = 0;
     EXPECT_EQ(cellscale::scan_plain_decimal(text, value), nullptr) << '"' << text << '"';

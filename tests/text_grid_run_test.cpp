@@ -20,11 +20,16 @@ const std::string kHeader32 = text_header("3", "2", "10", "20", "5", "-9999");
 const std::vector<std::string> kInOut = {"in.asc", "out.asc"};
 
 RunCase scale(std::string name, std::string grid, std::string factor, std::string expected, int rows = 2) {
-  return {.name = std::move(name), .files = {{"in.asc", std::move(grid)}}, .arguments = kInOut,
-          .input = std::move(factor), .output = run_output(rows), .results = {{"out.asc", native_lines(expected)}}};
+  return {.name = std::move(name),
+          .files = {{"in.asc", std::move(grid)}},
+          .arguments = kInOut,
+          .input = std::move(factor),
+          .output = run_output(rows),
+          .results = {{"out.asc", native_lines(expected)}}};
 }
 
 TEST(TextGrid, ReadingRules) {
+  // clang-format off
   const RunCase cases[] = {
       scale("any header words, values in order",
             "ncols 3\nnrows 2\nxllcenter 10\nyllcenter 20\nsize 5\nNODATA -9999\n1 2 3\n4 5 6\n", "1\n",
@@ -43,11 +48,13 @@ TEST(TextGrid, ReadingRules) {
       scale("a long header word", "ncols" + std::string(5000, 'x') + " 3\nnrows 2\nx 10\ny 20\nc 5\nn -9999\n1 2 3 4 5 6\n",
             "1\n", kHeader32 + "1\t2\t3\n4\t5\t6\n"),
   };
+  // clang-format on
   for (const RunCase& c : cases) check_run(c);
 }
 
 TEST(TextGrid, WritingRules) {
   const std::string big = text_header("3", "1", "100.25", "4e+006", "1e-005", "-9999");
+  // clang-format off
   const RunCase cases[] = {
       scale("six significant digits, three-digit exponents",
             "ncols 3\nnrows 1\nxllcorner 100.25\nyllcorner 4000000\ncellsize 0.00001\nnodata_value -9999\n"
@@ -71,6 +78,7 @@ TEST(TextGrid, WritingRules) {
       scale("zero columns still print a dot per row", "ncols 0\nnrows 3\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
             text_header("0", "3", "0", "0", "1", "-9999"), 3),
   };
+  // clang-format on
   for (const RunCase& c : cases) check_run(c);
 }
 
@@ -141,8 +149,9 @@ TEST(TextGrid, AHugeRowOnAShortFileIsAReadErrorOrARefusedRow) {
 #ifdef CELLSCALE_SANITIZED_TOOL
   EXPECT_EQ(result.output, "invalid number of columns in in.asc\n");
   EXPECT_EQ(result.status, 1);
-  EXPECT_TRUE(std::regex_match(result.errors,
-                               std::regex("(==\\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n)+")))
+  EXPECT_TRUE(
+      std::regex_match(result.errors,
+                       std::regex("(==\\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n)+")))
       << result.errors;
 #else
   EXPECT_EQ(result.output, native_lines("\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n"));

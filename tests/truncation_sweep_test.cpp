@@ -89,9 +89,9 @@ void expect_outcome(const std::string& bytes, const Format& out) {
     EXPECT_EQ(result.status, 1);
   } else if (content.cells.size() < 6) {
     const std::size_t row = content.cells.size() / 3 + 1;
-    EXPECT_EQ(result.output, native_lines("\nfactor : \n" + std::string(row - 1, '.') + "error reading from in in row " +
-                                          std::to_string(row) + " (" + std::to_string(content.cells.size() % 3) +
-                                          " values read)\n"));
+    EXPECT_EQ(result.output, native_lines("\nfactor : \n" + std::string(row - 1, '.') +
+                                          "error reading from in in row " + std::to_string(row) + " (" +
+                                          std::to_string(content.cells.size() % 3) + " values read)\n"));
     EXPECT_EQ(result.status, 5);
   } else {
     const std::size_t slots = layout == reference::Layout::text ? 6 : 12;
@@ -183,10 +183,9 @@ TEST(TruncationSweep, CorruptedHeaderCounts) {
       std::vector<double> header = concat(kGeometry, kInputStatistics);
       header[0] = ncols;
       header[1] = nrows;
-      const std::string bytes =
-          in.width == 0 ? "ncols " + std::string(c.ncols) + "\nnrows " + c.nrows + "\nx 10\ny 20\nc 5\nn -9999\n" +
-                              "1.5 -2 3 4 -9999 6.25\n"
-                        : binary_grid(in.width, header, kCells);
+      const std::string bytes = in.width == 0 ? "ncols " + std::string(c.ncols) + "\nnrows " + c.nrows +
+                                                    "\nx 10\ny 20\nc 5\nn -9999\n" + "1.5 -2 3 4 -9999 6.25\n"
+                                              : binary_grid(in.width, header, kCells);
       ScratchFolder folder;
       write_file(folder / "in", bytes);
       const ToolResult result = run_tool(folder.path(), {"in", "out", "-f:t"}, "2\n", bounded());

@@ -122,8 +122,10 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
                                                   ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in out\n"
                                                   : "\nfactor : \n(\\.*)error writing row (\\d+) in out\n"));
     const std::size_t total = progressive.size();
+    // clang-format off
     const std::size_t limits[] = {0, 1, header_size(out), 4095, 4096, 4097, 10000, total / 3, total / 2,
                                   total - row_size - 1, total - row_size, total - 1, total - 2};
+    // clang-format on
     bool saw_row_failure = false;
     for (const std::size_t limit : limits) {
       SCOPED_TRACE("room for " + std::to_string(limit) + " of " + std::to_string(total) + " bytes");
@@ -167,13 +169,13 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
   std::filesystem::create_directory(folder / "locked");
   std::filesystem::create_directory(folder / "open");
   using std::filesystem::perms;
-  const perms readable = perms::owner_all | perms::group_read | perms::group_exec | perms::others_read |
-                         perms::others_exec;
+  const perms readable =
+      perms::owner_all | perms::group_read | perms::group_exec | perms::others_read | perms::others_exec;
   std::filesystem::permissions(folder.path(), readable);
-  std::filesystem::permissions(folder / "in.asc", perms::owner_read | perms::owner_write | perms::group_read |
-                                                      perms::others_read);
+  std::filesystem::permissions(folder / "in.asc",
+                               perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
   std::filesystem::permissions(folder / "locked", perms::owner_read | perms::owner_exec | perms::group_read |
-                                                       perms::group_exec | perms::others_read | perms::others_exec);
+                                                      perms::group_exec | perms::others_read | perms::others_exec);
   std::filesystem::permissions(folder / "open", perms::all);
   if (geteuid() != 0 && access((folder / "locked").c_str(), W_OK) == 0) {
     GTEST_SKIP() << "this user may write in a folder without write permission";

@@ -128,7 +128,8 @@ inline long double exact_standard_deviation(const std::vector<std::pair<double, 
   const Natural sum = positive.less_than(negative) ? negative.minus(positive) : positive.minus(negative);
   // n times the sum of squared deviations from the mean
   const Natural spread = squares.times(Natural(n)).minus(sum.times(sum));
-  const long double variance = spread.to_long_double() / (static_cast<long double>(n) * static_cast<long double>(n - 1));
+  const long double variance =
+      spread.to_long_double() / (static_cast<long double>(n) * static_cast<long double>(n - 1));
   return std::ldexp(std::sqrt(variance), unit);
 }
 

@@ -48,12 +48,14 @@ inline std::vector<double> binary_values(int width, const std::string& bytes) {
 // The six header lines of a text grid with the given values, as the tool writes them.
 inline std::string text_header(const std::string& ncols, const std::string& nrows, const std::string& xll,
                                const std::string& yll, const std::string& cellsize, const std::string& nodata) {
-  return "ncols\t" + ncols + "\nnrows\t" + nrows + "\nxllcorner\t" + xll + "\nyllcorner\t" + yll +
-         "\ncellsize\t" + cellsize + "\nnodata_value\t" + nodata + "\n";
+  return "ncols\t" + ncols + "\nnrows\t" + nrows + "\nxllcorner\t" + xll + "\nyllcorner\t" + yll + "\ncellsize\t" +
+         cellsize + "\nnodata_value\t" + nodata + "\n";
 }
 
 // What a complete run prints for a grid of `rows` rows.
-inline std::string run_output(int rows) { return "\nfactor : \n" + std::string(static_cast<std::size_t>(rows), '.') + "\n"; }
+inline std::string run_output(int rows) {
+  return "\nfactor : \n" + std::string(static_cast<std::size_t>(rows), '.') + "\n";
+}
 
 // Checks a binary output value by value: the six geometry values, the
 // statistics block and then every cell (NaN cells of either sign). Without a

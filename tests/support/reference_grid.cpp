@@ -47,7 +47,8 @@ std::string header_of(const std::array<double, 13>& slot, Layout output) {
     return bytes;
   }
   char counts[128];
-  std::snprintf(counts, sizeof counts, "ncols\t%lld\nnrows\t%lld\n", static_cast<long long>(whole_number_text(slot[1])),
+  std::snprintf(counts, sizeof counts, "ncols\t%lld\nnrows\t%lld\n",
+                static_cast<long long>(whole_number_text(slot[1])),
                 static_cast<long long>(whole_number_text(slot[2])));
   return counts + ("xllcorner\t" + cell_text(slot[3])) + "\nyllcorner\t" + cell_text(slot[4]) + "\ncellsize\t" +
          cell_text(slot[5]) + "\nnodata_value\t" + cell_text(slot[6]) + "\n";
@@ -182,7 +183,8 @@ double factor_of(const std::optional<std::string>& input) {
   return factor;
 }
 
-Prediction predict_run(const std::string& input_bytes, const std::string& input_name, Layout output, double factor, std::uint64_t work_limit) {
+Prediction predict_run(const std::string& input_bytes, const std::string& input_name, Layout output, double factor,
+                       std::uint64_t work_limit) {
   Prediction prediction;
   RunResult& run = prediction.run;
   const Layout input = recognise(input_bytes);
@@ -191,8 +193,8 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
     return prediction;
   }
   const std::size_t all = std::numeric_limits<std::size_t>::max();
-  GridRead grid = input == Layout::text ? read_text_grid(input_bytes, all)
-                                        : read_binary_grid(width_of(input), input_bytes, all);
+  GridRead grid =
+      input == Layout::text ? read_text_grid(input_bytes, all) : read_binary_grid(width_of(input), input_bytes, all);
   if (!grid.header_complete) {
     run = {1, "error reading fiel header from " + input_name + "\n", std::string()};
     return prediction;
@@ -279,7 +281,8 @@ bool same_file(const std::string& predicted, const std::string& actual, Layout o
   }
   const std::size_t width = width_of(output);
   if (predicted.size() != actual.size()) {
-    why = "binary output of " + std::to_string(actual.size()) + " bytes instead of " + std::to_string(predicted.size());
+    why =
+        "binary output of " + std::to_string(actual.size()) + " bytes instead of " + std::to_string(predicted.size());
     return false;
   }
   const auto* p = reinterpret_cast<const unsigned char*>(predicted.data());
@@ -296,7 +299,8 @@ bool same_file(const std::string& predicted, const std::string& actual, Layout o
       const double scale = std::max(std::abs(decode(width, p + 7 * width)), std::abs(decode(width, p + 8 * width)));
       const double relative = width == 8 ? 1e-9 : 1e-6;
       if (std::isfinite(expected) && std::isfinite(got) && scale < 1e150 &&
-          std::abs(expected - got) <= relative * std::max(std::abs(expected), std::abs(got)) + relative * 1e-3 * scale) {
+          std::abs(expected - got) <=
+              relative * std::max(std::abs(expected), std::abs(got)) + relative * 1e-3 * scale) {
         continue;
       }
       if ((!std::isfinite(expected) || scale >= 1e150) && (std::isnan(got) || got >= 0)) continue;

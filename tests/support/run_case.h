@@ -21,8 +21,8 @@ struct RunCase {
   std::string name{};
   std::map<std::string, std::string> files{};  // created in the run's folder first
   std::vector<std::string> arguments{};
-  std::optional<std::string> input{};          // standard input; none: closed
-  std::string output{};                        // expected standard output, with "\n" line ends
+  std::optional<std::string> input{};  // standard input; none: closed
+  std::string output{};                // expected standard output, with "\n" line ends
   int status = 0;
   // Expected files, byte for byte (a text grid through native_lines); none: must not exist.
   std::map<std::string, std::optional<std::string>> results{};

@@ -148,7 +148,8 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
     if (!launcher.empty() && setenv("LC_ALL", "C.UTF-8", 1) != 0) _exit(127);
     for (const std::string& variable : options.environment) {
       const std::size_t equals = variable.find('=');
-      if (equals == std::string::npos || setenv(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1, 1) != 0) {
+      if (equals == std::string::npos ||
+          setenv(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1, 1) != 0) {
         _exit(127);
       }
     }

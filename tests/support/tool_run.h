@@ -13,11 +13,11 @@
 namespace cellscale::testing {
 
 struct ToolResult {
-  int status = -1;          // exit status, or -1 when the tool died by a signal
-  int signal = 0;           // the signal that ended it, if any
-  std::string output;       // everything it printed on standard output
-  std::string errors;       // everything it printed on standard error
-  bool timed_out = false;   // ended by the time limit (then signal is SIGALRM)
+  int status = -1;            // exit status, or -1 when the tool died by a signal
+  int signal = 0;             // the signal that ended it, if any
+  std::string output;         // everything it printed on standard output
+  std::string errors;         // everything it printed on standard error
+  bool timed_out = false;     // ended by the time limit (then signal is SIGALRM)
   long peak_memory_kib = -1;  // peak resident size of the tool, when measured
 };
 
