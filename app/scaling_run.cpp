@@ -122,6 +122,16 @@ FilePtr open_output(const std::string& input_path, std::string& output_path, For
   }
 }
 
+// The statistics block of the header, slots 7 to 12.
+void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
+  header.slot[kCount] = statistics.count;
+  header.slot[kMinimum] = statistics.minimum;
+  header.slot[kMaximum] = statistics.maximum;
+  header.slot[kSum] = statistics.sum;
+  header.slot[kMean] = statistics.mean;
+  header.slot[kStandardDeviation] = statistics.standard_deviation;
+}
+
 // Scales one row that was read whole into the writer's rooms, as many as it
 // takes. Stops at the first room that could not be had or handed over.
 template <typename In>
@@ -232,7 +242,8 @@ int run_scaling(int argc, char** argv) {
     }
   }
   say("\n");
-  if (!writer->finish(header, stats)) fail(kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
+  put_statistics(header, stats.finish());
+  if (!writer->finish(header)) fail(kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
   return 0;
 }
 

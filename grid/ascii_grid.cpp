@@ -182,7 +182,7 @@ class TextGridWriter final : public GridWriter {
 
   void hand_over_gathered() override { hand_over_all(); }
 
-  bool finish(GridHeader&, CellStats&) override { return hand_over_all() && close_output(std::move(file_)); }
+  bool finish(const GridHeader&) override { return hand_over_all() && close_output(std::move(file_)); }
 
  private:
   static constexpr std::int32_t kStagingCells = 512;

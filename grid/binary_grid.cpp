@@ -156,12 +156,11 @@ class BinaryGridWriter final : public GridWriter {
 
   void hand_over_gathered() override { hand_over(); }
 
-  bool finish(GridHeader& header, CellStats& stats) override {
+  bool finish(const GridHeader& header) override {
     if (!hand_over()) return false;
     // Positioning flushes what the stream may still hold, so a failure here is
     // a write that did not reach the file.
     if (std::fseek(file_.get(), static_cast<long>(statistics_offset(width_)), SEEK_SET) != 0) return false;
-    stats.finish(header);
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     encode_slots(header, kCount, kStandardDeviation, bytes);
     const std::size_t count = static_cast<std::size_t>(kStandardDeviation - kCount + 1);

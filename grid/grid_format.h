@@ -14,7 +14,6 @@
 
 #include "grid/grid_header.h"
 #include "grid/row_buffer.h"
-#include "stats/cell_stats.h"
 
 namespace cellscale {
 
@@ -97,10 +96,11 @@ class GridWriter {
   // output keeps every row taken so far. A failure here goes unreported, as
   // the run is ending with another failure.
   virtual void hand_over_gathered() = 0;
-  // Ends the output after the last row: a binary output receives the
-  // statistics into slots 7 to 12 of the header and its statistics block. Then
-  // the file is closed. False when anything written was lost.
-  [[nodiscard]] virtual bool finish(GridHeader& header, CellStats& stats) = 0;
+  // Ends the output after the last row: a binary output's statistics block
+  // is written again from slots 7 to 12 of `header`, which the run has
+  // filled by then. Then the file is closed. False when anything written was
+  // lost.
+  [[nodiscard]] virtual bool finish(const GridHeader& header) = 0;
 };
 
 [[nodiscard]] std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input);

@@ -282,14 +282,9 @@ void CellStats::merge_pending() {
   squares_ = sum_of(squares_, block_total);
 }
 
-void CellStats::finish(GridHeader& header) {
+CellStats::Summary CellStats::finish() {
   merge_pending();
   const double count = static_cast<double>(count_);
-  header.slot[kCount] = count;
-  header.slot[kMinimum] = minimum_;
-  header.slot[kMaximum] = maximum_;
-  header.slot[kSum] = sum_;
-  header.slot[kMean] = count > 0 ? sum_ / count : kNoStatistic;
   double deviation = kNoStatistic;
   if (count > 2) {
     // The sum of squared deviations from the mean: sum (x - r)^2 - (sum (x - r))^2 / n.
@@ -297,7 +292,7 @@ void CellStats::finish(GridHeader& header) {
     const Pair spread = sum_of(squares_, {-shift.high, -shift.low});
     deviation = spread.high > 0 ? std::ldexp(std::sqrt(spread.high / (count - 1)), scale_exponent_) : 0.0;
   }
-  header.slot[kStandardDeviation] = deviation;
+  return {count, minimum_, maximum_, sum_, count > 0 ? sum_ / count : kNoStatistic, deviation};
 }
 
 }  // namespace cellscale

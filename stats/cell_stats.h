@@ -1,14 +1,12 @@
 #pragma once
 
 // Statistics of the scaled cells of one run: count, extremes, sum, mean and
-// sample standard deviation, written into the statistics block of a binary
-// output when the run ends.
+// sample standard deviation. They know nothing of grids: the run takes the
+// summary that finish() gives and puts it into the header it writes.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "grid/grid_header.h"
 
 namespace cellscale {
 
@@ -25,6 +23,16 @@ struct DoubleDouble {
 
 class CellStats {
  public:
+  // The six statistics of the values taken.
+  struct Summary {
+    double count;
+    double minimum;
+    double maximum;
+    double sum;
+    double mean;
+    double standard_deviation;
+  };
+
   // Starts counting anew for a grid whose nodata value is given. The extremes
   // are left as they were: with nothing counted they report what they held.
   void reset(double nodata_value);
@@ -39,13 +47,13 @@ class CellStats {
   // Takes in `count` values in order, exactly as `count` calls of add() would.
   void add_all(const double* values, std::size_t count);
 
-  // Writes count, minimum, maximum, sum, mean and standard deviation into
-  // slots 7 to 12. The mean needs one value and the standard deviation three;
-  // with fewer they are kNoStatistic. The standard deviation is the exact
-  // sample standard deviation to 1e-10 or better, whatever the size and
-  // spread of the values, and exactly 0 when all counted values are equal; a
-  // counted infinity gives 0, as no finite spread describes it.
-  void finish(GridHeader& header);
+  // The statistics of the values taken so far. The mean needs one value and
+  // the standard deviation three; with fewer they are kNoStatistic. The
+  // standard deviation is the exact sample standard deviation to 1e-10 or
+  // better, whatever the size and spread of the values, and exactly 0 when
+  // all counted values are equal; a counted infinity gives 0, as no finite
+  // spread describes it.
+  [[nodiscard]] Summary finish();
 
  private:
   // The spread is taken from the counted values' differences to the first

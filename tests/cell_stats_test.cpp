@@ -16,7 +16,6 @@
 namespace {
 
 using cellscale::CellStats;
-using cellscale::GridHeader;
 
 struct Block {
   double count, minimum, maximum, sum, mean, deviation;
@@ -26,9 +25,8 @@ Block finish_with(double nodata, const std::vector<double>& values) {
   CellStats stats;
   stats.reset(nodata);
   for (double x : values) stats.add(x);
-  GridHeader header;
-  stats.finish(header);
-  return {header.slot[7], header.slot[8], header.slot[9], header.slot[10], header.slot[11], header.slot[12]};
+  const CellStats::Summary got = stats.finish();
+  return {got.count, got.minimum, got.maximum, got.sum, got.mean, got.standard_deviation};
 }
 
 TEST(CellStats, SummarisesTheCountedValues) {
@@ -66,15 +64,14 @@ TEST(CellStats, ExtremesSurviveAResetWhenNothingIsCounted) {
   stats.reset(-9999);
   stats.add(10);
   stats.add(20);
-  GridHeader header;
-  stats.finish(header);
+  (void)stats.finish();
   stats.reset(-9999);
   stats.add(-10000);  // below the threshold: not counted
-  stats.finish(header);
-  EXPECT_EQ(header.slot[7], 0);
-  EXPECT_EQ(header.slot[8], 10);
-  EXPECT_EQ(header.slot[9], 20);
-  EXPECT_EQ(header.slot[11], -9999);
+  const CellStats::Summary got = stats.finish();
+  EXPECT_EQ(got.count, 0);
+  EXPECT_EQ(got.minimum, 10);
+  EXPECT_EQ(got.maximum, 20);
+  EXPECT_EQ(got.mean, -9999);
 }
 
 // Lists of values whose standard deviation must come out within 1e-10 of the
@@ -167,10 +164,14 @@ TEST(CellStats, DeviationIsExactToTenDigits) {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-void expect_same_block(const GridHeader& a, const GridHeader& b, const char* what) {
-  for (std::size_t slot = 7; slot <= 12; ++slot) {
-    EXPECT_TRUE(same_bits(a.slot[slot], b.slot[slot]))
-        << what << ": slot " << slot << " " << a.slot[slot] << " vs " << b.slot[slot];
+void expect_same_block(const CellStats::Summary& a, const CellStats::Summary& b, const char* what) {
+  const double CellStats::Summary::*const fields[] = {
+      &CellStats::Summary::count, &CellStats::Summary::minimum, &CellStats::Summary::maximum,
+      &CellStats::Summary::sum,   &CellStats::Summary::mean,    &CellStats::Summary::standard_deviation};
+  for (std::size_t field = 0; field < 6; ++field) {
+    const double x = a.*fields[field];
+    const double y = b.*fields[field];
+    EXPECT_TRUE(same_bits(x, y)) << what << ": statistic " << field << " " << x << " vs " << y;
   }
 }
 
@@ -233,12 +234,9 @@ TEST(CellStats, AddingRunsEqualsAddingOneByOne) {
       in_runs.add_all(values.data() + at, count);
       at += count;
     }
-    GridHeader expected;
-    GridHeader got;
-    one_by_one.finish(expected);
-    in_runs.finish(got);
-    expect_same_block(expected, got, "runs");
-    EXPECT_TRUE(same_bits(got.slot[10], sequential_sum(nodata, values)));
+    const CellStats::Summary got = in_runs.finish();
+    expect_same_block(one_by_one.finish(), got, "runs");
+    EXPECT_TRUE(same_bits(got.sum, sequential_sum(nodata, values)));
   }
 }
 
@@ -261,10 +259,9 @@ TEST(CellStats, OfEqualExtremesTheFirstStays) {
       stats.reset(-9999);
       stats.add_all(c.values.data(), first_run);
       stats.add_all(c.values.data() + first_run, c.values.size() - first_run);
-      GridHeader header;
-      stats.finish(header);
-      EXPECT_TRUE(same_bits(header.slot[c.slot], c.expected))
-          << "slot " << c.slot << " first run " << first_run << ": " << header.slot[c.slot];
+      const CellStats::Summary summary = stats.finish();
+      const double got = c.slot == 8 ? summary.minimum : summary.maximum;
+      EXPECT_TRUE(same_bits(got, c.expected)) << "slot " << c.slot << " first run " << first_run << ": " << got;
     }
   }
 }
