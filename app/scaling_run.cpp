@@ -97,8 +97,8 @@ bool may_be_the_input(const std::string& input_path, const std::string& output_p
 FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
   if (may_be_the_input(input_path, output_path)) return nullptr;
   FilePtr file(std::fopen(output_path.c_str(), mode));
-  // The writers gather the output into blocks themselves (kOutputBlockBytes):
-  // without a buffer of its own the stream hands each block on in one call.
+  // The writers buffer the output in blocks themselves (kOutputBlockBytes):
+  // without a buffer of its own the stream writes each block in one call.
   if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
 }
@@ -132,24 +132,25 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
   header.slot[kStandardDeviation] = statistics.standard_deviation;
 }
 
-// Scales one row that was read whole into the writer's rooms, as many as it
-// takes. Stops at the first room that could not be had or handed over.
+// Scales one row that was read whole into the writer's output spans, as many
+// as it takes. Stops at the first span that could not be reserved or
+// committed (a full block that could not be written).
 template <typename In>
 RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata, double factor,
                    CellStats& stats) {
   std::int32_t done = 0;
   while (done < columns) {
-    CellRoom room;
-    const RowWrite made = writer.make_room(room);
-    if (!made.complete) return made;
-    const std::int32_t count = std::min(room.count, columns - done);
-    if (room.doubles != nullptr) {
-      scale_cells(cells + done, room.doubles, static_cast<std::size_t>(count), nodata, factor, stats);
+    OutputSpan span;
+    const RowWrite reserved = writer.reserve(span);
+    if (!reserved.complete) return reserved;
+    const std::int32_t count = std::min(span.count, columns - done);
+    if (span.doubles != nullptr) {
+      scale_cells(cells + done, span.doubles, static_cast<std::size_t>(count), nodata, factor, stats);
     } else {
-      scale_cells(cells + done, room.singles, static_cast<std::size_t>(count), nodata, factor, stats);
+      scale_cells(cells + done, span.singles, static_cast<std::size_t>(count), nodata, factor, stats);
     }
-    const RowWrite put = writer.put_cells(count);
-    if (!put.complete) return put;
+    const RowWrite committed = writer.commit(count);
+    if (!committed.complete) return committed;
     done += count;
   }
   return {true, 0};
@@ -194,17 +195,17 @@ int run_scaling(int argc, char** argv) {
 
   // A run that ends early keeps what the output was given (the header, the
   // rows written), as a stream would on the way out.
-  const std::optional<std::int32_t> columns = whole_column_count(header);
+  const std::optional<std::int32_t> columns = column_count(header);
   // The row a reader that holds no rows itself reads into.
   RowBuffer input_row;
   if (columns) input_row = RowBuffer::allocate(*columns);
   if (!columns || !input_row || !reader->prepare_rows(*columns) || !writer->prepare_rows(header, *columns)) {
-    writer->hand_over_gathered();
+    writer->flush();
     fail(kStatusBadHeader, "invalid number of columns in %s\n", input_name);
   }
   const std::optional<std::int64_t> rows = row_count(header);
   if (!rows) {
-    writer->hand_over_gathered();
+    writer->flush();
     fail(kStatusBadHeader, "invalid number of rows in %s\n", input_name);
   }
 
@@ -220,7 +221,7 @@ int run_scaling(int argc, char** argv) {
     const RowRead read = reader->read_row(input_row);
     if (!read.complete) {
       // The rows before it stay in the output.
-      writer->hand_over_gathered();
+      writer->flush();
       fail(kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
            static_cast<int>(row), static_cast<int>(read.values_read));
     }

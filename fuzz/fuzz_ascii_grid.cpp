@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "header value differs from fscanf");
   }
 
-  const std::optional<std::int32_t> columns = cellscale::whole_column_count(header);
+  const std::optional<std::int32_t> columns = cellscale::column_count(header);
   const std::optional<std::int64_t> expected_columns = cellscale::reference::columns_of(header.ncols());
   check(columns.has_value() == expected_columns.has_value() && (!columns || *columns == *expected_columns),
         "column count differs from the truncated ncols");

@@ -54,7 +54,7 @@ void check_reader(cellscale::BinaryWidth width, const std::string& bytes) {
   for (std::size_t slot = 1; slot <= 12; ++slot) {
     check(same_value(header.slot[slot], expected.slot[slot]), "header slot differs from its bytes");
   }
-  const std::optional<std::int32_t> columns = cellscale::whole_column_count(header);
+  const std::optional<std::int32_t> columns = cellscale::column_count(header);
   const std::optional<std::int64_t> expected_columns = reference::columns_of(header.ncols());
   check(columns.has_value() == expected_columns.has_value() && (!columns || *columns == *expected_columns),
         "column count differs from the truncated ncols");

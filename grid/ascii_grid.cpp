@@ -107,12 +107,12 @@ class AsciiGridReader final : public GridReader {
 
   bool prepare_rows(std::int32_t) override { return true; }
 
-  RowRead read_row(RowBuffer& spare) override {
-    const std::int32_t columns = spare.columns();
-    const std::int64_t got = text_.next_numbers(spare.cells(), columns);
+  RowRead read_row(RowBuffer& scratch) override {
+    const std::int32_t columns = scratch.columns();
+    const std::int64_t got = text_.next_numbers(scratch.cells(), columns);
     if (got < columns) return {false, got};
     RowRead read{true, columns};
-    read.doubles = spare.cells();
+    read.doubles = scratch.cells();
     return read;
   }
 
@@ -120,10 +120,10 @@ class AsciiGridReader final : public GridReader {
   TextSource text_;
 };
 
-// The header and the cell text are gathered in a block, and the block's
-// first kOutputBlockBytes go to the file as soon as more than that is
-// gathered. The run scales each part of a row into a small row of doubles,
-// which put_cells then writes as text.
+// The header and the cell text are buffered in a block, and the block's
+// first kOutputBlockBytes are written to the file as soon as more than that
+// is buffered. The run scales each part of a row into a small row of
+// doubles (the span that reserve gives), which commit then formats as text.
 class TextGridWriter final : public GridWriter {
  public:
   explicit TextGridWriter(FilePtr output)
@@ -136,27 +136,27 @@ class TextGridWriter final : public GridWriter {
     if (used_ + text.size() > block_.size()) return false;
     std::memcpy(block_.data() + used_, text.data(), text.size());
     used_ += text.size();
-    if (used_ > kOutputBlockBytes) return hand_over_block();
+    if (used_ > kOutputBlockBytes) return write_block();
     return true;
   }
 
-  bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) override {
+  bool prepare_rows(const GridHeader& header, std::int32_t columns) override {
     // Cells are separated by tabs; the last one ends the line only when ncols
     // is a whole number. With a fractional ncols every cell is followed by a
     // tab and no line ends.
-    last_separator_ = header.ncols() > whole_columns ? '\t' : '\n';
-    columns_ = whole_columns;
+    last_separator_ = header.ncols() > columns ? '\t' : '\n';
+    columns_ = columns;
     return static_cast<bool>(staging_);
   }
 
-  RowWrite make_room(CellRoom& room) override {
-    room = CellRoom{};
-    room.doubles = staging_.data();
-    room.count = kStagingCells;
+  RowWrite reserve(OutputSpan& span) override {
+    span = OutputSpan{};
+    span.doubles = staging_.data();
+    span.count = kStagingCells;
     return {true, 0};
   }
 
-  RowWrite put_cells(std::int32_t count) override {
+  RowWrite commit(std::int32_t count) override {
     const double* cells = staging_.data();
     char* const block = block_.data();
     char* const full = block + kOutputBlockBytes;
@@ -172,7 +172,7 @@ class TextGridWriter final : public GridWriter {
       }
       if (out > full) {
         used_ = static_cast<std::size_t>(out - block);
-        if (!hand_over_block()) return {false, row_cells_ + 1};
+        if (!write_block()) return {false, row_cells_ + 1};
         out = block + used_;
       }
     }
@@ -180,15 +180,20 @@ class TextGridWriter final : public GridWriter {
     return {true, 0};
   }
 
-  void hand_over_gathered() override { hand_over_all(); }
+  bool flush() override {
+    const std::size_t used = used_;
+    used_ = 0;
+    if (used == 0) return std::ferror(file_.get()) == 0;
+    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
+  }
 
-  bool finish(const GridHeader&) override { return hand_over_all() && close_output(std::move(file_)); }
+  bool finish(const GridHeader&) override { return flush() && close_output(std::move(file_)); }
 
  private:
   static constexpr std::int32_t kStagingCells = 512;
 
-  // Hands the block's first kOutputBlockBytes to the file and keeps the rest.
-  bool hand_over_block() {
+  // Writes the block's first kOutputBlockBytes to the file and keeps the rest.
+  bool write_block() {
     const bool complete = std::fwrite(block_.data(), 1, kOutputBlockBytes, file_.get()) == kOutputBlockBytes &&
                           std::ferror(file_.get()) == 0;
     used_ -= kOutputBlockBytes;
@@ -196,19 +201,12 @@ class TextGridWriter final : public GridWriter {
     return complete;
   }
 
-  bool hand_over_all() {
-    const std::size_t used = used_;
-    used_ = 0;
-    if (used == 0) return std::ferror(file_.get()) == 0;
-    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
-  }
-
   FilePtr file_;
   std::vector<char> block_;
   ZeroedArray<double> staging_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
-  std::int32_t row_cells_ = 0;  // cells of the row being written already taken
+  std::int32_t row_cells_ = 0;  // cells of the row being written already committed
   char last_separator_ = '\n';
 };
 

@@ -40,8 +40,8 @@ class BinaryGridReader final : public GridReader {
     return true;
   }
 
-  bool prepare_rows(std::int32_t whole_columns) override {
-    columns_ = static_cast<std::size_t>(whole_columns);
+  bool prepare_rows(std::int32_t columns) override {
+    columns_ = static_cast<std::size_t>(columns);
     const std::size_t row_bytes = columns_ * static_cast<std::size_t>(width_);
     rows_per_block_ = row_bytes == 0 ? 1 : std::max<std::size_t>(1, kInputBlockBytes / row_bytes);
     const std::size_t cells = std::max<std::size_t>(1, rows_per_block_ * columns_);
@@ -103,9 +103,9 @@ class BinaryGridReader final : public GridReader {
   bool ended_ = false;
 };
 
-// The header and the cells are gathered in one block of kOutputBlockBytes,
-// which the run fills with cells directly, and the block goes to the file
-// when it is full. The header and every cell take a whole number of cell
+// The header and the cells are buffered in one block of kOutputBlockBytes,
+// which the run fills with cells directly, and the block is written to the
+// file when it is full. The header and every cell take a whole number of cell
 // widths, so cells never straddle the block's end.
 class BinaryGridWriter final : public GridWriter {
  public:
@@ -119,27 +119,27 @@ class BinaryGridWriter final : public GridWriter {
     return true;
   }
 
-  bool prepare_rows(const GridHeader&, std::int32_t whole_columns) override {
-    columns_ = whole_columns;
+  bool prepare_rows(const GridHeader&, std::int32_t columns) override {
+    columns_ = columns;
     return static_cast<bool>(block_);
   }
 
-  RowWrite make_room(CellRoom& room) override {
-    if (used_ == kOutputBlockBytes && !hand_over()) {
+  RowWrite reserve(OutputSpan& span) override {
+    if (used_ == kOutputBlockBytes && !flush()) {
       return {false, std::min(row_cells_, columns_ - 1) + 1};
     }
     const std::size_t size = static_cast<std::size_t>(width_);
-    room = CellRoom{};
-    room.count = static_cast<std::int32_t>((kOutputBlockBytes - used_) / size);
+    span = OutputSpan{};
+    span.count = static_cast<std::int32_t>((kOutputBlockBytes - used_) / size);
     if (width_ == BinaryWidth::double_precision) {
-      room.doubles = reinterpret_cast<double*>(block_.data() + used_);
+      span.doubles = reinterpret_cast<double*>(block_.data() + used_);
     } else {
-      room.singles = reinterpret_cast<float*>(block_.data() + used_);
+      span.singles = reinterpret_cast<float*>(block_.data() + used_);
     }
     return {true, 0};
   }
 
-  RowWrite put_cells(std::int32_t count) override {
+  RowWrite commit(std::int32_t count) override {
     const std::size_t size = static_cast<std::size_t>(width_);
     if constexpr (!kLittleEndianHost) {
       if (width_ == BinaryWidth::double_precision) {
@@ -154,10 +154,15 @@ class BinaryGridWriter final : public GridWriter {
     return {true, 0};
   }
 
-  void hand_over_gathered() override { hand_over(); }
+  bool flush() override {
+    const std::size_t used = used_;
+    used_ = 0;
+    if (used == 0) return std::ferror(file_.get()) == 0;
+    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
+  }
 
   bool finish(const GridHeader& header) override {
-    if (!hand_over()) return false;
+    if (!flush()) return false;
     // Positioning flushes what the stream may still hold, so a failure here is
     // a write that did not reach the file.
     if (std::fseek(file_.get(), static_cast<long>(statistics_offset(width_)), SEEK_SET) != 0) return false;
@@ -170,14 +175,6 @@ class BinaryGridWriter final : public GridWriter {
   }
 
  private:
-  // Hands the gathered bytes to the file; false when they did not all reach it.
-  bool hand_over() {
-    const std::size_t used = used_;
-    used_ = 0;
-    if (used == 0) return std::ferror(file_.get()) == 0;
-    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
-  }
-
   // The little-endian bytes of slots first_slot to last_slot at out.
   void encode_slots(const GridHeader& header, std::size_t first_slot, std::size_t last_slot, unsigned char* out) const {
     const std::size_t size = static_cast<std::size_t>(width_);
@@ -197,7 +194,7 @@ class BinaryGridWriter final : public GridWriter {
   ZeroedArray<unsigned char> block_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
-  std::int32_t row_cells_ = 0;  // cells of the row being written already taken
+  std::int32_t row_cells_ = 0;  // cells of the row being written already committed
 };
 
 }  // namespace

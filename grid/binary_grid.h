@@ -2,7 +2,7 @@
 
 // The binary grids "double" and "single": a header of the twelve header
 // values in slot order (96 bytes of IEEE 754 binary64, or 48 bytes of
-// binary32), then nrows rows of the whole column count of cells, row after
+// binary32), then nrows rows of column_count cells (ncols truncated), row after
 // row, with no separators or padding. Numbers are little-endian whatever the
 // host. Slots 7 to 12 form the statistics block (bytes 48 to 95, or 24 to 47),
 // which is written again when the run ends.

@@ -49,10 +49,10 @@ struct [[nodiscard]] RowWrite {
   std::int32_t failed_column;  // first column that was not written, when not complete
 };
 
-// Room in a writer for the next cells of the row being written: `count`
-// cells (at least one) of the width the writer takes, exactly one of the
-// two pointers being set.
-struct CellRoom {
+// Space in a writer's output buffer for the next cells of the row being
+// written: `count` cells (at least one) of the width the writer takes,
+// exactly one of the two pointers being set.
+struct OutputSpan {
   double* doubles = nullptr;
   float* singles = nullptr;
   std::int32_t count = 0;
@@ -64,18 +64,18 @@ class GridReader {
   // Fills slots 1 to 12 (a text grid leaves 7 to 12 at 0). False when the
   // header is incomplete.
   [[nodiscard]] virtual bool read_header(GridHeader& header) = 0;
-  // Makes room for rows of the given width; false when it cannot be had.
-  [[nodiscard]] virtual bool prepare_rows(std::int32_t whole_columns) = 0;
-  // Reads the next row, of spare.columns() cells. A reader that does not
-  // hold the row's cells itself reads them into `spare`.
-  virtual RowRead read_row(RowBuffer& spare) = 0;
+  // Allocates what rows of the given width need; false when it cannot be had.
+  [[nodiscard]] virtual bool prepare_rows(std::int32_t columns) = 0;
+  // Reads the next row, of scratch.columns() cells. A reader that does not
+  // hold the row's cells itself reads them into `scratch`.
+  virtual RowRead read_row(RowBuffer& scratch) = 0;
 };
 
-// A writer gathers what it is given (the header and the cells, row after
-// row) and hands it to the file in blocks of kOutputBlockBytes, as a stdio
+// A writer buffers what it is given (the header and the cells, row after
+// row) and writes it to the file in blocks of kOutputBlockBytes, as a stdio
 // stream with a buffer of that size would: a failure is met by the row
-// being written when a full block is handed over, and a small output is
-// handed over only when it is finished.
+// being written when a full block is written, and a small output is written
+// only when it is flushed or finished.
 inline constexpr std::size_t kOutputBlockBytes = std::size_t{1} << 16;
 
 class GridWriter {
@@ -83,19 +83,21 @@ class GridWriter {
   virtual ~GridWriter() = default;
   // Writes the whole header; false when it was not all taken.
   [[nodiscard]] virtual bool write_header(const GridHeader& header) = 0;
-  // Makes room for rows of the given width; false when it cannot be had.
-  [[nodiscard]] virtual bool prepare_rows(const GridHeader& header, std::int32_t whole_columns) = 0;
-  // Room for the next cells of the row being written. A row is written
-  // through as many rooms as it takes; each is filled, then handed back with
-  // put_cells before the next is asked for. Both may hand a full block to
-  // the file, and say so when that failed.
-  virtual RowWrite make_room(CellRoom& room) = 0;
-  // Takes the first `count` cells of the room (1 to room.count).
-  virtual RowWrite put_cells(std::int32_t count) = 0;
-  // Hands what was gathered to the file, for a run that ends early: the
-  // output keeps every row taken so far. A failure here goes unreported, as
-  // the run is ending with another failure.
-  virtual void hand_over_gathered() = 0;
+  // Allocates what rows of the given width need; false when it cannot be had.
+  [[nodiscard]] virtual bool prepare_rows(const GridHeader& header, std::int32_t columns) = 0;
+  // The cells of a row go in through reserve and commit, as many times as
+  // the row takes: reserve gives the span where the next cells go, the
+  // caller fills its start, and commit takes those cells before the next
+  // reserve. Both may write a full block to the file, and say so when that
+  // failed.
+  virtual RowWrite reserve(OutputSpan& span) = 0;
+  // Takes the first `count` cells of the span reserved last (1 to span.count).
+  virtual RowWrite commit(std::int32_t count) = 0;
+  // Writes what the buffer holds to the file; false when it did not all
+  // reach it. A run that ends early flushes, so that the output keeps every
+  // row taken so far; it is ending with another failure and does not look
+  // at this one.
+  virtual bool flush() = 0;
   // Ends the output after the last row: a binary output's statistics block
   // is written again from slots 7 to 12 of `header`, which the run has
   // filled by then. Then the file is closed. False when anything written was

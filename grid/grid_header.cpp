@@ -9,7 +9,7 @@ namespace {
 constexpr double kLargestInt32 = std::numeric_limits<std::int32_t>::max();
 }
 
-std::optional<std::int32_t> whole_column_count(const GridHeader& header) {
+std::optional<std::int32_t> column_count(const GridHeader& header) {
   const double whole = std::trunc(header.ncols());
   if (!(whole >= 0 && whole <= kLargestInt32)) return std::nullopt;  // also refuses NaN
   return static_cast<std::int32_t>(whole);

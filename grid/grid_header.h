@@ -41,7 +41,7 @@ struct GridHeader {
 
 // The number of cells in a row: ncols truncated toward zero to 32 bits. Empty
 // when ncols is NaN, negative as a whole number, or too large for 32 bits.
-[[nodiscard]] std::optional<std::int32_t> whole_column_count(const GridHeader& header);
+[[nodiscard]] std::optional<std::int32_t> column_count(const GridHeader& header);
 
 // The number of rows a run visits: row r is visited while nrows >= r, so NaN
 // and anything below 1 give no rows. Empty when nrows exceeds 2147483647,

@@ -43,10 +43,10 @@ class RowBuffer {
   RowBuffer() = default;
 
   // Empty (and false) when the row cannot be had.
-  [[nodiscard]] static RowBuffer allocate(std::int32_t whole_columns) {
+  [[nodiscard]] static RowBuffer allocate(std::int32_t columns) {
     RowBuffer row;
-    row.entries_ = ZeroedArray<double>::allocate(static_cast<std::size_t>(whole_columns) + 1);
-    row.columns_ = row.entries_ ? whole_columns : 0;
+    row.entries_ = ZeroedArray<double>::allocate(static_cast<std::size_t>(columns) + 1);
+    row.columns_ = row.entries_ ? columns : 0;
     return row;
   }
 

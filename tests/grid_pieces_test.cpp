@@ -95,7 +95,7 @@ TEST(HeaderCounts, ColumnsAndRowsFromTheHeader) {
     cellscale::GridHeader header;
     header.slot[cellscale::kNcols] = c.value;
     header.slot[cellscale::kNrows] = c.value;
-    const auto columns = cellscale::whole_column_count(header);
+    const auto columns = cellscale::column_count(header);
     EXPECT_EQ(columns ? std::optional<std::int64_t>(*columns) : std::nullopt, c.columns) << c.value;
     EXPECT_EQ(cellscale::row_count(header), c.rows) << c.value;
   }
