@@ -196,10 +196,7 @@ int run_scaling(int argc, char** argv) {
   // A run that ends early keeps what the output was given (the header, the
   // rows written), as a stream would on the way out.
   const std::optional<std::int32_t> columns = column_count(header);
-  // The row a reader that holds no rows itself reads into.
-  RowBuffer input_row;
-  if (columns) input_row = RowBuffer::allocate(*columns);
-  if (!columns || !input_row || !reader->prepare_rows(*columns) || !writer->prepare_rows(header, *columns)) {
+  if (!columns || !reader->prepare_rows(*columns) || !writer->prepare_rows(header, *columns)) {
     writer->flush();
     fail(kStatusBadHeader, "invalid number of columns in %s\n", input_name);
   }
@@ -218,7 +215,7 @@ int run_scaling(int argc, char** argv) {
   stats.reset(nodata);
   std::int64_t cells_since_flush = 0;
   for (std::int64_t row = 1; row <= *rows; ++row) {
-    const RowRead read = reader->read_row(input_row);
+    const RowRead read = reader->read_row();
     if (!read.complete) {
       // The rows before it stay in the output.
       writer->flush();

@@ -62,12 +62,11 @@ void check_reader(cellscale::BinaryWidth width, const std::string& bytes) {
   check(rows == reference::rows_of(header.nrows()), "row count differs from the rows nrows asks for");
   if (!columns || *columns > kWidestRow || !rows) return;
 
-  cellscale::RowBuffer row = cellscale::RowBuffer::allocate(*columns);
-  check(static_cast<bool>(row) && reader->prepare_rows(*columns), "no room for a row of a few million cells");
+  check(reader->prepare_rows(*columns), "no room for a row of a few million cells");
   const std::int64_t columns_wide = *columns;
   const std::int64_t available = static_cast<std::int64_t>(expected.cells.size());
   for (std::int64_t r = 0; r < *rows && r < kMostRows; ++r) {
-    const cellscale::RowRead read = reader->read_row(row);
+    const cellscale::RowRead read = reader->read_row();
     const std::int64_t left = available - r * columns_wide;
     if (left < columns_wide) {
       check(!read.complete && read.values_read == left, "a short row is not reported with the values it had");

@@ -105,19 +105,26 @@ class AsciiGridReader final : public GridReader {
     return true;
   }
 
-  bool prepare_rows(std::int32_t) override { return true; }
+  // The row is made without being touched (ZeroedArray), so a header that
+  // asks for a huge row costs no memory until its cells arrive.
+  bool prepare_rows(std::int32_t columns) override {
+    columns_ = columns;
+    row_ = ZeroedArray<double>::allocate(static_cast<std::size_t>(columns));
+    return static_cast<bool>(row_);
+  }
 
-  RowRead read_row(RowBuffer& scratch) override {
-    const std::int32_t columns = scratch.columns();
-    const std::int64_t got = text_.next_numbers(scratch.cells(), columns);
-    if (got < columns) return {false, got};
-    RowRead read{true, columns};
-    read.doubles = scratch.cells();
+  RowRead read_row() override {
+    const std::int64_t got = text_.next_numbers(row_.data(), columns_);
+    if (got < columns_) return {false, got};
+    RowRead read{true, columns_};
+    read.doubles = row_.data();
     return read;
   }
 
  private:
   TextSource text_;
+  std::int32_t columns_ = 0;
+  ZeroedArray<double> row_;
 };
 
 // The header and the cell text are buffered in a block, and the block's

@@ -53,7 +53,7 @@ class BinaryGridReader final : public GridReader {
     return static_cast<bool>(singles_);
   }
 
-  RowRead read_row(RowBuffer&) override {
+  RowRead read_row() override {
     if (next_row_ == rows_in_block_) {
       if (ended_) return {false, partial_cells_};
       read_block();

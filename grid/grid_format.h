@@ -66,9 +66,9 @@ class GridReader {
   [[nodiscard]] virtual bool read_header(GridHeader& header) = 0;
   // Allocates what rows of the given width need; false when it cannot be had.
   [[nodiscard]] virtual bool prepare_rows(std::int32_t columns) = 0;
-  // Reads the next row, of scratch.columns() cells. A reader that does not
-  // hold the row's cells itself reads them into `scratch`.
-  virtual RowRead read_row(RowBuffer& scratch) = 0;
+  // Reads the next row, of the width given to prepare_rows, into memory the
+  // reader owns.
+  virtual RowRead read_row() = 0;
 };
 
 // A writer buffers what it is given (the header and the cells, row after
