@@ -6,6 +6,7 @@
 
 #include "grid/cell_format.h"
 #include "grid/number_text.h"
+#include "grid/row_buffer.h"
 
 namespace cellscale {
 

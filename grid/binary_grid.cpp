@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstdint>
 
+#include "grid/row_buffer.h"
+
 namespace cellscale {
 
 namespace {

@@ -5,19 +5,6 @@
 
 namespace cellscale {
 
-std::string_view input_format_name(FormatName format) {
-  switch (format) {
-    case FormatName::single_binary: return "single";
-    case FormatName::double_binary: return "double";
-    case FormatName::ascii_text: break;
-  }
-  return "ascii";
-}
-
-std::string_view output_format_name(FormatName format) {
-  return format == FormatName::ascii_text ? "text" : input_format_name(format);
-}
-
 const char* output_opening_mode(FormatName format) {
   return format == FormatName::ascii_text ? "wt" : "wb";
 }

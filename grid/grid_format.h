@@ -10,19 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <string_view>
 
 #include "grid/grid_header.h"
-#include "grid/row_buffer.h"
 
 namespace cellscale {
 
 // The three layouts. ascii_text is called "ascii" when it is an input and
 // "text" when it is an output; the binary ones are "single" and "double".
 enum class FormatName { ascii_text, single_binary, double_binary };
-
-std::string_view input_format_name(FormatName format);
-std::string_view output_format_name(FormatName format);
 
 // The fopen mode an output of the format is created with: "wt" or "wb".
 [[nodiscard]] const char* output_opening_mode(FormatName format);

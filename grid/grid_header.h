@@ -28,7 +28,6 @@ enum HeaderSlot : int {
 
 inline constexpr int kHeaderSlots = 12;
 inline constexpr int kGeometrySlots = 6;
-inline constexpr int kStatisticsSlots = 6;
 
 struct GridHeader {
   // Entry 0 is never used, so that slot numbers and positions agree.
