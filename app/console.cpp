@@ -20,8 +20,11 @@ constexpr bool may_continue_number(char c) {
 void fail(int status, const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
+  vfail(status, format, arguments);
+}
+
+void vfail(int status, const char* format, std::va_list arguments) {
   std::vprintf(format, arguments);
-  va_end(arguments);
   std::exit(status);
 }
 

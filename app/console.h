@@ -3,15 +3,21 @@
 // The tool's side of the console: messages and prompts on standard output,
 // replies from standard input, and the one way a failed run ends.
 
+#include <cstdarg>
 #include <optional>
 #include <string>
 
 namespace cellscale {
 
 // Prints a message made from a printf-style format and ends the process with
-// the given status. The exit flushes every open stream, so an output file
-// keeps what was handed to it.
+// the given status. Standard output is flushed on the way out; an output
+// grid keeps only what its writer has written (the run flushes the writer
+// before it fails).
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// fail() with the arguments as a va_list, for a caller that takes them itself.
+[[noreturn]] void vfail(int status, const char* format, std::va_list arguments)
+    __attribute__((format(printf, 2, 0)));
 
 // Prints a message (no exit).
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));

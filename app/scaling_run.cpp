@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -43,29 +44,26 @@ FilePtr open_input_file(const std::string& path, const char* mode) {
   return file;
 }
 
+// An input that cannot go back to its start after recognition (a pipe)
+// would lose the bytes already looked at: it counts as one that cannot be
+// opened.
 OpenedInput open_and_recognise_input(const std::string& path) {
   FilePtr file = open_input_file(path, "rb");
-  if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
-  unsigned char start[kRecognitionBytes];
-  const std::size_t size = std::fread(start, 1, sizeof start, file.get());
-  const std::optional<FormatName> format = recognise_grid(start, size);
-  if (!format) {
-    fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n", path.c_str());
-  }
-  if (*format == FormatName::ascii_text) {
-    // Text is read in text mode from here on. An input that cannot go back
-    // to its start (a pipe) would lose the bytes already looked at.
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
-      fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
+  if (file) {
+    unsigned char start[kRecognitionBytes];
+    const std::size_t size = std::fread(start, 1, sizeof start, file.get());
+    const std::optional<FormatName> format = recognise_grid(start, size);
+    if (!format) {
+      fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
+           path.c_str());
     }
-    file = open_input_file(path, "rt");
-    if (!file) fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
-  } else if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
-    // A binary input that cannot go back to its start (a pipe) would be read
-    // from the wrong place.
-    fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
+    if (std::fseek(file.get(), 0, SEEK_SET) == 0) {
+      // Text is read in text mode from here on.
+      if (*format == FormatName::ascii_text) file = open_input_file(path, "rt");
+      if (file) return {std::move(file), *format};
+    }
   }
-  return {std::move(file), *format};
+  fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
 }
 
 // Whether std::filesystem reads a file name as fopen reads it. An ASCII name
@@ -120,6 +118,18 @@ FilePtr open_output(const std::string& input_path, std::string& output_path, For
     output_path = std::move(*reply);
     say("\r\n");
   }
+}
+
+// The one way a run ends early once the output is open: the writer is
+// flushed first, so that the output keeps what it was given (the header, the
+// rows written), as a stream would on the way out. A failed flush goes
+// unreported: the run is already ending with a failure of its own.
+[[noreturn, gnu::format(printf, 3, 4)]] void fail_keeping_output(GridWriter& writer, int status,
+                                                                 const char* format, ...) {
+  writer.flush();
+  std::va_list arguments;
+  va_start(arguments, format);
+  vfail(status, format, arguments);  // never returns, so no va_end
 }
 
 // The statistics block of the header, slots 7 to 12.
@@ -184,27 +194,24 @@ int run_scaling(int argc, char** argv) {
   const std::unique_ptr<GridWriter> writer = make_grid_writer(output_format, std::move(output_file));
   const char* input_name = input_path.c_str();
   const char* output_name = output_path.c_str();
+  // From here on a failure ends the run through fail_keeping_output.
 
   GridHeader header;
-  if (!reader->read_header(header)) fail(kStatusBadHeader, "error reading fiel header from %s\n", input_name);
+  if (!reader->read_header(header)) {
+    fail_keeping_output(*writer, kStatusBadHeader, "error reading fiel header from %s\n", input_name);
+  }
   // Only a "double" header that was not written is reported at once, and the
   // run goes on; any lost write still fails the run when the output is closed.
   if (!writer->write_header(header) && output_format == FormatName::double_binary) {
     say("error writing into %s \n", output_name);
   }
 
-  // A run that ends early keeps what the output was given (the header, the
-  // rows written), as a stream would on the way out.
   const std::optional<std::int32_t> columns = column_count(header);
   if (!columns || !reader->prepare_rows(*columns) || !writer->prepare_rows(header, *columns)) {
-    writer->flush();
-    fail(kStatusBadHeader, "invalid number of columns in %s\n", input_name);
+    fail_keeping_output(*writer, kStatusBadHeader, "invalid number of columns in %s\n", input_name);
   }
   const std::optional<std::int64_t> rows = row_count(header);
-  if (!rows) {
-    writer->flush();
-    fail(kStatusBadHeader, "invalid number of rows in %s\n", input_name);
-  }
+  if (!rows) fail_keeping_output(*writer, kStatusBadHeader, "invalid number of rows in %s\n", input_name);
 
   say("\nfactor : ");
   const double factor = read_reply_number(1.0);
@@ -217,20 +224,19 @@ int run_scaling(int argc, char** argv) {
   for (std::int64_t row = 1; row <= *rows; ++row) {
     const RowRead read = reader->read_row();
     if (!read.complete) {
-      // The rows before it stay in the output.
-      writer->flush();
-      fail(kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
-           static_cast<int>(row), static_cast<int>(read.values_read));
+      fail_keeping_output(*writer, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n",
+                          input_name, static_cast<int>(row), static_cast<int>(read.values_read));
     }
     const RowWrite written = read.doubles != nullptr
                                  ? scale_row(read.doubles, *columns, *writer, nodata, factor, stats)
                                  : scale_row(read.singles, *columns, *writer, nodata, factor, stats);
     if (!written.complete) {
       if (output_format == FormatName::single_binary) {
-        fail(kStatusRowNotWritten, "error writing row %d, col %d in %s\n", static_cast<int>(row),
-             static_cast<int>(written.failed_column), output_name);
+        fail_keeping_output(*writer, kStatusRowNotWritten, "error writing row %d, col %d in %s\n",
+                            static_cast<int>(row), static_cast<int>(written.failed_column), output_name);
       }
-      fail(kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row), output_name);
+      fail_keeping_output(*writer, kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row),
+                          output_name);
     }
     std::putchar('.');
     cells_since_flush += *columns + 1;
@@ -241,7 +247,9 @@ int run_scaling(int argc, char** argv) {
   }
   say("\n");
   put_statistics(header, stats.finish());
-  if (!writer->finish(header)) fail(kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
+  if (!writer->finish(header)) {
+    fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
+  }
   return 0;
 }
 

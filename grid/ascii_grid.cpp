@@ -189,10 +189,10 @@ class TextGridWriter final : public GridWriter {
   }
 
   bool flush() override {
+    if (!file_) return false;
     const std::size_t used = used_;
     used_ = 0;
-    if (used == 0) return std::ferror(file_.get()) == 0;
-    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
+    return write_all(file_.get(), block_.data(), used);
   }
 
   bool finish(const GridHeader&) override { return flush() && close_output(std::move(file_)); }
@@ -200,13 +200,16 @@ class TextGridWriter final : public GridWriter {
  private:
   static constexpr std::int32_t kStagingCells = 512;
 
-  // Writes the block's first kOutputBlockBytes to the file and keeps the rest.
+  // Writes the block's first kOutputBlockBytes to the file and keeps the
+  // rest, or drops it all when the write failed.
   bool write_block() {
-    const bool complete = std::fwrite(block_.data(), 1, kOutputBlockBytes, file_.get()) == kOutputBlockBytes &&
-                          std::ferror(file_.get()) == 0;
+    if (!write_all(file_.get(), block_.data(), kOutputBlockBytes)) {
+      used_ = 0;
+      return false;
+    }
     used_ -= kOutputBlockBytes;
     std::memmove(block_.data(), block_.data() + kOutputBlockBytes, used_);
-    return complete;
+    return true;
   }
 
   FilePtr file_;

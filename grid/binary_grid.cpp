@@ -157,10 +157,10 @@ class BinaryGridWriter final : public GridWriter {
   }
 
   bool flush() override {
+    if (!file_) return false;
     const std::size_t used = used_;
     used_ = 0;
-    if (used == 0) return std::ferror(file_.get()) == 0;
-    return std::fwrite(block_.data(), 1, used, file_.get()) == used && std::ferror(file_.get()) == 0;
+    return write_all(file_.get(), block_.data(), used);
   }
 
   bool finish(const GridHeader& header) override {
@@ -171,9 +171,8 @@ class BinaryGridWriter final : public GridWriter {
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     encode_slots(header, kCount, kStandardDeviation, bytes);
     const std::size_t count = static_cast<std::size_t>(kStandardDeviation - kCount + 1);
-    const bool written = std::fwrite(bytes, static_cast<std::size_t>(width_), count, file_.get()) == count &&
-                         std::ferror(file_.get()) == 0;
-    return written && close_output(std::move(file_));
+    return write_all(file_.get(), bytes, count * static_cast<std::size_t>(width_)) &&
+           close_output(std::move(file_));
   }
 
  private:

@@ -9,6 +9,10 @@ const char* output_opening_mode(FormatName format) {
   return format == FormatName::ascii_text ? "wt" : "wb";
 }
 
+bool write_all(std::FILE* file, const void* bytes, std::size_t size) {
+  return (size == 0 || std::fwrite(bytes, 1, size, file) == size) && std::ferror(file) == 0;
+}
+
 bool close_output(FilePtr file) {
   std::FILE* stream = file.release();
   bool intact = std::ferror(stream) == 0;

@@ -27,6 +27,11 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// Writes `size` bytes to the file: false when they did not all reach it, or
+// when an earlier write to the stream had failed. The writers' one way to
+// write.
+[[nodiscard]] bool write_all(std::FILE* file, const void* bytes, std::size_t size);
+
 // Flushes and closes an output, false if anything written to it was lost.
 [[nodiscard]] bool close_output(FilePtr file);
 
@@ -91,7 +96,9 @@ class GridWriter {
   // Writes what the buffer holds to the file; false when it did not all
   // reach it. A run that ends early flushes, so that the output keeps every
   // row taken so far; it is ending with another failure and does not look
-  // at this one.
+  // at this one. After a failed write the buffer is dropped, so that no
+  // later flush puts bytes behind the ones that were lost; after finish
+  // there is nothing to flush.
   virtual bool flush() = 0;
   // Ends the output after the last row: a binary output's statistics block
   // is written again from slots 7 to 12 of `header`, which the run has
