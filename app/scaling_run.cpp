@@ -108,6 +108,7 @@ FilePtr open_output(const std::string& input_path, std::string& output_path, For
   while (true) {
     FilePtr file = open_output_file(input_path, output_path, mode);
     if (file) return file;
+    // Contract (docs/cellscale.1, Output name): " \r\n" on every platform.
     say("error opening output grid %s \r\n", output_path.c_str());
     say("please enter new output file name: ");
     std::optional<std::string> reply = read_reply_line();
@@ -198,10 +199,12 @@ int run_scaling(int argc, char** argv) {
 
   GridHeader header;
   if (!reader->read_header(header)) {
+    // Contract (README, Exit statuses): "fiel" is misspelt on purpose.
     fail_keeping_output(*writer, kStatusBadHeader, "error reading fiel header from %s\n", input_name);
   }
-  // Only a "double" header that was not written is reported at once, and the
-  // run goes on; any lost write still fails the run when the output is closed.
+  // Contract (docs/cellscale.1, EXIT STATUS): only a "double" header that was
+  // not written is reported at once, and the run goes on; any lost write
+  // still fails the run when the output is closed.
   if (!writer->write_header(header) && output_format == FormatName::double_binary) {
     say("error writing into %s \n", output_name);
   }

@@ -150,8 +150,8 @@ class TextGridWriter final : public GridWriter {
 
   bool prepare_rows(const GridHeader& header, std::int32_t columns) override {
     // Cells are separated by tabs; the last one ends the line only when ncols
-    // is a whole number. With a fractional ncols every cell is followed by a
-    // tab and no line ends.
+    // is a whole number. Contract (docs/cellscale.1, Sizes): with a fractional
+    // ncols every cell is followed by a tab and no line ends.
     last_separator_ = header.ncols() > columns ? '\t' : '\n';
     columns_ = columns;
     return static_cast<bool>(staging_);

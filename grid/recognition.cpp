@@ -7,6 +7,7 @@
 namespace cellscale {
 
 namespace {
+// Contract (README, Command line): a binary input must have nodata -9999.
 constexpr double kBinaryNodata = -9999.0;
 }
 

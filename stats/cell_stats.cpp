@@ -15,6 +15,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 }  // namespace
 
 void CellStats::reset(double nodata_value) {
+  // Contract (README, Formats): nodata + 1, not nodata, is the threshold.
   threshold_ = nodata_value + 1.0;
   count_ = 0;
   sum_ = 0.0;

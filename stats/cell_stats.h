@@ -11,7 +11,7 @@
 namespace cellscale {
 
 // Written as the mean or standard deviation when too few values were counted.
-// It is fixed and does not follow the grid's nodata value.
+// Contract (README, Formats): fixed at -9999, whatever the nodata value.
 inline constexpr double kNoStatistic = -9999.0;
 
 // A number carried as the unevaluated sum of two doubles (about 106 bits), for
@@ -34,7 +34,9 @@ class CellStats {
   };
 
   // Starts counting anew for a grid whose nodata value is given. The extremes
-  // are left as they were: with nothing counted they report what they held.
+  // are left as they were: with nothing counted they report what they held
+  // (0 for a new CellStats).
+  // Contract (docs/cellscale.1, Statistics block): extremes kept on purpose.
   void reset(double nodata_value);
 
   // Takes in one scaled cell. Only values strictly above nodata + 1 count; so
