@@ -27,7 +27,8 @@ constexpr int kStatusRowNotRead = 5;
 constexpr int kStatusRowNotWritten = 6;
 constexpr int kStatusInputUnusable = 98;
 
-// Rows between two flushes of the progress dots: often enough to show
+// Cells between two flushes of the progress dots, each row counting one more
+// than its cells so that rows of no cells add up too: often enough to show
 // progress, rare enough to cost nothing.
 constexpr std::int64_t kCellsPerProgressFlush = 1 << 18;
 

@@ -7,7 +7,9 @@
 
 namespace cellscale {
 
-// Room that format_cell needs at most ("-1.23457e+308" is 13 characters).
+// The room format_cell needs at `out`, which is more than the length of the
+// longest text ("-1.23457e+308", 13 characters): the text is stored in 8-byte
+// blocks that may touch up to 16 characters from `out`.
 inline constexpr int kMaxCellTextLength = 24;
 
 // Writes the text of value at out (no terminator) and returns the end of it.

@@ -48,8 +48,10 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
   if (need_more()) return truncated();
   if (p == last) return fail(p);
 
-  // Most grid numbers are plain decimals followed by a blank; they are taken
-  // in one conversion. Anything else goes the long way below.
+  // A plain decimal followed by a blank is taken in one conversion; anything
+  // else goes the long way below. Most cells never come here (the text reader
+  // takes them with scan_plain_decimal): this path serves the header values,
+  // the factor reply and the cells that scan_plain_decimal leaves.
   if (is_digit(*p) || (*p == '-' && last - p > 1 && is_digit(p[1]))) {
     const auto [end, error] = std::from_chars(p, last, value);
     if (error == std::errc{} && end != last && is_scan_space(*end)) return {end, ScanStatus::ok};
