@@ -1,3 +1,21 @@
+// How a cell travels, reader to formatter:
+//  1. grid/recognition.cpp tells the input's format from its first bytes,
+//     and grid/grid_format.cpp makes the reader and the writer.
+//  2. The reader brings the cell into memory it owns. grid/ascii_grid.cpp
+//     reads the text in large blocks and takes each number with
+//     scan_plain_decimal or scan_number (grid/number_text.h and .cpp) into
+//     its row; grid/binary_grid.cpp reads blocks of whole rows and hands out
+//     rows inside its block.
+//  3. scale_row, below, reserves an output span in the writer, and
+//     scale_cells (app/cell_scaling.h) writes the scaled cell into it and
+//     gives it to the statistics (stats/cell_stats.cpp).
+//  4. The writer's commit takes it: grid/binary_grid.cpp keeps its bytes in
+//     the output block; grid/ascii_grid.cpp formats it as text with
+//     format_cell (grid/cell_format.cpp) into its text block. A full block
+//     goes to the file through write_all (grid/grid_format.cpp).
+// When the rows are done the statistics go into the header, and the
+// writer's finish writes a binary output's statistics block.
+
 #include "app/scaling_run.h"
 
 #include <algorithm>
