@@ -16,8 +16,7 @@ namespace cellscale {
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // fail() with the arguments as a va_list, for a caller that takes them itself.
-[[noreturn]] void vfail(int status, const char* format, std::va_list arguments)
-    __attribute__((format(printf, 2, 0)));
+[[noreturn]] void vfail(int status, const char* format, std::va_list arguments) __attribute__((format(printf, 2, 0)));
 
 // Prints a message (no exit).
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));

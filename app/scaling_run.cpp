@@ -73,8 +73,7 @@ OpenedInput open_and_recognise_input(const std::string& path) {
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
     const std::optional<FormatName> format = recognise_grid(start, size);
     if (!format) {
-      fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
-           path.c_str());
+      fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n", path.c_str());
     }
     if (std::fseek(file.get(), 0, SEEK_SET) == 0) {
       // Text is read in text mode from here on.
@@ -144,8 +143,8 @@ FilePtr open_output(const std::string& input_path, std::string& output_path, For
 // flushed first, so that the output keeps what it was given (the header, the
 // rows written), as a stream would on the way out. A failed flush goes
 // unreported: the run is already ending with a failure of its own.
-[[noreturn, gnu::format(printf, 3, 4)]] void fail_keeping_output(GridWriter& writer, int status,
-                                                                 const char* format, ...) {
+[[noreturn, gnu::format(printf, 3, 4)]] void fail_keeping_output(GridWriter& writer, int status, const char* format,
+                                                                 ...) {
   writer.flush();
   std::va_list arguments;
   va_start(arguments, format);

@@ -24,9 +24,8 @@ class TextSource {
   explicit TextSource(FilePtr file) : file_(std::move(file)), buffer_(kTextBlock + 1) {}
 
   bool next_number(double& value) {
-    return next([&](const char* first, const char* last, bool at_end) {
-      return scan_number(first, last, at_end, value);
-    });
+    return next(
+        [&](const char* first, const char* last, bool at_end) { return scan_number(first, last, at_end, value); });
   }
 
   bool next_word() {

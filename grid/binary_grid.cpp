@@ -171,13 +171,13 @@ class BinaryGridWriter final : public GridWriter {
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     encode_slots(header, kCount, kStandardDeviation, bytes);
     const std::size_t count = static_cast<std::size_t>(kStandardDeviation - kCount + 1);
-    return write_all(file_.get(), bytes, count * static_cast<std::size_t>(width_)) &&
-           close_output(std::move(file_));
+    return write_all(file_.get(), bytes, count * static_cast<std::size_t>(width_)) && close_output(std::move(file_));
   }
 
  private:
   // The little-endian bytes of slots first_slot to last_slot at out.
-  void encode_slots(const GridHeader& header, std::size_t first_slot, std::size_t last_slot, unsigned char* out) const {
+  void encode_slots(const GridHeader& header, std::size_t first_slot, std::size_t last_slot,
+                    unsigned char* out) const {
     const std::size_t size = static_cast<std::size_t>(width_);
     for (std::size_t slot = first_slot; slot <= last_slot; ++slot, out += size) {
       if (width_ == BinaryWidth::double_precision) {

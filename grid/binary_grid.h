@@ -19,9 +19,7 @@ namespace cellscale {
 
 enum class BinaryWidth : std::size_t { single_precision = 4, double_precision = 8 };
 
-constexpr std::size_t header_bytes(BinaryWidth width) {
-  return static_cast<std::size_t>(width) * kHeaderSlots;
-}
+constexpr std::size_t header_bytes(BinaryWidth width) { return static_cast<std::size_t>(width) * kHeaderSlots; }
 
 constexpr std::size_t statistics_offset(BinaryWidth width) {
   return static_cast<std::size_t>(width) * kGeometrySlots;

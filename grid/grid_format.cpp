@@ -5,9 +5,7 @@
 
 namespace cellscale {
 
-const char* output_opening_mode(FormatName format) {
-  return format == FormatName::ascii_text ? "wt" : "wb";
-}
+const char* output_opening_mode(FormatName format) { return format == FormatName::ascii_text ? "wt" : "wb"; }
 
 bool write_all(std::FILE* file, const void* bytes, std::size_t size) {
   return (size == 0 || std::fwrite(bytes, 1, size, file) == size) && std::ferror(file) == 0;
@@ -23,14 +21,14 @@ bool close_output(FilePtr file) {
 std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input) {
   if (format == FormatName::ascii_text) return make_ascii_grid_reader(std::move(input));
   return make_binary_grid_reader(format == FormatName::double_binary ? BinaryWidth::double_precision
-                                                                      : BinaryWidth::single_precision,
+                                                                     : BinaryWidth::single_precision,
                                  std::move(input));
 }
 
 std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output) {
   if (format == FormatName::ascii_text) return make_text_grid_writer(std::move(output));
   return make_binary_grid_writer(format == FormatName::double_binary ? BinaryWidth::double_precision
-                                                                      : BinaryWidth::single_precision,
+                                                                     : BinaryWidth::single_precision,
                                  std::move(output));
 }
 

@@ -83,8 +83,8 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
         }
       }
     }
-    const double magnitude = is_nan ? std::numeric_limits<double>::quiet_NaN()
-                                    : std::numeric_limits<double>::infinity();
+    const double magnitude =
+        is_nan ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
     value = negative ? -magnitude : magnitude;
     return {p, ScanStatus::ok};
   }

@@ -33,9 +33,7 @@ struct [[nodiscard]] ScanResult {
 
 // True for the white space that scanf skips in the "C" locale. The user's
 // locale does not matter (a Windows code page, say, may call 0xA0 a space).
-constexpr bool is_scan_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+constexpr bool is_scan_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Reads a plain decimal number, the form nearly every grid cell has: an
 // optional minus sign, digits, and optionally a point and more digits, 19

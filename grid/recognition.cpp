@@ -9,7 +9,7 @@ namespace cellscale {
 namespace {
 // Contract (README, Command line): a binary input must have nodata -9999.
 constexpr double kBinaryNodata = -9999.0;
-}
+}  // namespace
 
 std::optional<FormatName> recognise_grid(const unsigned char* bytes, std::size_t size) {
   if (size >= 4 && std::memcmp(bytes, "ncol", 4) == 0) return FormatName::ascii_text;

@@ -86,11 +86,11 @@ class CellStats {
   double reference_ = 0.0;  // the first counted value of the run
   bool scaled_ = false;     // whether scale_exponent_ has been chosen
   int scale_exponent_ = 0;
-  double scale_ = 1.0;      // 2^-scale_exponent_
+  double scale_ = 1.0;           // 2^-scale_exponent_
   double scaled_minimum_ = 0.0;  // the extremes the scale was chosen for
   double scaled_maximum_ = 0.0;
-  DoubleDouble offsets_;   // sum of (x - reference), scaled
-  DoubleDouble squares_;   // sum of (x - reference)^2, scaled twice
+  DoubleDouble offsets_;  // sum of (x - reference), scaled
+  DoubleDouble squares_;  // sum of (x - reference)^2, scaled twice
   std::array<double, kBlock> pending_{};
   int pending_count_ = 0;
 };
