@@ -13,7 +13,6 @@
 #include "fuzz_check.h"
 #include "grid/ascii_grid.h"
 #include "grid/grid_header.h"
-#include "grid/row_buffer.h"
 #include "support/reference_grid.h"
 
 namespace {

@@ -13,7 +13,6 @@
 #include "grid/binary_grid.h"
 #include "grid/grid_header.h"
 #include "grid/recognition.h"
-#include "grid/row_buffer.h"
 #include "support/reference_grid.h"
 
 namespace {
