@@ -19,17 +19,15 @@
 #include "app/scaling_run.h"
 
 #include <algorithm>
-#include <clocale>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "app/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/file_names.h"
 #include "grid/grid_format.h"
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
@@ -57,8 +55,8 @@ struct OpenedInput {
 
 // The readers fetch large blocks themselves: an input stream without a
 // buffer of its own reads them straight into place, one system call a block.
-FilePtr open_input_file(const std::string& path, const char* mode) {
-  FilePtr file(std::fopen(path.c_str(), mode));
+FilePtr open_input_file(const FileName& name, const char* mode) {
+  FilePtr file(open_file(name, mode));
   if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
 }
@@ -66,53 +64,31 @@ FilePtr open_input_file(const std::string& path, const char* mode) {
 // An input that cannot go back to its start after recognition (a pipe)
 // would lose the bytes already looked at: it counts as one that cannot be
 // opened.
-OpenedInput open_and_recognise_input(const std::string& path) {
-  FilePtr file = open_input_file(path, "rb");
+OpenedInput open_and_recognise_input(const FileName& name) {
+  FilePtr file = open_input_file(name, "rb");
   if (file) {
     unsigned char start[kRecognitionBytes];
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
     const std::optional<FormatName> format = recognise_grid(start, size);
     if (!format) {
-      fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n", path.c_str());
+      fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
+           name.shown.c_str());
     }
     if (std::fseek(file.get(), 0, SEEK_SET) == 0) {
       // Text is read in text mode from here on.
-      if (*format == FormatName::ascii_text) file = open_input_file(path, "rt");
+      if (*format == FormatName::ascii_text) file = open_input_file(name, "rt");
       if (file) return {std::move(file), *format};
     }
   }
-  fail(kStatusInputUnusable, "could not open input file %s\n", path.c_str());
+  fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
 }
 
-// Whether std::filesystem reads a file name as fopen reads it. An ASCII name
-// is read alike everywhere. Beyond ASCII the two conversions can differ (on
-// Windows, where fopen takes the ANSI code page and std::filesystem the C
-// library's multibyte conversion), and a name that opens a file the file
-// system does not find was read otherwise.
-bool read_alike(const std::string& name) {
-  if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    return true;
-  }
-  std::error_code ignored;
-  return std::filesystem::exists(name, ignored) || !FilePtr(std::fopen(name.c_str(), "rb"));
-}
-
-// Whether the output name may stand for the input file itself: the same
-// path, a hard link or a symbolic link to it. "Not the same" is an answer
-// only when both names were read as fopen reads them; otherwise an output
-// that exists might be the input.
-bool may_be_the_input(const std::string& input_path, const std::string& output_path) {
-  std::error_code error;
-  if (std::filesystem::equivalent(input_path, output_path, error)) return true;
-  if (read_alike(input_path) && read_alike(output_path)) return false;
-  return FilePtr(std::fopen(output_path.c_str(), "rb")) != nullptr;
-}
-
-// Opening an output that is the input itself would empty the input before it
-// is read; it counts as an output that cannot be opened.
-FilePtr open_output_file(const std::string& input_path, const std::string& output_path, const char* mode) {
-  if (may_be_the_input(input_path, output_path)) return nullptr;
-  FilePtr file(std::fopen(output_path.c_str(), mode));
+// Opening an output that is the input itself (the same path, a hard or
+// symbolic link to it) would empty the input before it is read; it counts as
+// an output that cannot be opened.
+FilePtr open_output_file(const FileName& input, const FileName& output, const char* mode) {
+  if (same_file(input, output)) return nullptr;
+  FilePtr file(open_file(output, mode));
   // The writers buffer the output in blocks themselves (kOutputBlockBytes):
   // without a buffer of its own the stream writes each block in one call.
   if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
@@ -121,20 +97,20 @@ FilePtr open_output_file(const std::string& input_path, const std::string& outpu
 
 // Opens the output, asking for another name while that fails. An empty reply,
 // or the end of standard input, ends the run.
-FilePtr open_output(const std::string& input_path, std::string& output_path, FormatName format) {
+FilePtr open_output(const FileName& input, FileName& output, FormatName format) {
   const char* mode = output_opening_mode(format);
   while (true) {
-    FilePtr file = open_output_file(input_path, output_path, mode);
+    FilePtr file = open_output_file(input, output, mode);
     if (file) return file;
     // Contract (docs/cellscale.1, Output name): " \r\n" on every platform.
-    say("error opening output grid %s \r\n", output_path.c_str());
+    say("error opening output grid %s \r\n", output.shown.c_str());
     say("please enter new output file name: ");
     std::optional<std::string> reply = read_reply_line();
     // A file name is a C string: a reply names the file up to its first NUL,
     // so "\0abc" is an empty reply.
     if (reply) reply->resize(std::min(reply->size(), reply->find('\0')));
     if (!reply || reply->empty()) std::exit(kStatusUsage);
-    output_path = std::move(*reply);
+    output = file_name_reply(std::move(*reply));
     say("\r\n");
   }
 }
@@ -188,14 +164,6 @@ RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, do
 }  // namespace
 
 int run_scaling(int argc, char** argv) {
-  // File names are narrow strings: fopen hands them to the system, which reads
-  // them in the user's character set (on Windows the ANSI code page), while
-  // std::filesystem converts them with the C library's multibyte conversion.
-  // The user's character type locale makes both read a name alike, so that
-  // the same-file check sees the file fopen opens. Numbers are not affected:
-  // the header, the cells and the factor reply are read with the C locale's
-  // blanks (grid/number_text.h), and LC_NUMERIC stays "C".
-  std::setlocale(LC_CTYPE, "");
   if (argc < 3) {
     say("Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n");
     say("usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n");
@@ -203,16 +171,16 @@ int run_scaling(int argc, char** argv) {
         "s=single precision\n");
     return kStatusUsage;
   }
-  const std::string input_path = argv[1];
-  std::string output_path = argv[2];
+  const FileName input_file_name = file_name_argument(argc, argv, 1);
+  FileName output_file_name = file_name_argument(argc, argv, 2);
   const FormatName output_format = output_format_from_argument(argc > 3 ? argv[3] : nullptr);
 
-  OpenedInput input = open_and_recognise_input(input_path);
-  FilePtr output_file = open_output(input_path, output_path, output_format);
+  OpenedInput input = open_and_recognise_input(input_file_name);
+  FilePtr output_file = open_output(input_file_name, output_file_name, output_format);
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
   const std::unique_ptr<GridWriter> writer = make_grid_writer(output_format, std::move(output_file));
-  const char* input_name = input_path.c_str();
-  const char* output_name = output_path.c_str();
+  const char* input_name = input_file_name.shown.c_str();
+  const char* output_name = output_file_name.shown.c_str();
   // From here on a failure ends the run through fail_keeping_output.
 
   GridHeader header;

@@ -1,0 +1,110 @@
+#include "app/file_names.h"
+
+#include <system_error>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
+#endif
+
+namespace cellscale {
+
+#ifdef _WIN32
+
+namespace {
+
+// Bytes in the ANSI code page as UTF-16, the way the system reads narrow names.
+std::wstring widened(const std::string& bytes) {
+  if (bytes.empty()) return {};
+  const int length = static_cast<int>(bytes.size());
+  const int size = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, wide.data(), size);
+  return wide;
+}
+
+// A path as Windows opens it whatever its length: one whose full form reaches
+// the old limit of 260 characters (248 for a folder's files, to be safe) is
+// given in the "\\?\" form, which the system takes as it stands, so it must
+// be the full path with backslashes and no "." or ".." (GetFullPathNameW
+// makes it so). Shorter paths, and those already in a device form, stay as
+// they are.
+std::wstring openable(const std::wstring& path) {
+  constexpr std::size_t kShortLimit = 248;
+  if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) return path;
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  if (full.size() < kShortLimit) return path;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  return L"\\\\?\\" + full;
+}
+
+// The volume and file number of an existing file, following links.
+bool identify(const std::filesystem::path& path, BY_HANDLE_FILE_INFORMATION& information) {
+  const HANDLE handle = CreateFileW(openable(path.native()).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(handle, &information) != 0;
+  CloseHandle(handle);
+  return known;
+}
+
+}  // namespace
+
+// The narrow argument is how the tool has always shown the name; the wide
+// one, from the same command line, is the name itself. Should the two lists
+// not match up (they are split by the same rules), the narrow one is used.
+FileName file_name_argument(int argc, char** argv, int index) {
+  FileName name{argv[index], {}};
+  int count = 0;
+  wchar_t** const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  name.path = wide != nullptr && count == argc ? std::filesystem::path(std::wstring(wide[index]))
+                                               : std::filesystem::path(widened(name.shown));
+  LocalFree(wide);
+  return name;
+}
+
+FileName file_name_reply(std::string reply) {
+  std::filesystem::path path(widened(reply));
+  return {std::move(reply), std::move(path)};
+}
+
+std::FILE* open_file(const FileName& name, const char* mode) {
+  const std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
+  return _wfopen(openable(name.path.native()).c_str(), wide_mode.c_str());
+}
+
+bool same_file(const FileName& a, const FileName& b) {
+  BY_HANDLE_FILE_INFORMATION first{};
+  BY_HANDLE_FILE_INFORMATION second{};
+  return identify(a.path, first) && identify(b.path, second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+#else
+
+FileName file_name_argument(int, char** argv, int index) { return file_name_reply(argv[index]); }
+
+FileName file_name_reply(std::string reply) {
+  std::filesystem::path path(reply);
+  return {std::move(reply), std::move(path)};
+}
+
+std::FILE* open_file(const FileName& name, const char* mode) { return std::fopen(name.path.c_str(), mode); }
+
+bool same_file(const FileName& a, const FileName& b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a.path, b.path, error);
+}
+
+#endif
+
+}  // namespace cellscale

@@ -1,0 +1,37 @@
+#pragma once
+
+// The names of the input and output grids: how the tool shows a name in its
+// messages, and how it opens the file and tells whether two names are one
+// file. On POSIX systems a name is its bytes for both. On Windows a name
+// from the command line is opened through the wide-character interfaces, so
+// a name in any script works, while messages still show it as the narrow
+// argument shows it (the ANSI code page, "?" for what the page lacks), which
+// scripts may be matching.
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace cellscale {
+
+struct FileName {
+  std::string shown;           // the bytes messages print
+  std::filesystem::path path;  // what the system opens
+};
+
+// Argument `index` of the command line (argv[index], which must exist).
+[[nodiscard]] FileName file_name_argument(int argc, char** argv, int index);
+
+// A name typed at a prompt: bytes in the user's character set (on Windows
+// the ANSI code page).
+[[nodiscard]] FileName file_name_reply(std::string reply);
+
+// fopen of the name; a path too long for the old Windows limit of 260
+// characters is opened in its long form there.
+[[nodiscard]] std::FILE* open_file(const FileName& name, const char* mode);
+
+// Whether both names lead to one existing file: the same path, a hard or
+// symbolic link, or on Windows the same name in other letter case.
+[[nodiscard]] bool same_file(const FileName& a, const FileName& b);
+
+}  // namespace cellscale
