@@ -24,11 +24,17 @@
 #include <cstdio>
 #include <string>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "app/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/file_names.h"
 #include "grid/grid_format.h"
+#include "grid/input_file.h"
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
 
@@ -49,7 +55,7 @@ constexpr int kStatusInputUnusable = 98;
 constexpr std::int64_t kCellsPerProgressFlush = 1 << 18;
 
 struct OpenedInput {
-  FilePtr file;
+  InputFile file;
   FormatName format;
 };
 
@@ -61,24 +67,35 @@ FilePtr open_input_file(const FileName& name, const char* mode) {
   return file;
 }
 
-// An input that cannot go back to its start after recognition (a pipe)
-// would lose the bytes already looked at: it counts as one that cannot be
-// opened.
+// A text input that cannot be opened again is switched to text mode where
+// the two differ (Windows: CR LF and Ctrl-Z as a text file reads them); the
+// bytes already read may hold a CR, which the text reader takes as a blank.
+void read_text_in_text_mode([[maybe_unused]] std::FILE* file, [[maybe_unused]] FormatName format) {
+#ifdef _WIN32
+  if (format == FormatName::ascii_text) _setmode(_fileno(file), _O_TEXT);
+#endif
+}
+
+// Recognises the input's format from its first bytes, then reads it from its
+// start: a file again from there (text in text mode), and an input that
+// cannot go back (a pipe) in one pass, the bytes already read served first.
 OpenedInput open_and_recognise_input(const FileName& name) {
   FilePtr file = open_input_file(name, "rb");
   if (file) {
-    unsigned char start[kRecognitionBytes];
+    char start[kRecognitionBytes];
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
-    const std::optional<FormatName> format = recognise_grid(start, size);
+    const std::optional<FormatName> format =
+        recognise_grid(reinterpret_cast<const unsigned char*>(start), size);
     if (!format) {
       fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
            name.shown.c_str());
     }
-    if (std::fseek(file.get(), 0, SEEK_SET) == 0) {
-      // Text is read in text mode from here on.
-      if (*format == FormatName::ascii_text) file = open_input_file(name, "rt");
-      if (file) return {std::move(file), *format};
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
+      read_text_in_text_mode(file.get(), *format);
+      return {InputFile(std::move(file), std::string(start, size)), *format};
     }
+    if (*format == FormatName::ascii_text) file = open_input_file(name, "rt");
+    if (file) return {InputFile(std::move(file)), *format};
   }
   fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
 }

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char> copy(bytes.begin(), bytes.end());
   std::FILE* file = fmemopen(copy.data(), copy.size(), "r");
   if (file == nullptr) return 0;
-  const auto reader = cellscale::make_ascii_grid_reader(cellscale::FilePtr(file));
+  const auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
   const cellscale::reference::GridRead expected = cellscale::reference::read_text_grid(bytes, bytes.size());
 
   cellscale::GridHeader header;

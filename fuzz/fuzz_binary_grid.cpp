@@ -43,7 +43,7 @@ void check_reader(cellscale::BinaryWidth width, const std::string& bytes) {
   std::vector<char> copy(bytes.begin(), bytes.end());
   std::FILE* file = fmemopen(copy.data(), copy.size(), "r");
   if (file == nullptr) return;
-  const auto reader = cellscale::make_binary_grid_reader(width, cellscale::FilePtr(file));
+  const auto reader = cellscale::make_binary_grid_reader(width, cellscale::InputFile(cellscale::FilePtr(file)));
   const reference::GridRead expected = reference::read_binary_grid(size, bytes, bytes.size());
 
   cellscale::GridHeader header;

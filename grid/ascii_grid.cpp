@@ -21,7 +21,7 @@ constexpr std::size_t kTextBlock = std::size_t{1} << 18;
 // the common numbers are read without looking where the text ends.
 class TextSource {
  public:
-  explicit TextSource(FilePtr file) : file_(std::move(file)), buffer_(kTextBlock + 1) {}
+  explicit TextSource(InputFile file) : file_(std::move(file)), buffer_(kTextBlock + 1) {}
 
   bool next_number(double& value) {
     return next(
@@ -75,19 +75,19 @@ class TextSource {
     position_ = 0;
     end_ = kept;
     if (end_ == capacity()) buffer_.resize(capacity() * 2 + 1);
-    const std::size_t got = std::fread(buffer_.data() + end_, 1, capacity() - end_, file_.get());
+    const std::size_t got = file_.read(buffer_.data() + end_, capacity() - end_);
     end_ += got;
     buffer_[end_] = '\0';
     if (got == 0) {
-      if (std::ferror(file_.get())) return false;
-      at_end_ = std::feof(file_.get()) != 0;
+      if (file_.failed()) return false;
+      at_end_ = file_.ended();
     }
     return true;
   }
 
   std::size_t capacity() const { return buffer_.size() - 1; }
 
-  FilePtr file_;
+  InputFile file_;
   std::vector<char> buffer_;  // the text, then the NUL at end_
   std::size_t position_ = 0;
   std::size_t end_ = 0;
@@ -96,7 +96,7 @@ class TextSource {
 
 class AsciiGridReader final : public GridReader {
  public:
-  explicit AsciiGridReader(FilePtr input) : text_(std::move(input)) {}
+  explicit AsciiGridReader(InputFile input) : text_(std::move(input)) {}
 
   bool read_header(GridHeader& header) override {
     for (std::size_t slot = kNcols; slot <= kNodataValue; ++slot) {
@@ -244,7 +244,7 @@ std::string format_text_header(const GridHeader& header) {
   return std::string(text, out);
 }
 
-std::unique_ptr<GridReader> make_ascii_grid_reader(FilePtr input) {
+std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
   return std::make_unique<AsciiGridReader>(std::move(input));
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "grid/grid_format.h"
+#include "grid/input_file.h"
 
 namespace cellscale {
 
@@ -22,7 +23,7 @@ namespace cellscale {
 [[nodiscard]] std::string format_text_header(const GridHeader& header);
 
 // The input must be open for reading in text mode.
-[[nodiscard]] std::unique_ptr<GridReader> make_ascii_grid_reader(FilePtr input);
+[[nodiscard]] std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input);
 
 // The output must be open for writing in text mode ("wt"), so that each "\n"
 // becomes the platform's line ending.

@@ -30,12 +30,12 @@ constexpr std::size_t kInputBlockBytes = std::size_t{1} << 16;
 
 class BinaryGridReader final : public GridReader {
  public:
-  BinaryGridReader(BinaryWidth width, FilePtr input) : width_(width), file_(std::move(input)) {}
+  BinaryGridReader(BinaryWidth width, InputFile input) : width_(width), file_(std::move(input)) {}
 
   bool read_header(GridHeader& header) override {
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     const std::size_t size = static_cast<std::size_t>(width_);
-    if (std::fread(bytes, size, kHeaderSlots, file_.get()) != kHeaderSlots) return false;
+    if (file_.read(bytes, size * kHeaderSlots) != size * kHeaderSlots) return false;
     for (std::size_t slot = 1; slot <= kHeaderSlots; ++slot) {
       header.slot[slot] = decode_binary_value(width_, bytes + size * (slot - 1));
     }
@@ -81,10 +81,10 @@ class BinaryGridReader final : public GridReader {
     const std::size_t wanted = rows_per_block_ * columns_;
     std::size_t got = 0;
     if (width_ == BinaryWidth::double_precision) {
-      got = std::fread(doubles_.data(), size, wanted, file_.get());
+      got = file_.read(doubles_.data(), size * wanted) / size;
       if constexpr (!kLittleEndianHost) reverse_each(doubles_.data(), got);
     } else {
-      got = std::fread(singles_.data(), size, wanted, file_.get());
+      got = file_.read(singles_.data(), size * wanted) / size;
       if constexpr (!kLittleEndianHost) reverse_each(singles_.data(), got);
     }
     ended_ = got < wanted;
@@ -94,7 +94,7 @@ class BinaryGridReader final : public GridReader {
   }
 
   BinaryWidth width_;
-  FilePtr file_;
+  InputFile file_;
   std::size_t columns_ = 0;
   std::size_t rows_per_block_ = 1;
   ZeroedArray<double> doubles_;
@@ -211,7 +211,7 @@ double decode_binary_value(BinaryWidth width, const unsigned char* bytes) {
   return static_cast<double>(std::bit_cast<float>(value));
 }
 
-std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, FilePtr input) {
+std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile input) {
   return std::make_unique<BinaryGridReader>(width, std::move(input));
 }
 

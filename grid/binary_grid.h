@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "grid/grid_format.h"
+#include "grid/input_file.h"
 
 namespace cellscale {
 
@@ -28,7 +29,7 @@ constexpr std::size_t statistics_offset(BinaryWidth width) {
 // The value of the little-endian number of the given width at bytes.
 [[nodiscard]] double decode_binary_value(BinaryWidth width, const unsigned char* bytes);
 
-[[nodiscard]] std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, FilePtr input);
+[[nodiscard]] std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile input);
 [[nodiscard]] std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output);
 
 }  // namespace cellscale

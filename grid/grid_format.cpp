@@ -2,6 +2,7 @@
 
 #include "grid/ascii_grid.h"
 #include "grid/binary_grid.h"
+#include "grid/input_file.h"
 
 namespace cellscale {
 
@@ -18,7 +19,7 @@ bool close_output(FilePtr file) {
   return std::fclose(stream) == 0 && intact;
 }
 
-std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input) {
+std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input) {
   if (format == FormatName::ascii_text) return make_ascii_grid_reader(std::move(input));
   return make_binary_grid_reader(format == FormatName::double_binary ? BinaryWidth::double_precision
                                                                      : BinaryWidth::single_precision,

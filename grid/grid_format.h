@@ -58,6 +58,8 @@ struct OutputSpan {
   std::int32_t count = 0;
 };
 
+class InputFile;  // grid/input_file.h
+
 class GridReader {
  public:
   virtual ~GridReader() = default;
@@ -107,7 +109,7 @@ class GridWriter {
   [[nodiscard]] virtual bool finish(const GridHeader& header) = 0;
 };
 
-[[nodiscard]] std::unique_ptr<GridReader> make_grid_reader(FormatName format, FilePtr input);
+[[nodiscard]] std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input);
 [[nodiscard]] std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output);
 
 }  // namespace cellscale
