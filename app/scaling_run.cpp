@@ -84,8 +84,7 @@ OpenedInput open_and_recognise_input(const FileName& name) {
   if (file) {
     char start[kRecognitionBytes];
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
-    const std::optional<FormatName> format =
-        recognise_grid(reinterpret_cast<const unsigned char*>(start), size);
+    const std::optional<FormatName> format = recognise_grid(reinterpret_cast<const unsigned char*>(start), size);
     if (!format) {
       fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
            name.shown.c_str());
