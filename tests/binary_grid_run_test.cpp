@@ -33,20 +33,12 @@ const std::string kText = text_header("4", "3", "1000", "2000", "30", "-9999") +
 const std::string kTextDoubled = text_header("4", "3", "1000", "2000", "30", "-9999") +
                                  "825\t830.5\t-9999\t840.25\n821.5\t-9999\t-9999\t837\n818\t823\t828.75\t834.5\n";
 
-std::vector<double> header_with(std::vector<double> statistics) {
-  std::vector<double> header = kGeometry;
-  header.insert(header.end(), statistics.begin(), statistics.end());
-  return header;
-}
-
 std::string input_in(const Format& format) {
   // A binary input's own statistics block is replaced in the output.
-  return format.width == 0 ? kText : binary_grid(format.width, header_with({1, 2, 3, 4, 5, 6}), kCells);
+  return format.width == 0 ? kText : binary_grid(format.width, kGeometry, {1, 2, 3, 4, 5, 6}, kCells);
 }
 
 TEST(BinaryGrid, EveryInputFormatToEveryOutputFormat) {
-  std::vector<double> doubled;
-  for (double x : kCells) doubled.push_back(x == -9999 ? x : 2 * x);
   for (const Format& in : kFormats) {
     for (const Format& out : kFormats) {
       SCOPED_TRACE(std::string(in.name) + " to " + out.name);
@@ -59,7 +51,7 @@ TEST(BinaryGrid, EveryInputFormatToEveryOutputFormat) {
       if (out.width == 0) {
         EXPECT_EQ(written, native_lines(kTextDoubled));
       } else {
-        expect_binary_grid(out.width, written, kGeometry, doubled);
+        expect_binary_grid(out.width, written, kGeometry, scaled(kCells, 2));
       }
     }
   }
@@ -125,17 +117,16 @@ TEST(BinaryGrid, DoubleToSingleAndBackLosesOnlyWhatBinary32CannotHold) {
 }
 
 TEST(BinaryGrid, Recognition) {
-  std::vector<double> other_nodata = header_with({0, 0, 0, 0, 0, 0});
-  other_nodata[5] = -1;
-  const std::string unknown = "could not recognise file format (ascii, single or double) for in\n";
-  const std::string full_double = binary_grid(8, header_with({0, 0, 0, 0, 0, 0}), kCells);
-  const std::string full_single = binary_grid(4, header_with({0, 0, 0, 0, 0, 0}), kCells);
+  const std::vector<double> other_nodata = {4, 3, 1000, 2000, 30, -1};
+  const std::string unknown = unrecognised("in");
+  const std::string full_double = binary_grid(8, kGeometry, {0, 0, 0, 0, 0, 0}, kCells);
+  const std::string full_single = binary_grid(4, kGeometry, {0, 0, 0, 0, 0, 0}, kCells);
   const std::string header_failure = "error reading fiel header from in\n";
   // clang-format off
   const RunCase cases[] = {
-      {.name = "double with nodata -1", .files = {{"in", binary_grid(8, other_nodata, kCells)}},
+      {.name = "double with nodata -1", .files = {{"in", binary_grid(8, other_nodata, {0, 0, 0, 0, 0, 0}, kCells)}},
        .arguments = {"in", "out"}, .input = "1\n", .output = unknown, .status = 98, .results = {{"out", std::nullopt}}},
-      {.name = "single with nodata -1", .files = {{"in", binary_grid(4, other_nodata, kCells)}},
+      {.name = "single with nodata -1", .files = {{"in", binary_grid(4, other_nodata, {0, 0, 0, 0, 0, 0}, kCells)}},
        .arguments = {"in", "out"}, .input = "1\n", .output = unknown, .status = 98, .results = {{"out", std::nullopt}}},
       {.name = "empty file", .files = {{"in", ""}}, .arguments = {"in", "out"}, .input = "1\n", .output = unknown,
        .status = 98},
@@ -161,7 +152,7 @@ TEST(BinaryGrid, ShortRowsAreReportedAfterTheRowsBefore) {
     // Short by one value and a half: two whole values of the last row remain.
     write_file(folder / "in", grid.substr(0, grid.size() - static_cast<std::size_t>(width) * 3 / 2));
     const ToolResult result = run_tool(folder.path(), {"in", "out", "-f:d"}, "1\n");
-    EXPECT_EQ(result.output, native_lines("\nfactor : \n.error reading from in in row 2 (1 values read)\n"));
+    EXPECT_EQ(result.output, native_lines(read_failure("in", 2, 1)));
     EXPECT_EQ(result.status, 5);
     // The header as it came from the input, its statistics block not yet replaced, and the first row.
     expect_binary_grid(8, read_file(folder / "out"), {3, 2, 0, 0, 1, -9999}, {1, 2, 3}, {7, 8, 9, 10, 11, 12});
@@ -178,7 +169,7 @@ TEST(BinaryGrid, AnAsciiInputHasZeroStatisticsUntilTheEnd) {
 
 TEST(BinaryGrid, LostWritesAreReported) {
   ScratchFolder folder;
-  write_file(folder / "small.dbl", binary_grid(8, header_with({0, 0, 0, 0, 0, 0}), kCells));
+  write_file(folder / "small.dbl", binary_grid(8, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
   std::vector<double> wide_cells(2000 * 100, 1.5);
   write_file(folder / "wide.dbl", binary_grid(8, {2000, 100, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, wide_cells));
 
@@ -212,7 +203,7 @@ TEST(BinaryGrid, AnOutputIntoAPipeEndsWithStatus4AfterTheRows) {
   for (const auto& [option, width] : {std::pair{"-f:d", 8}, std::pair{"-f:s", 4}}) {
     SCOPED_TRACE(option);
     ScratchFolder folder;
-    write_file(folder / "in.dbl", binary_grid(8, header_with({0, 0, 0, 0, 0, 0}), kCells));
+    write_file(folder / "in.dbl", binary_grid(8, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
     ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
     std::string piped;
     std::thread reader([&] {
@@ -225,7 +216,7 @@ TEST(BinaryGrid, AnOutputIntoAPipeEndsWithStatus4AfterTheRows) {
     reader.join();
     EXPECT_EQ(result.output, native_lines(run_output(3) + "error writing into pipe \n"));
     EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(piped, binary_grid(width, header_with({0, 0, 0, 0, 0, 0}), kCells));
+    EXPECT_EQ(piped, binary_grid(width, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
   }
 }
 

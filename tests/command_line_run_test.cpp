@@ -73,68 +73,67 @@ TEST(CommandLine, OptionAnywhereInTheArgumentChoosesBinary) {
 }
 
 TEST(Opening, InputsThatCannotBeUsed) {
-  const std::string unknown = "could not recognise file format (ascii, single or double) for ";
   // clang-format off
   const RunCase cases[] = {
       {.name = "missing input", .arguments = {"nothere.asc", "out.asc"}, .input = "1\n",
        .output = "could not open input file nothere.asc\n", .status = 98, .results = {{"out.asc", std::nullopt}}},
       // Windows opens no folder as a file.
       {.name = "a folder is no grid", .arguments = {".", "out.asc"}, .input = "1\n",
-       .output = target_is_windows() ? "could not open input file .\n" : unknown + ".\n", .status = 98,
+       .output = target_is_windows() ? "could not open input file .\n" : unrecognised("."), .status = 98,
        .results = {{"out.asc", std::nullopt}}},
       {.name = "capital NCOLS", .files = {{"in.asc", "NCOLS 3\nNROWS 1\n"}}, .arguments = kInOut, .input = "1\n",
-       .output = unknown + "in.asc\n", .status = 98, .results = {{"out.asc", std::nullopt}}},
+       .output = unrecognised("in.asc"), .status = 98, .results = {{"out.asc", std::nullopt}}},
       {.name = "blank line first", .files = {{"in.asc", "\n" + kGrid}}, .arguments = kInOut, .input = "1\n",
-       .output = unknown + "in.asc\n", .status = 98},
+       .output = unrecognised("in.asc"), .status = 98},
       {.name = "empty input", .files = {{"in.asc", ""}}, .arguments = kInOut, .input = "1\n",
-       .output = unknown + "in.asc\n", .status = 98},
+       .output = unrecognised("in.asc"), .status = 98},
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
 }
 
-const std::string kCannotOpen = "error opening output grid no/such/out.asc \r\nplease enter new output file name: ";
+const std::string kCannotOpen = name_prompt("no/such/out.asc");
 
 TEST(Opening, PromptsForAnotherOutputName) {
   const std::string named = kCannotOpen + "\r\n" + run_output(2);
+  // Every case starts from in.asc and asks for no/such/out.asc.
+  auto prompted = [](RunCase c) {
+    c.files = kInGrid;
+    c.arguments = kInNoFolder;
+    return c;
+  };
   // clang-format off
   const RunCase cases[] = {
-      {.name = "empty reply ends the run", .files = kInGrid, .arguments = kInNoFolder, .input = "\n2\n",
-       .output = kCannotOpen, .status = 1},
-      {.name = "end of input at the prompt ends the run", .files = kInGrid, .arguments = kInNoFolder, .input = "",
-       .output = kCannotOpen, .status = 1},
-      {.name = "closed input at the prompt ends the run", .files = kInGrid, .arguments = kInNoFolder,
-       .input = std::nullopt, .output = kCannotOpen, .status = 1},
-      {.name = "a good name goes on", .files = kInGrid, .arguments = kInNoFolder, .input = "good.asc\n2\n",
-       .output = named, .results = {{"good.asc", kGridDoubled}}},
-      {.name = "a last line without a line break is a name", .files = kInGrid, .arguments = kInNoFolder,
-       .input = "good.asc", .output = named, .results = {{"good.asc", kGridCopied}}},
-      {.name = "the prompt repeats until a name opens", .files = kInGrid, .arguments = kInNoFolder,
-       .input = "no/x.asc\ngood.asc\n2\n",
-       .output = kCannotOpen + "\r\nerror opening output grid no/x.asc \r\nplease enter new output file name: \r\n" +
-                 run_output(2),
-       .results = {{"good.asc", kGridDoubled}}},
+      prompted({.name = "empty reply ends the run", .input = "\n2\n", .output = kCannotOpen, .status = 1}),
+      prompted({.name = "end of input at the prompt ends the run", .input = "", .output = kCannotOpen, .status = 1}),
+      prompted({.name = "closed input at the prompt ends the run", .input = std::nullopt, .output = kCannotOpen,
+                .status = 1}),
+      prompted({.name = "a good name goes on", .input = "good.asc\n2\n", .output = named,
+                .results = {{"good.asc", kGridDoubled}}}),
+      prompted({.name = "a last line without a line break is a name", .input = "good.asc", .output = named,
+                .results = {{"good.asc", kGridCopied}}}),
+      prompted({.name = "the prompt repeats until a name opens", .input = "no/x.asc\ngood.asc\n2\n",
+                .output = kCannotOpen + "\r\n" + name_prompt("no/x.asc") + "\r\n" + run_output(2),
+                .results = {{"good.asc", kGridDoubled}}}),
       // A file name is a C string: a NUL ends it.
-      {.name = "a NUL first is an empty reply", .files = kInGrid, .arguments = kInNoFolder, .input = "\0abc\n2\n"s,
-       .output = kCannotOpen, .status = 1, .results = {{"abc", std::nullopt}}},
-      {.name = "a lone NUL is an empty reply", .files = kInGrid, .arguments = kInNoFolder,
-       .input = "\0\ngood.asc\n2\n"s, .output = kCannotOpen, .status = 1, .results = {{"good.asc", std::nullopt}}},
-      {.name = "a NUL ends the name", .files = kInGrid, .arguments = kInNoFolder, .input = "ab\0cd\n2\n"s,
-       .output = named, .results = {{"ab", kGridDoubled}}},
+      prompted({.name = "a NUL first is an empty reply", .input = "\0abc\n2\n"s, .output = kCannotOpen, .status = 1,
+                .results = {{"abc", std::nullopt}}}),
+      prompted({.name = "a lone NUL is an empty reply", .input = "\0\ngood.asc\n2\n"s, .output = kCannotOpen,
+                .status = 1, .results = {{"good.asc", std::nullopt}}}),
+      prompted({.name = "a NUL ends the name", .input = "ab\0cd\n2\n"s, .output = named,
+                .results = {{"ab", kGridDoubled}}}),
       // Standard input is read in text mode: on Windows CR LF ends a line as LF
       // does, and Ctrl-Z ends the input (as it does typed at the console).
       target_is_windows()
-          ? RunCase{.name = "a CR LF line end ends the name", .files = kInGrid, .arguments = kInNoFolder,
-                    .input = "good\r\n2\n", .output = named, .results = {{"good", kGridDoubled}, {"good\r", std::nullopt}}}
-          : RunCase{.name = "a carriage return stays in the name", .files = kInGrid, .arguments = kInNoFolder,
-                    .input = "good\r\n2\n", .output = named, .results = {{"good\r", kGridDoubled}, {"good", std::nullopt}}},
+          ? prompted({.name = "a CR LF line end ends the name", .input = "good\r\n2\n", .output = named,
+                      .results = {{"good", kGridDoubled}, {"good\r", std::nullopt}}})
+          : prompted({.name = "a carriage return stays in the name", .input = "good\r\n2\n", .output = named,
+                      .results = {{"good\r", kGridDoubled}, {"good", std::nullopt}}}),
       target_is_windows()
-          ? RunCase{.name = "Ctrl-Z at the prompt is the end of input", .files = kInGrid, .arguments = kInNoFolder,
-                    .input = "\x1a\ngood.asc\n2\n", .output = kCannotOpen, .status = 1,
-                    .results = {{"good.asc", std::nullopt}}}
-          : RunCase{.name = "Ctrl-Z is a character of the name", .files = kInGrid, .arguments = kInNoFolder,
-                    .input = "\x1a\ngood.asc\n2\n", .output = named,
-                    .results = {{"\x1a", kGridCopied}, {"good.asc", std::nullopt}}},
+          ? prompted({.name = "Ctrl-Z at the prompt is the end of input", .input = "\x1a\ngood.asc\n2\n",
+                      .output = kCannotOpen, .status = 1, .results = {{"good.asc", std::nullopt}}})
+          : prompted({.name = "Ctrl-Z is a character of the name", .input = "\x1a\ngood.asc\n2\n", .output = named,
+                      .results = {{"\x1a", kGridCopied}, {"good.asc", std::nullopt}}}),
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
@@ -146,7 +145,7 @@ TEST(Opening, LaterMessagesNameTheReplacementOutput) {
              .files = {{"in.asc", cut}},
              .arguments = {"in.asc", "no/such/out.asc", "-f:d"},
              .input = "new.bin\n1\n",
-             .output = kCannotOpen + "\r\n\nfactor : \n.error reading from in.asc in row 2 (0 values read)\n",
+             .output = kCannotOpen + "\r\n" + read_failure("in.asc", 2, 0),
              .status = 5});
   ScratchFolder folder;
   write_file(folder / "in.asc", kGrid);
@@ -163,8 +162,7 @@ TEST(Opening, AnOutputThatIsTheInputIsRefused) {
   std::filesystem::create_symlink("in.asc", folder / "soft.asc");
   for (const std::string name : {"in.asc", "./in.asc", "hard.asc", "soft.asc"}) {
     const ToolResult result = run_tool(folder.path(), {"in.asc", name}, "\n");
-    EXPECT_EQ(result.output,
-              native_lines("error opening output grid " + name + " \r\nplease enter new output file name: "));
+    EXPECT_EQ(result.output, native_lines(name_prompt(name)));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read_file(folder / "in.asc"), kGrid) << name;
   }
@@ -182,9 +180,6 @@ TEST(Opening, AnOutputThatIsTheInputIsRefused) {
 TEST(Opening, NamesInAnyScript) {
   const bool windows = target_is_windows();
   auto shown = [&](const std::string& name, const std::string& ansi) { return windows ? ansi : name; };
-  auto refused = [&](const std::string& name) {
-    return "error opening output grid " + name + " \r\nplease enter new output file name: ";
-  };
   // clang-format off
   std::vector<RunCase> cases = {
       {.name = "Cyrillic in, CJK out", .files = {{"Высота.asc", kGrid}}, .arguments = {"Высота.asc", "高度.asc"},
@@ -195,23 +190,23 @@ TEST(Opening, NamesInAnyScript) {
        .output = "could not open input file " + shown("Нет.asc", "???.asc") + "\n", .status = 98,
        .results = {{"out.asc", std::nullopt}}},
       {.name = "the input by its own name", .files = {{"Высота.asc", kGrid}}, .arguments = {"Высота.asc", "Высота.asc"},
-       .input = "\n", .output = refused(shown("Высота.asc", "??????.asc")), .status = 1,
+       .input = "\n", .output = name_prompt(shown("Высота.asc", "??????.asc")), .status = 1,
        .results = {{"Высота.asc", kGrid}}},
       {.name = "the input through its folder", .files = {{"€.asc", kGrid}}, .arguments = {"€.asc", "./€.asc"},
-       .input = "\n", .output = refused(shown("./€.asc", "./\x80.asc")), .status = 1, .results = {{"€.asc", kGrid}}},
+       .input = "\n", .output = name_prompt(shown("./€.asc", "./\x80.asc")), .status = 1, .results = {{"€.asc", kGrid}}},
       {.name = "an older output is replaced", .files = {{"高度.asc", kGrid}, {"out.asc", "an older output\n"}},
        .arguments = {"高度.asc", "out.asc"}, .input = "2\n", .output = run_output(2),
        .results = {{"out.asc", kGridDoubled}, {"高度.asc", kGrid}}},
       {.name = "a replacement name typed at the prompt", .files = kInGrid, .arguments = {"in.asc", "in.asc"},
-       .input = shown("Größe.asc", "Gr\xF6\xDF" "e.asc") + "\n2\n", .output = refused("in.asc") + "\r\n" + run_output(2),
+       .input = shown("Größe.asc", "Gr\xF6\xDF" "e.asc") + "\n2\n", .output = name_prompt("in.asc") + "\r\n" + run_output(2),
        .results = {{"Größe.asc", kGridDoubled}, {"in.asc", kGrid}}},
   };
   if (windows) {
     cases.push_back({.name = "the input in capitals", .files = {{"высота.asc", kGrid}},
-                     .arguments = {"высота.asc", "ВЫСОТА.ASC"}, .input = "\n", .output = refused("??????.ASC"),
+                     .arguments = {"высота.asc", "ВЫСОТА.ASC"}, .input = "\n", .output = name_prompt("??????.ASC"),
                      .status = 1, .results = {{"высота.asc", kGrid}}});
     cases.push_back({.name = "accented capitals", .files = {{"Höhe.asc", kGrid}}, .arguments = {"Höhe.asc", "HÖHE.ASC"},
-                     .input = "\n", .output = refused("H\xD6HE.ASC"), .status = 1, .results = {{"Höhe.asc", kGrid}}});
+                     .input = "\n", .output = name_prompt("H\xD6HE.ASC"), .status = 1, .results = {{"Höhe.asc", kGrid}}});
   }
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
@@ -224,7 +219,7 @@ TEST(Opening, NamesInAnyScript) {
                                   {"ссылка.asc", "in.asc", "in.asc"}};
   for (const auto& [input, output, output_shown] : links) {
     const ToolResult result = run_tool(folder.path(), {input, output}, "\n");
-    EXPECT_EQ(result.output, native_lines(refused(output_shown)));
+    EXPECT_EQ(result.output, native_lines(name_prompt(output_shown)));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
   }
@@ -235,9 +230,6 @@ TEST(Opening, NamesInAnyScript) {
 // it was given. Wine shows the test's scratch folder on drive Z:.
 TEST(Opening, WindowsPathForms) {
   if (!target_is_windows()) GTEST_SKIP() << "drive letters, backslashes and case-blind names are Windows path forms";
-  auto refused = [&](const std::string& name) {
-    return "error opening output grid " + name + " \r\nplease enter new output file name: ";
-  };
   // clang-format off
   const RunCase cases[] = {
       {.name = "input with a backslash", .files = kInGrid, .arguments = {".\\in.asc", "out.asc"}, .input = "2\n",
@@ -245,14 +237,14 @@ TEST(Opening, WindowsPathForms) {
       {.name = "output with a backslash", .files = kInGrid, .arguments = {"in.asc", ".\\out.asc"}, .input = "2\n",
        .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
       {.name = "a missing output folder named with backslashes", .files = kInGrid,
-       .arguments = {"in.asc", "no\\such\\out.asc"}, .input = "\n", .output = refused("no\\such\\out.asc"), .status = 1},
+       .arguments = {"in.asc", "no\\such\\out.asc"}, .input = "\n", .output = name_prompt("no\\such\\out.asc"), .status = 1},
       {.name = "a header error names the input as given", .files = {{"in.asc", "ncols 3\n"}},
        .arguments = {".\\in.asc", "out.asc"}, .input = "1\n", .output = "error reading fiel header from .\\in.asc\n",
        .status = 1, .results = {{"out.asc", ""}}},
       {.name = "the input in capitals is the input", .files = kInGrid, .arguments = {"in.asc", "IN.ASC"},
-       .input = "\n", .output = refused("IN.ASC"), .status = 1, .results = {{"in.asc", kGrid}}},
+       .input = "\n", .output = name_prompt("IN.ASC"), .status = 1, .results = {{"in.asc", kGrid}}},
       {.name = "the input with a backslash is the input", .files = kInGrid, .arguments = {"in.asc", ".\\In.asc"},
-       .input = "\n", .output = refused(".\\In.asc"), .status = 1, .results = {{"in.asc", kGrid}}},
+       .input = "\n", .output = name_prompt(".\\In.asc"), .status = 1, .results = {{"in.asc", kGrid}}},
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
@@ -269,7 +261,7 @@ TEST(Opening, WindowsPathForms) {
   EXPECT_EQ(missing.output, native_lines("could not open input file " + drive_folder + "\\nothere.asc\n"));
   EXPECT_EQ(missing.status, 98);
   const ToolResult itself = run_tool(folder.path(), {"in.asc", input}, "\n");
-  EXPECT_EQ(itself.output, native_lines(refused(input)));
+  EXPECT_EQ(itself.output, native_lines(name_prompt(input)));
   EXPECT_EQ(itself.status, 1);
   EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
 }
@@ -303,33 +295,30 @@ TEST(Opening, LongPathsAreAccepted) {
 
 TEST(FactorReply, TakenAsANumberScanTakesIt) {
   const std::string header = text_header("3", "2", "10", "20", "5", "-9999");
+  auto reply = [](std::string name, std::optional<std::string> input, std::string result, std::string grid = kGrid) {
+    return RunCase{.name = std::move(name),
+                   .files = {{"in.asc", std::move(grid)}},
+                   .arguments = kInOut,
+                   .input = std::move(input),
+                   .output = run_output(2),
+                   .results = {{"out.asc", std::move(result)}}};
+  };
   // clang-format off
   const RunCase cases[] = {
-      {.name = "a plain number", .files = kInGrid, .arguments = kInOut, .input = "2\n", .output = run_output(2),
-       .results = {{"out.asc", kGridDoubled}}},
-      {.name = "blank lines are skipped", .files = kInGrid, .arguments = kInOut, .input = "\n\n  \n2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "text after the number is ignored", .files = kInGrid, .arguments = kInOut, .input = "2 apples\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "letters leave the factor at 1", .files = kInGrid, .arguments = kInOut, .input = "abc\n",
-       .output = run_output(2), .results = {{"out.asc", kGridCopied}}},
-      {.name = "no reply leaves the factor at 1", .files = kInGrid, .arguments = kInOut, .input = "",
-       .output = run_output(2), .results = {{"out.asc", kGridCopied}}},
-      {.name = "closed input leaves the factor at 1", .files = kInGrid, .arguments = kInOut, .input = std::nullopt,
-       .output = run_output(2), .results = {{"out.asc", kGridCopied}}},
-      {.name = "exponent and sign", .files = kInGrid, .arguments = kInOut, .input = " -0.5e1\n",
-       .output = run_output(2), .results = {{"out.asc", native_lines(header + "-5\t-12.5\t-9999\n-20\t-25\t-30\n")}}},
-      {.name = "zero makes negative zero of negative cells", .files = {{"in.asc", header + "-1 0 -9999\n4 -0 6\n"}},
-       .arguments = kInOut, .input = "0\n", .output = run_output(2),
-       .results = {{"out.asc", native_lines(header + "-0\t0\t-9999\n0\t-0\t0\n")}}},
-      {.name = "a hexadecimal factor", .files = kInGrid, .arguments = kInOut, .input = "0x2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
+      reply("a plain number", "2\n", kGridDoubled),
+      reply("blank lines are skipped", "\n\n  \n2\n", kGridDoubled),
+      reply("text after the number is ignored", "2 apples\n", kGridDoubled),
+      reply("letters leave the factor at 1", "abc\n", kGridCopied),
+      reply("no reply leaves the factor at 1", "", kGridCopied),
+      reply("closed input leaves the factor at 1", std::nullopt, kGridCopied),
+      reply("exponent and sign", " -0.5e1\n", native_lines(header + "-5\t-12.5\t-9999\n-20\t-25\t-30\n")),
+      reply("zero makes negative zero of negative cells", "0\n", native_lines(header + "-0\t0\t-9999\n0\t-0\t0\n"),
+            header + "-1 0 -9999\n4 -0 6\n"),
+      reply("a hexadecimal factor", "0x2\n", kGridDoubled),
       // Blanks are the C locale's six in every locale: a no-break space (a
       // blank in the Windows code page 1252) begins no number.
-      {.name = "a no-break space is no blank", .files = kInGrid, .arguments = kInOut, .input = "\xA0" "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridCopied}}},
-      {.name = "the six blanks are skipped", .files = kInGrid, .arguments = kInOut, .input = " \t\v\f\r\n2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
+      reply("a no-break space is no blank", "\xA0" "2\n", kGridCopied),
+      reply("the six blanks are skipped", " \t\v\f\r\n2\n", kGridDoubled),
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
@@ -350,7 +339,7 @@ TEST(ClosedStandardStreams, AClosedStandardInputAtTheNamePromptWithABinaryGrid) 
                .files = {{"in", grid}},
                .arguments = {"in", "no/such/out", "-f:d"},
                .input = std::nullopt,
-               .output = "error opening output grid no/such/out \r\nplease enter new output file name: ",
+               .output = name_prompt("no/such/out"),
                .status = 1,
                .results = {{"in", grid}}});
   }
@@ -362,9 +351,8 @@ TEST(ClosedStandardStreams, AClosedStandardOutputIsNeverTheOutputGrid) {
   for (const char* option : {"-f:t", "-f:d"}) {
     ScratchFolder folder;
     write_file(folder / "in.asc", kGrid);
-    RunOptions closed_output;
-    closed_output.close_standard_output = true;
-    const ToolResult result = run_tool(folder.path(), {"in.asc", "out", option}, "2\n", closed_output);
+    const ToolResult result =
+        run_tool(folder.path(), {"in.asc", "out", option}, "2\n", {.close_standard_output = true});
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.status, 0) << option;
@@ -375,10 +363,6 @@ TEST(ClosedStandardStreams, AClosedStandardOutputIsNeverTheOutputGrid) {
     }
   }
 }
-
-}  // namespace
-
-namespace {
 
 // With standard input closed, the input grid could become the descriptor that
 // the factor is read from. Every cell byte here is "2", so a factor read from

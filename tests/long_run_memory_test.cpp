@@ -36,12 +36,9 @@ std::vector<double> row_cells(int r) {
 // Writes the grid row by row, so that the test itself stays small.
 void write_grid(const std::filesystem::path& path, const Format& format, int rows) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  const std::vector<double> header = {kColumns, double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
-  if (format.width == 0) {
-    file << text_header(std::to_string(kColumns), std::to_string(rows), "0", "0", "1", "-9999");
-  } else {
-    file << binary_grid(format.width, header, {});
-  }
+  file << (format.width == 0
+               ? text_header(std::to_string(kColumns), std::to_string(rows), "0", "0", "1", "-9999")
+               : binary_grid(format.width, {kColumns, double(rows), 0, 0, 1, -9999}, {0, 0, 0, 0, 0, 0}, {}));
   for (int r = 0; r < rows; ++r) {
     const std::vector<double> cells = row_cells(r);
     if (format.width == 0) {
@@ -70,10 +67,9 @@ std::vector<std::string> measuring_environment() {
 }
 
 long peak_of_run(const ScratchFolder& folder, const std::string& input, const Format& out, int rows) {
-  RunOptions options;
-  options.measure_peak_memory = true;
-  options.timeout_seconds = 300;
-  options.environment = measuring_environment();
+  const RunOptions options = {.timeout_seconds = 300,
+                              .measure_peak_memory = true,
+                              .environment = measuring_environment()};
   const ToolResult result = run_tool(folder.path(), {input, "out", out.option}, "1.5\n", options);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 0);
@@ -119,8 +115,7 @@ TEST(LongRun, PeakMemoryShowsATokenHeldWhole) {
   const std::string rest = "\nnrows 1\nx 0\ny 0\nc 1\nn -9999\n1 2 3\n";
   write_file(folder / "plain.asc", "ncols 3" + rest);
   write_file(folder / "long_word.asc", "ncols" + std::string(8 << 20, 'x') + " 3" + rest);
-  RunOptions options;
-  options.measure_peak_memory = true;
+  const RunOptions options = {.measure_peak_memory = true};
   const ToolResult plain = run_tool(folder.path(), {"plain.asc", "out"}, "1\n", options);
   const ToolResult long_word = run_tool(folder.path(), {"long_word.asc", "out"}, "1\n", options);
   ASSERT_EQ(plain.status, 0);

@@ -28,16 +28,14 @@ using namespace cellscale::testing;
 // statistics block for a binary output, which only the end of the run fills)
 // and every row.
 std::string uniform_text_grid(int columns, int rows) {
-  std::string row;
-  for (int c = 0; c < columns; ++c) row += c + 1 < columns ? "1234.5\t" : "1234.5\n";
-  std::string grid = text_header(std::to_string(columns), std::to_string(rows), "0", "0", "1", "-9999");
-  for (int r = 0; r < rows; ++r) grid += row;
-  return grid;
+  return text_grid(text_header(std::to_string(columns), std::to_string(rows), "0", "0", "1", "-9999"),
+                   std::vector<double>(static_cast<std::size_t>(columns * rows), 1234.5),
+                   static_cast<std::size_t>(columns));
 }
 
 std::string output_as_written(const Format& out, int columns, int rows) {
   if (out.width == 0) return native_lines(uniform_text_grid(columns, rows));
-  return binary_grid(out.width, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0},
+  return binary_grid(out.width, {double(columns), double(rows), 0, 0, 1, -9999}, {0, 0, 0, 0, 0, 0},
                      std::vector<double>(static_cast<std::size_t>(columns * rows), 1234.5));
 }
 
@@ -63,13 +61,6 @@ std::size_t header_size(const Format& out) {
   return ::testing::AssertionSuccess();
 }
 
-RunOptions limited_to(std::uint64_t bytes) {
-  RunOptions options;
-  options.timeout_seconds = 60;
-  options.file_size_limit = bytes;
-  return options;
-}
-
 // A small output stays in the stream's buffer until the run ends: a disk full
 // at any byte of it is found when the output is closed (status 4). The output
 // is written whole only when the limit leaves room for all of it.
@@ -85,7 +76,8 @@ TEST(WriteFault, ADiskFullAtEveryByteOfASmallOutput) {
     for (std::size_t limit = 0; limit <= whole.size() + 1; ++limit) {
       SCOPED_TRACE("room for " + std::to_string(limit) + " bytes");
       std::filesystem::remove(folder / "out");
-      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n", limited_to(limit));
+      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n",
+                                         {.timeout_seconds = 60, .file_size_limit = limit});
       ASSERT_EQ(result.signal, 0);
       EXPECT_EQ(result.errors, "");
       const std::string written = read_file(folder / "out");
@@ -130,7 +122,8 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
     for (const std::size_t limit : limits) {
       SCOPED_TRACE("room for " + std::to_string(limit) + " of " + std::to_string(total) + " bytes");
       std::filesystem::remove(folder / "out");
-      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n", limited_to(limit));
+      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n",
+                                         {.timeout_seconds = 60, .file_size_limit = limit});
       ASSERT_EQ(result.signal, 0);
       EXPECT_EQ(result.errors, "");
       const std::string written = read_file(folder / "out");
@@ -180,9 +173,8 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
   if (geteuid() != 0 && access((folder / "locked").c_str(), W_OK) == 0) {
     GTEST_SKIP() << "this user may write in a folder without write permission";
   }
-  RunOptions unprivileged;
-  unprivileged.as_unprivileged_user = true;
-  const std::string prompt = "error opening output grid locked/out.asc \r\nplease enter new output file name: ";
+  const RunOptions unprivileged = {.as_unprivileged_user = true};
+  const std::string prompt = name_prompt("locked/out.asc");
   for (const Format& out : kFormats) {
     SCOPED_TRACE(out.name);
     const ToolResult refused = run_tool(folder.path(), {"in.asc", "locked/out.asc", out.option}, "\n", unprivileged);

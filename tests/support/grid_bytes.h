@@ -35,6 +35,13 @@ inline std::string binary_grid(int width, const std::vector<double>& header, con
   return bytes;
 }
 
+// The same with the header given as its six geometry values and its statistics block.
+inline std::string binary_grid(int width, std::vector<double> geometry, const std::vector<double>& block,
+                               const std::vector<double>& cells) {
+  geometry.insert(geometry.end(), block.begin(), block.end());
+  return binary_grid(width, geometry, cells);
+}
+
 // Every value in a "double" (8) or "single" (4) file, widened to double.
 inline std::vector<double> binary_values(int width, const std::string& bytes) {
   const auto w = static_cast<std::size_t>(width);
@@ -52,9 +59,39 @@ inline std::string text_header(const std::string& ncols, const std::string& nrow
          cellsize + "\nnodata_value\t" + nodata + "\n";
 }
 
+// A text grid as the tool writes it: the header, then each cell as
+// reference::cell_text writes it, a tab after it or a line break at a row's end.
+inline std::string text_grid(const std::string& header, const std::vector<double>& cells, std::size_t columns) {
+  std::string text = header;
+  for (std::size_t i = 0; i < cells.size(); ++i)
+    text += reference::cell_text(cells[i]) + ((i + 1) % columns ? "\t" : "\n");
+  return text;
+}
+
+// The cells as a run with `factor` writes them: nodata (-9999) stays as it is.
+inline std::vector<double> scaled(std::vector<double> cells, double factor) {
+  for (double& x : cells) x = x == -9999 ? x : x * factor;
+  return cells;
+}
+
 // What a complete run prints for a grid of `rows` rows.
 inline std::string run_output(int rows) {
   return "\nfactor : \n" + std::string(static_cast<std::size_t>(rows), '.') + "\n";
+}
+
+// What a run prints when `row` of the input `name` holds only `values` values.
+inline std::string read_failure(const std::string& name, std::size_t row, std::size_t values) {
+  return "\nfactor : \n" + std::string(row - 1, '.') + "error reading from " + name + " in row " +
+         std::to_string(row) + " (" + std::to_string(values) + " values read)\n";
+}
+
+// The prompt for another output name when `name` cannot be opened.
+inline std::string name_prompt(const std::string& name) {
+  return "error opening output grid " + name + " \r\nplease enter new output file name: ";
+}
+
+inline std::string unrecognised(const std::string& name) {
+  return "could not recognise file format (ascii, single or double) for " + name + "\n";
 }
 
 // Checks a binary output value by value: the six geometry values, the

@@ -21,7 +21,8 @@ struct ToolResult {
   long peak_memory_kib = -1;  // peak resident size of the tool, when measured
 };
 
-// How a run is made, beyond its arguments and standard input.
+// How a run is made, beyond its arguments and standard input; written with
+// designated initializers ({.timeout_seconds = 30}).
 struct RunOptions {
   // Wall-clock limit: a run still going then is ended by SIGALRM, so that a
   // hang fails the test instead of stopping the suite.
@@ -29,7 +30,7 @@ struct RunOptions {
   // Files the tool writes may not grow past this many bytes (RLIMIT_FSIZE,
   // with SIGXFSZ ignored): every write beyond fails as on a full disk.
   // Standard output and standard error are pipes, which the limit spares.
-  std::optional<std::uint64_t> file_size_limit;
+  std::optional<std::uint64_t> file_size_limit{};
   // Measures the tool's peak resident size (see peak_memory_kib): the tool is
   // started by a small launcher, so that the copy of the test program that a
   // fork makes does not count.
@@ -42,7 +43,7 @@ struct RunOptions {
   // Standard output closed instead of read (output is then empty).
   bool close_standard_output = false;
   // Variables set in the tool's environment, as "NAME=value".
-  std::vector<std::string> environment;
+  std::vector<std::string> environment{};
 };
 
 inline constexpr int kCannotDropPrivileges = 126;
