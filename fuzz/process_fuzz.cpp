@@ -202,9 +202,7 @@ Outcome run_case(const Case& c) {
 
   ScratchFolder folder;
   cellscale::testing::write_file(folder / "in", c.grid);
-  RunOptions options;
-  options.timeout_seconds = 20;
-  options.file_size_limit = 64u << 20;
+  const RunOptions options = {.timeout_seconds = 20, .file_size_limit = 64u << 20};
   const ToolResult result = cellscale::testing::run_tool(folder.path(), c.arguments, c.input, options);
   outcome.status = result.status;
 
@@ -280,11 +278,7 @@ class Mutator {
       static const std::vector<std::string> names = {"out\n", "\n", "no/x\nout\n", "out", "no/x\n"};
       reply = pick(names) + reply;
     }
-    if (below(10) == 0) {
-      c.input = std::nullopt;
-    } else {
-      c.input = reply;
-    }
+    if (below(10) != 0) c.input = reply;  // else standard input is closed
     return c;
   }
 
