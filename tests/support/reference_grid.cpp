@@ -1,6 +1,7 @@
 #include "support/reference_grid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,21 +18,10 @@ constexpr double kLargestRowOrColumn = 2147483647.0;
 
 // A read-only stream over a copy of the bytes (the C library needs a
 // writable buffer), closed when it goes. The bytes may not be empty.
-class MemoryStream {
- public:
-  explicit MemoryStream(const std::string& bytes) : copy_(bytes.begin(), bytes.end()) {
-    file_ = fmemopen(copy_.data(), copy_.size(), "r");
-  }
-  ~MemoryStream() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  MemoryStream(const MemoryStream&) = delete;
-  MemoryStream& operator=(const MemoryStream&) = delete;
-  std::FILE* get() const { return file_; }
-
- private:
-  std::vector<char> copy_;
-  std::FILE* file_ = nullptr;
+struct MemoryStream {
+  std::string copy;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{fmemopen(copy.data(), copy.size(), "r"), &std::fclose};
+  std::FILE* get() const { return file.get(); }
 };
 
 std::int64_t whole_number_text(double value) {
@@ -65,30 +55,14 @@ std::size_t width_of(Layout layout) {
 }
 
 double decode(std::size_t width, const unsigned char* at) {
-  if (width == 8) {
-    std::uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) bits = bits << 8 | at[i];
-    double value;
-    std::memcpy(&value, &bits, 8);
-    return value;
-  }
-  std::uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = bits << 8 | at[i];
-  float value;
-  std::memcpy(&value, &bits, 4);
-  return value;
+  std::uint64_t bits = 0;
+  for (std::size_t i = width; i-- > 0;) bits = bits << 8 | at[i];
+  return width == 8 ? std::bit_cast<double>(bits) : std::bit_cast<float>(static_cast<std::uint32_t>(bits));
 }
 
 void append_value(std::string& out, std::size_t width, double value) {
-  std::uint64_t bits = 0;
-  if (width == 8) {
-    std::memcpy(&bits, &value, 8);
-  } else {
-    const float narrow = static_cast<float>(value);
-    std::uint32_t narrow_bits = 0;
-    std::memcpy(&narrow_bits, &narrow, 4);
-    bits = narrow_bits;
-  }
+  const std::uint64_t bits =
+      width == 8 ? std::bit_cast<std::uint64_t>(value) : std::bit_cast<std::uint32_t>(static_cast<float>(value));
   for (std::size_t i = 0; i < width; ++i) out += static_cast<char>(bits >> (8 * i));
 }
 
@@ -137,7 +111,7 @@ std::string cell_text(double value) {
 GridRead read_text_grid(const std::string& bytes, std::size_t max_cells) {
   GridRead grid;
   if (bytes.empty()) return grid;
-  MemoryStream stream(bytes);
+  MemoryStream stream{bytes};
   std::FILE* file = stream.get();
   if (file == nullptr) return grid;
   for (int s = 1; s <= 6; ++s) {
@@ -177,7 +151,7 @@ std::optional<std::int64_t> rows_of(double nrows) {
 
 double factor_of(const std::optional<std::string>& input) {
   if (!input || input->empty()) return 1.0;
-  MemoryStream stream(*input);
+  MemoryStream stream{*input};
   double factor = 1.0;
   if (stream.get() == nullptr || std::fscanf(stream.get(), "%lf", &factor) != 1) factor = 1.0;
   return factor;
@@ -230,10 +204,7 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
   for (std::int64_t r = 0; r < done; ++r) {
     for (std::int64_t c = 0; c < cols; ++c) {
       const double in = grid.cells[static_cast<std::size_t>(r * cols + c)];
-      double out = nodata;
-      if (in != nodata) {
-        out = in * factor;
-      }
+      const double out = in == nodata ? nodata : in * factor;
       written.push_back(out);
       if (output == Layout::text) {
         file += cell_text(out);
