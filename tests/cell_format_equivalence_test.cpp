@@ -33,23 +33,24 @@ std::uint64_t samples_per_family() {
   return std::strtoull(text, nullptr, 10);
 }
 
+// The 34 decimal digits of |value| that follow its sixth significant digit.
+std::string digits_after_the_sixth(double value) {
+  char buffer[80];
+  std::snprintf(buffer, sizeof buffer, "%.40e", std::fabs(value));
+  // buffer is "d.dddd...e+XX": the seventh significant digit is at index 7.
+  return std::string(buffer + 7, 34);
+}
+
 // Whether the exact decimal value has, after its sixth significant digit,
 // 0.5 of that digit to within 1e-16 of it: the only values the fast path may leave
 // to the slow one.
 bool is_near_six_digit_midpoint(double value) {
-  char buffer[80];
-  std::snprintf(buffer, sizeof buffer, "%.40e", std::fabs(value));
-  // buffer is "d.dddd...e+XX": the seventh significant digit is at index 7.
-  const std::string after_sixth(buffer + 7, 16);
+  const std::string after_sixth = digits_after_the_sixth(value).substr(0, 16);
   return after_sixth == "5000000000000000" || after_sixth == "4999999999999999";
 }
 
 // Whether the decimal value ends exactly with a 5 in the seventh significant digit.
-bool is_exact_six_digit_midpoint(double value) {
-  char buffer[80];
-  std::snprintf(buffer, sizeof buffer, "%.40e", std::fabs(value));
-  return std::string(buffer + 7, 34) == "5" + std::string(33, '0');
-}
+bool is_exact_six_digit_midpoint(double value) { return digits_after_the_sixth(value) == "5" + std::string(33, '0'); }
 
 std::string describe(double value) {
   char buffer[64];
@@ -63,7 +64,7 @@ std::string describe(double value) {
 class Comparison {
  public:
   void check(double value) {
-    ++compared_;
+    ++compared;
     // What the grid text must be: printf's %.6g with the exponent widened to three digits.
     const std::string expected = cellscale::reference::cell_text(value);
 
@@ -81,7 +82,7 @@ class Comparison {
     char fast_buffer[cellscale::kMaxCellTextLength];
     char* fast_end = cellscale::detail::format_cell_fast(fast_buffer, value);
     if (fast_end == nullptr) {
-      ++declined_;
+      ++declined;
       if (!is_near_six_digit_midpoint(value)) fail(value, "fast path declined a value far from a midpoint", expected);
     } else if (std::string(fast_buffer, fast_end) != expected) {
       fail(value, "fast path gave '" + std::string(fast_buffer, fast_end) + "'", expected);
@@ -92,21 +93,16 @@ class Comparison {
     if (exact != expected) fail(value, "exact path gave '" + exact + "'", expected);
   }
 
-  std::uint64_t compared() const { return compared_; }
-  std::uint64_t declined() const { return declined_; }
-  std::uint64_t failures() const { return failures_; }
-  const std::vector<std::string>& examples() const { return examples_; }
+  std::uint64_t compared = 0;
+  std::uint64_t declined = 0;  // by the fast path
+  std::uint64_t failures = 0;
+  std::vector<std::string> examples;  // of the first failures
 
  private:
   void fail(double value, const std::string& what, const std::string& expected) {
-    ++failures_;
-    if (examples_.size() < 20) examples_.push_back(describe(value) + ": " + what + ", expected '" + expected + "'");
+    ++failures;
+    if (examples.size() < 20) examples.push_back(describe(value) + ": " + what + ", expected '" + expected + "'");
   }
-
-  std::uint64_t compared_ = 0;
-  std::uint64_t declined_ = 0;
-  std::uint64_t failures_ = 0;
-  std::vector<std::string> examples_;
 };
 
 double parse(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
@@ -240,14 +236,12 @@ TEST_P(CellFormatEquivalence, MatchesPrintfGeneralSixDigits) {
   family.run(random, samples_per_family(), comparison);
 
   std::printf("%s: compared %llu values, %llu mismatches, fast path declined %llu\n", family.name,
-              static_cast<unsigned long long>(comparison.compared()),
-              static_cast<unsigned long long>(comparison.failures()),
-              static_cast<unsigned long long>(comparison.declined()));
-  EXPECT_GT(comparison.compared(), 0U);
-  EXPECT_EQ(comparison.failures(), 0U) << testing::PrintToString(comparison.examples());
-  if (family.all_ties_on_fast_path) {
-    EXPECT_EQ(comparison.declined(), 0U);
-  }
+              static_cast<unsigned long long>(comparison.compared),
+              static_cast<unsigned long long>(comparison.failures),
+              static_cast<unsigned long long>(comparison.declined));
+  EXPECT_GT(comparison.compared, 0U);
+  EXPECT_EQ(comparison.failures, 0U) << testing::PrintToString(comparison.examples);
+  EXPECT_TRUE(!family.all_ties_on_fast_path || comparison.declined == 0) << comparison.declined << " declined";
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, CellFormatEquivalence,
@@ -276,7 +270,7 @@ TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {
   // clang-format on
   Comparison comparison;
   for (double value : edges) comparison.check(value);
-  EXPECT_EQ(comparison.failures(), 0U) << testing::PrintToString(comparison.examples());
+  EXPECT_EQ(comparison.failures, 0U) << testing::PrintToString(comparison.examples);
 }
 
 }  // namespace

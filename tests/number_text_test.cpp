@@ -42,8 +42,8 @@ bool same_double(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b));
 }
 
-void expect_like_libc(const std::string& text) {
-  const Scanned ours = scan_whole(text);
+// `ours` is what a scan of `text` took: it must take what "%lg" takes.
+void expect_like_libc(const std::string& text, const Scanned& ours) {
   const Scanned libc = scan_with_libc(text);
   ASSERT_EQ(ours.ok, libc.ok) << '"' << text << '"';
   if (!ours.ok) return;
@@ -63,7 +63,7 @@ TEST(ScanNumber, TakesWhatTheCLibraryTakes) {
       "   ", "abc", "9999999999999999999999999999999999999999999999999999.5e-30",
   };
   // clang-format on
-  for (const char* text : cases) expect_like_libc(text);
+  for (const char* text : cases) expect_like_libc(text, scan_whole(text));
 }
 
 TEST(ScanNumber, RandomTextMatchesTheCLibrary) {
@@ -74,7 +74,7 @@ TEST(ScanNumber, RandomTextMatchesTheCLibrary) {
   for (int i = 0; i < 200000; ++i) {
     std::string text;
     for (int n = length(generator); n > 0; --n) text += alphabet[pick(generator)];
-    expect_like_libc(text);
+    expect_like_libc(text, scan_whole(text));
     if (HasFatalFailure()) return;
   }
 }
@@ -162,10 +162,7 @@ Scanned scan_plain(const std::string& text) {
 void expect_plain_like_libc(const std::string& text) {
   const Scanned plain = scan_plain(text);
   ASSERT_TRUE(plain.ok) << '"' << text << '"';
-  const Scanned libc = scan_with_libc(text);
-  ASSERT_TRUE(libc.ok) << '"' << text << '"';
-  EXPECT_EQ(plain.taken, libc.taken) << '"' << text << '"';
-  EXPECT_TRUE(same_double(plain.value, libc.value)) << '"' << text << "\" " << plain.value << " vs " << libc.value;
+  expect_like_libc(text, plain);
 }
 
 TEST(ScanPlainDecimal, TakesPlainDecimalsAsTheCLibraryDoes) {
