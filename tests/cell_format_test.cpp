@@ -15,14 +15,10 @@
 
 namespace {
 
-std::string cell_text(double value) {
+// The text that `format` (format_cell or one of its paths) writes of `value`.
+std::string text_of(char* (*format)(char*, double), double value) {
   char buffer[cellscale::kMaxCellTextLength];
-  return std::string(buffer, cellscale::format_cell(buffer, value));
-}
-
-std::string exact_text(double value) {
-  char buffer[cellscale::kMaxCellTextLength];
-  return std::string(buffer, cellscale::detail::format_cell_exact(buffer, value));
+  return std::string(buffer, format(buffer, value));
 }
 
 struct Case {
@@ -56,11 +52,11 @@ const Case kCases[] = {
 // clang-format on
 
 TEST(CellFormat, WritesSixSignificantDigitsWithThreeDigitExponent) {
-  for (const Case& c : kCases) EXPECT_EQ(cell_text(c.value), c.text) << c.value;
+  for (const Case& c : kCases) EXPECT_EQ(text_of(cellscale::format_cell, c.value), c.text) << c.value;
 }
 
 TEST(CellFormat, ExactPathAgreesOnTheSameCases) {
-  for (const Case& c : kCases) EXPECT_EQ(exact_text(c.value), c.text) << c.value;
+  for (const Case& c : kCases) EXPECT_EQ(text_of(cellscale::detail::format_cell_exact, c.value), c.text) << c.value;
 }
 
 TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
