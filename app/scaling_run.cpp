@@ -15,6 +15,10 @@
 //     goes to the file through write_all (grid/grid_format.cpp).
 // When the rows are done the statistics go into the header, and the
 // writer's finish writes a binary output's statistics block.
+// A large grid, where the process may run on more than one processor, takes
+// two threads: a reading thread does step 2 and copies the rows into batches
+// of cells (app/row_pipeline.cpp), and the run's own thread does steps 3 and
+// 4 on each batch in turn, in row order.
 
 #include "app/scaling_run.h"
 
@@ -33,6 +37,8 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/file_names.h"
+#include "app/processors.h"
+#include "app/row_pipeline.h"
 #include "grid/grid_format.h"
 #include "grid/input_file.h"
 #include "grid/recognition.h"
@@ -153,9 +159,10 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
   header.slot[kStandardDeviation] = statistics.standard_deviation;
 }
 
-// Scales one row that was read whole into the writer's output spans, as many
-// as it takes. Stops at the first span that could not be reserved or
-// committed (a full block that could not be written).
+// Scales `columns` cells of a row (the whole row, or the part of it that a
+// batch holds) into the writer's output spans, as many as it takes. Stops at
+// the first span that could not be reserved or committed (a full block that
+// could not be written).
 template <typename In>
 RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata, double factor,
                    CellStats& stats) {
@@ -175,6 +182,124 @@ RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, do
     done += count;
   }
   return {true, 0};
+}
+
+// Where the scaled rows go, and how the run tells a failure while they
+// stream through: the same for one thread and for two.
+class RowTarget {
+ public:
+  RowTarget(GridWriter& writer, FormatName output_format, const char* input_name, const char* output_name,
+            double nodata, double factor)
+      : writer_(writer),
+        output_format_(output_format),
+        input_name_(input_name),
+        output_name_(output_name),
+        nodata_(nodata),
+        factor_(factor) {
+    stats.reset(nodata);
+  }
+
+  // Scales `count` cells of the row being written into the writer.
+  template <typename In>
+  RowWrite scale(const In* cells, std::int32_t count) {
+    return scale_row(cells, count, writer_, nodata_, factor_, stats);
+  }
+
+  // A row of `columns` cells was written: its progress dot.
+  void end_row(std::int32_t columns) {
+    std::putchar('.');
+    cells_since_flush_ += columns + 1;
+    if (cells_since_flush_ >= kCellsPerProgressFlush) {
+      std::fflush(stdout);
+      cells_since_flush_ = 0;
+    }
+  }
+
+  [[noreturn]] void fail_reading(std::int64_t row, std::int64_t values_read) {
+    fail_keeping_output(writer_, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name_,
+                        static_cast<int>(row), static_cast<int>(values_read));
+  }
+
+  [[noreturn]] void fail_writing(std::int64_t row, const RowWrite& written) {
+    if (output_format_ == FormatName::single_binary) {
+      fail_keeping_output(writer_, kStatusRowNotWritten, "error writing row %d, col %d in %s\n",
+                          static_cast<int>(row), static_cast<int>(written.failed_column), output_name_);
+    }
+    fail_keeping_output(writer_, kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row),
+                        output_name_);
+  }
+
+  CellStats stats;
+
+ private:
+  GridWriter& writer_;
+  FormatName output_format_;
+  const char* input_name_;
+  const char* output_name_;
+  double nodata_;
+  double factor_;
+  std::int64_t cells_since_flush_ = 0;
+};
+
+// Reads, scales and writes the rows one after another on this thread.
+void scale_rows(GridReader& reader, std::int32_t columns, std::int64_t rows, RowTarget& target) {
+  for (std::int64_t row = 1; row <= rows; ++row) {
+    const RowRead read = reader.read_row();
+    if (!read.complete) target.fail_reading(row, read.values_read);
+    const RowWrite written =
+        read.doubles != nullptr ? target.scale(read.doubles, columns) : target.scale(read.singles, columns);
+    if (!written.complete) target.fail_writing(row, written);
+    target.end_row(columns);
+  }
+}
+
+// Whether a grid pays for a reading thread: it has cells enough, and the
+// process more than one processor to run on.
+bool worth_two_threads(std::int32_t columns, std::int64_t rows) {
+  if (columns == 0 || rows == 0) return false;
+  const std::int64_t cells = rows > kSmallestPipelinedGrid / columns ? kSmallestPipelinedGrid : rows * columns;
+  return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || usable_processors() > 1);
+}
+
+// scale_rows with the rows read on a second thread (app/row_pipeline.h)
+// while this one scales and writes them, for a grid that pays for it. The
+// batches come in row order and the statistics take them in that order, so
+// everything the run shows and writes is what scale_rows would give: the
+// rows before a failure are written, none after it. False, having read
+// nothing, when the grid takes one thread.
+bool scale_rows_on_two_threads(GridReader& reader, FormatName input_format, std::int32_t columns, std::int64_t rows,
+                               RowTarget& target) {
+  if (!worth_two_threads(columns, rows)) return false;
+  RowPipeline pipeline;
+  if (!pipeline.start(reader, columns, rows, input_format == FormatName::single_binary)) return false;
+  std::int64_t row = 1;
+  std::int32_t row_cells = 0;  // cells of the row being written already written
+  while (true) {
+    const CellBatch& batch = pipeline.next();
+    std::size_t done = 0;
+    while (done < batch.count) {
+      const std::int32_t count =
+          static_cast<std::int32_t>(std::min(batch.count - done, static_cast<std::size_t>(columns - row_cells)));
+      const RowWrite written = batch.doubles != nullptr ? target.scale(batch.doubles + done, count)
+                                                        : target.scale(batch.singles + done, count);
+      if (!written.complete) {
+        pipeline.stop();
+        target.fail_writing(row, written);
+      }
+      done += static_cast<std::size_t>(count);
+      row_cells += count;
+      if (row_cells == columns) {
+        target.end_row(columns);
+        row_cells = 0;
+        ++row;
+      }
+    }
+    if (batch.read_failed) {
+      pipeline.stop();
+      target.fail_reading(row, batch.values_read);
+    }
+    if (batch.last) return true;
+  }
 }
 
 }  // namespace
@@ -222,36 +347,12 @@ int run_scaling(int argc, char** argv) {
   const double factor = read_reply_number(1.0);
   say("\n");
 
-  const double nodata = header.nodata_value();
-  CellStats stats;
-  stats.reset(nodata);
-  std::int64_t cells_since_flush = 0;
-  for (std::int64_t row = 1; row <= *rows; ++row) {
-    const RowRead read = reader->read_row();
-    if (!read.complete) {
-      fail_keeping_output(*writer, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n",
-                          input_name, static_cast<int>(row), static_cast<int>(read.values_read));
-    }
-    const RowWrite written = read.doubles != nullptr
-                                 ? scale_row(read.doubles, *columns, *writer, nodata, factor, stats)
-                                 : scale_row(read.singles, *columns, *writer, nodata, factor, stats);
-    if (!written.complete) {
-      if (output_format == FormatName::single_binary) {
-        fail_keeping_output(*writer, kStatusRowNotWritten, "error writing row %d, col %d in %s\n",
-                            static_cast<int>(row), static_cast<int>(written.failed_column), output_name);
-      }
-      fail_keeping_output(*writer, kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row),
-                          output_name);
-    }
-    std::putchar('.');
-    cells_since_flush += *columns + 1;
-    if (cells_since_flush >= kCellsPerProgressFlush) {
-      std::fflush(stdout);
-      cells_since_flush = 0;
-    }
+  RowTarget target{*writer, output_format, input_name, output_name, header.nodata_value(), factor};
+  if (!scale_rows_on_two_threads(*reader, input.format, *columns, *rows, target)) {
+    scale_rows(*reader, *columns, *rows, target);
   }
   say("\n");
-  put_statistics(header, stats.finish());
+  put_statistics(header, target.stats.finish());
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
   }
