@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <type_traits>
 
 namespace cellscale {
@@ -18,7 +19,11 @@ bool RowPipeline::start(GridReader& reader, std::int32_t columns, std::int64_t r
       if (!slot.doubles) return false;
     }
   }
-  thread_ = std::thread([this, &reader, columns, rows] { read_rows(reader, columns, rows); });
+  try {
+    thread_ = std::thread([this, &reader, columns, rows] { read_rows(reader, columns, rows); });
+  } catch (const std::system_error&) {
+    return false;  // no thread to be had (a process limit, say): the run takes one
+  }
   return true;
 }
 
