@@ -1,8 +1,12 @@
 // The small pure pieces of the tool: the output format option, recognition of
-// an input's first bytes, the row and column counts of a header, and the text
-// of a grid header.
+// an input's first bytes, the row and column counts of a header, the text of
+// a grid header, and the processors the tool counts.
 
 #include <gtest/gtest.h>
+
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include <cmath>
 #include <cstring>
@@ -10,6 +14,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/processors.h"
 #include "grid/ascii_grid.h"
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
@@ -112,5 +117,24 @@ TEST(TextHeader, WholeCountsAndSixDigitValues) {
   EXPECT_EQ(cellscale::format_text_header(header).substr(0, 57),
             "ncols\t-9223372036854775808\nnrows\t-9223372036854775808\nxll");
 }
+
+#ifdef __linux__
+// The processors counted are those of the affinity mask, as taskset narrows
+// it, not those of the machine.
+TEST(UsableProcessors, FollowTheAffinityMask) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  int first = 0;
+  while (!CPU_ISSET(first, &all)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  const int narrowed = cellscale::usable_processors();
+  ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(narrowed, 1);
+  EXPECT_EQ(cellscale::usable_processors(), CPU_COUNT(&all));
+}
+#endif
 
 }  // namespace
