@@ -68,9 +68,8 @@ class RowPipeline {
   // Starts reading `rows` rows of `columns` cells (both at least 1) from the
   // reader, which prepare_rows has prepared, on the reading thread. False
   // when the batches' memory or the thread cannot be had; nothing is read
-  // then. The cells
-  // come as singles when `singles` is set, as doubles otherwise, as the
-  // reader gives them.
+  // then. The cells come as singles when `singles` is set, as doubles
+  // otherwise, as the reader gives them.
   [[nodiscard]] bool start(GridReader& reader, std::int32_t columns, std::int64_t rows, bool singles);
 
   // The next batch, waiting for it. The batch given before goes back to the
