@@ -77,9 +77,9 @@ TEST(CellStats, ExtremesSurviveAResetWhenNothingIsCounted) {
 // of a few units in the last place, every size of value from the smallest to
 // the largest, a first value far from the rest, and squares beyond the double
 // range.
-std::vector<double> values_of(std::size_t count, std::uint64_t seed,
+std::vector<double> values_of(std::size_t count, std::uint64_t first_state,
                               const std::function<double(std::mt19937_64&)>& value) {
-  std::mt19937_64 generator(seed);
+  std::mt19937_64 generator(first_state);
   std::vector<double> values(count);
   for (double& x : values) x = value(generator);
   return values;
