@@ -16,9 +16,10 @@
 // When the rows are done the statistics go into the header, and the
 // writer's finish writes a binary output's statistics block.
 // A large grid, where the process may run on more than one processor, takes
-// two threads: a reading thread does step 2 and copies the rows into batches
-// of cells (app/row_pipeline.cpp), and the run's own thread does steps 3 and
-// 4 on each batch in turn, in row order.
+// several threads (app/cell_pipeline.h): a reading thread reads the input in
+// batches, worker threads scan a text input's numbers and format a text
+// output's cells, and the run's own thread takes the batches in row order
+// for the statistics and the writing.
 
 #include "app/scaling_run.h"
 
@@ -27,18 +28,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #endif
 
+#include "app/cell_pipeline.h"
 #include "app/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/file_names.h"
 #include "app/processors.h"
-#include "app/row_pipeline.h"
 #include "grid/grid_format.h"
 #include "grid/input_file.h"
 #include "grid/recognition.h"
@@ -229,6 +231,9 @@ class RowTarget {
                         output_name_);
   }
 
+  double nodata() const { return nodata_; }
+  double factor() const { return factor_; }
+
   CellStats stats;
 
  private:
@@ -253,52 +258,106 @@ void scale_rows(GridReader& reader, std::int32_t columns, std::int64_t rows, Row
   }
 }
 
-// Whether a grid pays for a reading thread: it has cells enough, and the
+// Whether a grid pays for more threads: it has cells enough, and the
 // process more than one processor to run on.
-bool worth_two_threads(std::int32_t columns, std::int64_t rows) {
+bool worth_threads(std::int32_t columns, std::int64_t rows) {
   if (columns == 0 || rows == 0) return false;
   const std::int64_t cells = rows > kSmallestPipelinedGrid / columns ? kSmallestPipelinedGrid : rows * columns;
   return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || usable_processors() > 1);
 }
 
-// scale_rows with the rows read on a second thread (app/row_pipeline.h)
-// while this one scales and writes them, for a grid that pays for it. The
-// batches come in row order and the statistics take them in that order, so
-// everything the run shows and writes is what scale_rows would give: the
-// rows before a failure are written, none after it. False, having read
-// nothing, when the grid takes one thread.
-bool scale_rows_on_two_threads(GridReader& reader, FormatName input_format, std::int32_t columns, std::int64_t rows,
-                               RowTarget& target) {
-  if (!worth_two_threads(columns, rows)) return false;
-  RowPipeline pipeline;
-  if (!pipeline.start(reader, columns, rows, input_format == FormatName::single_binary)) return false;
+// The cells of the row being gathered from several batches: held until the
+// row is whole, so that no cell of a row that cannot be read completely is
+// written. As scanned or read (for a binary output), or as text.
+struct PartRow {
+  std::int32_t cells = 0;
+  std::vector<double> doubles;
+  std::vector<float> singles;
+  std::vector<char> text;
+
+  void add(const CellBatch& batch, std::size_t first, std::size_t count) {
+    if (batch.text != nullptr) {
+      const std::uint32_t from = first == 0 ? 0 : batch.text_ends[first - 1];
+      text.insert(text.end(), batch.text + from, batch.text + batch.text_ends[first + count - 1]);
+    } else if (batch.doubles != nullptr) {
+      doubles.insert(doubles.end(), batch.doubles + first, batch.doubles + first + count);
+    } else {
+      singles.insert(singles.end(), batch.singles + first, batch.singles + first + count);
+    }
+    cells += static_cast<std::int32_t>(count);
+  }
+
+  void clear() {
+    cells = 0;
+    doubles.clear();
+    singles.clear();
+    text.clear();
+  }
+};
+
+// Writes one whole row of `columns` cells, from `first` on in the batch.
+RowWrite write_row(const CellBatch& batch, std::size_t first, std::int32_t columns, GridWriter& writer,
+                   RowTarget& target) {
+  if (batch.text != nullptr) {
+    const std::uint32_t from = first == 0 ? 0 : batch.text_ends[first - 1];
+    const std::uint32_t to = batch.text_ends[first + static_cast<std::size_t>(columns) - 1];
+    return writer.commit_row_text(batch.text + from, to - from);
+  }
+  return batch.doubles != nullptr ? target.scale(batch.doubles + first, columns)
+                                  : target.scale(batch.singles + first, columns);
+}
+
+RowWrite write_part_row(const PartRow& row, GridWriter& writer, RowTarget& target) {
+  if (!row.text.empty()) return writer.commit_row_text(row.text.data(), row.text.size());
+  return !row.doubles.empty() ? target.scale(row.doubles.data(), row.cells)
+                              : target.scale(row.singles.data(), row.cells);
+}
+
+// scale_rows on several threads (app/cell_pipeline.h) for a grid that pays
+// for it: a reading thread reads the input, workers scan text and format
+// text, and this thread takes the batches in row order for the statistics
+// and the writing. A text output keeps no statistics (it has no place for
+// them). False, having read nothing, when the grid takes one thread.
+bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatName output_format,
+                           std::int32_t columns, std::int64_t rows, GridWriter& writer, RowTarget& target) {
+  if (!worth_threads(columns, rows)) return false;
+  const BatchWork work{input_format == FormatName::ascii_text, output_format == FormatName::ascii_text,
+                       target.nodata(), target.factor()};
+  const int workers = std::min(usable_processors(), kMostWorkers);
+  CellPipeline pipeline;
+  if (!pipeline.start(reader, columns, rows, work, workers)) return false;
+  PartRow part;
   std::int64_t row = 1;
-  std::int32_t row_cells = 0;  // cells of the row being written already written
   while (true) {
     const CellBatch& batch = pipeline.next();
     std::size_t done = 0;
-    while (done < batch.count) {
-      const std::int32_t count =
-          static_cast<std::int32_t>(std::min(batch.count - done, static_cast<std::size_t>(columns - row_cells)));
-      const RowWrite written = batch.doubles != nullptr ? target.scale(batch.doubles + done, count)
-                                                        : target.scale(batch.singles + done, count);
+    while (done < batch.count && row <= rows) {
+      const auto missing = static_cast<std::size_t>(columns - part.cells);
+      if (batch.count - done < missing) {
+        part.add(batch, done, batch.count - done);
+        break;
+      }
+      RowWrite written{true, 0};
+      if (part.cells == 0) {
+        written = write_row(batch, done, columns, writer, target);
+      } else {
+        part.add(batch, done, missing);
+        written = write_part_row(part, writer, target);
+        part.clear();
+      }
       if (!written.complete) {
         pipeline.stop();
         target.fail_writing(row, written);
       }
-      done += static_cast<std::size_t>(count);
-      row_cells += count;
-      if (row_cells == columns) {
-        target.end_row(columns);
-        row_cells = 0;
-        ++row;
-      }
+      done += missing;
+      target.end_row(columns);
+      ++row;
     }
-    if (batch.read_failed) {
+    if (row > rows) return true;
+    if (batch.last) {
       pipeline.stop();
-      target.fail_reading(row, batch.values_read);
+      target.fail_reading(row, part.cells + batch.values_read);
     }
-    if (batch.last) return true;
   }
 }
 
@@ -348,7 +407,7 @@ int run_scaling(int argc, char** argv) {
   say("\n");
 
   RowTarget target{*writer, output_format, input_name, output_name, header.nodata_value(), factor};
-  if (!scale_rows_on_two_threads(*reader, input.format, *columns, *rows, target)) {
+  if (!scale_rows_on_threads(*reader, input.format, output_format, *columns, *rows, *writer, target)) {
     scale_rows(*reader, *columns, *rows, target);
   }
   say("\n");

@@ -56,7 +56,63 @@ class TextSource {
     return count;
   }
 
+  // The text from here on in pieces (GridReader::read_text_piece). A piece
+  // ends just after the last blank of its `size` bytes; text without a blank
+  // is cut after the last number that ends inside it, found by scanning it
+  // here. After a failed read the rest of the text is the last piece, its
+  // last number, which more text might have lengthened, left unread.
+  TextPiece next_piece(std::vector<char>& piece, std::size_t size) {
+    TextPiece cut_as;
+    std::size_t cut = 0;
+    while (true) {
+      if (end_ - position_ < size && !at_end_ && !read_failed_ && !refill()) read_failed_ = true;
+      const std::size_t available = end_ - position_;
+      if (available < size && !at_end_ && !read_failed_) continue;
+      const char* const first = buffer_.data() + position_;
+      if (read_failed_ || (at_end_ && available <= size)) {
+        cut = available;
+        cut_as = {at_end_ && !read_failed_, true};
+        break;
+      }
+      const char* const window_end = first + std::min(available, size);
+      const char* blank = window_end;
+      while (blank > first && !is_scan_space(blank[-1])) --blank;
+      if (blank > first) {
+        cut = static_cast<std::size_t>(blank - first);
+        break;
+      }
+      const ScanResult numbers = scan_numbers_in(first, window_end);
+      if (numbers.status == ScanStatus::no_number) {
+        cut = static_cast<std::size_t>(window_end - first);
+        cut_as = {false, true};
+        break;
+      }
+      if (numbers.next > first) {
+        cut = static_cast<std::size_t>(numbers.next - first);
+        cut_as = {true, false};
+        break;
+      }
+      size *= 2;  // one number longer than the piece: take more text
+    }
+    piece.assign(buffer_.data() + position_, buffer_.data() + position_ + cut);
+    piece.push_back('\0');
+    position_ += cut;
+    return cut_as;
+  }
+
  private:
+  // Scans the numbers of blankless text up to `last` as if more text
+  // followed: stops at text that begins no number, or where a number reaches
+  // `last` (truncated, `next` being where it begins).
+  static ScanResult scan_numbers_in(const char* first, const char* last) {
+    while (true) {
+      double value = 0;
+      const ScanResult result = scan_number(first, last, false, value);
+      if (result.status != ScanStatus::ok) return result;
+      first = result.next;
+    }
+  }
+
   template <typename Scan>
   bool next(Scan scan) {
     while (true) {
@@ -92,6 +148,7 @@ class TextSource {
   std::size_t position_ = 0;
   std::size_t end_ = 0;
   bool at_end_ = false;
+  bool read_failed_ = false;
 };
 
 class AsciiGridReader final : public GridReader {
@@ -119,6 +176,10 @@ class AsciiGridReader final : public GridReader {
     RowRead read{true, columns_};
     read.doubles = row_.data();
     return read;
+  }
+
+  TextPiece read_text_piece(std::vector<char>& piece, std::size_t size) override {
+    return text_.next_piece(piece, size);
   }
 
  private:
@@ -187,6 +248,19 @@ class TextGridWriter final : public GridWriter {
     return {true, 0};
   }
 
+  RowWrite commit_row_text(const char* text, std::size_t size) override {
+    while (size > 0) {
+      const std::size_t part = std::min(size, block_.size() - used_);
+      std::memcpy(block_.data() + used_, text, part);
+      used_ += part;
+      text += part;
+      size -= part;
+      if (size == 0) block_[used_ - 1] = last_separator_;
+      if (used_ > kOutputBlockBytes && !write_block()) return {false, 0};
+    }
+    return {true, 0};
+  }
+
   bool flush() override {
     if (!file_) return false;
     const std::size_t used = used_;
@@ -242,6 +316,37 @@ std::string format_text_header(const GridHeader& header) {
   }
   *out++ = '\n';
   return std::string(text, out);
+}
+
+ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, double* values) {
+  const char* p = text;
+  const char* const last = text + size;
+  ScannedCells scanned;
+  while (true) {
+    while (is_scan_space(*p)) ++p;  // the NUL after the text ends this
+    if (p == last) return scanned;
+    const char* end = scan_plain_decimal(p, values[scanned.count]);
+    if (end == nullptr) {
+      const ScanResult result = scan_number(p, last, at_end, values[scanned.count]);
+      if (result.status != ScanStatus::ok) {
+        scanned.broken = result.status == ScanStatus::no_number;
+        return scanned;
+      }
+      end = result.next;
+    }
+    ++scanned.count;
+    p = end;
+  }
+}
+
+char* format_cell_texts(const double* cells, std::size_t count, char* out, std::uint32_t* ends) {
+  char* const first = out;
+  for (std::size_t i = 0; i < count; ++i) {
+    out = format_cell(out, cells[i]);
+    *out++ = '\t';
+    ends[i] = static_cast<std::uint32_t>(out - first);
+  }
+  return out;
 }
 
 std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
