@@ -163,6 +163,8 @@ progress "== generating $cols x $rows grids in $work"
 "$bin/cellscale_gridgen" --cols "$cols" --rows "$rows" --format d --start-value "$start_value" "$in_d"
 "$bin/cellscale_gridgen" --cols "$cols" --rows "$rows" --format s --start-value "$start_value" "$in_s"
 printf '%s\n' "$factor" >"$work/factor"
+# The text output of the grid, whose size the floor of a text output writes.
+"$tool" "$in_t" "$work/sized.t" -f:t <"$work/factor" >/dev/null
 
 # ---------------------------------------------------------------- jobs
 # kind: tool (cellscale IN OUT -f:FMT), baseline (ASCII only), cat (IN > OUT)
@@ -186,10 +188,25 @@ add_job "cat single" cat s s
 add_job "dd text" dd t t
 add_job "dd double" dd d d
 add_job "dd single" dd s s
+# The same tool jobs kept to one processor (taskset -c 0): the tool then
+# takes one thread.
+tool_jobs=(0 3 4 5 6 7)
+for i in "${tool_jobs[@]}"; do add_job "${names[$i]} 1p" tool1 "${in_fmts[$i]}" "${out_fmts[$i]}"; done
+# The floor of a job: cat reading its input to /dev/null, plus cat writing
+# a file of its output's size (a copy of the input for binary outputs, of
+# the text output made before the rounds for text).
+add_job "read text" read t t
+add_job "read double" read d d
+add_job "read single" read s s
+add_job "write text" cat t t
+in_paths[${#in_paths[@]} - 1]=$work/sized.t
 job_count=${#names[@]}
+first_added_job=13
 baseline_job=1
 declare -A cat_job=([t]=2 [d]=8 [s]=9)
 declare -A dd_job=([t]=10 [d]=11 [s]=12)
+declare -A read_job=([t]=19 [d]=20 [s]=21)
+declare -A write_job=([t]=22 [d]=8 [s]=9)
 
 # Runs job $1 once under cellscale_measure and prints its result line:
 # WALL USER SYS PEAK_KIB STATUS.
@@ -198,6 +215,8 @@ measure_job() {
   local stdin="$work/factor" stdout=/dev/null cmd
   case ${kinds[$i]} in
     tool) cmd=("$tool" "$in" "$out" "-f:${out_fmts[$i]}") ;;
+    tool1) cmd=(taskset -c 0 "$tool" "$in" "$out" "-f:${out_fmts[$i]}") ;;
+    read) cmd=(cat "$in") stdin=/dev/null stdout=/dev/null ;;
     baseline) cmd=("$bin/cellscale_baseline" "$in" "$out") ;;
     cat) cmd=(cat "$in") stdin=/dev/null stdout=$out ;;
     dd) cmd=(dd "if=$in" "of=$out" bs=64K status=none) stdin=/dev/null ;;
@@ -212,7 +231,9 @@ measure_job() {
 # Checks job $1's output against its input; prints "ok ..." or "BAD: ...".
 check_job() {
   local i=$1
-  if [[ ${kinds[$i]} == cat || ${kinds[$i]} == dd ]]; then
+  if [[ ${kinds[$i]} == read ]]; then
+    echo "ok read"
+  elif [[ ${kinds[$i]} == cat || ${kinds[$i]} == dd ]]; then
     if cmp -s "${in_paths[$i]}" "${out_paths[$i]}"; then echo "ok copy"; else echo "BAD: the copy differs"; fi
   else
     "$bin/cellscale_gridcheck" --in "${in_fmts[$i]}" "${in_paths[$i]}" \
@@ -266,7 +287,7 @@ for ((i = 0; i < job_count; i++)); do medians[i]=$(median_of "$i"); done
 echo "| job | median s | cpu s | Mcells/s | MB/s in | time / baseline | time / cat | time / dd | peak MiB | output |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|"
 notes=()
-for ((i = 0; i < job_count; i++)); do
+for ((i = 0; i < first_added_job; i++)); do
   size=$(stat -c %s "${in_paths[$i]}")
   median=${medians[i]}
   ref_base=""
@@ -301,6 +322,25 @@ echo "cpu s is the median user + system time."
 echo "MB/s counts input bytes (10^6) per wall second."
 echo "Peak MiB is the largest ru_maxrss of the runs; \"output\" is the check of round 1."
 for note in "${notes[@]+"${notes[@]}"}"; do echo "- $note"; done
+echo
+
+# ---------------------------------------------------------------- threads
+echo "Threads and floors: each tool job as it runs and kept to one processor (taskset -c 0, where it"
+echo "takes one thread), and its floor: cat reading the input to /dev/null plus cat writing a file of the"
+echo "output's size (median times of each, added)."
+echo
+echo "| job | threads s | one processor s | speed-up | cpu s / one processor cpu s | floor s | time / floor |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+for ((k = 0; k < ${#tool_jobs[@]}; k++)); do
+  i=${tool_jobs[k]}
+  j=$((first_added_job + k))
+  awk -v name="${names[$i]}" -v t="${medians[i]}" -v t1="${medians[j]}" -v c="$(median_of "$i" cpu)" \
+    -v c1="$(median_of "$j" cpu)" -v r="${medians[${read_job[${in_fmts[$i]}]}]}" \
+    -v w="${medians[${write_job[${out_fmts[$i]}]}]}" 'BEGIN {
+      if (t == "" || t1 == "" || r == "" || w == "") { printf "| %s | - | - | - | - | - | - |\n", name; exit }
+      printf "| %s | %.3f | %.3f | %.2f | %.2f | %.3f | %.2f |\n", name, t, t1, t1 / t, c / c1, r + w, t / (r + w)
+    }'
+done
 echo
 
 # ---------------------------------------------------------------- memory check
