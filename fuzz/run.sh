@@ -4,7 +4,8 @@
 # Builds build/fuzz with clang++ (libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer), replays the committed start corpora and every
 # file in fuzz/regressions/, then runs each libFuzzer target and the
-# whole-process fuzzer. Inputs the runs add go to build/fuzz/work (the
+# whole-process fuzzer (against the tool, and against a small-batch build of
+# it). Inputs the runs add go to build/fuzz/work (the
 # committed corpora are left as they are); findings go to build/fuzz/findings.
 # Exits non-zero when anything was found.
 set -euo pipefail
@@ -40,12 +41,25 @@ for target in "${targets[@]}"; do
     tail -n 40 "$work/replay-$target.log"
   fi
 done
-if "$build/fuzz/process_fuzz" --replay fuzz/regressions/process >"$work/replay-process.log" 2>&1; then
-  summary+=("$(tail -n 1 "$work/replay-process.log")")
-else
-  failed+=("replay process (see $work/replay-process.log)")
-  tail -n 40 "$work/replay-process.log"
-fi
+# The whole-process fuzzer runs twice: against the tool as it is built, and
+# against one that takes every grid through its threads in batches of a few
+# cells and text pieces of a few characters, so that batch edges fall inside
+# numbers, rows and headers.
+small=build/fuzz-small-batches
+cmake -S . -B "$small" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_SANITIZE=ON \
+  -DCELLSCALE_TEST_SMALL_BATCHES=ON -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON >/dev/null
+cmake --build "$small" -j "$jobs" --target cellscale
+tools=("$build/cellscale" "$small/cellscale")
+names=(process process-small-batches)
+for k in 0 1; do
+  log=$work/replay-${names[k]}.log
+  if CELLSCALE_TOOL="$PWD/${tools[k]}" "$build/fuzz/process_fuzz" --replay fuzz/regressions/process >"$log" 2>&1; then
+    summary+=("${names[k]}: $(tail -n 1 "$log")")
+  else
+    failed+=("replay ${names[k]} (see $log)")
+    tail -n 40 "$log"
+  fi
+done
 
 # Fuzzing, each target for the time given.
 for target in "${targets[@]}"; do
@@ -64,13 +78,16 @@ for target in "${targets[@]}"; do
     grep -A 30 -m 1 -E "ERROR|wrong result|deadly signal|timeout" "$log" || tail -n 40 "$log"
   fi
 done
-if "$build/fuzz/process_fuzz" --seconds "$seconds" --findings "$findings/process" fuzz/corpus/process \
-    >"$work/fuzz-process.log" 2>&1; then
-  summary+=("$(tail -n 1 "$work/fuzz-process.log")")
-else
-  failed+=("fuzz process (see $work/fuzz-process.log and $findings/process)")
-  tail -n 40 "$work/fuzz-process.log"
-fi
+for k in 0 1; do
+  log=$work/fuzz-${names[k]}.log
+  if CELLSCALE_TOOL="$PWD/${tools[k]}" "$build/fuzz/process_fuzz" --seconds "$seconds" \
+      --findings "$findings/${names[k]}" fuzz/corpus/process >"$log" 2>&1; then
+    summary+=("${names[k]}: $(tail -n 1 "$log")")
+  else
+    failed+=("fuzz ${names[k]} (see $log and $findings/${names[k]})")
+    tail -n 40 "$log"
+  fi
+done
 
 printf '%s\n' "${summary[@]}"
 if [ "${#failed[@]}" -gt 0 ]; then
