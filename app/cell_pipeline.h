@@ -52,9 +52,10 @@ inline constexpr std::int64_t kSmallestPipelinedGrid = std::int64_t{1} << 17;
 inline constexpr bool kPipelineOnOneProcessor = false;
 #endif
 
-// The run's own thread does about a tenth of the work on a text cell (the
-// statistics, the rows and the writing): beyond eight workers it is the
-// one that waits.
+// On a text grid the workers do 96% of the instructions, the reading thread
+// 3% and the run's own thread 1%; but moving the bytes through the kernel
+// (reading the input, writing the output) takes about a tenth of the time
+// one thread takes, so that beyond eight workers the run waits on that.
 inline constexpr int kMostWorkers = 8;
 
 // What the workers do to every batch.
