@@ -266,51 +266,34 @@ bool worth_threads(std::int32_t columns, std::int64_t rows) {
   return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || usable_processors() > 1);
 }
 
-// The cells of the row being gathered from several batches: held until the
-// row is whole, so that no cell of a row that cannot be read completely is
-// written. As scanned or read (for a binary output), or as text.
+// The cells of a row gathered from several batches of a text input: held
+// until the row is whole, so that no cell of a row that cannot be read
+// completely is written. As scanned (for a binary output) or as text.
 struct PartRow {
-  std::int32_t cells = 0;
   std::vector<double> doubles;
-  std::vector<float> singles;
   std::vector<char> text;
 
   void add(const CellBatch& batch, std::size_t first, std::size_t count) {
     if (batch.text != nullptr) {
       const std::uint32_t from = first == 0 ? 0 : batch.text_ends[first - 1];
       text.insert(text.end(), batch.text + from, batch.text + batch.text_ends[first + count - 1]);
-    } else if (batch.doubles != nullptr) {
-      doubles.insert(doubles.end(), batch.doubles + first, batch.doubles + first + count);
     } else {
-      singles.insert(singles.end(), batch.singles + first, batch.singles + first + count);
+      doubles.insert(doubles.end(), batch.doubles + first, batch.doubles + first + count);
     }
-    cells += static_cast<std::int32_t>(count);
-  }
-
-  void clear() {
-    cells = 0;
-    doubles.clear();
-    singles.clear();
-    text.clear();
   }
 };
 
-// Writes one whole row of `columns` cells, from `first` on in the batch.
-RowWrite write_row(const CellBatch& batch, std::size_t first, std::int32_t columns, GridWriter& writer,
-                   RowTarget& target) {
+// Writes `count` cells of the row being written, from `first` on in the
+// batch; `row_ends` when they are the row's last.
+RowWrite write_cells(const CellBatch& batch, std::size_t first, std::size_t count, bool row_ends, GridWriter& writer,
+                     RowTarget& target) {
   if (batch.text != nullptr) {
     const std::uint32_t from = first == 0 ? 0 : batch.text_ends[first - 1];
-    const std::uint32_t to = batch.text_ends[first + static_cast<std::size_t>(columns) - 1];
-    return writer.commit_row_text(batch.text + from, to - from);
+    return writer.commit_text(batch.text + from, batch.text_ends[first + count - 1] - from, row_ends);
   }
-  return batch.doubles != nullptr ? target.scale(batch.doubles + first, columns)
-                                  : target.scale(batch.singles + first, columns);
-}
-
-RowWrite write_part_row(const PartRow& row, GridWriter& writer, RowTarget& target) {
-  if (!row.text.empty()) return writer.commit_row_text(row.text.data(), row.text.size());
-  return !row.doubles.empty() ? target.scale(row.doubles.data(), row.cells)
-                              : target.scale(row.singles.data(), row.cells);
+  const auto cells = static_cast<std::int32_t>(count);
+  return batch.doubles != nullptr ? target.scale(batch.doubles + first, cells)
+                                  : target.scale(batch.singles + first, cells);
 }
 
 // scale_rows on several threads (app/cell_pipeline.h) for a grid that pays
@@ -326,37 +309,46 @@ bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatNa
   const int workers = std::min(usable_processors(), kMostWorkers);
   CellPipeline pipeline;
   if (!pipeline.start(reader, columns, rows, work, workers)) return false;
+  // A binary reader hands over the cells of whole rows only; text pieces
+  // may end inside a row that the next ones cannot complete.
+  const bool rows_whole = !work.scan_text;
   PartRow part;
   std::int64_t row = 1;
+  std::int32_t row_cells = 0;  // cells of the row being written taken so far
   while (true) {
     const CellBatch& batch = pipeline.next();
     std::size_t done = 0;
     while (done < batch.count && row <= rows) {
-      const auto missing = static_cast<std::size_t>(columns - part.cells);
-      if (batch.count - done < missing) {
-        part.add(batch, done, batch.count - done);
-        break;
-      }
+      const std::size_t count = std::min(batch.count - done, static_cast<std::size_t>(columns - row_cells));
+      const bool row_ends = row_cells + static_cast<std::int32_t>(count) == columns;
       RowWrite written{true, 0};
-      if (part.cells == 0) {
-        written = write_row(batch, done, columns, writer, target);
+      if (rows_whole || (row_cells == 0 && row_ends)) {
+        written = write_cells(batch, done, count, row_ends, writer, target);
       } else {
-        part.add(batch, done, missing);
-        written = write_part_row(part, writer, target);
-        part.clear();
+        part.add(batch, done, count);
+        if (row_ends) {
+          written = !part.text.empty() ? writer.commit_text(part.text.data(), part.text.size(), true)
+                                       : target.scale(part.doubles.data(), columns);
+          part.doubles.clear();
+          part.text.clear();
+        }
       }
       if (!written.complete) {
         pipeline.stop();
         target.fail_writing(row, written);
       }
-      done += missing;
-      target.end_row(columns);
-      ++row;
+      done += count;
+      row_cells += static_cast<std::int32_t>(count);
+      if (row_ends) {
+        target.end_row(columns);
+        row_cells = 0;
+        ++row;
+      }
     }
     if (row > rows) return true;
     if (batch.last) {
       pipeline.stop();
-      target.fail_reading(row, part.cells + batch.values_read);
+      target.fail_reading(row, row_cells + batch.values_read);
     }
   }
 }

@@ -248,14 +248,14 @@ class TextGridWriter final : public GridWriter {
     return {true, 0};
   }
 
-  RowWrite commit_row_text(const char* text, std::size_t size) override {
+  RowWrite commit_text(const char* text, std::size_t size, bool row_ends) override {
     while (size > 0) {
       const std::size_t part = std::min(size, block_.size() - used_);
       std::memcpy(block_.data() + used_, text, part);
       used_ += part;
       text += part;
       size -= part;
-      if (size == 0) block_[used_ - 1] = last_separator_;
+      if (size == 0 && row_ends) block_[used_ - 1] = last_separator_;
       if (used_ > kOutputBlockBytes && !write_block()) return {false, 0};
     }
     return {true, 0};

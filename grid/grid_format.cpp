@@ -26,7 +26,7 @@ TextPiece GridReader::read_text_piece(std::vector<char>& piece, std::size_t) {
 }
 
 // A binary writer takes cells, never text.
-RowWrite GridWriter::commit_row_text(const char*, std::size_t) { return {false, 0}; }
+RowWrite GridWriter::commit_text(const char*, std::size_t, bool) { return {false, 0}; }
 
 std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input) {
   if (format == FormatName::ascii_text) return make_ascii_grid_reader(std::move(input));

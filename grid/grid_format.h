@@ -113,11 +113,12 @@ class GridWriter {
   virtual RowWrite reserve(OutputSpan& span) = 0;
   // Takes the first `count` cells of the span reserved last (1 to span.count).
   virtual RowWrite commit(std::int32_t count) = 0;
-  // Text outputs only, instead of reserve and commit: takes one whole row
-  // whose cells were formatted elsewhere (format_cell_texts,
-  // grid/ascii_grid.h), each followed by a tab; the writer puts the row's
-  // own ending in place of the last tab.
-  virtual RowWrite commit_row_text(const char* text, std::size_t size);
+  // Text outputs only, instead of reserve and commit: takes the text of
+  // cells of the row being written, formatted elsewhere (format_cell_texts,
+  // grid/ascii_grid.h), each followed by a tab. When `row_ends`, they are
+  // the row's last, and the writer puts the row's own ending in place of the
+  // last tab.
+  virtual RowWrite commit_text(const char* text, std::size_t size, bool row_ends);
   // Writes what the buffer holds to the file; false when it did not all
   // reach it. A run that ends early flushes, so that the output keeps every
   // row taken so far; it is ending with another failure and does not look
