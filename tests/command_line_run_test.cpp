@@ -21,12 +21,7 @@ namespace {
 using namespace cellscale::testing;
 using namespace std::string_literals;
 
-const std::string kUsage =
-    "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
-    "usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
-    "-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
-    "s=single precision\n";
-
+const std::string kUsage = cellscale::reference::usage_text();
 const std::string kGrid = text_header("3", "2", "10", "20", "5", "-9999") + "1 2.5 -9999\n4 5 6\n";
 // kGrid scaled by 2 and by 1, as the tool writes them (CR LF line ends on Windows).
 const std::string kGridDoubled =

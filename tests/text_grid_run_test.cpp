@@ -202,8 +202,7 @@ TEST(TextGrid, ExampleGridScalesAndComesBackUnchangedWithFactorOne) {
   write_file(folder / "in.asc", example);
   for (const std::string factor : {"2.5", "1"}) {
     SCOPED_TRACE("factor " + factor);
-    const reference::RunResult expected =
-        reference::predict_run(example, "in.asc", reference::Layout::text, std::stod(factor), UINT64_MAX).run;
+    const reference::RunResult expected = reference::predict_run(example, {"in.asc", "once.asc"}, factor + "\n").run;
     const ToolResult result = run_tool(folder.path(), {"in.asc", "once.asc"}, factor + "\n");
     EXPECT_EQ(result.output, native_lines(expected.output));
     EXPECT_EQ(result.status, 0);
