@@ -14,9 +14,9 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "support/grid_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -167,27 +167,34 @@ TEST(BinaryGrid, AnAsciiInputHasZeroStatisticsUntilTheEnd) {
   expect_binary_grid(4, read_file(folder / "out"), {3, 2, 0, 0, 1, -9999}, {1, 2, 3}, {0, 0, 0, 0, 0, 0});
 }
 
+// Writes to a full disk, lost at the end of a small grid (status 4) or among
+// the rows of a large one (status 6, naming the row being written), in every
+// output format.
 TEST(BinaryGrid, LostWritesAreReported) {
   ScratchFolder folder;
+  write_file(folder / "small.asc", text_header("3", "2", "0", "0", "1", "-9999") + "1 2 3 4 5 6\n");
+  write_file(folder / "wide.asc", text_grid(text_header("500", "400", "0", "0", "1", "-9999"),
+                                            std::vector<double>(500 * 400, 1234.567), 500));
   write_file(folder / "small.dbl", binary_grid(8, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
   std::vector<double> wide_cells(2000 * 100, 1.5);
   write_file(folder / "wide.dbl", binary_grid(8, {2000, 100, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, wide_cells));
-
   const std::string full = full_device();
-  for (const char* option : {"-f:d", "-f:s"}) {
+  for (const auto& [option, in, small_rows, wide_rows] :
+       {std::tuple{"-f:t", ".asc", 2, 400}, std::tuple{"-f:d", ".dbl", 3, 100}, std::tuple{"-f:s", ".dbl", 3, 100}}) {
     SCOPED_TRACE(option);
-    const ToolResult at_end = run_tool(folder.path(), {"small.dbl", full, option}, "1\n");
-    EXPECT_EQ(at_end.output, native_lines(run_output(3) + "error writing into " + full + " \n"));
+    const ToolResult at_end = run_tool(folder.path(), {std::string("small") + in, full, option}, "1\n");
+    EXPECT_EQ(at_end.output, native_lines(run_output(small_rows) + "error writing into " + full + " \n"));
     EXPECT_EQ(at_end.status, 4);
 
-    const ToolResult in_rows = run_tool(folder.path(), {"wide.dbl", full, option}, "1\n");
+    const ToolResult in_rows = run_tool(folder.path(), {std::string("wide") + in, full, option}, "1\n");
     EXPECT_EQ(in_rows.status, 6);
     const bool single = std::string(option) == "-f:s";
     const std::regex message(native_lines(single ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in (.*)\n"
                                                  : "\nfactor : \n(\\.*)error writing row (\\d+) in (.*)\n"));
     std::smatch match;
     ASSERT_TRUE(std::regex_match(in_rows.output, match, message)) << in_rows.output;
-    EXPECT_EQ(std::stoul(match[2].str()), match[1].length() + 1);
+    EXPECT_EQ(std::stoul(match[2].str()), match[1].length() + 1) << "the row named is the one being written";
+    EXPECT_LT(match[1].length(), wide_rows - 1u);
     EXPECT_EQ(match[match.size() - 1].str(), full);
     if (single) {
       EXPECT_GE(std::stoi(match[3].str()), 1);

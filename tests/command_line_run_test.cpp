@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/grid_bytes.h"
 #include "support/run_case.h"
 
 namespace {

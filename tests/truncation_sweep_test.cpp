@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -86,7 +85,8 @@ TEST(TruncationSweep, BytesAppendedAreIgnored) {
   }
 }
 
-// Header counts that cannot be used as they stand, in every input format.
+// Header counts that cannot be used as they stand, in every input format:
+// unusable counts are refused before the factor prompt, after the header.
 TEST(TruncationSweep, CorruptedHeaderCounts) {
   const std::string columns = "invalid number of columns in in\n";
   const std::string rows = "invalid number of rows in in\n";
@@ -96,13 +96,14 @@ TEST(TruncationSweep, CorruptedHeaderCounts) {
     const char* nrows;
     int status;
     std::string output;
-    std::optional<std::string> text;  // the text output of a complete run
+    std::optional<std::string> text;  // the text output
   };
   const Case cases[] = {
-      {"nan", "2", 1, columns, std::nullopt},
+      {"nan", "2", 1, columns, "ncols\t-9223372036854775808\nnrows\t2\n" + rest},
       {"-1", "2", 1, columns, std::nullopt},
       {"-1e300", "2", 1, columns, std::nullopt},
       {"2147483648", "2", 1, columns, std::nullopt},
+      {"3e9", "2", 1, columns, std::nullopt},
       {"1e300", "2", 1, columns, std::nullopt},
       {"inf", "2", 1, columns, std::nullopt},
       {"nan", "3e9", 1, columns, std::nullopt},
@@ -110,11 +111,14 @@ TEST(TruncationSweep, CorruptedHeaderCounts) {
       {"3", "inf", 1, rows, std::nullopt},
       {"3", "nan", 0, run_output(0), "ncols\t3\nnrows\t-9223372036854775808\n" + rest},
       {"3", "-5", 0, run_output(0), "ncols\t3\nnrows\t-5\n" + rest},
+      {"3", "0", 0, run_output(0), "ncols\t3\nnrows\t0\n" + rest},
       {"3", "0.5", 0, run_output(0), "ncols\t3\nnrows\t0\n" + rest},
       {"3", "1.75", 0, run_output(1), "ncols\t3\nnrows\t1\n" + rest + "3\t-4\t6\n"},
       // A fractional column count leaves the line breaks out: every cell is followed by a tab.
       {"2.9", "2", 0, run_output(2), "ncols\t2\nnrows\t2\n" + rest + "3\t-4\t6\t8\t"},
+      {"4.0", "1", 0, run_output(1), "ncols\t4\nnrows\t1\n" + rest + "3\t-4\t6\t8\n"},
       {"-0.5", "2", 0, run_output(2), "ncols\t0\nnrows\t2\n" + rest},
+      {"0", "3", 0, run_output(3), "ncols\t0\nnrows\t3\n" + rest},
   };
   for (const Case& c : cases) {
     const double ncols = std::strtod(c.ncols, nullptr);

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
 #include "support/run_case.h"
 
 namespace {
