@@ -48,7 +48,8 @@ TEST(BinaryGrid, EveryInputFormatToEveryOutputFormat) {
       if (out.width == 0) {
         EXPECT_EQ(*predicted.run.file, kTextDoubled);
       } else {
-        EXPECT_EQ(predicted.run.file->size(), out.width * (12u + 12u)) << "twelve header values, twelve cells";
+        EXPECT_EQ(predicted.run.file->size(), static_cast<std::size_t>(out.width) * 24)
+            << "twelve header values, twelve cells";
       }
     }
   }
@@ -178,7 +179,7 @@ TEST(BinaryGrid, LostWritesAreReported) {
     std::smatch match;
     ASSERT_TRUE(std::regex_match(in_rows.output, match, message)) << in_rows.output;
     EXPECT_EQ(std::stoul(match[2].str()), match[1].length() + 1) << "the row named is the one being written";
-    EXPECT_LT(match[1].length(), wide_rows - 1u);
+    EXPECT_LT(match[1].length(), static_cast<std::size_t>(wide_rows - 1));
     EXPECT_EQ(match[match.size() - 1].str(), full);
     if (single) {
       EXPECT_GE(std::stoi(match[3].str()), 1);
