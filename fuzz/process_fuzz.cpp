@@ -20,7 +20,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -122,17 +121,6 @@ std::string printable(const std::string& bytes, std::size_t most = 300) {
   return bytes.size() > most ? out + "..." : out;
 }
 
-reference::Layout output_layout(const std::vector<std::string>& arguments) {
-  if (arguments.size() < 3) return reference::Layout::text;
-  const std::string& option = arguments[2];
-  if (option.find("-f:") == std::string::npos) return reference::Layout::text;
-  const std::size_t colon = option.find(':');
-  const char choice = colon + 1 < option.size() ? option[colon + 1] : '\0';
-  if (choice == 's') return reference::Layout::single_binary;
-  if (choice == 'd') return reference::Layout::double_binary;
-  return reference::Layout::text;
-}
-
 enum class Verdict { passed, skipped, finding };
 
 struct Outcome {
@@ -149,54 +137,14 @@ Outcome run_case(const Case& c) {
     outcome.why = why;
     return outcome;
   };
-  const std::string usage_start = "Cellscale: multiplies input grid";
-
-  // The prompts for another output name take whole lines of standard input;
-  // the factor is read from what is left.
-  std::string expected_output;
-  std::optional<std::string> rest = c.input;
-  std::string output_name = c.arguments.size() > 1 ? c.arguments[1] : "";
-  const bool usage = c.arguments.size() < 2;
-  bool gave_up = false;
-  const reference::Layout in_layout = reference::recognise(c.grid);
-  if (!usage && in_layout != reference::Layout::none) {
-    while (output_name.rfind("no/", 0) == 0 || output_name.empty()) {
-      expected_output += "error opening output grid " + output_name + " \r\nplease enter new output file name: ";
-      if (!rest || rest->empty()) {
-        gave_up = true;
-        break;
-      }
-      const std::size_t end = rest->find('\n');
-      const std::string line = rest->substr(0, end);
-      rest = end == std::string::npos ? std::string() : rest->substr(end + 1);
-      if (line.empty()) {
-        gave_up = true;
-        break;
-      }
-      if (line.find('\0') != std::string::npos || line.find('/') != std::string::npos) return {Verdict::skipped, ""};
-      output_name = line;
-      expected_output += "\r\n";
-    }
-  }
-  const reference::Layout out_layout = output_layout(c.arguments);
-  const double factor = reference::factor_of(rest);
-  reference::Prediction prediction;
-  if (usage) {
-    prediction.run = {1, "", std::nullopt};
-  } else if (gave_up) {
-    prediction.run = {1, expected_output, std::nullopt};
-  } else {
-    prediction = reference::predict_run(c.grid, c.arguments[0], out_layout, factor, kMostWork);
-    prediction.run.output = (in_layout == reference::Layout::none ? "" : expected_output) + prediction.run.output;
-  }
+  reference::Prediction prediction = reference::predict_run(c.grid, c.arguments, c.input, kMostWork);
   // A sanitizer build refuses such rows: the tool must say the column count
   // is unusable, after the header, and the allocator's warning is expected.
   const bool refused_row = prediction.columns > kRefusedRow;
   if (refused_row) {
-    prediction.run.status = 1;
-    prediction.run.output = expected_output + "invalid number of columns in " + c.arguments[0] + "\n";
-    prediction.run.file = prediction.header;
-  } else if (prediction.too_long || prediction.columns > kWidestRow) {
+    prediction.run = {1, prediction.prompts + "invalid number of columns in " + c.arguments[0] + "\n",
+                      prediction.header};
+  } else if (prediction.unforeseen || prediction.too_long || prediction.columns > kWidestRow) {
     return {Verdict::skipped, ""};
   }
 
@@ -217,23 +165,22 @@ Outcome run_case(const Case& c) {
   } else if (!result.errors.empty()) {
     return finding("standard error: " + printable(result.errors, 2000));
   }
-  if (usage) {
-    if (result.status != 1 || result.output.rfind(usage_start, 0) != 0) return finding("no usage text");
-    return outcome;
-  }
   if (result.status != prediction.run.status || result.output != prediction.run.output) {
     return finding("status " + std::to_string(result.status) + " and output \"" + printable(result.output) +
                    "\", predicted status " + std::to_string(prediction.run.status) + " and output \"" +
                    printable(prediction.run.output) + "\"");
   }
-  const fs::path written = folder / output_name;
+  const fs::path written = folder / prediction.output_name;
   if (!prediction.run.file) {
-    if (fs::exists(written)) return finding("an output file was made where none should be");
+    if (!prediction.output_name.empty() && fs::exists(written)) {
+      return finding("an output file was made where none should be");
+    }
     return outcome;
   }
   if (!fs::exists(written)) return finding("no output file");
   std::string why;
-  if (!reference::same_file(*prediction.run.file, read_file(written), out_layout, std::isnan(factor), why)) {
+  if (!reference::same_file(*prediction.run.file, read_file(written), prediction.output, prediction.nan_factor,
+                            why)) {
     return finding(why);
   }
   return outcome;

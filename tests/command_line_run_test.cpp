@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/grid_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -21,12 +20,7 @@ namespace {
 using namespace cellscale::testing;
 using namespace std::string_literals;
 
-const std::string kUsage =
-    "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
-    "usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
-    "-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
-    "s=single precision\n";
-
+const std::string kUsage = cellscale::reference::usage_text();
 const std::string kGrid = text_header("3", "2", "10", "20", "5", "-9999") + "1 2.5 -9999\n4 5 6\n";
 // kGrid scaled by 2 and by 1, as the tool writes them (CR LF line ends on Windows).
 const std::string kGridDoubled =
@@ -64,11 +58,8 @@ TEST(CommandLine, UsageAndOutputFormatChoice) {
 TEST(CommandLine, OptionAnywhereInTheArgumentChoosesBinary) {
   for (const auto& [option, width] : {std::pair{"xx-f:d", 8}, std::pair{"-f:sx", 4}, std::pair{"-f:single", 4}}) {
     SCOPED_TRACE(option);
-    ScratchFolder folder;
-    write_file(folder / "in.asc", kGrid);
-    const ToolResult result = run_tool(folder.path(), {"in.asc", "out.bin", option}, "1\n");
-    EXPECT_EQ(result.status, 0);
-    expect_binary_grid(width, read_file(folder / "out.bin"), {3, 2, 10, 20, 5, -9999}, {1, 2.5, -9999, 4, 5, 6});
+    const auto predicted = check_predicted_run(kGrid, {"in.asc", "out.bin", option}, "1\n");
+    expect_binary_grid(width, *predicted.run.file, {3, 2, 10, 20, 5, -9999}, {1, 2.5, -9999, 4, 5, 6});
   }
 }
 
@@ -161,15 +152,20 @@ TEST(Opening, AnOutputThatIsTheInputIsRefused) {
   std::filesystem::create_hard_link(folder / "in.asc", folder / "hard.asc");
   std::filesystem::create_symlink("in.asc", folder / "soft.asc");
   for (const std::string name : {"in.asc", "./in.asc", "hard.asc", "soft.asc"}) {
-    const ToolResult result = run_tool(folder.path(), {"in.asc", name}, "\n");
-    EXPECT_EQ(result.output, native_lines(name_prompt(name)));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read_file(folder / "in.asc"), kGrid) << name;
+    check_run({.name = name,
+               .arguments = {"in.asc", name},
+               .input = "\n",
+               .output = name_prompt(name),
+               .status = 1,
+               .results = {{"in.asc", kGrid}}},
+              folder);
   }
-  const ToolResult replaced = run_tool(folder.path(), {"in.asc", "in.asc"}, "hard.asc\nout.asc\n2\n");
-  EXPECT_EQ(replaced.status, 0);
-  EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
-  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+  check_run({.name = "replaced",
+             .arguments = {"in.asc", "in.asc"},
+             .input = "hard.asc\nout.asc\n2\n",
+             .output = name_prompt("in.asc") + "\r\n" + name_prompt("hard.asc") + "\r\n" + run_output(2),
+             .results = {{"in.asc", kGrid}, {"out.asc", kGridDoubled}}},
+            folder);
 }
 
 // Names in any script. On Windows they are opened through the wide-character
@@ -218,10 +214,13 @@ TEST(Opening, NamesInAnyScript) {
   const std::string links[][3] = {{"in.asc", "ссылка.asc", shown("ссылка.asc", "??????.asc")},
                                   {"ссылка.asc", "in.asc", "in.asc"}};
   for (const auto& [input, output, output_shown] : links) {
-    const ToolResult result = run_tool(folder.path(), {input, output}, "\n");
-    EXPECT_EQ(result.output, native_lines(name_prompt(output_shown)));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
+    check_run({.name = output,
+               .arguments = {input, output},
+               .input = "\n",
+               .output = name_prompt(output_shown),
+               .status = 1,
+               .results = {{"in.asc", kGrid}}},
+              folder);
   }
 }
 
@@ -254,16 +253,17 @@ TEST(Opening, WindowsPathForms) {
   const std::string drive_folder = wine_drive_path(folder.path());
   const std::string input = drive_folder + "\\in.asc";
   const std::string output = drive_folder + "\\out.asc";
-  const ToolResult scaled = run_tool(folder.path(), {input, output}, "2\n");
-  EXPECT_EQ(scaled.output, native_lines(run_output(2)));
-  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
-  const ToolResult missing = run_tool(folder.path(), {drive_folder + "\\nothere.asc", "x.asc"}, "2\n");
-  EXPECT_EQ(missing.output, native_lines("could not open input file " + drive_folder + "\\nothere.asc\n"));
-  EXPECT_EQ(missing.status, 98);
-  const ToolResult itself = run_tool(folder.path(), {"in.asc", input}, "\n");
-  EXPECT_EQ(itself.output, native_lines(name_prompt(input)));
-  EXPECT_EQ(itself.status, 1);
-  EXPECT_EQ(read_file(folder / "in.asc"), kGrid);
+  // clang-format off
+  const RunCase drive_cases[] = {
+      {.name = "drive paths", .arguments = {input, output}, .input = "2\n", .output = run_output(2),
+       .results = {{"out.asc", kGridDoubled}}},
+      {.name = "a missing input by its drive path", .arguments = {drive_folder + "\\nothere.asc", "x.asc"},
+       .input = "2\n", .output = "could not open input file " + drive_folder + "\\nothere.asc\n", .status = 98},
+      {.name = "the input by its drive path", .arguments = {"in.asc", input}, .input = "\n",
+       .output = name_prompt(input), .status = 1, .results = {{"in.asc", kGrid}}},
+  };
+  // clang-format on
+  for (const RunCase& c : drive_cases) check_run(c, folder);
 }
 
 TEST(Opening, LongPathsAreAccepted) {
@@ -274,23 +274,26 @@ TEST(Opening, LongPathsAreAccepted) {
   const std::string input = nested + std::string(200, 'i') + ".asc";
   const std::string output = nested + std::string(200, 'o') + ".asc";
   write_file(folder / input, kGrid);
-  const ToolResult result = run_tool(folder.path(), {input, output}, "2\n");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_file(folder / output), kGridDoubled);
-  const ToolResult missing = run_tool(folder.path(), {input + "x", output}, "2\n");
-  EXPECT_EQ(missing.output, native_lines("could not open input file " + input + "x\n"));
   // The same from the root, with a name in another script: a full path of
   // over 900 characters (on Windows a drive path with backslashes), and the
   // output that is the input is still found.
   std::string absolute = target_is_windows() ? wine_drive_path(folder.path()) + "\\" : folder.path().string() + "/";
   for (char c : nested) absolute += c == '/' && target_is_windows() ? '\\' : c;
   write_file(folder / nested / "Высота.asc", kGrid);
-  const ToolResult from_root = run_tool(folder.path(), {absolute + "Высота.asc", absolute + "高度.asc"}, "2\n");
-  EXPECT_EQ(from_root.status, 0);
-  EXPECT_EQ(read_file(folder / nested / "高度.asc"), kGridDoubled);
-  const ToolResult itself = run_tool(folder.path(), {input, absolute + std::string(200, 'i') + ".asc"}, "\n");
-  EXPECT_EQ(itself.status, 1);
-  EXPECT_EQ(read_file(folder / input), kGrid);
+  const std::string input_from_root = absolute + std::string(200, 'i') + ".asc";
+  // clang-format off
+  const RunCase cases[] = {
+      {.name = "long names", .arguments = {input, output}, .input = "2\n", .output = run_output(2),
+       .results = {{output, kGridDoubled}}},
+      {.name = "a long name that is missing", .arguments = {input + "x", output}, .input = "2\n",
+       .output = "could not open input file " + input + "x\n", .status = 98},
+      {.name = "from the root", .arguments = {absolute + "Высота.asc", absolute + "高度.asc"}, .input = "2\n",
+       .output = run_output(2), .results = {{nested + "高度.asc", kGridDoubled}}},
+      {.name = "the input from the root", .arguments = {input, input_from_root}, .input = "\n",
+       .output = name_prompt(input_from_root), .status = 1, .results = {{input, kGrid}}},
+  };
+  // clang-format on
+  for (const RunCase& c : cases) check_run(c, folder);
 }
 
 TEST(FactorReply, TakenAsANumberScanTakesIt) {

@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -79,18 +77,6 @@ TEST(TextGrid, WritingRules) {
             kHeader32 + "nan\t-nan\tinf\n-inf\tinf\t-inf\n"),
       scale("with nodata 0 a -0 cell is nodata", text_header("3", "1", "0", "0", "1", "0") + "-0 0 2\n", "3\n",
             text_header("3", "1", "0", "0", "1", "0") + "0\t0\t6\n", 1),
-      scale("a whole ncols written as 4", "ncols 4.0\nnrows 1\nx 0\ny 0\nc 1\nn -9999\n1 2 3 4\n", "1\n",
-            text_header("4", "1", "0", "0", "1", "-9999") + "1\t2\t3\t4\n", 1),
-      scale("a fractional ncols writes no line breaks", "ncols 2.9\nnrows 2\nx 0\ny 0\nc 1\nn -9999\n1 2\n3 4\n",
-            "1\n", text_header("2", "2", "0", "0", "1", "-9999") + "1\t2\t3\t4\t"),
-      scale("no rows", "ncols 3\nnrows 0\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
-            text_header("3", "0", "0", "0", "1", "-9999"), 0),
-      scale("negative rows give no rows", "ncols 3\nnrows -5\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
-            text_header("3", "-5", "0", "0", "1", "-9999"), 0),
-      scale("NaN rows give no rows", "ncols 3\nnrows nan\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
-            text_header("3", "-9223372036854775808", "0", "0", "1", "-9999"), 0),
-      scale("zero columns still print a dot per row", "ncols 0\nnrows 3\nx 0\ny 0\nc 1\nn -9999\n", "1\n",
-            text_header("0", "3", "0", "0", "1", "-9999"), 3),
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
@@ -121,24 +107,6 @@ TEST(TextGrid, MissingOrBrokenNumbersAreReported) {
   for (const RunCase& c : cases) check_run(c);
 }
 
-TEST(TextGrid, UnusableSizesAreRefusedBeforeTheFactorPrompt) {
-  auto sized = [](const std::string& ncols, const std::string& nrows) {
-    return "ncols " + ncols + "\nnrows " + nrows + "\nx 0\ny 0\nc 1\nn -9999\n1 2 3\n";
-  };
-  const std::string columns = "invalid number of columns in in.asc\n";
-  // clang-format off
-  const RunCase cases[] = {
-      failing("NaN columns", sized("nan", "1"), columns, 1,
-              native_lines(text_header("-9223372036854775808", "1", "0", "0", "1", "-9999"))),
-      failing("negative columns", sized("-1", "1"), columns, 1),
-      failing("columns beyond 32 bits", sized("3e9", "1"), columns, 1),
-      failing("columns checked before rows", sized("nan", "3e9"), columns, 1),
-      failing("rows beyond 32 bits", sized("3", "2147483648"), "invalid number of rows in in.asc\n", 1),
-  };
-  // clang-format on
-  for (const RunCase& c : cases) check_run(c);
-}
-
 // A header asking for 2147483647 columns gets rows of 16 GiB that are never
 // touched, so the run goes on until the short file ends. A sanitizer build
 // refuses blocks that large (app/sanitizer_defaults.cpp): there the tool
@@ -163,34 +131,6 @@ TEST(TextGrid, AHugeRowOnAShortFileIsAReadErrorOrARefusedRow) {
 #endif
 }
 
-// A grid of `rows` rows of 500 cells, large enough to fill any output buffer.
-std::string wide_grid(int rows) {
-  std::string grid = text_header("500", std::to_string(rows), "0", "0", "1", "-9999");
-  std::string row;
-  for (int c = 0; c < 500; ++c) row += "1234.567 ";
-  for (int r = 0; r < rows; ++r) grid += row + "\n";
-  return grid;
-}
-
-TEST(TextGrid, LostWritesAreReported) {
-  ScratchFolder folder;
-  write_file(folder / "small.asc", kHeader32 + "1 2 3 4 5 6\n");
-  const std::string full = full_device();
-  const ToolResult at_end = run_tool(folder.path(), {"small.asc", full}, "1\n");
-  EXPECT_EQ(at_end.output, native_lines(run_output(2) + "error writing into " + full + " \n"));
-  EXPECT_EQ(at_end.status, 4);
-
-  write_file(folder / "wide.asc", wide_grid(400));
-  const ToolResult in_rows = run_tool(folder.path(), {"wide.asc", full}, "1\n");
-  EXPECT_EQ(in_rows.status, 6);
-  std::smatch match;
-  const std::regex message(native_lines("\nfactor : \n(\\.*)error writing row (\\d+) in (.*)\n"));
-  ASSERT_TRUE(std::regex_match(in_rows.output, match, message)) << in_rows.output;
-  EXPECT_EQ(match[3].str(), full);
-  EXPECT_EQ(std::stoul(match[2].str()), match[1].length() + 1) << "the row named is the one being written";
-  EXPECT_LT(match[1].length(), 399u);
-}
-
 // The example grid scaled as the model of the run predicts; with factor 1
 // its values come back unchanged, and so do the bytes of a second pass
 // (three-decimal elevations below 1000 fit in six digits).
@@ -202,8 +142,7 @@ TEST(TextGrid, ExampleGridScalesAndComesBackUnchangedWithFactorOne) {
   write_file(folder / "in.asc", example);
   for (const std::string factor : {"2.5", "1"}) {
     SCOPED_TRACE("factor " + factor);
-    const reference::RunResult expected =
-        reference::predict_run(example, "in.asc", reference::Layout::text, std::stod(factor), UINT64_MAX).run;
+    const reference::RunResult expected = reference::predict_run(example, {"in.asc", "once.asc"}, factor + "\n").run;
     const ToolResult result = run_tool(folder.path(), {"in.asc", "once.asc"}, factor + "\n");
     EXPECT_EQ(result.output, native_lines(expected.output));
     EXPECT_EQ(result.status, 0);

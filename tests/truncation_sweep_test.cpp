@@ -3,8 +3,8 @@
 // bytes appended, and with unusable header counts. Each run must end by
 // itself in bounded time, exit 0 exactly when every header value and every
 // cell the header asks for is there, and otherwise end with exactly the one
-// message its cut calls for. What each length calls for is worked out here
-// from the layout of the formats, not from the tool's code.
+// message its cut calls for, as the model of a run (reference_grid.h)
+// predicts it from the layout of the formats.
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
-#include "support/tool_run.h"
+#include "support/run_case.h"
 
 namespace {
 
@@ -27,7 +26,6 @@ const std::vector<double> kInputStatistics = {1, 2, 3, 4, 5, 6};
 const std::vector<double> kCells = {1.5, -2, 3, 4, -9999, 6.25};
 // The text grid ends in "6.25\n": cut inside that number it reads 6, 6. or 6.2.
 const std::string kText = text_header("3", "2", "10", "20", "5", "-9999") + "1.5\t-2\t3\n4\t-9999\t6.25\n";
-constexpr double kFactor = 2;
 
 // Each run may take this long; one that does not end by then is a hang.
 const RunOptions kBounded = {.timeout_seconds = 30};
@@ -36,54 +34,20 @@ std::string grid_in(const Format& format) {
   return format.width == 0 ? kText : binary_grid(format.width, kGeometry, kInputStatistics, kCells);
 }
 
-// What a file holds as the model of the formats reads it: its layout (none
-// when not recognised), whether its header is whole, and the cells that follow.
-struct Content {
-  reference::Layout layout = reference::Layout::none;
-  reference::GridRead read;
-};
-
-Content content_of(const std::string& bytes) {
+// Runs the tool on `bytes` and holds the run against the model's prediction;
+// a complete run must have read the grid's own header. True when it was complete.
+bool expect_outcome(const std::string& bytes, const Format& out) {
+  const reference::Prediction predicted = check_predicted_run(bytes, {"in", "out", out.option}, "2\n", kBounded);
+  if (predicted.run.status != 0) return false;
   const reference::Layout layout = reference::recognise(bytes);
-  if (layout == reference::Layout::text) return {layout, reference::read_text_grid(bytes, bytes.size())};
-  if (layout == reference::Layout::none) return {};
-  return {layout, reference::read_binary_grid(reference::width_of(layout), bytes, bytes.size())};
-}
-
-// Runs the tool on `bytes` and checks the outcome the content calls for.
-void expect_outcome(const std::string& bytes, const Format& out) {
-  ScratchFolder folder;
-  write_file(folder / "in", bytes);
-  const ToolResult result = run_tool(folder.path(), {"in", "out", out.option}, "2\n", kBounded);
-  ASSERT_FALSE(result.timed_out);
-  ASSERT_EQ(result.signal, 0);
-  EXPECT_EQ(result.errors, "");
-  const auto [layout, content] = content_of(bytes);
-  if (layout == reference::Layout::none) {
-    EXPECT_EQ(result.output, native_lines(unrecognised("in")));
-    EXPECT_EQ(result.status, 98);
-  } else if (!content.header_complete) {
-    EXPECT_EQ(result.output, native_lines("error reading fiel header from in\n"));
-    EXPECT_EQ(result.status, 1);
-  } else if (content.cells.size() < 6) {
-    EXPECT_EQ(result.output,
-              native_lines(read_failure("in", content.cells.size() / 3 + 1, content.cells.size() % 3)));
-    EXPECT_EQ(result.status, 5);
-  } else {
-    ASSERT_EQ(std::vector<double>(content.slot.begin() + 1, content.slot.begin() + 7), kGeometry);
-    if (layout != reference::Layout::text) {
-      ASSERT_EQ(std::vector<double>(content.slot.begin() + 7, content.slot.end()), kInputStatistics);
-    }
-    EXPECT_EQ(result.output, native_lines(run_output(2)));
-    EXPECT_EQ(result.status, 0);
-    const std::string written = read_file(folder / "out");
-    const std::vector<double> cells = scaled({content.cells.begin(), content.cells.begin() + 6}, kFactor);
-    if (out.width == 0) {
-      EXPECT_EQ(written, native_lines(text_grid(text_header("3", "2", "10", "20", "5", "-9999"), cells, 3)));
-    } else {
-      expect_binary_grid(out.width, written, kGeometry, cells);
-    }
+  const reference::GridRead read = layout == reference::Layout::text
+                                       ? reference::read_text_grid(bytes, 6)
+                                       : reference::read_binary_grid(reference::width_of(layout), bytes, 6);
+  EXPECT_EQ(std::vector<double>(read.slot.begin() + 1, read.slot.begin() + 7), kGeometry);
+  if (layout != reference::Layout::text) {
+    EXPECT_EQ(std::vector<double>(read.slot.begin() + 7, read.slot.end()), kInputStatistics);
   }
+  return true;
 }
 
 TEST(TruncationSweep, EveryPrefixOfEachInputFormat) {
@@ -95,9 +59,7 @@ TEST(TruncationSweep, EveryPrefixOfEachInputFormat) {
       const Format& out = kFormats[length % 3];
       SCOPED_TRACE(std::string(in.name) + " input cut to " + std::to_string(length) + " bytes, " + out.name +
                    " output");
-      const std::string cut = whole.substr(0, length);
-      expect_outcome(cut, out);
-      if (content_of(cut).read.cells.size() >= 6) ++complete_runs;
+      if (expect_outcome(whole.substr(0, length), out)) ++complete_runs;
       if (HasFatalFailure()) return;
     }
     // The text grid is also complete without its last line break, and when cut
@@ -123,7 +85,8 @@ TEST(TruncationSweep, BytesAppendedAreIgnored) {
   }
 }
 
-// Header counts that cannot be used as they stand, in every input format.
+// Header counts that cannot be used as they stand, in every input format:
+// unusable counts are refused before the factor prompt, after the header.
 TEST(TruncationSweep, CorruptedHeaderCounts) {
   const std::string columns = "invalid number of columns in in\n";
   const std::string rows = "invalid number of rows in in\n";
@@ -133,45 +96,46 @@ TEST(TruncationSweep, CorruptedHeaderCounts) {
     const char* nrows;
     int status;
     std::string output;
-    std::optional<std::string> text;  // the text output of a complete run
+    std::optional<std::string> text;  // the text output
   };
   const Case cases[] = {
-      {"nan", "2", 1, columns, std::nullopt},
+      {"nan", "2", 1, columns, "ncols\t-9223372036854775808\nnrows\t2\n" + rest},
       {"-1", "2", 1, columns, std::nullopt},
       {"-1e300", "2", 1, columns, std::nullopt},
       {"2147483648", "2", 1, columns, std::nullopt},
+      {"3e9", "2", 1, columns, std::nullopt},
       {"1e300", "2", 1, columns, std::nullopt},
       {"inf", "2", 1, columns, std::nullopt},
       {"nan", "3e9", 1, columns, std::nullopt},
       {"3", "2147483648", 1, rows, std::nullopt},
       {"3", "inf", 1, rows, std::nullopt},
-      {"3", "nan", 0, "\nfactor : \n\n", "ncols\t3\nnrows\t-9223372036854775808\n" + rest},
-      {"3", "-5", 0, "\nfactor : \n\n", "ncols\t3\nnrows\t-5\n" + rest},
-      {"3", "0.5", 0, "\nfactor : \n\n", "ncols\t3\nnrows\t0\n" + rest},
+      {"3", "nan", 0, run_output(0), "ncols\t3\nnrows\t-9223372036854775808\n" + rest},
+      {"3", "-5", 0, run_output(0), "ncols\t3\nnrows\t-5\n" + rest},
+      {"3", "0", 0, run_output(0), "ncols\t3\nnrows\t0\n" + rest},
+      {"3", "0.5", 0, run_output(0), "ncols\t3\nnrows\t0\n" + rest},
       {"3", "1.75", 0, run_output(1), "ncols\t3\nnrows\t1\n" + rest + "3\t-4\t6\n"},
       // A fractional column count leaves the line breaks out: every cell is followed by a tab.
       {"2.9", "2", 0, run_output(2), "ncols\t2\nnrows\t2\n" + rest + "3\t-4\t6\t8\t"},
+      {"4.0", "1", 0, run_output(1), "ncols\t4\nnrows\t1\n" + rest + "3\t-4\t6\t8\n"},
       {"-0.5", "2", 0, run_output(2), "ncols\t0\nnrows\t2\n" + rest},
+      {"0", "3", 0, run_output(3), "ncols\t0\nnrows\t3\n" + rest},
   };
   for (const Case& c : cases) {
     const double ncols = std::strtod(c.ncols, nullptr);
     const double nrows = std::strtod(c.nrows, nullptr);
     for (const Format& in : kFormats) {
-      SCOPED_TRACE(std::string("ncols ") + c.ncols + ", nrows " + c.nrows + ", " + in.name + " input");
-      const std::string bytes =
-          in.width == 0 ? "ncols " + std::string(c.ncols) + "\nnrows " + c.nrows + "\nx 10\ny 20\nc 5\nn -9999\n" +
-                              "1.5 -2 3 4 -9999 6.25\n"
-                        : binary_grid(in.width, {ncols, nrows, 10, 20, 5, -9999}, kInputStatistics, kCells);
-      ScratchFolder folder;
-      write_file(folder / "in", bytes);
-      const ToolResult result = run_tool(folder.path(), {"in", "out", "-f:t"}, "2\n", kBounded);
-      EXPECT_EQ(result.signal, 0);
-      EXPECT_EQ(result.errors, "");
-      EXPECT_EQ(result.output, native_lines(c.output));
-      EXPECT_EQ(result.status, c.status);
-      if (c.text) {
-        EXPECT_EQ(read_file(folder / "out"), native_lines(*c.text));
-      }
+      RunCase run = {.name = std::string("ncols ") + c.ncols + ", nrows " + c.nrows + ", " + in.name + " input",
+                     .files = {{"in", in.width == 0 ? "ncols " + std::string(c.ncols) + "\nnrows " + c.nrows +
+                                                          "\nx 10\ny 20\nc 5\nn -9999\n1.5 -2 3 4 -9999 6.25\n"
+                                                    : binary_grid(in.width, {ncols, nrows, 10, 20, 5, -9999},
+                                                                  kInputStatistics, kCells)}},
+                     .arguments = {"in", "out", "-f:t"},
+                     .input = "2\n",
+                     .output = c.output,
+                     .status = c.status,
+                     .options = kBounded};
+      if (c.text) run.results = {{"out", native_lines(*c.text)}};
+      check_run(run);
     }
   }
 }

@@ -16,46 +16,61 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
-#include "support/tool_run.h"
+#include "support/run_case.h"
 
 namespace {
 
 using namespace cellscale::testing;
+namespace reference = cellscale::reference;
 
-// A grid of `rows` rows of `columns` cells that are all 1234.5, as text, and
-// the output a run with factor 1 writes as it goes: the header (with a zero
-// statistics block for a binary output, which only the end of the run fills)
-// and every row.
+// A grid of `rows` rows of `columns` cells that are all 1234.5, as text.
 std::string uniform_text_grid(int columns, int rows) {
   return text_grid(text_header(std::to_string(columns), std::to_string(rows), "0", "0", "1", "-9999"),
                    std::vector<double>(static_cast<std::size_t>(columns * rows), 1234.5),
                    static_cast<std::size_t>(columns));
 }
 
-std::string output_as_written(const Format& out, int columns, int rows) {
-  if (out.width == 0) return native_lines(uniform_text_grid(columns, rows));
-  return binary_grid(out.width, {double(columns), double(rows), 0, 0, 1, -9999}, {0, 0, 0, 0, 0, 0},
-                     std::vector<double>(static_cast<std::size_t>(columns * rows), 1234.5));
+// What a run with factor 1 on uniform_text_grid(columns, rows) leaves, as the
+// model predicts it, and what it writes as it goes: the header (with a zero
+// statistics block for a binary output, which only the end of the run fills)
+// and every row.
+struct Output {
+  std::string whole;
+  std::string progressive;
+  std::size_t header_size;
+};
+
+Output expected_output(const Format& out, int columns, int rows) {
+  const reference::Prediction p =
+      reference::predict_run(uniform_text_grid(columns, rows), {"in.asc", "out", out.option}, "1\n");
+  const std::string whole = out.width == 0 ? native_lines(*p.run.file) : *p.run.file;
+  const std::string header = out.width == 0 ? native_lines(p.header) : p.header;
+  return {whole, header + whole.substr(header.size()), header.size()};
 }
 
-std::size_t header_size(const Format& out) {
-  return out.width == 0 ? native_lines(text_header("1", "1", "0", "0", "1", "-9999")).size()
-                        : 12u * static_cast<unsigned>(out.width);
+// A run into a disk with room for `limit` bytes; what it wrote is left in `written`.
+ToolResult run_with_room(const ScratchFolder& folder, const Format& out, std::size_t limit, std::string& written) {
+  std::filesystem::remove(folder / "out");
+  const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n",
+                                     {.timeout_seconds = 60, .file_size_limit = limit});
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.errors, "");
+  written = read_file(folder / "out");
+  return result;
 }
 
 // What reached the disk is the start of the output: the bytes as the run
 // wrote them, except that the statistics block of a binary output may
 // already hold its final values (a Windows build writes them even when the
 // rows before could not be written; the run fails all the same).
-::testing::AssertionResult is_start_of_output(const std::string& written, const std::string& progressive,
-                                              const std::string& whole, const Format& out) {
+::testing::AssertionResult is_start_of_output(const std::string& written, const Output& expected, const Format& out) {
   const std::size_t block_first = 6u * static_cast<unsigned>(out.width);
   const std::size_t block_end = 12u * static_cast<unsigned>(out.width);
-  if (written.size() > progressive.size()) return ::testing::AssertionFailure() << "more bytes than the output has";
+  if (written.size() > expected.progressive.size())
+    return ::testing::AssertionFailure() << "more bytes than the output has";
   for (std::size_t i = 0; i < written.size(); ++i) {
-    if (written[i] == progressive[i]) continue;
-    if (i >= block_first && i < block_end && i < whole.size() && written[i] == whole[i]) continue;
+    if (written[i] == expected.progressive[i]) continue;
+    if (i >= block_first && i < block_end && written[i] == expected.whole[i]) continue;
     return ::testing::AssertionFailure() << "byte " << i << " of " << written.size() << " differs";
   }
   return ::testing::AssertionSuccess();
@@ -67,29 +82,22 @@ std::size_t header_size(const Format& out) {
 TEST(WriteFault, ADiskFullAtEveryByteOfASmallOutput) {
   for (const Format& out : kFormats) {
     SCOPED_TRACE(out.name);
-    const std::string progressive = output_as_written(out, 3, 2);
+    const Output expected = expected_output(out, 3, 2);
     ScratchFolder folder;
     write_file(folder / "in.asc", uniform_text_grid(3, 2));
-    ASSERT_EQ(run_tool(folder.path(), {"in.asc", "whole", out.option}, "1\n").status, 0);
-    const std::string whole = read_file(folder / "whole");
-    ASSERT_EQ(whole.size(), progressive.size());
-    for (std::size_t limit = 0; limit <= whole.size() + 1; ++limit) {
+    for (std::size_t limit = 0; limit <= expected.whole.size() + 1; ++limit) {
       SCOPED_TRACE("room for " + std::to_string(limit) + " bytes");
-      std::filesystem::remove(folder / "out");
-      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n",
-                                         {.timeout_seconds = 60, .file_size_limit = limit});
-      ASSERT_EQ(result.signal, 0);
-      EXPECT_EQ(result.errors, "");
-      const std::string written = read_file(folder / "out");
-      if (limit >= whole.size()) {
+      std::string written;
+      const ToolResult result = run_with_room(folder, out, limit, written);
+      if (limit >= expected.whole.size()) {
         EXPECT_EQ(result.output, native_lines(run_output(2)));
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(written, whole);
+        EXPECT_EQ(written, expected.whole);
       } else {
         EXPECT_EQ(result.output, native_lines(run_output(2) + "error writing into out \n"));
         EXPECT_EQ(result.status, 4);
         EXPECT_LE(written.size(), limit);
-        EXPECT_TRUE(is_start_of_output(written, progressive, whole, out));
+        EXPECT_TRUE(is_start_of_output(written, expected, out));
       }
       if (HasFailure()) return;
     }
@@ -106,29 +114,24 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
   write_file(folder / "in.asc", uniform_text_grid(kColumns, kRows));
   for (const Format& out : kFormats) {
     SCOPED_TRACE(out.name);
-    const std::string progressive = output_as_written(out, kColumns, kRows);
-    const std::size_t row_size = (progressive.size() - header_size(out)) / kRows;
-    ASSERT_EQ(run_tool(folder.path(), {"in.asc", "whole", out.option}, "1\n").status, 0);
-    const std::string whole = read_file(folder / "whole");
+    check_predicted_run(uniform_text_grid(kColumns, kRows), {"in.asc", "out", out.option}, "1\n");
+    const Output expected = expected_output(out, kColumns, kRows);
+    const std::size_t total = expected.whole.size();
+    const std::size_t row_size = (total - expected.header_size) / kRows;
     const std::regex row_message(native_lines(out.width == 4
                                                   ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in out\n"
                                                   : "\nfactor : \n(\\.*)error writing row (\\d+) in out\n"));
-    const std::size_t total = progressive.size();
     // clang-format off
-    const std::size_t limits[] = {0, 1, header_size(out), 4095, 4096, 4097, 10000, total / 3, total / 2,
+    const std::size_t limits[] = {0, 1, expected.header_size, 4095, 4096, 4097, 10000, total / 3, total / 2,
                                   total - row_size - 1, total - row_size, total - 1, total - 2};
     // clang-format on
     bool saw_row_failure = false;
     for (const std::size_t limit : limits) {
       SCOPED_TRACE("room for " + std::to_string(limit) + " of " + std::to_string(total) + " bytes");
-      std::filesystem::remove(folder / "out");
-      const ToolResult result = run_tool(folder.path(), {"in.asc", "out", out.option}, "1\n",
-                                         {.timeout_seconds = 60, .file_size_limit = limit});
-      ASSERT_EQ(result.signal, 0);
-      EXPECT_EQ(result.errors, "");
-      const std::string written = read_file(folder / "out");
+      std::string written;
+      const ToolResult result = run_with_room(folder, out, limit, written);
       EXPECT_LE(written.size(), limit);
-      EXPECT_TRUE(is_start_of_output(written, progressive, whole, out));
+      EXPECT_TRUE(is_start_of_output(written, expected, out));
       std::smatch match;
       if (std::regex_match(result.output, match, row_message)) {
         saw_row_failure = true;
@@ -136,7 +139,7 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
         const std::size_t row = std::stoul(match[2].str());
         EXPECT_EQ(row, match[1].length() + 1) << "the row named is the one being written";
         // The row named is one whose bytes go past the limit.
-        EXPECT_GT(header_size(out) + row * row_size, limit);
+        EXPECT_GT(expected.header_size + row * row_size, limit);
         if (match.size() > 3) {
           EXPECT_GE(std::stoi(match[3].str()), 1);
           EXPECT_LE(std::stoi(match[3].str()), kColumns);
@@ -191,7 +194,7 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
     EXPECT_EQ(renamed.status, 0);
     EXPECT_EQ(renamed.errors, "");
     EXPECT_FALSE(std::filesystem::exists(folder / "locked/out.asc"));
-    EXPECT_EQ(read_file(folder / "open/out").size(), output_as_written(out, 3, 2).size());
+    EXPECT_EQ(read_file(folder / "open/out"), expected_output(out, 3, 2).whole);
   }
 }
 

@@ -74,25 +74,11 @@ inline std::vector<double> scaled(std::vector<double> cells, double factor) {
   return cells;
 }
 
-// What a complete run prints for a grid of `rows` rows.
-inline std::string run_output(int rows) {
-  return "\nfactor : \n" + std::string(static_cast<std::size_t>(rows), '.') + "\n";
-}
-
-// What a run prints when `row` of the input `name` holds only `values` values.
-inline std::string read_failure(const std::string& name, std::size_t row, std::size_t values) {
-  return "\nfactor : \n" + std::string(row - 1, '.') + "error reading from " + name + " in row " +
-         std::to_string(row) + " (" + std::to_string(values) + " values read)\n";
-}
-
-// The prompt for another output name when `name` cannot be opened.
-inline std::string name_prompt(const std::string& name) {
-  return "error opening output grid " + name + " \r\nplease enter new output file name: ";
-}
-
-inline std::string unrecognised(const std::string& name) {
-  return "could not recognise file format (ascii, single or double) for " + name + "\n";
-}
+// The tool's messages, as the model writes them.
+using reference::name_prompt;
+using reference::read_failure;
+using reference::run_output;
+using reference::unrecognised;
 
 // Checks a binary output value by value: the six geometry values, the
 // statistics block and then every cell (NaN cells of either sign). Without a

@@ -149,42 +149,67 @@ std::optional<std::int64_t> rows_of(double nrows) {
   return static_cast<std::int64_t>(std::floor(nrows));
 }
 
-double factor_of(const std::optional<std::string>& input) {
-  if (!input || input->empty()) return 1.0;
-  MemoryStream stream{*input};
-  double factor = 1.0;
-  if (stream.get() == nullptr || std::fscanf(stream.get(), "%lf", &factor) != 1) factor = 1.0;
-  return factor;
+std::string usage_text() {
+  return "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
+         "usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
+         "-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
+         "s=single precision\n";
 }
 
-Prediction predict_run(const std::string& input_bytes, const std::string& input_name, Layout output, double factor,
-                       std::uint64_t work_limit) {
-  Prediction prediction;
+std::string unrecognised(const std::string& input_name) {
+  return "could not recognise file format (ascii, single or double) for " + input_name + "\n";
+}
+
+std::string name_prompt(const std::string& output_name) {
+  return "error opening output grid " + output_name + " \r\nplease enter new output file name: ";
+}
+
+std::string run_output(std::int64_t rows) {
+  return "\nfactor : \n" + std::string(static_cast<std::size_t>(rows), '.') + "\n";
+}
+
+std::string read_failure(const std::string& input_name, std::size_t row, std::size_t values) {
+  return "\nfactor : \n" + std::string(row - 1, '.') + "error reading from " + input_name + " in row " +
+         std::to_string(row) + " (" + std::to_string(values) + " values read)\n";
+}
+
+namespace {
+
+// The option is the third argument: "-f:" anywhere in it, and the letter after
+// its first colon: s or d, else text.
+Layout output_layout(const std::vector<std::string>& arguments) {
+  if (arguments.size() < 3 || arguments[2].find("-f:") == std::string::npos) return Layout::text;
+  const std::string& option = arguments[2];
+  const std::size_t colon = option.find(':');
+  const char choice = colon + 1 < option.size() ? option[colon + 1] : '\0';
+  return choice == 's' ? Layout::single_binary : choice == 'd' ? Layout::double_binary : Layout::text;
+}
+
+// The run from a recognised input on, with the output open: the header, the
+// rows scaled by `factor`, and the statistics block of a binary output.
+void scale(Prediction& prediction, const std::string& grid_bytes, Layout input, const std::string& input_name,
+           double factor, std::uint64_t work_limit) {
   RunResult& run = prediction.run;
-  const Layout input = recognise(input_bytes);
-  if (input == Layout::none) {
-    run = {98, "could not recognise file format (ascii, single or double) for " + input_name + "\n", std::nullopt};
-    return prediction;
-  }
+  const Layout output = prediction.output;
   const std::size_t all = std::numeric_limits<std::size_t>::max();
   GridRead grid =
-      input == Layout::text ? read_text_grid(input_bytes, all) : read_binary_grid(width_of(input), input_bytes, all);
+      input == Layout::text ? read_text_grid(grid_bytes, all) : read_binary_grid(width_of(input), grid_bytes, all);
   if (!grid.header_complete) {
     run = {1, "error reading fiel header from " + input_name + "\n", std::string()};
-    return prediction;
+    return;
   }
   std::string file = header_of(grid.slot, output);
   prediction.header = file;
   const std::optional<std::int64_t> columns = columns_of(grid.slot[1]);
   if (!columns) {
     run = {1, "invalid number of columns in " + input_name + "\n", file};
-    return prediction;
+    return;
   }
   prediction.columns = *columns;
   const std::optional<std::int64_t> rows = rows_of(grid.slot[2]);
   if (!rows) {
     run = {1, "invalid number of rows in " + input_name + "\n", file};
-    return prediction;
+    return;
   }
   const std::int64_t cols = *columns;
   const std::int64_t whole_rows =
@@ -194,13 +219,12 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
   prediction.work = static_cast<std::uint64_t>(done + (complete ? 0 : 1)) * static_cast<std::uint64_t>(cols + 1);
   if (prediction.work > work_limit) {
     prediction.too_long = true;
-    return prediction;
+    return;
   }
 
   const double nodata = grid.slot[6];
   const char last_separator = grid.slot[1] > static_cast<double>(cols) ? '\t' : '\n';
   std::vector<double> written;
-  run.output = "\nfactor : \n";
   for (std::int64_t r = 0; r < done; ++r) {
     for (std::int64_t c = 0; c < cols; ++c) {
       const double in = grid.cells[static_cast<std::size_t>(r * cols + c)];
@@ -213,15 +237,14 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
         append_value(file, width_of(output), out);
       }
     }
-    run.output += '.';
   }
   if (!complete) {
     run.status = 5;
-    run.output += "error reading from " + input_name + " in row " + std::to_string(done + 1) + " (" +
-                  std::to_string(grid.cells.size() - static_cast<std::size_t>(done * cols)) + " values read)\n";
+    run.output = read_failure(input_name, static_cast<std::size_t>(done + 1),
+                              grid.cells.size() - static_cast<std::size_t>(done * cols));
   } else {
     run.status = 0;
-    run.output += "\n";
+    run.output = run_output(done);
     if (output != Layout::text) {
       std::array<double, 13> slot = grid.slot;
       const std::array<double, 6> block = statistics_of(written, nodata);
@@ -231,6 +254,49 @@ Prediction predict_run(const std::string& input_bytes, const std::string& input_
     }
   }
   run.file = file;
+}
+
+}  // namespace
+
+Prediction predict_run(const std::string& grid, const std::vector<std::string>& arguments,
+                       const std::optional<std::string>& input, std::uint64_t work_limit) {
+  Prediction prediction;
+  if (arguments.size() < 2) {
+    prediction.run = {1, usage_text(), std::nullopt};
+    return prediction;
+  }
+  const std::string& input_name = arguments[0];
+  std::string& name = prediction.output_name = arguments[1];
+  const Layout input_layout = recognise(grid);
+  if (input_layout == Layout::none) {
+    prediction.run = {98, unrecognised(input_name), std::nullopt};
+    return prediction;
+  }
+  // The prompts take whole lines of standard input; the factor is read from what is left.
+  std::optional<std::string> rest = input;
+  while (name.empty() || name.rfind("no/", 0) == 0) {
+    prediction.prompts += name_prompt(name);
+    const std::size_t end = rest ? rest->find('\n') : std::string::npos;
+    const std::string line = rest ? rest->substr(0, end) : "";
+    if (line.empty()) {
+      prediction.run = {1, prediction.prompts, std::nullopt};
+      return prediction;
+    }
+    prediction.unforeseen = line.find('\0') != std::string::npos || line.find('/') != std::string::npos;
+    if (prediction.unforeseen) return prediction;
+    rest = end == std::string::npos ? std::string() : rest->substr(end + 1);
+    name = line;
+    prediction.prompts += "\r\n";
+  }
+  double factor = 1.0;
+  if (rest && !rest->empty()) {
+    MemoryStream stream{*rest};
+    if (stream.get() == nullptr || std::fscanf(stream.get(), "%lf", &factor) != 1) factor = 1.0;
+  }
+  prediction.output = output_layout(arguments);
+  prediction.nan_factor = std::isnan(factor);
+  scale(prediction, grid, input_layout, input_name, factor, work_limit);
+  prediction.run.output = prediction.prompts + prediction.run.output;
   return prediction;
 }
 

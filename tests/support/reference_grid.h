@@ -62,9 +62,15 @@ std::optional<std::int64_t> columns_of(double ncols);
 // nothing (unusable) above.
 std::optional<std::int64_t> rows_of(double nrows);
 
-// The factor a "%lf" scan takes from what standard input still holds; 1 when
-// it holds no number or is closed.
-double factor_of(const std::optional<std::string>& input);
+// The tool's own messages.
+std::string usage_text();
+std::string unrecognised(const std::string& input_name);
+// The prompt for another output name when `output_name` cannot be opened.
+std::string name_prompt(const std::string& output_name);
+// What a complete run prints for a grid of `rows` rows.
+std::string run_output(std::int64_t rows);
+// What a run prints when `row` of the input holds only `values` values.
+std::string read_failure(const std::string& input_name, std::size_t row, std::size_t values);
 
 // Everything a run leaves: exit status, standard output (after any prompt for
 // another output name) and the bytes of the output file (none: no file).
@@ -76,6 +82,12 @@ struct RunResult {
 
 struct Prediction {
   RunResult run;
+  std::string prompts;      // the prompts for another output name and their replies' line ends
+  std::string output_name;  // where the output file is: the last name given
+  Layout output = Layout::text;
+  bool nan_factor = false;
+  // A name typed at the prompt with a NUL or a '/' in it: the run is not worked out.
+  bool unforeseen = false;
   // Rows times (columns + 1) that the run works through: a measure of its
   // length. When it exceeds the limit given, the run is not worked out.
   std::uint64_t work = 0;
@@ -84,8 +96,15 @@ struct Prediction {
   std::string header;         // the output's header as first written
 };
 
-Prediction predict_run(const std::string& input_bytes, const std::string& input_name, Layout output, double factor,
-                       std::uint64_t work_limit);
+// The run of the tool with `arguments` (input name, output name, option) in
+// a folder that holds only the input, whose bytes are `grid`, and `input` on
+// standard input (none: closed). An output name that is empty or begins with
+// "no/" (a folder that is not there) cannot be opened: another is read from
+// standard input, a line at a time, until one opens or a line is empty or
+// missing. The factor is the "%lf" scan of what standard input holds then
+// (1 when that is no number).
+Prediction predict_run(const std::string& grid, const std::vector<std::string>& arguments,
+                       const std::optional<std::string>& input, std::uint64_t work_limit = UINT64_MAX);
 
 // Compares an output file with the prediction. The standard deviation of a
 // binary output is compared within rounding (the tool gathers it block by

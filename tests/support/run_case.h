@@ -2,7 +2,8 @@
 
 // A run of the tool written as data: the files it starts with, its arguments
 // and standard input, and what must come of it (exact standard output, exit
-// status and the exact bytes of files afterwards).
+// status and the exact bytes of files afterwards). Or a run whose outcome the
+// model of a run (reference_grid.h) predicts: check_predicted_run.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/grid_bytes.h"
 #include "support/tool_run.h"
 
 namespace cellscale::testing {
@@ -26,13 +28,14 @@ struct RunCase {
   int status = 0;
   // Expected files, byte for byte (a text grid through native_lines); none: must not exist.
   std::map<std::string, std::optional<std::string>> results{};
+  RunOptions options{};
 };
 
-inline void check_run(const RunCase& c) {
+// Runs the case in `folder`, or in a fresh folder of its own.
+inline void check_run(const RunCase& c, const ScratchFolder& folder) {
   SCOPED_TRACE(c.name);
-  ScratchFolder folder;
   for (const auto& [name, bytes] : c.files) write_file(folder / name, bytes);
-  const ToolResult result = run_tool(folder.path(), c.arguments, c.input);
+  const ToolResult result = run_tool(folder.path(), c.arguments, c.input, c.options);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.output, native_lines(c.output));
   EXPECT_EQ(result.status, c.status);
@@ -44,6 +47,37 @@ inline void check_run(const RunCase& c) {
       EXPECT_FALSE(std::filesystem::exists(folder / name)) << name;
     }
   }
+}
+
+inline void check_run(const RunCase& c) { check_run(c, ScratchFolder()); }
+
+// Runs the tool on `grid`, written as the file arguments[0], and holds the
+// run against the model's prediction: exit status, standard output and the
+// output file, byte for byte but for the standard deviation of a complete
+// binary grid (as expect_binary_grid has it). Returns the prediction.
+inline reference::Prediction check_predicted_run(const std::string& grid, const std::vector<std::string>& arguments,
+                                                 const std::optional<std::string>& input,
+                                                 const RunOptions& options = {}) {
+  const reference::Prediction predicted = reference::predict_run(grid, arguments, input);
+  ScratchFolder folder;
+  write_file(folder / arguments[0], grid);
+  const ToolResult result = run_tool(folder.path(), arguments, input, options);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.errors, "");
+  EXPECT_EQ(result.output, native_lines(predicted.run.output));
+  EXPECT_EQ(result.status, predicted.run.status);
+  const std::filesystem::path written = folder / predicted.output_name;
+  const std::size_t width = reference::width_of(predicted.output);
+  if (!predicted.run.file) {
+    EXPECT_FALSE(std::filesystem::exists(written)) << "an output where none should be";
+  } else if (width == 0 || predicted.run.status != 0) {
+    EXPECT_EQ(read_file(written), width == 0 ? native_lines(*predicted.run.file) : *predicted.run.file);
+  } else {
+    const std::vector<double> v = binary_values(static_cast<int>(width), *predicted.run.file);
+    expect_binary_grid(static_cast<int>(width), read_file(written), {v.begin(), v.begin() + 6},
+                       {v.begin() + 12, v.end()}, {v.begin() + 6, v.begin() + 12});
+  }
+  return predicted;
 }
 
 }  // namespace cellscale::testing
