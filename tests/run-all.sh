@@ -23,12 +23,13 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=O
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
-# The same end-to-end tests against a tool that reads every grid on a second
-# thread in batches of three cells, so that batch edges fall inside rows, at
-# their ends and on their first cells. Only the tool is built again. The
-# memory check of 20 million cells is left out: a handover every three cells
-# takes minutes there, and the other builds check the bound.
-echo "== Small-batch build: end-to-end tests with rows read on a second thread"
+# The same end-to-end tests against a tool that takes every grid through its
+# threads in batches of three cells and text pieces of five characters, so
+# that batch edges fall inside rows, at their ends, on their first cells and
+# inside numbers. Only the tool is built again. The memory check of 20
+# million cells is left out: a handover every three cells takes minutes
+# there, and the other builds check the bound.
+echo "== Small-batch build: end-to-end tests through the threads in tiny batches"
 cmake -S . -B build/small-batches -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON \
   -DCELLSCALE_TEST_SMALL_BATCHES=ON
 cmake --build build/small-batches -j "$jobs" --target cellscale
