@@ -42,8 +42,19 @@ const CellBatch& CellPipeline::next() {
     released_ = taken_;
     slot_free_.notify_one();
   }
-  batch_ready_.wait(lock,
-                    [this] { return published_ > taken_ && (!has_work_ || slots_[taken_ % slots_in_use_].worked); });
+  // While the batch it needs is not ready, the run's thread works on the
+  // next batch that no worker has taken.
+  while (published_ == taken_ || (has_work_ && !slots_[taken_ % slots_in_use_].worked)) {
+    if (has_work_ && claimed_ < published_) {
+      Slot& slot = slots_[claimed_++ % slots_in_use_];
+      lock.unlock();
+      work_on(slot);
+      lock.lock();
+      slot.worked = true;
+      continue;
+    }
+    batch_ready_.wait(lock);
+  }
   return slots_[taken_++ % slots_in_use_].batch;
 }
 

@@ -6,9 +6,9 @@
 // do the work that does not depend on the cells before them: scanning the
 // numbers of a text piece, and for a text output scaling the cells and
 // formatting them. The run takes the batches back in order on its own
-// thread and does the rest there, in row order: the statistics, the rows'
-// ends and the writing. So everything it shows and writes is what one
-// thread gives.
+// thread (working on later batches while it waits) and does the rest there,
+// in row order: the statistics, the rows' ends and the writing. So
+// everything it shows and writes is what one thread gives.
 //
 // A batch holds cells, not rows: a row may end anywhere in one, or span
 // several. A fixed number of batches is in flight, so the memory held does
@@ -99,8 +99,9 @@ class CellPipeline {
   [[nodiscard]] bool start(GridReader& reader, std::int32_t columns, std::int64_t rows, const BatchWork& work,
                            int workers);
 
-  // The next batch, waiting for it. The batch given before goes back to the
-  // reading thread; no batch is given after the last.
+  // The next batch. While it is not ready, the calling thread works on the
+  // next batch no worker has taken, or waits. The batch given before goes
+  // back to the reading thread; no batch is given after the last.
   const CellBatch& next();
 
   // Ends the threads (at their next batch, or when the reading thread has

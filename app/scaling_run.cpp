@@ -306,7 +306,9 @@ bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatNa
   if (!worth_threads(columns, rows)) return false;
   const BatchWork work{input_format == FormatName::ascii_text, output_format == FormatName::ascii_text,
                        target.nodata(), target.factor()};
-  const int workers = std::min(usable_processors(), kMostWorkers);
+  // The run's own thread works on batches too while it waits: one worker
+  // fewer than the processors keeps each of them busy.
+  const int workers = std::min(std::max(usable_processors() - 1, 1), kMostWorkers);
   CellPipeline pipeline;
   if (!pipeline.start(reader, columns, rows, work, workers)) return false;
   // A binary reader hands over the cells of whole rows only; text pieces
