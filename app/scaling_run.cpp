@@ -27,6 +27,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@
 #include "app/processors.h"
 #include "grid/grid_format.h"
 #include "grid/input_file.h"
+#include "grid/output_blocks.h"
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
 
@@ -207,25 +209,62 @@ class RowTarget {
     return scale_row(cells, count, writer_, nodata_, factor_, stats);
   }
 
+  // From here on the writer's full blocks are written on a thread of their
+  // own (OutputBlocks::write_behind), when one can be had. A failed write is
+  // then known later: the progress dots wait until the blocks filled before
+  // their rows ended are written, so that a run shows and says what it
+  // would have with the writes done at once.
+  void write_behind() {
+    OutputBlocks& blocks = writer_.output_blocks();
+    if (blocks.write_behind()) behind_ = &blocks;
+  }
+
   // A row of `columns` cells was written: its progress dot.
   void end_row(std::int32_t columns) {
-    std::putchar('.');
+    ++rows_ended_;
+    if (behind_ == nullptr) {
+      std::putchar('.');
+      rows_shown_ = rows_ended_;
+    }
     cells_since_flush_ += columns + 1;
     if (cells_since_flush_ >= kCellsPerProgressFlush) {
+      if (behind_ != nullptr) show_progress(std::min(rows_ended_, behind_->first_row_not_yet_safe() - 1));
       std::fflush(stdout);
       cells_since_flush_ = 0;
     }
   }
 
+  // Every row has been written: ends writing behind, and reports a write
+  // that failed there.
+  void end_rows() {
+    if (behind_ == nullptr) return;
+    if (const std::optional<WritePlace> failed = behind_->wait()) fail_writing(failed->row, failed->column);
+    show_progress(rows_ended_);
+  }
+
+  // Whether a write behind is known to have failed, to be reported by
+  // fail_writing.
+  bool write_failed() { return behind_ != nullptr && behind_->failure(); }
+
   [[noreturn]] void fail_reading(std::int64_t row, std::int64_t values_read) {
+    end_rows();  // a failed write in an earlier row comes first
     fail_keeping_output(writer_, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name_,
                         static_cast<int>(row), static_cast<int>(values_read));
   }
 
-  [[noreturn]] void fail_writing(std::int64_t row, const RowWrite& written) {
+  // A write failed in `row`, at `column` of a single-precision output; when
+  // writing behind, where the write that failed says.
+  [[noreturn]] void fail_writing(std::int64_t row, std::int32_t column) {
+    if (behind_ != nullptr) {
+      if (const std::optional<WritePlace> failed = behind_->wait()) {
+        row = failed->row;
+        column = failed->column;
+      }
+      show_progress(row - 1);
+    }
     if (output_format_ == FormatName::single_binary) {
       fail_keeping_output(writer_, kStatusRowNotWritten, "error writing row %d, col %d in %s\n",
-                          static_cast<int>(row), static_cast<int>(written.failed_column), output_name_);
+                          static_cast<int>(row), static_cast<int>(column), output_name_);
     }
     fail_keeping_output(writer_, kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row),
                         output_name_);
@@ -237,6 +276,11 @@ class RowTarget {
   CellStats stats;
 
  private:
+  // Shows the progress dots of the rows up to `row`.
+  void show_progress(std::int64_t row) {
+    for (; rows_shown_ < row; ++rows_shown_) std::putchar('.');
+  }
+
   GridWriter& writer_;
   FormatName output_format_;
   const char* input_name_;
@@ -244,6 +288,9 @@ class RowTarget {
   double nodata_;
   double factor_;
   std::int64_t cells_since_flush_ = 0;
+  OutputBlocks* behind_ = nullptr;
+  std::int64_t rows_ended_ = 0;
+  std::int64_t rows_shown_ = 0;
 };
 
 // Reads, scales and writes the rows one after another on this thread.
@@ -253,7 +300,7 @@ void scale_rows(GridReader& reader, std::int32_t columns, std::int64_t rows, Row
     if (!read.complete) target.fail_reading(row, read.values_read);
     const RowWrite written =
         read.doubles != nullptr ? target.scale(read.doubles, columns) : target.scale(read.singles, columns);
-    if (!written.complete) target.fail_writing(row, written);
+    if (!written.complete) target.fail_writing(row, written.failed_column);
     target.end_row(columns);
   }
 }
@@ -311,6 +358,7 @@ bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatNa
   const int workers = std::min(std::max(usable_processors() - 1, 1), kMostWorkers);
   CellPipeline pipeline;
   if (!pipeline.start(reader, columns, rows, work, workers)) return false;
+  target.write_behind();
   // A binary reader hands over the cells of whole rows only; text pieces
   // may end inside a row that the next ones cannot complete.
   const bool rows_whole = !work.scan_text;
@@ -337,7 +385,7 @@ bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatNa
       }
       if (!written.complete) {
         pipeline.stop();
-        target.fail_writing(row, written);
+        target.fail_writing(row, written.failed_column);
       }
       done += count;
       row_cells += static_cast<std::int32_t>(count);
@@ -347,7 +395,15 @@ bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatNa
         ++row;
       }
     }
-    if (row > rows) return true;
+    if (row > rows) {
+      pipeline.stop();
+      target.end_rows();
+      return true;
+    }
+    if (target.write_failed()) {
+      pipeline.stop();
+      target.fail_writing(row, 0);
+    }
     if (batch.last) {
       pipeline.stop();
       target.fail_reading(row, row_cells + batch.values_read);

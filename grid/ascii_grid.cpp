@@ -6,6 +6,7 @@
 
 #include "grid/cell_format.h"
 #include "grid/number_text.h"
+#include "grid/output_blocks.h"
 #include "grid/row_buffer.h"
 
 namespace cellscale {
@@ -195,14 +196,12 @@ class AsciiGridReader final : public GridReader {
 class TextGridWriter final : public GridWriter {
  public:
   explicit TextGridWriter(FilePtr output)
-      : file_(std::move(output)),
-        block_(kOutputBlockBytes + kMaxCellTextLength + 1),
-        staging_(ZeroedArray<double>::allocate(kStagingCells)) {}
+      : blocks_(std::move(output)), staging_(ZeroedArray<double>::allocate(kStagingCells)) {}
 
   bool write_header(const GridHeader& header) override {
     const std::string text = format_text_header(header);
-    if (used_ + text.size() > block_.size()) return false;
-    std::memcpy(block_.data() + used_, text.data(), text.size());
+    if (!blocks_ || used_ + text.size() > OutputBlocks::kBlockRoom) return false;
+    std::memcpy(blocks_.block() + used_, text.data(), text.size());
     used_ += text.size();
     if (used_ > kOutputBlockBytes) return write_block();
     return true;
@@ -214,7 +213,7 @@ class TextGridWriter final : public GridWriter {
     // ncols every cell is followed by a tab and no line ends.
     last_separator_ = header.ncols() > columns ? '\t' : '\n';
     columns_ = columns;
-    return static_cast<bool>(staging_);
+    return staging_ && blocks_;
   }
 
   RowWrite reserve(OutputSpan& span) override {
@@ -226,49 +225,50 @@ class TextGridWriter final : public GridWriter {
 
   RowWrite commit(std::int32_t count) override {
     const double* cells = staging_.data();
-    char* const block = block_.data();
-    char* const full = block + kOutputBlockBytes;
-    char* out = block + used_;
+    char* out = blocks_.block() + used_;
     for (std::int32_t i = 0; i < count; ++i) {
       out = format_cell(out, cells[i]);
-      ++row_cells_;
-      if (row_cells_ < columns_) {
-        *out++ = '\t';
-      } else {
-        *out++ = last_separator_;
-        row_cells_ = 0;
+      const bool row_ends = ++row_cells_ == columns_;
+      *out++ = row_ends ? last_separator_ : '\t';
+      if (out > blocks_.block() + kOutputBlockBytes) {
+        used_ = static_cast<std::size_t>(out - blocks_.block());
+        if (!write_block()) return {false, row_ends ? 1 : row_cells_ + 1};
+        out = blocks_.block() + used_;
       }
-      if (out > full) {
-        used_ = static_cast<std::size_t>(out - block);
-        if (!write_block()) return {false, row_cells_ + 1};
-        out = block + used_;
+      if (row_ends) {
+        row_cells_ = 0;
+        ++rows_done_;
       }
     }
-    used_ = static_cast<std::size_t>(out - block);
+    used_ = static_cast<std::size_t>(out - blocks_.block());
     return {true, 0};
   }
 
   RowWrite commit_text(const char* text, std::size_t size, bool row_ends) override {
     while (size > 0) {
-      const std::size_t part = std::min(size, block_.size() - used_);
-      std::memcpy(block_.data() + used_, text, part);
+      const std::size_t part = std::min(size, OutputBlocks::kBlockRoom - used_);
+      std::memcpy(blocks_.block() + used_, text, part);
       used_ += part;
       text += part;
       size -= part;
-      if (size == 0 && row_ends) block_[used_ - 1] = last_separator_;
+      if (size == 0 && row_ends) blocks_.block()[used_ - 1] = last_separator_;
       if (used_ > kOutputBlockBytes && !write_block()) return {false, 0};
     }
+    if (row_ends) ++rows_done_;
     return {true, 0};
   }
 
   bool flush() override {
-    if (!file_) return false;
+    if (!blocks_.file()) return false;
     const std::size_t used = used_;
     used_ = 0;
-    return write_all(file_.get(), block_.data(), used);
+    if (blocks_.wait()) return false;  // a block written behind failed: nothing more is written
+    return write_all(blocks_.file(), blocks_.block(), used);
   }
 
-  bool finish(const GridHeader&) override { return flush() && close_output(std::move(file_)); }
+  OutputBlocks& output_blocks() override { return blocks_; }
+
+  bool finish(const GridHeader&) override { return flush() && close_output(blocks_.take_file()); }
 
  private:
   static constexpr std::int32_t kStagingCells = 512;
@@ -276,21 +276,20 @@ class TextGridWriter final : public GridWriter {
   // Writes the block's first kOutputBlockBytes to the file and keeps the
   // rest, or drops it all when the write failed.
   bool write_block() {
-    if (!write_all(file_.get(), block_.data(), kOutputBlockBytes)) {
+    if (!blocks_.write(kOutputBlockBytes, used_, {rows_done_ + 1, row_cells_})) {
       used_ = 0;
       return false;
     }
     used_ -= kOutputBlockBytes;
-    std::memmove(block_.data(), block_.data() + kOutputBlockBytes, used_);
     return true;
   }
 
-  FilePtr file_;
-  std::vector<char> block_;
+  OutputBlocks blocks_;
   ZeroedArray<double> staging_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
   std::int32_t row_cells_ = 0;  // cells of the row being written already committed
+  std::int64_t rows_done_ = 0;  // rows whose cells have all been committed
   char last_separator_ = '\n';
 };
 

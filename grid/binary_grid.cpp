@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "grid/output_blocks.h"
 #include "grid/row_buffer.h"
 
 namespace cellscale {
@@ -111,32 +112,34 @@ class BinaryGridReader final : public GridReader {
 // widths, so cells never straddle the block's end.
 class BinaryGridWriter final : public GridWriter {
  public:
-  BinaryGridWriter(BinaryWidth width, FilePtr output)
-      : width_(width), file_(std::move(output)), block_(ZeroedArray<unsigned char>::allocate(kOutputBlockBytes)) {}
+  BinaryGridWriter(BinaryWidth width, FilePtr output) : width_(width), blocks_(std::move(output)) {}
 
   bool write_header(const GridHeader& header) override {
-    if (!block_ || used_ + header_bytes(width_) > kOutputBlockBytes) return false;
-    encode_slots(header, 1, kHeaderSlots, block_.data() + used_);
+    if (!blocks_ || used_ + header_bytes(width_) > kOutputBlockBytes) return false;
+    encode_slots(header, 1, kHeaderSlots, block() + used_);
     used_ += header_bytes(width_);
     return true;
   }
 
   bool prepare_rows(const GridHeader&, std::int32_t columns) override {
     columns_ = columns;
-    return static_cast<bool>(block_);
+    return static_cast<bool>(blocks_);
   }
 
   RowWrite reserve(OutputSpan& span) override {
-    if (used_ == kOutputBlockBytes && !flush()) {
-      return {false, std::min(row_cells_, columns_ - 1) + 1};
+    if (used_ == kOutputBlockBytes) {
+      const std::int32_t column = std::min(row_cells_, columns_ - 1) + 1;
+      const bool written = blocks_.write(used_, used_, {rows_done_ + 1, column});
+      used_ = 0;
+      if (!written) return {false, column};
     }
     const std::size_t size = static_cast<std::size_t>(width_);
     span = OutputSpan{};
     span.count = static_cast<std::int32_t>((kOutputBlockBytes - used_) / size);
     if (width_ == BinaryWidth::double_precision) {
-      span.doubles = reinterpret_cast<double*>(block_.data() + used_);
+      span.doubles = reinterpret_cast<double*>(block() + used_);
     } else {
-      span.singles = reinterpret_cast<float*>(block_.data() + used_);
+      span.singles = reinterpret_cast<float*>(block() + used_);
     }
     return {true, 0};
   }
@@ -145,33 +148,40 @@ class BinaryGridWriter final : public GridWriter {
     const std::size_t size = static_cast<std::size_t>(width_);
     if constexpr (!kLittleEndianHost) {
       if (width_ == BinaryWidth::double_precision) {
-        reverse_each(reinterpret_cast<double*>(block_.data() + used_), static_cast<std::size_t>(count));
+        reverse_each(reinterpret_cast<double*>(block() + used_), static_cast<std::size_t>(count));
       } else {
-        reverse_each(reinterpret_cast<float*>(block_.data() + used_), static_cast<std::size_t>(count));
+        reverse_each(reinterpret_cast<float*>(block() + used_), static_cast<std::size_t>(count));
       }
     }
     used_ += static_cast<std::size_t>(count) * size;
     row_cells_ += count;
-    if (row_cells_ == columns_) row_cells_ = 0;
+    if (row_cells_ == columns_) {
+      row_cells_ = 0;
+      ++rows_done_;
+    }
     return {true, 0};
   }
 
   bool flush() override {
-    if (!file_) return false;
+    if (!blocks_.file()) return false;
     const std::size_t used = used_;
     used_ = 0;
-    return write_all(file_.get(), block_.data(), used);
+    if (blocks_.wait()) return false;  // a block written behind failed: nothing more is written
+    return write_all(blocks_.file(), block(), used);
   }
+
+  OutputBlocks& output_blocks() override { return blocks_; }
 
   bool finish(const GridHeader& header) override {
     if (!flush()) return false;
     // Positioning flushes what the stream may still hold, so a failure here is
     // a write that did not reach the file.
-    if (std::fseek(file_.get(), static_cast<long>(statistics_offset(width_)), SEEK_SET) != 0) return false;
+    if (std::fseek(blocks_.file(), static_cast<long>(statistics_offset(width_)), SEEK_SET) != 0) return false;
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     encode_slots(header, kCount, kStandardDeviation, bytes);
     const std::size_t count = static_cast<std::size_t>(kStandardDeviation - kCount + 1);
-    return write_all(file_.get(), bytes, count * static_cast<std::size_t>(width_)) && close_output(std::move(file_));
+    return write_all(blocks_.file(), bytes, count * static_cast<std::size_t>(width_)) &&
+           close_output(blocks_.take_file());
   }
 
  private:
@@ -190,12 +200,14 @@ class BinaryGridWriter final : public GridWriter {
     }
   }
 
+  unsigned char* block() { return reinterpret_cast<unsigned char*>(blocks_.block()); }
+
   BinaryWidth width_;
-  FilePtr file_;
-  ZeroedArray<unsigned char> block_;
+  OutputBlocks blocks_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
   std::int32_t row_cells_ = 0;  // cells of the row being written already committed
+  std::int64_t rows_done_ = 0;  // rows whose cells have all been committed
 };
 
 }  // namespace

@@ -59,7 +59,8 @@ struct OutputSpan {
   std::int32_t count = 0;
 };
 
-class InputFile;  // grid/input_file.h
+class InputFile;     // grid/input_file.h
+class OutputBlocks;  // grid/output_blocks.h
 
 // How to scan a piece of a text input's cell text (GridReader::read_text_piece).
 struct TextPiece {
@@ -126,6 +127,9 @@ class GridWriter {
   // later flush puts bytes behind the ones that were lost; after finish
   // there is nothing to flush.
   virtual bool flush() = 0;
+  // The blocks the writer fills and writes, through which a run may have
+  // them written on a thread of their own (OutputBlocks::write_behind).
+  virtual OutputBlocks& output_blocks() = 0;
   // Ends the output after the last row: a binary output's statistics block
   // is written again from slots 7 to 12 of `header`, which the run has
   // filled by then. Then the file is closed. False when anything written was
