@@ -12,14 +12,16 @@
 //  4. The writer's commit takes it: grid/binary_grid.cpp keeps its bytes in
 //     the output block; grid/ascii_grid.cpp formats it as text with
 //     format_cell (grid/cell_format.cpp) into its text block. A full block
-//     goes to the file through write_all (grid/grid_format.cpp).
+//     goes to the file through OutputBlocks (grid/output_blocks.cpp) and
+//     write_all (grid/grid_format.cpp).
 // When the rows are done the statistics go into the header, and the
 // writer's finish writes a binary output's statistics block.
 // A large grid, where the process may run on more than one processor, takes
 // several threads (app/cell_pipeline.h): a reading thread reads the input in
 // batches, worker threads scan a text input's numbers and format a text
-// output's cells, and the run's own thread takes the batches in row order
-// for the statistics and the writing.
+// output's cells, the run's own thread takes the batches in row order for
+// the statistics and the writing, and a writing thread writes the full
+// blocks (grid/output_blocks.h).
 
 #include "app/scaling_run.h"
 
