@@ -10,8 +10,10 @@ namespace cellscale {
 namespace {
 
 // Blocks in flight while writing behind: one being filled, the rest queued
-// or free.
-constexpr std::size_t kBlocksBehind = 4;
+// or free. The writing thread is woken when half of them wait, so that it
+// writes several at each waking rather than one.
+constexpr std::size_t kBlocksBehind = 8;
+constexpr std::size_t kBlocksToWake = kBlocksBehind / 2;
 
 std::unique_ptr<char[]> new_block() {
   return std::unique_ptr<char[]>(new (std::nothrow) char[OutputBlocks::kBlockRoom]);
@@ -39,8 +41,9 @@ bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& p
   std::memcpy(next.get(), block_.get() + size, used - size);
   pending_.push_back({std::move(block_), size, place});
   block_ = std::move(next);
+  const bool wake = pending_.size() >= kBlocksToWake;
   lock.unlock();
-  block_queued_.notify_one();
+  if (wake) block_queued_.notify_one();
   return true;
 }
 
