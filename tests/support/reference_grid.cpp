@@ -66,6 +66,17 @@ void append_value(std::string& out, std::size_t width, double value) {
   for (std::size_t i = 0; i < width; ++i) out += static_cast<char>(bits >> (8 * i));
 }
 
+bool same_value(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+double step_ulps(double value, int units) {
+  for (; units > 0; --units) value = std::nextafter(value, std::numeric_limits<double>::infinity());
+  for (; units < 0; ++units) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
+  return value;
+}
+
 std::array<double, 6> statistics_of(const std::vector<double>& cells, double nodata) {
   std::vector<double> counted;
   for (const double x : cells) {
