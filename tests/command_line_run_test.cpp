@@ -299,12 +299,7 @@ TEST(Opening, LongPathsAreAccepted) {
 TEST(FactorReply, TakenAsANumberScanTakesIt) {
   const std::string header = text_header("3", "2", "10", "20", "5", "-9999");
   auto reply = [](std::string name, std::optional<std::string> input, std::string result, std::string grid = kGrid) {
-    return RunCase{.name = std::move(name),
-                   .files = {{"in.asc", std::move(grid)}},
-                   .arguments = kInOut,
-                   .input = std::move(input),
-                   .output = run_output(2),
-                   .results = {{"out.asc", std::move(result)}}};
+    return in_to_out(std::move(name), std::move(grid), std::move(input), run_output(2), 0, std::move(result));
   };
   // clang-format off
   const RunCase cases[] = {

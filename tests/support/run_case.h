@@ -31,6 +31,20 @@ struct RunCase {
   RunOptions options{};
 };
 
+// The most common shape: `grid` as in.asc, run as "in.asc out.asc" with `input`
+// on standard input; out.asc must then hold `result` (none given: not checked).
+inline RunCase in_to_out(std::string name, std::string grid, std::optional<std::string> input, std::string output,
+                         int status = 0, std::optional<std::string> result = std::nullopt) {
+  RunCase c = {.name = std::move(name),
+               .files = {{"in.asc", std::move(grid)}},
+               .arguments = {"in.asc", "out.asc"},
+               .input = std::move(input),
+               .output = std::move(output),
+               .status = status};
+  if (result) c.results = {{"out.asc", std::move(*result)}};
+  return c;
+}
+
 // Runs the case in `folder`, or in a fresh folder of its own.
 inline void check_run(const RunCase& c, const ScratchFolder& folder) {
   SCOPED_TRACE(c.name);
