@@ -34,24 +34,21 @@ const std::vector<std::string> kInNoFolder = {"in.asc", "no/such/out.asc"};
 
 TEST(CommandLine, UsageAndOutputFormatChoice) {
   // clang-format off
-  const RunCase cases[] = {
+  const RunCase usage[] = {
       {.name = "no arguments", .input = "", .output = kUsage, .status = 1},
       {.name = "one argument", .files = kInGrid, .arguments = {"in.asc"}, .input = "2\n", .output = kUsage,
        .status = 1, .results = {{"in.asc", kGrid}}},
-      {.name = "two arguments write text", .files = kInGrid, .arguments = kInOut, .input = "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "-f:t writes text", .files = kInGrid, .arguments = {"in.asc", "out.asc", "-f:t"}, .input = "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "upper-case -f:S writes text", .files = kInGrid, .arguments = {"in.asc", "out.asc", "-f:S"},
-       .input = "2\n", .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "a:b-f:d writes text", .files = kInGrid, .arguments = {"in.asc", "out.asc", "a:b-f:d"}, .input = "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "arguments after the third are ignored", .files = kInGrid,
-       .arguments = {"in.asc", "out.asc", "-f:t", "-f:d", "x"}, .input = "2\n", .output = run_output(2),
-       .results = {{"out.asc", kGridDoubled}}},
   };
   // clang-format on
-  for (const RunCase& c : cases) check_run(c);
+  for (const RunCase& c : usage) check_run(c);
+  // No option, -f:t, upper-case -f:S and a:b-f:d write text; arguments after the third are ignored.
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{}, {"-f:t"}, {"-f:S"}, {"a:b-f:d"}, {"-f:t", "-f:d", "x"}}) {
+    RunCase c = in_to_out("options:", kGrid, "2\n", run_output(2), 0, kGridDoubled);
+    for (const std::string& option : options) c.name += " " + option;
+    c.arguments.insert(c.arguments.end(), options.begin(), options.end());
+    check_run(c);
+  }
 }
 
 // The whole grid in the format chosen, its statistics block included.
