@@ -9,6 +9,7 @@
 
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,25 @@ inline void check_run(const RunCase& c, const ScratchFolder& folder) {
 }
 
 inline void check_run(const RunCase& c) { check_run(c, ScratchFolder()); }
+
+// The row a run's output names in "error writing row R in NAME" (", col C"
+// too for a single output) after its progress dots; 0 for any other output.
+// The row must be the one being written (one after the dots), NAME `name`,
+// and the column one of `columns`.
+inline std::size_t row_of_lost_write(const std::string& output, const std::string& name, bool single, int columns) {
+  const std::regex message(native_lines(single ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in (.*)\n"
+                                               : "\nfactor : \n(\\.*)error writing row (\\d+) in (.*)\n"));
+  std::smatch match;
+  if (!std::regex_match(output, match, message)) return 0;
+  const std::size_t row = std::stoul(match[2].str());
+  EXPECT_EQ(row, match[1].length() + 1) << "the row named is the one being written";
+  EXPECT_EQ(match[match.size() - 1].str(), name);
+  if (single) {
+    EXPECT_GE(std::stoi(match[3].str()), 1);
+    EXPECT_LE(std::stoi(match[3].str()), columns);
+  }
+  return row;
+}
 
 // Runs the tool on `grid`, written as the file arguments[0], and holds the
 // run against the model's prediction: exit status, standard output and the
