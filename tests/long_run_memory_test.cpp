@@ -39,19 +39,7 @@ void write_grid(const std::filesystem::path& path, const Format& format, int row
                ? text_header(std::to_string(kColumns), std::to_string(rows), "0", "0", "1", "-9999")
                : binary_grid(format.width, {kColumns, double(rows), 0, 0, 1, -9999}, {0, 0, 0, 0, 0, 0}, {}));
   for (int r = 0; r < rows; ++r) {
-    const std::vector<double> cells = row_cells(r);
-    if (format.width == 0) {
-      std::string line;
-      char text[32];
-      for (double x : cells) {
-        std::snprintf(text, sizeof text, "%g ", x);
-        line += text;
-      }
-      line.back() = '\n';
-      file << line;
-    } else {
-      file << binary_grid(format.width, {}, cells);
-    }
+    file << (format.width == 0 ? text_grid("", row_cells(r), kColumns) : binary_grid(format.width, {}, row_cells(r)));
   }
   if (!file) throw std::runtime_error("cannot write " + path.string());
 }
