@@ -67,6 +67,10 @@ std::optional<std::int64_t> columns_of(double ncols);
 // nothing (unusable) above.
 std::optional<std::int64_t> rows_of(double nrows);
 
+// The six header lines of a text grid with the given values, as the tool writes them.
+std::string text_header(const std::string& ncols, const std::string& nrows, const std::string& xll,
+                        const std::string& yll, const std::string& cellsize, const std::string& nodata);
+
 // The tool's own messages.
 std::string usage_text();
 std::string unrecognised(const std::string& input_name);
