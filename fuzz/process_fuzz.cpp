@@ -100,20 +100,13 @@ std::optional<Case> load_case(const std::string& text) {
   return c;
 }
 
+// The first `most` bytes with line ends and other unprintable bytes escaped.
 std::string printable(const std::string& bytes, std::size_t most = 300) {
   std::string out;
   for (const char c : bytes.substr(0, most)) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 32 || c > 126) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-      out += hex;
-    } else {
-      out += c;
-    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+    out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c >= 32 && c <= 126 ? std::string(1, c) : std::string(hex);
   }
   return bytes.size() > most ? out + "..." : out;
 }
