@@ -137,8 +137,7 @@ TEST(BinaryGrid, ShortRowsAreReportedAfterTheRowsBefore) {
     // Short by one value and a half: two whole values of the last row remain.
     write_file(folder / "in", grid.substr(0, grid.size() - static_cast<std::size_t>(width) * 3 / 2));
     const ToolResult result = run_tool(folder.path(), {"in", "out", "-f:d"}, "1\n");
-    EXPECT_EQ(result.output, native_lines(read_failure("in", 2, 1)));
-    EXPECT_EQ(result.status, 5);
+    expect_ended(result, read_failure("in", 2, 1), 5);
     // The header as it came from the input, its statistics block not yet replaced, and the first row.
     expect_binary_grid(8, read_file(folder / "out"), {3, 2, 0, 0, 1, -9999}, {1, 2, 3}, {7, 8, 9, 10, 11, 12});
   }
@@ -167,8 +166,7 @@ TEST(BinaryGrid, LostWritesAreReported) {
        {std::tuple{"-f:t", ".asc", 2, 400}, std::tuple{"-f:d", ".dbl", 3, 100}, std::tuple{"-f:s", ".dbl", 3, 100}}) {
     SCOPED_TRACE(option);
     const ToolResult at_end = run_tool(folder.path(), {std::string("small") + in, full, option}, "1\n");
-    EXPECT_EQ(at_end.output, native_lines(run_output(small_rows) + "error writing into " + full + " \n"));
-    EXPECT_EQ(at_end.status, 4);
+    expect_ended(at_end, run_output(small_rows) + "error writing into " + full + " \n", 4);
 
     const ToolResult in_rows = run_tool(folder.path(), {std::string("wide") + in, full, option}, "1\n");
     EXPECT_EQ(in_rows.status, 6);
@@ -196,8 +194,7 @@ TEST(BinaryGrid, AnOutputIntoAPipeEndsWithStatus4AfterTheRows) {
     // A reader still waiting for a writer (the tool never opened the pipe) sees the end at once.
     close(open((folder / "pipe").c_str(), O_WRONLY | O_NONBLOCK));
     reader.join();
-    EXPECT_EQ(result.output, native_lines(run_output(3) + "error writing into pipe \n"));
-    EXPECT_EQ(result.status, 4);
+    expect_ended(result, run_output(3) + "error writing into pipe \n", 4);
     EXPECT_EQ(piped, binary_grid(width, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
   }
 }

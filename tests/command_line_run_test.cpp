@@ -139,8 +139,7 @@ TEST(Opening, LaterMessagesNameTheReplacementOutput) {
   write_file(folder / "in.asc", kGrid);
   const std::string full = full_device();
   const ToolResult result = run_tool(folder.path(), {"in.asc", "no/such/out.asc", "-f:d"}, full + "\n1\n");
-  EXPECT_EQ(result.output, native_lines(kCannotOpen + "\r\n" + run_output(2) + "error writing into " + full + " \n"));
-  EXPECT_EQ(result.status, 4);
+  expect_ended(result, kCannotOpen + "\r\n" + run_output(2) + "error writing into " + full + " \n", 4);
 }
 
 TEST(Opening, AnOutputThatIsTheInputIsRefused) {
@@ -348,9 +347,8 @@ TEST(ClosedStandardStreams, AClosedStandardOutputIsNeverTheOutputGrid) {
     write_file(folder / "in.asc", kGrid);
     const ToolResult result =
         run_tool(folder.path(), {"in.asc", "out", option}, "2\n", {.close_standard_output = true});
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.errors, "");
-    EXPECT_EQ(result.status, 0) << option;
+    SCOPED_TRACE(option);
+    expect_ended(result, "", 0);
     if (std::string(option) == "-f:t") {
       EXPECT_EQ(read_file(folder / "out"), kGridDoubled);
     } else {
@@ -368,8 +366,7 @@ TEST(Opening, AClosedStandardInputIsNeverTheInputGrid) {
   const std::string cells(1000 * 100 * 8, '2');
   write_file(folder / "in.dbl", header + cells);
   const ToolResult result = run_tool(folder.path(), {"in.dbl", "out.dbl", "-f:d"}, std::nullopt);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, native_lines(run_output(100)));
+  expect_ended(result, run_output(100), 0);
   EXPECT_TRUE(read_file(folder / "out.dbl").substr(96) == cells) << "the factor must stay 1";
 }
 

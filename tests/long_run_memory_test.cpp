@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
-#include "support/tool_run.h"
+#include "support/run_case.h"
 
 namespace {
 
@@ -58,10 +57,7 @@ long peak_of_run(const ScratchFolder& folder, const std::string& input, const Fo
                               .measure_peak_memory = true,
                               .environment = measuring_environment()};
   const ToolResult result = run_tool(folder.path(), {input, "out", out.option}, "1.5\n", options);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.output, run_output(rows));
+  expect_ended(result, run_output(rows), 0);
   // The whole grid was written: the header and every row.
   const std::uintmax_t size = std::filesystem::file_size(folder / "out");
   if (out.width > 0) {

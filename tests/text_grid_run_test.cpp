@@ -96,8 +96,8 @@ TEST(TextGrid, AHugeRowOnAShortFileIsAReadErrorOrARefusedRow) {
   ScratchFolder folder;
   write_file(folder / "in.asc", "ncols 2147483647\nnrows 2\nx 0\ny 0\nc 1\nn -9999\n1 2 3\n");
   const ToolResult result = run_tool(folder.path(), {"in.asc", "out.asc"}, "1\n");
-  EXPECT_EQ(result.signal, 0);
 #ifdef CELLSCALE_SANITIZED_TOOL
+  EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.output, "invalid number of columns in in.asc\n");
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(
@@ -105,9 +105,7 @@ TEST(TextGrid, AHugeRowOnAShortFileIsAReadErrorOrARefusedRow) {
                        std::regex("(==\\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n)+")))
       << result.errors;
 #else
-  EXPECT_EQ(result.output, native_lines("\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n"));
-  EXPECT_EQ(result.status, 5);
-  EXPECT_EQ(result.errors, "");
+  expect_ended(result, "\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n", 5);
 #endif
 }
 

@@ -89,12 +89,10 @@ TEST(WriteFault, ADiskFullAtEveryByteOfASmallOutput) {
       std::string written;
       const ToolResult result = run_with_room(folder, out, limit, written);
       if (limit >= expected.whole.size()) {
-        EXPECT_EQ(result.output, native_lines(run_output(2)));
-        EXPECT_EQ(result.status, 0);
+        expect_ended(result, run_output(2), 0);
         EXPECT_EQ(written, expected.whole);
       } else {
-        EXPECT_EQ(result.output, native_lines(run_output(2) + "error writing into out \n"));
-        EXPECT_EQ(result.status, 4);
+        expect_ended(result, run_output(2) + "error writing into out \n", 4);
         EXPECT_LE(written.size(), limit);
         EXPECT_TRUE(is_start_of_output(written, expected, out));
       }
@@ -134,8 +132,7 @@ TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
         // The row named is one whose bytes go past the limit.
         EXPECT_GT(expected.header_size + row * row_size, limit);
       } else {
-        EXPECT_EQ(result.output, native_lines(run_output(kRows) + "error writing into out \n"));
-        EXPECT_EQ(result.status, 4);
+        expect_ended(result, run_output(kRows) + "error writing into out \n", 4);
       }
     }
     EXPECT_TRUE(saw_row_failure) << "the rows of this grid outgrow the stream's buffer";
@@ -173,15 +170,11 @@ TEST(WriteFault, AnOutputFolderWithoutWritePermission) {
     if (refused.status == kCannotDropPrivileges && refused.output.empty()) {
       GTEST_SKIP() << "running as root, and user 65534 cannot reach this folder or the tool here";
     }
-    EXPECT_EQ(refused.output, prompt);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.errors, "");
+    expect_ended(refused, prompt, 1);
 
     const ToolResult renamed =
         run_tool(folder.path(), {"in.asc", "locked/out.asc", out.option}, "open/out\n1\n", unprivileged);
-    EXPECT_EQ(renamed.output, prompt + "\r\n" + run_output(2));
-    EXPECT_EQ(renamed.status, 0);
-    EXPECT_EQ(renamed.errors, "");
+    expect_ended(renamed, prompt + "\r\n" + run_output(2), 0);
     EXPECT_FALSE(std::filesystem::exists(folder / "locked/out.asc"));
     EXPECT_EQ(read_file(folder / "open/out"), expected_output(out, 3, 2).whole);
   }

@@ -46,15 +46,20 @@ inline RunCase in_to_out(std::string name, std::string grid, std::optional<std::
   return c;
 }
 
+// The run ended by itself with `status`, exactly `output` on standard output
+// (given with "\n" line ends) and nothing on standard error.
+inline void expect_ended(const ToolResult& result, const std::string& output, int status) {
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.output, native_lines(output));
+  EXPECT_EQ(result.status, status);
+  EXPECT_EQ(result.errors, "");
+}
+
 // Runs the case in `folder`, or in a fresh folder of its own.
 inline void check_run(const RunCase& c, const ScratchFolder& folder) {
   SCOPED_TRACE(c.name);
   for (const auto& [name, bytes] : c.files) write_file(folder / name, bytes);
-  const ToolResult result = run_tool(folder.path(), c.arguments, c.input, c.options);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.output, native_lines(c.output));
-  EXPECT_EQ(result.status, c.status);
-  EXPECT_EQ(result.errors, "");
+  expect_ended(run_tool(folder.path(), c.arguments, c.input, c.options), c.output, c.status);
   for (const auto& [name, bytes] : c.results) {
     if (bytes) {
       EXPECT_EQ(read_file(folder / name), *bytes) << name;
@@ -95,11 +100,7 @@ inline reference::Prediction check_predicted_run(const std::string& grid, const 
   const reference::Prediction predicted = reference::predict_run(grid, arguments, input);
   ScratchFolder folder;
   write_file(folder / arguments[0], grid);
-  const ToolResult result = run_tool(folder.path(), arguments, input, options);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.output, native_lines(predicted.run.output));
-  EXPECT_EQ(result.status, predicted.run.status);
+  expect_ended(run_tool(folder.path(), arguments, input, options), predicted.run.output, predicted.run.status);
   const std::filesystem::path written = folder / predicted.output_name;
   const std::size_t width = reference::width_of(predicted.output);
   if (!predicted.run.file) {
