@@ -116,24 +116,20 @@ TEST(TextGrid, ExampleGridScalesAndComesBackUnchangedWithFactorOne) {
   namespace reference = cellscale::reference;
   const std::string example = read_file(CELLSCALE_EXAMPLE_GRID);
   ASSERT_FALSE(example.empty());
-  ScratchFolder folder;
-  write_file(folder / "in.asc", example);
+  reference::Prediction predicted;
   for (const std::string factor : {"2.5", "1"}) {
     SCOPED_TRACE("factor " + factor);
-    const reference::RunResult expected = reference::predict_run(example, {"in.asc", "once.asc"}, factor + "\n").run;
-    const ToolResult result = run_tool(folder.path(), {"in.asc", "once.asc"}, factor + "\n");
-    EXPECT_EQ(result.output, native_lines(expected.output));
-    EXPECT_EQ(result.status, 0);
-    ASSERT_TRUE(expected.file);
-    EXPECT_EQ(read_file(folder / "once.asc"), native_lines(*expected.file));
+    predicted = check_predicted_run(example, {"in.asc", "once.asc"}, factor + "\n");
+    ASSERT_EQ(predicted.run.status, 0);
   }
-  const std::string once = read_file(folder / "once.asc");
+  const std::string once = native_lines(*predicted.run.file);
   const reference::GridRead original = reference::read_text_grid(example, example.size());
   const reference::GridRead copied = reference::read_text_grid(once, once.size());
   EXPECT_EQ(copied.slot, original.slot);
   EXPECT_EQ(copied.cells, original.cells);
-  ASSERT_EQ(run_tool(folder.path(), {"once.asc", "twice.asc", "-f:t"}, "1\n").status, 0);
-  EXPECT_EQ(read_file(folder / "twice.asc"), once);
+  const reference::Prediction twice = check_predicted_run(once, {"once.asc", "twice.asc", "-f:t"}, "1\n");
+  ASSERT_EQ(twice.run.status, 0);
+  EXPECT_EQ(native_lines(*twice.run.file), once);
 }
 
 }  // namespace
