@@ -4,11 +4,9 @@
 // standard error, and aborts, which libFuzzer records as a finding with the
 // input that caused it.
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 
 #include "grid/grid_format.h"
@@ -26,11 +24,7 @@ inline void check(bool holds, const char* what) {
   if (!holds) wrong(what);
 }
 
-// Equal as values in a grid: the same bits, or both NaN of the same sign.
-inline bool same_value(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
+using reference::same_value;
 
 // Cell c (from 0) of a complete row, in whichever width the reader hands it.
 inline double cell_of(const RowRead& read, std::int64_t c) {

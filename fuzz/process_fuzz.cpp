@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -42,6 +41,7 @@ using cellscale::testing::read_file;
 using cellscale::testing::RunOptions;
 using cellscale::testing::ScratchFolder;
 using cellscale::testing::ToolResult;
+using cellscale::testing::write_file;
 
 // Runs longer than this (rows times columns + 1) are not made: a header may
 // ask for billions of empty rows, which is a long run, not a hang.
@@ -61,20 +61,17 @@ struct Case {
   std::optional<std::string> input;
 };
 
-// Case files: "cellscale process case", then each part as a length and its bytes.
-void put_part(std::ostream& out, const std::string& name, const std::string& bytes) {
-  out << name << ' ' << bytes.size() << '\n';
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out << '\n';
-}
-
+// Case files: "cellscale process case", then each part as a line with its
+// name and length, its bytes and a line break.
 std::string save_case(const Case& c) {
-  std::ostringstream out;
-  out << "cellscale process case\n";
-  put_part(out, "grid", c.grid);
-  for (const std::string& argument : c.arguments) put_part(out, "argument", argument);
-  if (c.input) put_part(out, "input", *c.input);
-  return out.str();
+  std::string text = "cellscale process case\n";
+  auto put = [&](const std::string& name, const std::string& bytes) {
+    text += name + ' ' + std::to_string(bytes.size()) + '\n' + bytes + '\n';
+  };
+  put("grid", c.grid);
+  for (const std::string& argument : c.arguments) put("argument", argument);
+  if (c.input) put("input", *c.input);
+  return text;
 }
 
 std::optional<Case> load_case(const std::string& text) {
@@ -103,20 +100,13 @@ std::optional<Case> load_case(const std::string& text) {
   return c;
 }
 
+// The first `most` bytes with line ends and other unprintable bytes escaped.
 std::string printable(const std::string& bytes, std::size_t most = 300) {
   std::string out;
   for (const char c : bytes.substr(0, most)) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 32 || c > 126) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-      out += hex;
-    } else {
-      out += c;
-    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+    out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c >= 32 && c <= 126 ? std::string(1, c) : std::string(hex);
   }
   return bytes.size() > most ? out + "..." : out;
 }
@@ -149,7 +139,7 @@ Outcome run_case(const Case& c) {
   }
 
   ScratchFolder folder;
-  cellscale::testing::write_file(folder / "in", c.grid);
+  write_file(folder / "in", c.grid);
   const RunOptions options = {.timeout_seconds = 20, .file_size_limit = 64u << 20};
   const ToolResult result = cellscale::testing::run_tool(folder.path(), c.arguments, c.input, options);
   outcome.status = result.status;
@@ -333,15 +323,14 @@ class Mutator {
   std::vector<std::string> corpus_;
 };
 
+// The files named and the files in the folders named, sorted by name.
 std::vector<fs::path> files_in(const std::vector<std::string>& places) {
   std::vector<fs::path> files;
-  for (const std::string& place : places) {
-    if (fs::is_directory(place)) {
-      for (const auto& entry : fs::directory_iterator(place)) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
-      }
-    } else if (fs::is_regular_file(place)) {
-      files.emplace_back(place);
+  for (const fs::path place : places) {
+    if (fs::is_regular_file(place)) files.push_back(place);
+    if (!fs::is_directory(place)) continue;
+    for (const auto& entry : fs::directory_iterator(place)) {
+      if (entry.is_regular_file()) files.push_back(entry.path());
     }
   }
   std::sort(files.begin(), files.end());
@@ -429,7 +418,7 @@ int main(int argc, char** argv) {
       fs::create_directories(findings_folder);
       const fs::path saved =
           fs::path(findings_folder) / ("finding-" + std::to_string(state) + "-" + std::to_string(runs) + ".case");
-      std::ofstream(saved, std::ios::binary) << save_case(c);
+      write_file(saved, save_case(c));
       report(c, outcome, saved.string());
     }
   }

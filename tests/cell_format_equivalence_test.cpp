@@ -25,6 +25,7 @@
 
 namespace {
 
+using cellscale::reference::step_ulps;
 using Generator = std::mt19937_64;
 
 std::uint64_t samples_per_family() {
@@ -106,13 +107,6 @@ class Comparison {
 };
 
 double parse(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
-
-// Steps value by delta units in the last place (through zero and into infinity as IEEE order goes).
-double step_ulps(double value, int delta) {
-  for (; delta > 0; --delta) value = std::nextafter(value, std::numeric_limits<double>::infinity());
-  for (; delta < 0; ++delta) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
-  return value;
-}
 
 std::string random_digits(Generator& random, int count) {
   std::string digits(static_cast<std::size_t>(count), '0');

@@ -94,7 +94,6 @@ cmp -s scaled.asc expected.asc || fail "scaling wrote:
 $(cat scaled.asc)"
 cd "$source_dir"
 
-# Every end-to-end test, against the installed tool.
 CELLSCALE_TOOL="$tool" ctest --test-dir "$build" -L tool --output-on-failure -j "$(nproc 2>/dev/null || echo 2)" \
   || fail "end-to-end tests failed against the installed tool"
 echo "package check: $(basename "$deb") passed"

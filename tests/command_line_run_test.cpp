@@ -34,24 +34,21 @@ const std::vector<std::string> kInNoFolder = {"in.asc", "no/such/out.asc"};
 
 TEST(CommandLine, UsageAndOutputFormatChoice) {
   // clang-format off
-  const RunCase cases[] = {
+  const RunCase usage[] = {
       {.name = "no arguments", .input = "", .output = kUsage, .status = 1},
       {.name = "one argument", .files = kInGrid, .arguments = {"in.asc"}, .input = "2\n", .output = kUsage,
        .status = 1, .results = {{"in.asc", kGrid}}},
-      {.name = "two arguments write text", .files = kInGrid, .arguments = kInOut, .input = "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "-f:t writes text", .files = kInGrid, .arguments = {"in.asc", "out.asc", "-f:t"}, .input = "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "upper-case -f:S writes text", .files = kInGrid, .arguments = {"in.asc", "out.asc", "-f:S"},
-       .input = "2\n", .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "a:b-f:d writes text", .files = kInGrid, .arguments = {"in.asc", "out.asc", "a:b-f:d"}, .input = "2\n",
-       .output = run_output(2), .results = {{"out.asc", kGridDoubled}}},
-      {.name = "arguments after the third are ignored", .files = kInGrid,
-       .arguments = {"in.asc", "out.asc", "-f:t", "-f:d", "x"}, .input = "2\n", .output = run_output(2),
-       .results = {{"out.asc", kGridDoubled}}},
   };
   // clang-format on
-  for (const RunCase& c : cases) check_run(c);
+  for (const RunCase& c : usage) check_run(c);
+  // No option, -f:t, upper-case -f:S and a:b-f:d write text; arguments after the third are ignored.
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{}, {"-f:t"}, {"-f:S"}, {"a:b-f:d"}, {"-f:t", "-f:d", "x"}}) {
+    RunCase c = in_to_out("options:", kGrid, "2\n", run_output(2), 0, kGridDoubled);
+    for (const std::string& option : options) c.name += " " + option;
+    c.arguments.insert(c.arguments.end(), options.begin(), options.end());
+    check_run(c);
+  }
 }
 
 // The whole grid in the format chosen, its statistics block included.
@@ -142,8 +139,7 @@ TEST(Opening, LaterMessagesNameTheReplacementOutput) {
   write_file(folder / "in.asc", kGrid);
   const std::string full = full_device();
   const ToolResult result = run_tool(folder.path(), {"in.asc", "no/such/out.asc", "-f:d"}, full + "\n1\n");
-  EXPECT_EQ(result.output, native_lines(kCannotOpen + "\r\n" + run_output(2) + "error writing into " + full + " \n"));
-  EXPECT_EQ(result.status, 4);
+  expect_ended(result, kCannotOpen + "\r\n" + run_output(2) + "error writing into " + full + " \n", 4);
 }
 
 TEST(Opening, AnOutputThatIsTheInputIsRefused) {
@@ -299,12 +295,7 @@ TEST(Opening, LongPathsAreAccepted) {
 TEST(FactorReply, TakenAsANumberScanTakesIt) {
   const std::string header = text_header("3", "2", "10", "20", "5", "-9999");
   auto reply = [](std::string name, std::optional<std::string> input, std::string result, std::string grid = kGrid) {
-    return RunCase{.name = std::move(name),
-                   .files = {{"in.asc", std::move(grid)}},
-                   .arguments = kInOut,
-                   .input = std::move(input),
-                   .output = run_output(2),
-                   .results = {{"out.asc", std::move(result)}}};
+    return in_to_out(std::move(name), std::move(grid), std::move(input), run_output(2), 0, std::move(result));
   };
   // clang-format off
   const RunCase cases[] = {
@@ -356,9 +347,8 @@ TEST(ClosedStandardStreams, AClosedStandardOutputIsNeverTheOutputGrid) {
     write_file(folder / "in.asc", kGrid);
     const ToolResult result =
         run_tool(folder.path(), {"in.asc", "out", option}, "2\n", {.close_standard_output = true});
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.errors, "");
-    EXPECT_EQ(result.status, 0) << option;
+    SCOPED_TRACE(option);
+    expect_ended(result, "", 0);
     if (std::string(option) == "-f:t") {
       EXPECT_EQ(read_file(folder / "out"), kGridDoubled);
     } else {
@@ -376,8 +366,7 @@ TEST(Opening, AClosedStandardInputIsNeverTheInputGrid) {
   const std::string cells(1000 * 100 * 8, '2');
   write_file(folder / "in.dbl", header + cells);
   const ToolResult result = run_tool(folder.path(), {"in.dbl", "out.dbl", "-f:d"}, std::nullopt);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, native_lines(run_output(100)));
+  expect_ended(result, run_output(100), 0);
   EXPECT_TRUE(read_file(folder / "out.dbl").substr(96) == cells) << "the factor must stay 1";
 }
 

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
-#include "support/tool_run.h"
+#include "support/run_case.h"
 
 namespace {
 

@@ -4,9 +4,6 @@
 # the one apt-get line to run as root and exits non-zero. Nothing is done when
 # every package is there, and nothing on a system without dpkg (the steps of
 # the suite then say what they miss).
-#
-# The Windows step's packages are optional: should they not install, that
-# step is skipped with a banner (tests/run-windows.sh).
 set -euo pipefail
 
 # cmake, g++, make and libgtest-dev build and run the tests; clang builds them
@@ -15,8 +12,9 @@ set -euo pipefail
 # the Debian package's dependencies (dpkg-shlibdeps); groff-base renders the
 # manual page in its test.
 required=(cmake g++ make libgtest-dev clang libclang-rt-dev clang-format dpkg-dev file groff-base)
-# The Windows step: the MinGW-w64 cross compiler (its POSIX threads variant)
-# and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
+# The Windows step, optional (should they not install, tests/run-windows.sh is
+# skipped with a banner): the MinGW-w64 cross compiler (its POSIX threads
+# variant) and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
 windows=(g++-mingw-w64-x86-64-posix wine wine64)
 
 if ! command -v dpkg-query >/dev/null 2>&1; then

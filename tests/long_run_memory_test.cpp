@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/grid_bytes.h"
-#include "support/tool_run.h"
+#include "support/run_case.h"
 
 namespace {
 
@@ -39,19 +38,7 @@ void write_grid(const std::filesystem::path& path, const Format& format, int row
                ? text_header(std::to_string(kColumns), std::to_string(rows), "0", "0", "1", "-9999")
                : binary_grid(format.width, {kColumns, double(rows), 0, 0, 1, -9999}, {0, 0, 0, 0, 0, 0}, {}));
   for (int r = 0; r < rows; ++r) {
-    const std::vector<double> cells = row_cells(r);
-    if (format.width == 0) {
-      std::string line;
-      char text[32];
-      for (double x : cells) {
-        std::snprintf(text, sizeof text, "%g ", x);
-        line += text;
-      }
-      line.back() = '\n';
-      file << line;
-    } else {
-      file << binary_grid(format.width, {}, cells);
-    }
+    file << (format.width == 0 ? text_grid("", row_cells(r), kColumns) : binary_grid(format.width, {}, row_cells(r)));
   }
   if (!file) throw std::runtime_error("cannot write " + path.string());
 }
@@ -70,10 +57,7 @@ long peak_of_run(const ScratchFolder& folder, const std::string& input, const Fo
                               .measure_peak_memory = true,
                               .environment = measuring_environment()};
   const ToolResult result = run_tool(folder.path(), {input, "out", out.option}, "1.5\n", options);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.output, run_output(rows));
+  expect_ended(result, run_output(rows), 0);
   // The whole grid was written: the header and every row.
   const std::uintmax_t size = std::filesystem::file_size(folder / "out");
   if (out.width > 0) {

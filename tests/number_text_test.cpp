@@ -10,9 +10,12 @@
 #include <random>
 #include <string>
 
+#include "support/reference_grid.h"
+
 namespace {
 
 using cellscale::ScanStatus;
+using cellscale::reference::same_value;
 
 struct Scanned {
   bool ok = false;
@@ -38,17 +41,13 @@ Scanned scan_with_libc(const std::string& text) {
   return out;
 }
 
-bool same_double(double a, double b) {
-  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b));
-}
-
 // `ours` is what a scan of `text` took: it must take what "%lg" takes.
 void expect_like_libc(const std::string& text, const Scanned& ours) {
   const Scanned libc = scan_with_libc(text);
   ASSERT_EQ(ours.ok, libc.ok) << '"' << text << '"';
   if (!ours.ok) return;
   EXPECT_EQ(ours.taken, libc.taken) << '"' << text << '"';
-  EXPECT_TRUE(same_double(ours.value, libc.value)) << '"' << text << "\" " << ours.value << " vs " << libc.value;
+  EXPECT_TRUE(same_value(ours.value, libc.value)) << '"' << text << "\" " << ours.value << " vs " << libc.value;
 }
 
 TEST(ScanNumber, TakesWhatTheCLibraryTakes) {
@@ -119,7 +118,7 @@ TEST(ScanNumber, LooksAtNothingPastItsEnd) {
       EXPECT_EQ(number.next - number_after.data(), blank.next - blank_after.data());
       EXPECT_LE(number.next - number_after.data(), static_cast<long>(text.size()));
       if (blank.status == ScanStatus::ok) {
-        EXPECT_TRUE(same_double(number_value, blank_value));
+        EXPECT_TRUE(same_value(number_value, blank_value));
       }
     }
   }

@@ -54,10 +54,8 @@ $package/examples/elevation.asc
 $package/examples/elevation.dbl
 $package/examples/elevation.sgl"
 contents=$(cd build/windows/unpacked && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
-if [ "$contents" != "$expected" ]; then
-  echo "the ZIP holds" >&2; echo "$contents" >&2; echo "where it should hold" >&2; echo "$expected" >&2
-  exit 1
-fi
+[ "$contents" = "$expected" ] ||
+  { printf 'the ZIP holds\n%s\nwhere it should hold\n%s\n' "$contents" "$expected" >&2; exit 1; }
 unpacked="$PWD/build/windows/unpacked/$package"
 # The manual as text with Windows line ends, the executable with its version
 # resource (UTF-16 strings) and its long-path manifest.

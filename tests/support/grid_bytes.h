@@ -52,13 +52,6 @@ inline std::vector<double> binary_values(int width, const std::string& bytes) {
   return values;
 }
 
-// The six header lines of a text grid with the given values, as the tool writes them.
-inline std::string text_header(const std::string& ncols, const std::string& nrows, const std::string& xll,
-                               const std::string& yll, const std::string& cellsize, const std::string& nodata) {
-  return "ncols\t" + ncols + "\nnrows\t" + nrows + "\nxllcorner\t" + xll + "\nyllcorner\t" + yll + "\ncellsize\t" +
-         cellsize + "\nnodata_value\t" + nodata + "\n";
-}
-
 // A text grid as the tool writes it: the header, then each cell as
 // reference::cell_text writes it, a tab after it or a line break at a row's end.
 inline std::string text_grid(const std::string& header, const std::vector<double>& cells, std::size_t columns) {
@@ -78,6 +71,7 @@ inline std::vector<double> scaled(std::vector<double> cells, double factor) {
 using reference::name_prompt;
 using reference::read_failure;
 using reference::run_output;
+using reference::text_header;
 using reference::unrecognised;
 
 // Checks a binary output value by value: the six geometry values, the

@@ -36,12 +36,8 @@ std::string header_of(const std::array<double, 13>& slot, Layout output) {
     for (std::size_t s = 1; s <= 12; ++s) append_value(bytes, width_of(output), slot[s]);
     return bytes;
   }
-  char counts[128];
-  std::snprintf(counts, sizeof counts, "ncols\t%lld\nnrows\t%lld\n",
-                static_cast<long long>(whole_number_text(slot[1])),
-                static_cast<long long>(whole_number_text(slot[2])));
-  return counts + ("xllcorner\t" + cell_text(slot[3])) + "\nyllcorner\t" + cell_text(slot[4]) + "\ncellsize\t" +
-         cell_text(slot[5]) + "\nnodata_value\t" + cell_text(slot[6]) + "\n";
+  return text_header(std::to_string(whole_number_text(slot[1])), std::to_string(whole_number_text(slot[2])),
+                     cell_text(slot[3]), cell_text(slot[4]), cell_text(slot[5]), cell_text(slot[6]));
 }
 
 }  // namespace
@@ -64,6 +60,17 @@ void append_value(std::string& out, std::size_t width, double value) {
   const std::uint64_t bits =
       width == 8 ? std::bit_cast<std::uint64_t>(value) : std::bit_cast<std::uint32_t>(static_cast<float>(value));
   for (std::size_t i = 0; i < width; ++i) out += static_cast<char>(bits >> (8 * i));
+}
+
+bool same_value(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+double step_ulps(double value, int units) {
+  for (; units > 0; --units) value = std::nextafter(value, std::numeric_limits<double>::infinity());
+  for (; units < 0; ++units) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
+  return value;
 }
 
 std::array<double, 6> statistics_of(const std::vector<double>& cells, double nodata) {
@@ -147,6 +154,12 @@ std::optional<std::int64_t> rows_of(double nrows) {
   if (nrows > kLargestRowOrColumn) return std::nullopt;
   if (std::isnan(nrows) || nrows < 1) return 0;
   return static_cast<std::int64_t>(std::floor(nrows));
+}
+
+std::string text_header(const std::string& ncols, const std::string& nrows, const std::string& xll,
+                        const std::string& yll, const std::string& cellsize, const std::string& nodata) {
+  return "ncols\t" + ncols + "\nnrows\t" + nrows + "\nxllcorner\t" + xll + "\nyllcorner\t" + yll + "\ncellsize\t" +
+         cellsize + "\nnodata_value\t" + nodata + "\n";
 }
 
 std::string usage_text() {

@@ -37,6 +37,11 @@ double decode(std::size_t width, const unsigned char* at);
 // value narrowed to binary32).
 void append_value(std::string& out, std::size_t width, double value);
 
+// Equal as values in a grid: the same bits, or both NaN of the same sign.
+bool same_value(double a, double b);
+// `value` moved `units` steps in IEEE order (through zero, into infinity); negative: down.
+double step_ulps(double value, int units);
+
 // The statistics block of a grid's cells as written (nodata included):
 // count, minimum, maximum, sum in row order and mean of the cells above
 // nodata + 1, and their sample standard deviation, exact to the last digit
@@ -61,6 +66,10 @@ std::optional<std::int64_t> columns_of(double ncols);
 // Rows visited: none for NaN or below 1, floor(nrows) up to 2147483647,
 // nothing (unusable) above.
 std::optional<std::int64_t> rows_of(double nrows);
+
+// The six header lines of a text grid with the given values, as the tool writes them.
+std::string text_header(const std::string& ncols, const std::string& nrows, const std::string& xll,
+                        const std::string& yll, const std::string& cellsize, const std::string& nodata);
 
 // The tool's own messages.
 std::string usage_text();

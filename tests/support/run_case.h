@@ -9,6 +9,7 @@
 
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,15 +32,34 @@ struct RunCase {
   RunOptions options{};
 };
 
+// The most common shape: `grid` as in.asc, run as "in.asc out.asc" with `input`
+// on standard input; out.asc must then hold `result` (none given: not checked).
+inline RunCase in_to_out(std::string name, std::string grid, std::optional<std::string> input, std::string output,
+                         int status = 0, std::optional<std::string> result = std::nullopt) {
+  RunCase c = {.name = std::move(name),
+               .files = {{"in.asc", std::move(grid)}},
+               .arguments = {"in.asc", "out.asc"},
+               .input = std::move(input),
+               .output = std::move(output),
+               .status = status};
+  if (result) c.results = {{"out.asc", std::move(*result)}};
+  return c;
+}
+
+// The run ended by itself with `status`, exactly `output` on standard output
+// (given with "\n" line ends) and nothing on standard error.
+inline void expect_ended(const ToolResult& result, const std::string& output, int status) {
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.output, native_lines(output));
+  EXPECT_EQ(result.status, status);
+  EXPECT_EQ(result.errors, "");
+}
+
 // Runs the case in `folder`, or in a fresh folder of its own.
 inline void check_run(const RunCase& c, const ScratchFolder& folder) {
   SCOPED_TRACE(c.name);
   for (const auto& [name, bytes] : c.files) write_file(folder / name, bytes);
-  const ToolResult result = run_tool(folder.path(), c.arguments, c.input, c.options);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.output, native_lines(c.output));
-  EXPECT_EQ(result.status, c.status);
-  EXPECT_EQ(result.errors, "");
+  expect_ended(run_tool(folder.path(), c.arguments, c.input, c.options), c.output, c.status);
   for (const auto& [name, bytes] : c.results) {
     if (bytes) {
       EXPECT_EQ(read_file(folder / name), *bytes) << name;
@@ -51,6 +71,25 @@ inline void check_run(const RunCase& c, const ScratchFolder& folder) {
 
 inline void check_run(const RunCase& c) { check_run(c, ScratchFolder()); }
 
+// The row a run's output names in "error writing row R in NAME" (", col C"
+// too for a single output) after its progress dots; 0 for any other output.
+// The row must be the one being written (one after the dots), NAME `name`,
+// and the column one of `columns`.
+inline std::size_t row_of_lost_write(const std::string& output, const std::string& name, bool single, int columns) {
+  const std::regex message(native_lines(single ? "\nfactor : \n(\\.*)error writing row (\\d+), col (\\d+) in (.*)\n"
+                                               : "\nfactor : \n(\\.*)error writing row (\\d+) in (.*)\n"));
+  std::smatch match;
+  if (!std::regex_match(output, match, message)) return 0;
+  const std::size_t row = std::stoul(match[2].str());
+  EXPECT_EQ(row, match[1].length() + 1) << "the row named is the one being written";
+  EXPECT_EQ(match[match.size() - 1].str(), name);
+  if (single) {
+    EXPECT_GE(std::stoi(match[3].str()), 1);
+    EXPECT_LE(std::stoi(match[3].str()), columns);
+  }
+  return row;
+}
+
 // Runs the tool on `grid`, written as the file arguments[0], and holds the
 // run against the model's prediction: exit status, standard output and the
 // output file, byte for byte but for the standard deviation of a complete
@@ -61,11 +100,7 @@ inline reference::Prediction check_predicted_run(const std::string& grid, const 
   const reference::Prediction predicted = reference::predict_run(grid, arguments, input);
   ScratchFolder folder;
   write_file(folder / arguments[0], grid);
-  const ToolResult result = run_tool(folder.path(), arguments, input, options);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.output, native_lines(predicted.run.output));
-  EXPECT_EQ(result.status, predicted.run.status);
+  expect_ended(run_tool(folder.path(), arguments, input, options), predicted.run.output, predicted.run.status);
   const std::filesystem::path written = folder / predicted.output_name;
   const std::size_t width = reference::width_of(predicted.output);
   if (!predicted.run.file) {

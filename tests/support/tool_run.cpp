@@ -56,12 +56,14 @@ std::string launcher_path() {
   return chosen != nullptr ? chosen : "";
 }
 
-}  // namespace
-
+// The tool under test: the one this build made, unless the environment
+// variable CELLSCALE_TOOL names another (an installed copy, say).
 std::string tool_path() {
   const char* chosen = std::getenv("CELLSCALE_TOOL");
   return chosen != nullptr && *chosen != '\0' ? chosen : CELLSCALE_BUILT_TOOL;
 }
+
+}  // namespace
 
 bool target_is_windows() {
   const char* target = std::getenv("CELLSCALE_TARGET");

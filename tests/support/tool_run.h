@@ -72,10 +72,6 @@ std::string full_device();
 ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
                     const std::optional<std::string>& input, const RunOptions& options = {});
 
-// The tool under test: the one this build made, unless the environment
-// variable CELLSCALE_TOOL names another (an installed copy, say).
-std::string tool_path();
-
 // A new empty folder, removed again when the object goes.
 class ScratchFolder {
  public:
