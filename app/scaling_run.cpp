@@ -191,7 +191,7 @@ RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, do
 }
 
 // Where the scaled rows go, and how the run tells a failure while they
-// stream through: the same for one thread and for two.
+// stream through: the same for one thread and for several.
 class RowTarget {
  public:
   RowTarget(GridWriter& writer, FormatName output_format, const char* input_name, const char* output_name,
