@@ -1,6 +1,7 @@
 // The small pure pieces of the tool: the output format option, recognition of
 // an input's first bytes, the row and column counts of a header, the text of
-// a grid header, and the processors the tool counts.
+// a grid header, the pieces a text is read in, and the processors the tool
+// counts.
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,16 @@
 #endif
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/processors.h"
 #include "grid/ascii_grid.h"
+#include "grid/input_file.h"
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
 
@@ -116,6 +120,54 @@ TEST(TextHeader, WholeCountsAndSixDigitValues) {
   header.slot[2] = -1e300;
   EXPECT_EQ(cellscale::format_text_header(header).substr(0, 57),
             "ncols\t-9223372036854775808\nnrows\t-9223372036854775808\nxll");
+}
+
+// The numbers of a text read in pieces of any size, each scanned on its own,
+// are those the row reader reads: pieces are cut after a blank, or after a
+// number that text without blanks holds, never inside one.
+TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
+  const char* const cells[] = {"1 2.5\t-3\n4",
+                               "1-1-1+2e+3",
+                               "7 1e+ 1e5e5 .5.5 8",
+                               "0x1p3 nan(1) -inf infinity",
+                               "12345678901234567890123 9 ",
+                               "3 4 x 5",
+                               "1.5e",
+                               "6 nan(",
+                               "\n\n\n"};
+  for (const char* text : cells) {
+    const std::string grid =
+        "ncols 1\nnrows 99\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n" + std::string(text);
+    auto reader_of = [&] {
+      std::FILE* file = std::tmpfile();
+      std::fwrite(grid.data(), 1, grid.size(), file);
+      std::rewind(file);
+      auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
+      cellscale::GridHeader header;
+      EXPECT_TRUE(reader->read_header(header) && reader->prepare_rows(1));
+      return reader;
+    };
+    std::vector<double> rows;
+    const auto row_reader = reader_of();
+    for (cellscale::RowRead read = row_reader->read_row(); read.complete; read = row_reader->read_row()) {
+      rows.push_back(read.doubles[0]);
+    }
+    for (std::size_t size = 1; size <= 9; ++size) {
+      SCOPED_TRACE(std::string(text) + ", pieces of " + std::to_string(size));
+      std::vector<double> pieces;
+      std::vector<char> piece;
+      const auto piece_reader = reader_of();
+      for (bool done = false; !done;) {
+        const cellscale::TextPiece kind = piece_reader->read_text_piece(piece, size);
+        std::vector<double> values(piece.size());
+        const auto scanned = cellscale::scan_cell_text(piece.data(), piece.size() - 1, kind.at_end, values.data());
+        pieces.insert(pieces.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(scanned.count));
+        done = kind.last || scanned.broken;
+      }
+      ASSERT_EQ(pieces.size(), rows.size());
+      for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(cellscale::reference::same_value(pieces[i], rows[i]));
+    }
+  }
 }
 
 #ifdef __linux__
