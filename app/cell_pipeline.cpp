@@ -46,11 +46,7 @@ const CellBatch& CellPipeline::next() {
   // next batch that no worker has taken.
   while (published_ == taken_ || (has_work_ && !slots_[taken_ % slots_in_use_].worked)) {
     if (has_work_ && claimed_ < published_) {
-      Slot& slot = slots_[claimed_++ % slots_in_use_];
-      lock.unlock();
-      work_on(slot);
-      lock.lock();
-      slot.worked = true;
+      work_on_next(lock);
       continue;
     }
     batch_ready_.wait(lock);
@@ -155,14 +151,18 @@ void CellPipeline::work_on_batches() {
     std::unique_lock lock(mutex_);
     batch_read_.wait(lock, [this] { return stopping_ || claimed_ < published_ || reading_done_; });
     if (stopping_ || claimed_ == published_) return;
-    Slot& slot = slots_[claimed_++ % slots_in_use_];
-    lock.unlock();
-    work_on(slot);
-    lock.lock();
-    slot.worked = true;
+    work_on_next(lock);
     lock.unlock();
     batch_ready_.notify_one();
   }
+}
+
+void CellPipeline::work_on_next(std::unique_lock<std::mutex>& lock) {
+  Slot& slot = slots_[claimed_++ % slots_in_use_];
+  lock.unlock();
+  work_on(slot);
+  lock.lock();
+  slot.worked = true;
 }
 
 void CellPipeline::work_on(Slot& slot) const {
@@ -190,9 +190,7 @@ void CellPipeline::work_on(Slot& slot) const {
     } else {
       detail::scale_part(batch.singles + done, scaled, part, work_.nodata, work_.factor);
     }
-    const auto offset = static_cast<std::uint32_t>(out - text);
-    out = format_cell_texts(scaled, part, out, ends + done);
-    for (std::size_t i = 0; i < part; ++i) ends[done + i] += offset;
+    out = format_cell_texts(scaled, part, text, out, ends + done);
   }
   batch.text = text;
   batch.text_ends = ends;

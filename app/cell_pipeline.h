@@ -150,6 +150,9 @@ class CellPipeline {
   bool copy_row(Slot*& slot, const Cell* cells, std::int32_t columns);
   void work_on_batches();
   void work_on(Slot& slot) const;
+  // Claims the next batch no worker has taken and works on it, the lock
+  // held only to claim it and to mark it worked.
+  void work_on_next(std::unique_lock<std::mutex>& lock);
   // The next free slot, emptied, waiting for it; nullptr once stopped.
   Slot* take_free_slot();
   // Hands the slot that take_free_slot gave last to the workers, or to the

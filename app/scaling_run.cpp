@@ -315,6 +315,11 @@ bool worth_threads(std::int32_t columns, std::int64_t rows) {
   return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || usable_processors() > 1);
 }
 
+// Where the text of cell `first` of a batch begins.
+std::uint32_t text_start(const CellBatch& batch, std::size_t first) {
+  return first == 0 ? 0 : batch.text_ends[first - 1];
+}
+
 // The cells of a row gathered from several batches of a text input: held
 // until the row is whole, so that no cell of a row that cannot be read
 // completely is written. As scanned (for a binary output) or as text.
@@ -324,8 +329,8 @@ struct PartRow {
 
   void add(const CellBatch& batch, std::size_t first, std::size_t count) {
     if (batch.text != nullptr) {
-      const std::uint32_t from = first == 0 ? 0 : batch.text_ends[first - 1];
-      text.insert(text.end(), batch.text + from, batch.text + batch.text_ends[first + count - 1]);
+      const char* const from = batch.text + text_start(batch, first);
+      text.insert(text.end(), from, batch.text + batch.text_ends[first + count - 1]);
     } else {
       doubles.insert(doubles.end(), batch.doubles + first, batch.doubles + first + count);
     }
@@ -337,7 +342,7 @@ struct PartRow {
 RowWrite write_cells(const CellBatch& batch, std::size_t first, std::size_t count, bool row_ends, GridWriter& writer,
                      RowTarget& target) {
   if (batch.text != nullptr) {
-    const std::uint32_t from = first == 0 ? 0 : batch.text_ends[first - 1];
+    const std::uint32_t from = text_start(batch, first);
     return writer.commit_text(batch.text + from, batch.text_ends[first + count - 1] - from, row_ends);
   }
   const auto cells = static_cast<std::int32_t>(count);

@@ -338,12 +338,11 @@ ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, dou
   }
 }
 
-char* format_cell_texts(const double* cells, std::size_t count, char* out, std::uint32_t* ends) {
-  char* const first = out;
+char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends) {
   for (std::size_t i = 0; i < count; ++i) {
     out = format_cell(out, cells[i]);
     *out++ = '\t';
-    ends[i] = static_cast<std::uint32_t>(out - first);
+    ends[i] = static_cast<std::uint32_t>(out - origin);
   }
   return out;
 }

@@ -40,9 +40,10 @@ struct ScannedCells {
 inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;
 
 // Writes the text of `count` cells at `out`, each followed by a tab, and the
-// offset from `out` of the end of each (after its tab) into `ends`. `out`
-// must have room for count * kCellTextRoom characters. Returns the end.
-char* format_cell_texts(const double* cells, std::size_t count, char* out, std::uint32_t* ends);
+// offset from `origin` (at or before `out`) of the end of each (after its
+// tab) into `ends`. `out` must have room for count * kCellTextRoom
+// characters. Returns the end.
+char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends);
 
 // The input must be open for reading in text mode.
 [[nodiscard]] std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input);
