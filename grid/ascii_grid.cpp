@@ -68,13 +68,15 @@ class TextSource {
     while (true) {
       if (end_ - position_ < size && !at_end_ && !read_failed_ && !refill()) read_failed_ = true;
       const std::size_t available = end_ - position_;
-      if (available < size && !at_end_ && !read_failed_) continue;
       const char* const first = buffer_.data() + position_;
       if (read_failed_ || (at_end_ && available <= size)) {
         cut = available;
         cut_as = {at_end_ && !read_failed_, true};
         break;
       }
+      // A piece is cut from the text that has arrived: more is waited for
+      // only while that holds no blank to cut after, so that the cells that
+      // came through a pipe are worked on while the pipe is quiet.
       const char* const window_end = first + std::min(available, size);
       const char* blank = window_end;
       while (blank > first && !is_scan_space(blank[-1])) --blank;
@@ -82,6 +84,7 @@ class TextSource {
         cut = static_cast<std::size_t>(blank - first);
         break;
       }
+      if (available < size && !at_end_) continue;
       const ScanResult numbers = scan_numbers_in(first, window_end);
       if (numbers.status == ScanStatus::no_number) {
         cut = static_cast<std::size_t>(window_end - first);

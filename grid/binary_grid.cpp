@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "grid/output_blocks.h"
 #include "grid/row_buffer.h"
@@ -74,23 +75,43 @@ class BinaryGridReader final : public GridReader {
   }
 
  private:
-  // Reads the next block of rows. A block that comes short (the file ends,
-  // or a read fails) is the last: its whole rows are used, and the cells of
-  // the row cut short are what that row's failure reports.
+  // Reads the next rows into the block: as many whole rows as have arrived,
+  // up to a block's worth, waiting only until one whole row is there or the
+  // input ends. The bytes of a row that came in part are kept at the block's
+  // start for the next read. When the input ends (or a read fails) the
+  // block's whole rows are used, and the cells of the row cut short are what
+  // that row's failure reports.
   void read_block() {
     const std::size_t size = static_cast<std::size_t>(width_);
-    const std::size_t wanted = rows_per_block_ * columns_;
-    std::size_t got = 0;
-    if (width_ == BinaryWidth::double_precision) {
-      got = file_.read(doubles_.data(), size * wanted) / size;
-      if constexpr (!kLittleEndianHost) reverse_each(doubles_.data(), got);
-    } else {
-      got = file_.read(singles_.data(), size * wanted) / size;
-      if constexpr (!kLittleEndianHost) reverse_each(singles_.data(), got);
+    const std::size_t row_bytes = columns_ * size;
+    if (row_bytes == 0) {
+      rows_in_block_ = rows_per_block_;
+      next_row_ = 0;
+      return;
     }
-    ended_ = got < wanted;
-    rows_in_block_ = columns_ == 0 ? (ended_ ? 0 : rows_per_block_) : got / columns_;
-    partial_cells_ = columns_ == 0 ? 0 : static_cast<std::int64_t>(got % columns_);
+    auto* const bytes = width_ == BinaryWidth::double_precision ? reinterpret_cast<unsigned char*>(doubles_.data())
+                                                                : reinterpret_cast<unsigned char*>(singles_.data());
+    const std::size_t used = rows_in_block_ * row_bytes;
+    std::memmove(bytes, bytes + used, filled_ - used);
+    filled_ -= used;
+    const std::size_t block_bytes = rows_per_block_ * row_bytes;
+    while (filled_ < row_bytes) {
+      const std::size_t got = file_.read_some(bytes + filled_, block_bytes - filled_);
+      if (got == 0) {
+        ended_ = true;
+        break;
+      }
+      filled_ += got;
+    }
+    rows_in_block_ = filled_ / row_bytes;
+    partial_cells_ = static_cast<std::int64_t>((filled_ % row_bytes) / size);
+    if constexpr (!kLittleEndianHost) {
+      if (width_ == BinaryWidth::double_precision) {
+        reverse_each(doubles_.data(), rows_in_block_ * columns_);
+      } else {
+        reverse_each(singles_.data(), rows_in_block_ * columns_);
+      }
+    }
     next_row_ = 0;
   }
 
@@ -102,6 +123,7 @@ class BinaryGridReader final : public GridReader {
   ZeroedArray<float> singles_;
   std::size_t rows_in_block_ = 0;
   std::size_t next_row_ = 0;
+  std::size_t filled_ = 0;  // bytes in the block: its rows, then part of a row
   std::int64_t partial_cells_ = 0;
   bool ended_ = false;
 };

@@ -5,6 +5,12 @@
 // read again from there, and one that cannot (a pipe, a FIFO, a process
 // substitution such as <(zcat dem.asc.gz)) keeps those bytes here and serves
 // them before the rest of the stream, so that it is read in one pass.
+//
+// The bytes come from the system's read call on the stream's descriptor, not
+// from the stream's buffered reads: a read returns what has arrived rather
+// than waiting for a whole block, so that rows that have arrived through a
+// pipe are worked on while the pipe is quiet, and a thread waiting in a read
+// holds no lock of the C library that ending the process would wait for.
 
 #include <cstddef>
 #include <string>
@@ -15,21 +21,30 @@ namespace cellscale {
 
 class InputFile {
  public:
-  // `taken`: bytes already read from the stream, to be served first.
+  // `taken`: bytes already read from the stream, to be served first. The
+  // stream itself is not read through again.
   explicit InputFile(FilePtr file, std::string taken = {});
 
-  // Reads up to `size` bytes into `into`, as fread(into, 1, size, file)
-  // would: fewer only at the end of the input or on a read error.
+  // Reads up to `size` (at least 1) bytes into `into`, waiting only until
+  // some have arrived: fewer than asked for is no sign of the end. 0 only at
+  // the end of the input or on a read error.
+  [[nodiscard]] std::size_t read_some(void* into, std::size_t size);
+
+  // Reads `size` bytes into `into`, as fread(into, 1, size, file) would:
+  // fewer only at the end of the input or on a read error.
   [[nodiscard]] std::size_t read(void* into, std::size_t size);
 
   // Whether a read has failed, or has met the end of the input.
-  [[nodiscard]] bool failed() const;
-  [[nodiscard]] bool ended() const;
+  [[nodiscard]] bool failed() const { return failed_; }
+  [[nodiscard]] bool ended() const { return ended_; }
 
  private:
   FilePtr file_;
+  int descriptor_ = -1;
   std::string taken_;
   std::size_t served_ = 0;  // bytes of taken_ already read
+  bool failed_ = false;
+  bool ended_ = false;
 };
 
 }  // namespace cellscale
