@@ -38,17 +38,21 @@
 #include <io.h>
 #endif
 
-#include "app/cell_pipeline.h"
 #include "app/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/file_names.h"
 #include "app/processors.h"
+#include "app/progress_dots.h"
+#include "app/row_source.h"
+#include "grid/ascii_grid.h"
 #include "grid/grid_format.h"
 #include "grid/input_file.h"
 #include "grid/output_blocks.h"
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
+#include "threads/cell_pipeline.h"
+#include "threads/write_behind.h"
 
 namespace cellscale {
 
@@ -60,11 +64,6 @@ constexpr int kStatusStatisticsNotWritten = 4;
 constexpr int kStatusRowNotRead = 5;
 constexpr int kStatusRowNotWritten = 6;
 constexpr int kStatusInputUnusable = 98;
-
-// Cells between two flushes of the progress dots, each row counting one more
-// than its cells so that rows of no cells add up too: often enough to show
-// progress, rare enough to cost nothing.
-constexpr std::int64_t kCellsPerProgressFlush = 1 << 18;
 
 struct OpenedInput {
   InputFile file;
@@ -165,10 +164,9 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
   header.slot[kStandardDeviation] = statistics.standard_deviation;
 }
 
-// Scales `columns` cells of a row (the whole row, or the part of it that a
-// batch holds) into the writer's output spans, as many as it takes. Stops at
-// the first span that could not be reserved or committed (a full block that
-// could not be written).
+// Scales the `columns` cells of a row into the writer's output spans, as
+// many as it takes. Stops at the first span that could not be reserved or
+// committed (a full block that could not be written).
 template <typename In>
 RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata, double factor,
                    CellStats& stats) {
@@ -190,236 +188,70 @@ RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, do
   return {true, 0};
 }
 
-// Where the scaled rows go, and how the run tells a failure while they
-// stream through: the same for one thread and for several.
-class RowTarget {
- public:
-  RowTarget(GridWriter& writer, FormatName output_format, const char* input_name, const char* output_name,
-            double nodata, double factor)
-      : writer_(writer),
-        output_format_(output_format),
-        input_name_(input_name),
-        output_name_(output_name),
-        nodata_(nodata),
-        factor_(factor) {
-    stats.reset(nodata);
-  }
-
-  // Scales `count` cells of the row being written into the writer.
-  template <typename In>
-  RowWrite scale(const In* cells, std::int32_t count) {
-    return scale_row(cells, count, writer_, nodata_, factor_, stats);
-  }
-
-  // From here on the writer's full blocks are written on a thread of their
-  // own (OutputBlocks::write_behind), when one can be had. A failed write is
-  // then known later: the progress dots wait until the blocks filled before
-  // their rows ended are written, so that a run shows and says what it
-  // would have with the writes done at once.
-  void write_behind() {
-    OutputBlocks& blocks = writer_.output_blocks();
-    if (blocks.write_behind()) behind_ = &blocks;
-  }
-
-  // A row of `columns` cells was written: its progress dot.
-  void end_row(std::int32_t columns) {
-    ++rows_ended_;
-    if (behind_ == nullptr) {
-      std::putchar('.');
-      rows_shown_ = rows_ended_;
-    }
-    cells_since_flush_ += columns + 1;
-    if (cells_since_flush_ >= kCellsPerProgressFlush) {
-      if (behind_ != nullptr) show_progress(std::min(rows_ended_, behind_->first_row_not_yet_safe() - 1));
-      std::fflush(stdout);
-      cells_since_flush_ = 0;
-    }
-  }
-
-  // Every row has been written: ends writing behind, and reports a write
-  // that failed there.
-  void end_rows() {
-    if (behind_ == nullptr) return;
-    if (const std::optional<WritePlace> failed = behind_->wait()) fail_writing(failed->row, failed->column);
-    show_progress(rows_ended_);
-  }
-
-  // Whether a write behind is known to have failed, to be reported by
-  // fail_writing.
-  bool write_failed() { return behind_ != nullptr && behind_->failure(); }
-
-  [[noreturn]] void fail_reading(std::int64_t row, std::int64_t values_read) {
-    end_rows();  // a failed write in an earlier row comes first
-    fail_keeping_output(writer_, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name_,
-                        static_cast<int>(row), static_cast<int>(values_read));
-  }
-
-  // A write failed in `row`, at `column` of a single-precision output; when
-  // writing behind, where the write that failed says.
-  [[noreturn]] void fail_writing(std::int64_t row, std::int32_t column) {
-    if (behind_ != nullptr) {
-      if (const std::optional<WritePlace> failed = behind_->wait()) {
-        row = failed->row;
-        column = failed->column;
-      }
-      show_progress(row - 1);
-    }
-    if (output_format_ == FormatName::single_binary) {
-      fail_keeping_output(writer_, kStatusRowNotWritten, "error writing row %d, col %d in %s\n",
-                          static_cast<int>(row), static_cast<int>(column), output_name_);
-    }
-    fail_keeping_output(writer_, kStatusRowNotWritten, "error writing row %d in %s\n", static_cast<int>(row),
-                        output_name_);
-  }
-
-  double nodata() const { return nodata_; }
-  double factor() const { return factor_; }
-
-  CellStats stats;
-
- private:
-  // Shows the progress dots of the rows up to `row`.
-  void show_progress(std::int64_t row) {
-    for (; rows_shown_ < row; ++rows_shown_) std::putchar('.');
-  }
-
-  GridWriter& writer_;
-  FormatName output_format_;
-  const char* input_name_;
-  const char* output_name_;
-  double nodata_;
-  double factor_;
-  std::int64_t cells_since_flush_ = 0;
-  OutputBlocks* behind_ = nullptr;
-  std::int64_t rows_ended_ = 0;
-  std::int64_t rows_shown_ = 0;
+// What the rows are scaled into.
+struct RowTarget {
+  GridWriter& writer;
+  FormattedRowWriter* formatted;  // the text writer's, for rows that come formatted
+  std::int32_t columns;
+  double nodata;
+  double factor;
+  CellStats& stats;
 };
 
-// Reads, scales and writes the rows one after another on this thread.
-void scale_rows(GridReader& reader, std::int32_t columns, std::int64_t rows, RowTarget& target) {
+// Where the rows stopped when they did not all go through.
+struct RowFailure {
+  bool reading;                    // else writing
+  std::int64_t row;                // counted from 1
+  std::int64_t values_read = 0;    // reading: the row's cells read
+  std::int32_t failed_column = 0;  // writing: the first column not written
+};
+
+// Takes `rows` rows from the source in order, scales each into the writer
+// (or hands it on, when it comes formatted) and shows its dot. Stops at the
+// first row that cannot be read or written: the rows before it are written,
+// none after it.
+std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const RowTarget& target,
+                                     ProgressDots& dots) {
   for (std::int64_t row = 1; row <= rows; ++row) {
-    const RowRead read = reader.read_row();
-    if (!read.complete) target.fail_reading(row, read.values_read);
-    const RowWrite written =
-        read.doubles != nullptr ? target.scale(read.doubles, columns) : target.scale(read.singles, columns);
-    if (!written.complete) target.fail_writing(row, written.failed_column);
-    target.end_row(columns);
-  }
-}
-
-// Whether a grid pays for more threads: it has cells enough, and the
-// process more than one processor to run on.
-bool worth_threads(std::int32_t columns, std::int64_t rows) {
-  if (columns == 0 || rows == 0) return false;
-  const std::int64_t cells = rows > kSmallestPipelinedGrid / columns ? kSmallestPipelinedGrid : rows * columns;
-  return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || usable_processors() > 1);
-}
-
-// Where the text of cell `first` of a batch begins.
-std::uint32_t text_start(const CellBatch& batch, std::size_t first) {
-  return first == 0 ? 0 : batch.text_ends[first - 1];
-}
-
-// The cells of a row gathered from several batches of a text input: held
-// until the row is whole, so that no cell of a row that cannot be read
-// completely is written. As scanned (for a binary output) or as text.
-struct PartRow {
-  std::vector<double> doubles;
-  std::vector<char> text;
-
-  void add(const CellBatch& batch, std::size_t first, std::size_t count) {
-    if (batch.text != nullptr) {
-      const char* const from = batch.text + text_start(batch, first);
-      text.insert(text.end(), from, batch.text + batch.text_ends[first + count - 1]);
+    const SourceRow cells = source.next_row();
+    if (!cells.complete) return RowFailure{.reading = true, .row = row, .values_read = cells.values_read};
+    RowWrite written{true, 0};
+    if (cells.formatted != nullptr) {
+      written = target.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
+    } else if (cells.doubles != nullptr) {
+      written = scale_row(cells.doubles, target.columns, target.writer, target.nodata, target.factor, target.stats);
     } else {
-      doubles.insert(doubles.end(), batch.doubles + first, batch.doubles + first + count);
+      written = scale_row(cells.singles, target.columns, target.writer, target.nodata, target.factor, target.stats);
     }
+    if (!written.complete) return RowFailure{.reading = false, .row = row, .failed_column = written.failed_column};
+    dots.row_written(target.columns);
   }
-};
-
-// Writes `count` cells of the row being written, from `first` on in the
-// batch; `row_ends` when they are the row's last.
-RowWrite write_cells(const CellBatch& batch, std::size_t first, std::size_t count, bool row_ends, GridWriter& writer,
-                     RowTarget& target) {
-  if (batch.text != nullptr) {
-    const std::uint32_t from = text_start(batch, first);
-    return writer.commit_text(batch.text + from, batch.text_ends[first + count - 1] - from, row_ends);
-  }
-  const auto cells = static_cast<std::int32_t>(count);
-  return batch.doubles != nullptr ? target.scale(batch.doubles + first, cells)
-                                  : target.scale(batch.singles + first, cells);
+  return std::nullopt;
 }
 
-// scale_rows on several threads (app/cell_pipeline.h) for a grid that pays
-// for it: a reading thread reads the input, workers scan text and format
-// text, and this thread takes the batches in row order for the statistics
-// and the writing. A text output keeps no statistics (it has no place for
-// them). False, having read nothing, when the grid takes one thread.
-bool scale_rows_on_threads(GridReader& reader, FormatName input_format, FormatName output_format,
-                           std::int32_t columns, std::int64_t rows, GridWriter& writer, RowTarget& target) {
-  if (!worth_threads(columns, rows)) return false;
-  const BatchWork work{input_format == FormatName::ascii_text, output_format == FormatName::ascii_text,
-                       target.nodata(), target.factor()};
-  // The run's own thread works on batches too while it waits: one worker
-  // fewer than the processors keeps each of them busy.
-  const int processors = usable_processors();
-  const int workers = std::min(std::max(processors - 1, 1), kMostWorkers);
-  CellPipeline pipeline;
-  if (!pipeline.start(reader, columns, rows, work, workers)) return false;
-  // A writing thread pays where it has a processor beside the reading
-  // thread and this one: on two it measured slower than writing here, the
-  // three threads taking turns on two processors.
-  if (kPipelineOnOneProcessor || processors >= 3) target.write_behind();
-  // A binary reader hands over the cells of whole rows only; text pieces
-  // may end inside a row that the next ones cannot complete.
-  const bool rows_whole = !work.scan_text;
-  PartRow part;
-  std::int64_t row = 1;
-  std::int32_t row_cells = 0;  // cells of the row being written taken so far
-  while (true) {
-    const CellBatch& batch = pipeline.next();
-    std::size_t done = 0;
-    while (done < batch.count && row <= rows) {
-      const std::size_t count = std::min(batch.count - done, static_cast<std::size_t>(columns - row_cells));
-      const bool row_ends = row_cells + static_cast<std::int32_t>(count) == columns;
-      RowWrite written{true, 0};
-      if (rows_whole || (row_cells == 0 && row_ends)) {
-        written = write_cells(batch, done, count, row_ends, writer, target);
-      } else {
-        part.add(batch, done, count);
-        if (row_ends) {
-          written = !part.text.empty() ? writer.commit_text(part.text.data(), part.text.size(), true)
-                                       : target.scale(part.doubles.data(), columns);
-          part.doubles.clear();
-          part.text.clear();
-        }
-      }
-      if (!written.complete) {
-        pipeline.stop();
-        target.fail_writing(row, written.failed_column);
-      }
-      done += count;
-      row_cells += static_cast<std::int32_t>(count);
-      if (row_ends) {
-        target.end_row(columns);
-        row_cells = 0;
-        ++row;
-      }
+// The one place where a failure among the rows is reported. A write done
+// behind that failed comes first, being in an earlier row or the same one:
+// then its row and column are reported. The dots show the rows before the
+// failure, and the process ends without waiting for the threads (the
+// reading thread may be waiting for input that never comes).
+[[noreturn]] void fail_rows(RowFailure failure, WriteBehind* behind, ProgressDots& dots, GridWriter& writer,
+                            FormatName output_format, const char* input_name, const char* output_name) {
+  if (behind != nullptr) {
+    if (const std::optional<WritePlace> failed = behind->wait_until_written()) {
+      failure = {.reading = false, .row = failed->row, .failed_column = failed->column};
     }
-    if (row > rows) {
-      pipeline.stop();
-      target.end_rows();
-      return true;
-    }
-    if (target.write_failed()) {
-      pipeline.stop();
-      target.fail_writing(row, 0);
-    }
-    if (batch.last) {
-      pipeline.stop();
-      target.fail_reading(row, row_cells + batch.values_read);
-    }
+    dots.show_up_to(failure.reading ? dots.rows_written() : failure.row - 1);
   }
+  const int row = static_cast<int>(failure.row);
+  if (failure.reading) {
+    fail_keeping_output(writer, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
+                        row, static_cast<int>(failure.values_read));
+  }
+  if (output_format == FormatName::single_binary) {
+    fail_keeping_output(writer, kStatusRowNotWritten, "error writing row %d, col %d in %s\n", row,
+                        static_cast<int>(failure.failed_column), output_name);
+  }
+  fail_keeping_output(writer, kStatusRowNotWritten, "error writing row %d in %s\n", row, output_name);
 }
 
 }  // namespace
@@ -467,12 +299,34 @@ int run_scaling(int argc, char** argv) {
   const double factor = read_reply_number(1.0);
   say("\n");
 
-  RowTarget target{*writer, output_format, input_name, output_name, header.nodata_value(), factor};
-  if (!scale_rows_on_threads(*reader, input.format, output_format, *columns, *rows, *writer, target)) {
-    scale_rows(*reader, *columns, *rows, target);
+  const double nodata = header.nodata_value();
+  CellStats stats;
+  stats.reset(nodata);
+  const int processors = usable_processors();
+  const RowSourceChoice grid{output_format, *columns, *rows, nodata, factor};
+  const std::unique_ptr<RowSource> source = make_row_source(*reader, grid, processors);
+  // A writing thread pays where it has a processor beside the reading
+  // thread and this one: on two it measured slower than writing here, the
+  // three threads taking turns on two processors.
+  std::unique_ptr<WriteBehind> behind;
+  if (worth_threads(*columns, *rows, processors) && (kPipelineOnOneProcessor || processors >= 3)) {
+    behind = WriteBehind::start(writer->output_blocks().file());
+    if (behind) writer->output_blocks().write_later(*behind);
+  }
+  ProgressDots dots(behind.get());
+  const RowTarget target{*writer, formatted_rows_of(*writer), *columns, nodata, factor, stats};
+  if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, target, dots)) {
+    fail_rows(*failure, behind.get(), dots, *writer, output_format, input_name, output_name);
+  }
+  if (behind != nullptr) {
+    if (const std::optional<WritePlace> failed = behind->wait_until_written()) {
+      fail_rows({.reading = false, .row = failed->row, .failed_column = failed->column}, behind.get(), dots, *writer,
+                output_format, input_name, output_name);
+    }
+    dots.show_up_to(dots.rows_written());
   }
   say("\n");
-  put_statistics(header, target.stats.finish());
+  put_statistics(header, stats.finish());
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
   }

@@ -57,7 +57,7 @@ class TextSource {
     return count;
   }
 
-  // The text from here on in pieces (GridReader::read_text_piece). A piece
+  // The text from here on in pieces (TextPieceReader::read_text_piece). A piece
   // ends just after the last blank of its `size` bytes; text without a blank
   // is cut after the last number that ends inside it, found by scanning it
   // here. After a failed read the rest of the text is the last piece, its
@@ -155,7 +155,7 @@ class TextSource {
   bool read_failed_ = false;
 };
 
-class AsciiGridReader final : public GridReader {
+class AsciiGridReader final : public GridReader, public TextPieceReader {
  public:
   explicit AsciiGridReader(InputFile input) : text_(std::move(input)) {}
 
@@ -196,7 +196,7 @@ class AsciiGridReader final : public GridReader {
 // first kOutputBlockBytes are written to the file as soon as more than that
 // is buffered. The run scales each part of a row into a small row of
 // doubles (the span that reserve gives), which commit then formats as text.
-class TextGridWriter final : public GridWriter {
+class TextGridWriter final : public GridWriter, public FormattedRowWriter {
  public:
   explicit TextGridWriter(FilePtr output)
       : blocks_(std::move(output)), staging_(ZeroedArray<double>::allocate(kStagingCells)) {}
@@ -247,17 +247,17 @@ class TextGridWriter final : public GridWriter {
     return {true, 0};
   }
 
-  RowWrite commit_text(const char* text, std::size_t size, bool row_ends) override {
+  RowWrite write_formatted_row(const char* text, std::size_t size) override {
     while (size > 0) {
       const std::size_t part = std::min(size, OutputBlocks::kBlockRoom - used_);
       std::memcpy(blocks_.block() + used_, text, part);
       used_ += part;
       text += part;
       size -= part;
-      if (size == 0 && row_ends) blocks_.block()[used_ - 1] = last_separator_;
+      if (size == 0) blocks_.block()[used_ - 1] = last_separator_;
       if (used_ > kOutputBlockBytes && !write_block()) return {false, 0};
     }
-    if (row_ends) ++rows_done_;
+    ++rows_done_;
     return {true, 0};
   }
 
@@ -349,6 +349,10 @@ char* format_cell_texts(const double* cells, std::size_t count, const char* orig
   }
   return out;
 }
+
+TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }
+
+FormattedRowWriter* formatted_rows_of(GridWriter& writer) { return dynamic_cast<TextGridWriter*>(&writer); }
 
 std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
   return std::make_unique<AsciiGridReader>(std::move(input));

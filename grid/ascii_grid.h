@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "grid/cell_format.h"
 #include "grid/grid_format.h"
@@ -25,7 +26,7 @@ namespace cellscale {
 // keyword, a tab, the value and "\n".
 [[nodiscard]] std::string format_text_header(const GridHeader& header);
 
-// The numbers of a piece of cell text (GridReader::read_text_piece) of
+// The numbers of a piece of cell text (TextPieceReader::read_text_piece) of
 // `size` bytes followed by a NUL, read into `values` (room for size + 1
 // values: a number takes at least one character) as the reader's read_row
 // reads them. `count` numbers were read; `broken` says the text after them
@@ -44,6 +45,47 @@ inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;
 // tab) into `ends`. `out` must have room for count * kCellTextRoom
 // characters. Returns the end.
 char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends);
+
+// How to scan a piece of a text input's cell text (TextPieceReader::read_text_piece).
+struct TextPiece {
+  // The piece's last number ends where the piece ends, as at the end of the
+  // input: scan it with at_end set.
+  bool at_end = false;
+  // No piece follows: the input ended or could not be read further, or the
+  // piece holds text that begins no number, where the cells end.
+  bool last = false;
+};
+
+// A text input read in pieces of its cell text, for scanning elsewhere (on
+// several threads), instead of row after row.
+class TextPieceReader {
+ public:
+  virtual ~TextPieceReader() = default;
+  // The cell text from where the reader stands, in pieces of about `size`
+  // bytes (more only for a number longer than that; less when no more has
+  // arrived yet) put into `piece` and followed by a NUL. A piece is cut where
+  // no number is cut, so that each piece can be scanned on its own
+  // (scan_cell_text), and the numbers of the pieces in turn are those that
+  // read_row would give.
+  virtual TextPiece read_text_piece(std::vector<char>& piece, std::size_t size) = 0;
+};
+
+// The reader's pieces when it reads a text grid, else null.
+[[nodiscard]] TextPieceReader* text_pieces_of(GridReader& reader);
+
+// A text output that takes rows whose cells were formatted elsewhere
+// (format_cell_texts, on several threads), instead of cells through reserve
+// and commit.
+class FormattedRowWriter {
+ public:
+  virtual ~FormattedRowWriter() = default;
+  // Takes the text of a whole row, each cell followed by a tab; the row's
+  // own ending takes the place of the last tab.
+  virtual RowWrite write_formatted_row(const char* text, std::size_t size) = 0;
+};
+
+// The writer's formatted rows when it writes a text grid, else null.
+[[nodiscard]] FormattedRowWriter* formatted_rows_of(GridWriter& writer);
 
 // The input must be open for reading in text mode.
 [[nodiscard]] std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input);

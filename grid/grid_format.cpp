@@ -19,15 +19,6 @@ bool close_output(FilePtr file) {
   return std::fclose(stream) == 0 && intact;
 }
 
-// A binary reader gives rows, never text: no piece, and no cells in it.
-TextPiece GridReader::read_text_piece(std::vector<char>& piece, std::size_t) {
-  piece.assign(1, '\0');
-  return {true, true};
-}
-
-// A binary writer takes cells, never text.
-RowWrite GridWriter::commit_text(const char*, std::size_t, bool) { return {false, 0}; }
-
 std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input) {
   if (format == FormatName::ascii_text) return make_ascii_grid_reader(std::move(input));
   return make_binary_grid_reader(format == FormatName::double_binary ? BinaryWidth::double_precision

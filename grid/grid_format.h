@@ -62,16 +62,6 @@ struct OutputSpan {
 class InputFile;     // grid/input_file.h
 class OutputBlocks;  // grid/output_blocks.h
 
-// How to scan a piece of a text input's cell text (GridReader::read_text_piece).
-struct TextPiece {
-  // The piece's last number ends where the piece ends, as at the end of the
-  // input: scan it with at_end set.
-  bool at_end = false;
-  // No piece follows: the input ended or could not be read further, or the
-  // piece holds text that begins no number, where the cells end.
-  bool last = false;
-};
-
 class GridReader {
  public:
   virtual ~GridReader() = default;
@@ -83,13 +73,6 @@ class GridReader {
   // Reads the next row, of the width given to prepare_rows, into memory the
   // reader owns.
   virtual RowRead read_row() = 0;
-  // Text inputs only, instead of read_row: the cell text from where the
-  // reader stands, in pieces of about `size` bytes (more only for a number
-  // longer than that) put into `piece` and followed by a NUL. A piece is cut
-  // where no number is cut, so that each piece can be scanned on its own,
-  // on any thread (scan_cell_text, grid/ascii_grid.h), and the numbers of
-  // the pieces in turn are those that read_row would give.
-  virtual TextPiece read_text_piece(std::vector<char>& piece, std::size_t size);
 };
 
 // A writer buffers what it is given (the header and the cells, row after
@@ -114,12 +97,6 @@ class GridWriter {
   virtual RowWrite reserve(OutputSpan& span) = 0;
   // Takes the first `count` cells of the span reserved last (1 to span.count).
   virtual RowWrite commit(std::int32_t count) = 0;
-  // Text outputs only, instead of reserve and commit: takes the text of
-  // cells of the row being written, formatted elsewhere (format_cell_texts,
-  // grid/ascii_grid.h), each followed by a tab. When `row_ends`, they are
-  // the row's last, and the writer puts the row's own ending in place of the
-  // last tab.
-  virtual RowWrite commit_text(const char* text, std::size_t size, bool row_ends);
   // Writes what the buffer holds to the file; false when it did not all
   // reach it. A run that ends early flushes, so that the output keeps every
   // row taken so far; it is ending with another failure and does not look

@@ -1,23 +1,17 @@
 #pragma once
 
-// The blocks a writer fills and writes to its output file, in order. At
-// first a full block is written at once, on the writer's own thread, and a
-// failure is known there and then. After write_behind() a thread of its own
-// writes the full blocks while the writer fills the next, so that writing
-// overlaps the work on the cells; a failed write is then known later, and
-// what the writer would have said of it (the row being written, and the
-// column, when the block filled) is kept with the block. After a failed
-// write no later block is written.
+// The blocks a writer fills and writes to its output file, in order. A full
+// block is written at once, and a failure is known there and then, unless
+// the blocks are handed to a LaterBlockWriter (threads/write_behind.h), which
+// writes them while the writer fills the next; a failed write is then known
+// later, and what the writer would have said of it (the row being written,
+// and the column, when the block filled) is kept with the block. After a
+// failed write no later block is written.
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
-#include <vector>
 
 #include "grid/grid_format.h"
 
@@ -30,16 +24,34 @@ struct WritePlace {
   std::int32_t column = 0;
 };
 
+// Each block has room for kOutputBlockBytes and a cell's text beyond.
+inline constexpr std::size_t kOutputBlockRoom = kOutputBlockBytes + 64;
+
+// A block of kOutputBlockRoom bytes; null when the memory cannot be had.
+[[nodiscard]] std::unique_ptr<char[]> new_output_block();
+
+// Takes full blocks and writes them later, in the order given.
+class LaterBlockWriter {
+ public:
+  virtual ~LaterBlockWriter() = default;
+  // Takes `block`, whose first `size` of `used` bytes are to be written, and
+  // puts in its place an empty block that starts with the `used - size`
+  // bytes after them. False when an earlier write is known to have failed:
+  // nothing is taken then, and the block's bytes are dropped.
+  [[nodiscard]] virtual bool hand_over(std::unique_ptr<char[]>& block, std::size_t size, std::size_t used,
+                                       const WritePlace& place) = 0;
+  // Waits until every block handed over is written or dropped. What the
+  // first failed write said, when one failed.
+  [[nodiscard]] virtual std::optional<WritePlace> wait_until_written() = 0;
+};
+
 class OutputBlocks {
  public:
-  // Each block has room for kOutputBlockBytes and a cell's text beyond.
-  static constexpr std::size_t kBlockRoom = kOutputBlockBytes + 64;
+  static constexpr std::size_t kBlockRoom = kOutputBlockRoom;
 
   explicit OutputBlocks(FilePtr file);
   OutputBlocks(const OutputBlocks&) = delete;
   OutputBlocks& operator=(const OutputBlocks&) = delete;
-  // Ends the writing thread, leaving unwritten what it had not written.
-  ~OutputBlocks();
 
   // False when the memory for a block could not be had.
   explicit operator bool() const { return block_ != nullptr; }
@@ -51,44 +63,23 @@ class OutputBlocks {
 
   // Writes the block's first `size` of `used` bytes, and keeps the rest at
   // the block's start. False when the write failed; the block's bytes are
-  // dropped then. After write_behind() the block goes to the writing thread
-  // instead, and this is false only when an earlier write is known to have
-  // failed: the block is dropped then, and `place` is what a failure of
-  // this block will say.
+  // dropped then. With a later writer the block goes to it instead, and this
+  // is false only when an earlier write is known to have failed.
   [[nodiscard]] bool write(std::size_t size, std::size_t used, const WritePlace& place);
 
-  // Starts the writing thread: false, writing on as before, when no thread
-  // or memory can be had.
-  [[nodiscard]] bool write_behind();
+  // From here on full blocks go to `later`, which writes to file() and
+  // must outlive the writer's use of these blocks.
+  void write_later(LaterBlockWriter& later) { later_ = &later; }
 
-  // What the first failed write says, when one is known to have failed.
-  [[nodiscard]] std::optional<WritePlace> failure();
-  // Waits until every block handed over is written or dropped; then the
-  // writing thread ends and later blocks are written at once.
+  // Waits until every block is written: then later blocks are written at
+  // once. What the first failed write said, when one failed.
   [[nodiscard]] std::optional<WritePlace> wait();
-  // The rows before this one ended before any block that is not yet known
-  // to be written filled: their progress may be shown whatever comes.
-  [[nodiscard]] std::int64_t first_row_not_yet_safe();
 
  private:
-  struct Pending {
-    std::unique_ptr<char[]> block;
-    std::size_t size;
-    WritePlace place;
-  };
-
-  void write_pending();
-
   FilePtr file_;
   std::unique_ptr<char[]> block_;
-  std::mutex mutex_;
-  std::condition_variable block_queued_;
-  std::condition_variable block_written_;
-  std::deque<Pending> pending_;  // handed over, not yet written: the oldest first
-  std::vector<std::unique_ptr<char[]>> free_blocks_;
-  std::optional<WritePlace> failure_;
-  bool ending_ = false;
-  std::thread thread_;
+  LaterBlockWriter* later_ = nullptr;
+  std::optional<WritePlace> later_failure_;
 };
 
 }  // namespace cellscale

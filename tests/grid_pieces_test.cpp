@@ -158,7 +158,7 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
       std::vector<char> piece;
       const auto piece_reader = reader_of();
       for (bool done = false; !done;) {
-        const cellscale::TextPiece kind = piece_reader->read_text_piece(piece, size);
+        const cellscale::TextPiece kind = cellscale::text_pieces_of(*piece_reader)->read_text_piece(piece, size);
         std::vector<double> values(piece.size());
         const auto scanned = cellscale::scan_cell_text(piece.data(), piece.size() - 1, kind.at_end, values.data());
         pieces.insert(pieces.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(scanned.count));

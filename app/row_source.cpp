@@ -1,0 +1,36 @@
+#include "app/row_source.h"
+
+#include <algorithm>
+
+#include "app/rows_from_pipeline.h"
+#include "threads/cell_pipeline.h"
+
+namespace cellscale {
+
+SourceRow RowsOnThisThread::next_row() {
+  const RowRead read = reader_.read_row();
+  SourceRow row;
+  row.complete = read.complete;
+  row.values_read = read.values_read;
+  row.doubles = read.doubles;
+  row.singles = read.singles;
+  return row;
+}
+
+bool worth_threads(std::int32_t columns, std::int64_t rows, int processors) {
+  if (columns == 0 || rows == 0) return false;
+  const std::int64_t cells = rows > kSmallestPipelinedGrid / columns ? kSmallestPipelinedGrid : rows * columns;
+  return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || processors > 1);
+}
+
+std::unique_ptr<RowSource> make_row_source(GridReader& reader, const RowSourceChoice& grid, int processors) {
+  if (worth_threads(grid.columns, grid.rows, processors)) {
+    // The run's own thread works on batches too while it waits: one worker
+    // fewer than the processors keeps each of them busy.
+    const int workers = std::min(std::max(processors - 1, 1), kMostWorkers);
+    if (auto rows = RowsFromPipeline::start(reader, grid, workers)) return rows;
+  }
+  return std::make_unique<RowsOnThisThread>(reader);
+}
+
+}  // namespace cellscale

@@ -1,0 +1,65 @@
+#pragma once
+
+// Where the run takes its rows from: one whole row at a time, in order, read
+// on the run's own thread (RowsOnThisThread) or assembled from the batches of
+// the threads of a large grid (RowsFromPipeline, app/rows_from_pipeline.h).
+// The run has one loop for both.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "grid/grid_format.h"
+
+namespace cellscale {
+
+// One whole row of the input grid, valid until the next row is asked for.
+// Exactly one of `doubles`, `singles` and `formatted` is set: the cells as
+// the input holds them, or already scaled and formatted as text, each cell
+// followed by a tab (only for a text output).
+struct SourceRow {
+  bool complete = false;
+  // When not complete: the cells of the row read before the input ended, or
+  // could not be read or scanned further.
+  std::int64_t values_read = 0;
+  const double* doubles = nullptr;
+  const float* singles = nullptr;
+  const char* formatted = nullptr;
+  std::size_t formatted_size = 0;
+};
+
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  [[nodiscard]] virtual SourceRow next_row() = 0;
+};
+
+// The rows as the reader reads them, on the calling thread.
+class RowsOnThisThread final : public RowSource {
+ public:
+  explicit RowsOnThisThread(GridReader& reader) : reader_(reader) {}
+  SourceRow next_row() override;
+
+ private:
+  GridReader& reader_;
+};
+
+// What the run knows of a grid when it chooses where its rows come from.
+struct RowSourceChoice {
+  FormatName output_format;
+  std::int32_t columns;
+  std::int64_t rows;
+  double nodata;
+  double factor;
+};
+
+// Whether a grid pays for threads: it has cells enough, and the process
+// more than one of its `processors` to run on.
+[[nodiscard]] bool worth_threads(std::int32_t columns, std::int64_t rows, int processors);
+
+// The rows from the threads when the grid pays for them, else from this
+// thread. With the threads, a text output's rows come formatted.
+[[nodiscard]] std::unique_ptr<RowSource> make_row_source(GridReader& reader, const RowSourceChoice& grid,
+                                                         int processors);
+
+}  // namespace cellscale

@@ -1,0 +1,116 @@
+#include "app/rows_from_pipeline.h"
+
+#include <algorithm>
+
+#include "app/cell_scaling.h"
+#include "grid/ascii_grid.h"
+
+namespace cellscale {
+
+std::unique_ptr<RowsFromPipeline> RowsFromPipeline::start(GridReader& reader, const RowSourceChoice& grid,
+                                                          int workers) {
+  std::unique_ptr<RowsFromPipeline> rows(new RowsFromPipeline(grid.columns));
+  TextPieceReader* const pieces = text_pieces_of(reader);
+  rows->work_.scan_text = pieces != nullptr;
+  rows->work_.format_text = grid.output_format == FormatName::ascii_text;
+  rows->work_.nodata = grid.nodata;
+  rows->work_.factor = grid.factor;
+  const bool has_work = rows->work_.scan_text || rows->work_.format_text;
+  if (!rows->pipeline_.start(reader, pieces, grid.columns, grid.rows, has_work ? &rows->work_ : nullptr, workers)) {
+    return nullptr;
+  }
+  return rows;
+}
+
+std::uint32_t RowsFromPipeline::text_start(std::size_t index) const {
+  return index == 0 ? 0 : batch_->text_ends[index - 1];
+}
+
+SourceRow RowsFromPipeline::next_row() {
+  const auto columns = static_cast<std::size_t>(columns_);
+  std::size_t gathered = 0;
+  gathered_doubles_.clear();
+  gathered_singles_.clear();
+  gathered_text_.clear();
+  while (true) {
+    if (batch_ == nullptr || used_ == batch_->count) {
+      if (batch_ != nullptr) {
+        if (batch_->last) return {false, static_cast<std::int64_t>(gathered) + batch_->values_read};
+        pipeline_.give_back();
+      }
+      batch_ = &pipeline_.take();
+      used_ = 0;
+      continue;
+    }
+    const CellBatch& batch = *batch_;
+    const std::size_t first = used_;
+    const std::size_t count = std::min(batch.count - first, columns - gathered);
+    used_ += count;
+    if (gathered == 0 && count == columns) {  // the whole row lies in this batch
+      SourceRow row{true, columns_};
+      if (batch.text != nullptr) {
+        row.formatted = batch.text + text_start(first);
+        row.formatted_size = batch.text_ends[first + count - 1] - text_start(first);
+      } else if (batch.doubles != nullptr) {
+        row.doubles = batch.doubles + first;
+      } else {
+        row.singles = batch.singles + first;
+      }
+      return row;
+    }
+    if (batch.text != nullptr) {
+      gathered_text_.insert(gathered_text_.end(), batch.text + text_start(first),
+                            batch.text + batch.text_ends[first + count - 1]);
+    } else if (batch.doubles != nullptr) {
+      gathered_doubles_.insert(gathered_doubles_.end(), batch.doubles + first, batch.doubles + first + count);
+    } else {
+      gathered_singles_.insert(gathered_singles_.end(), batch.singles + first, batch.singles + first + count);
+    }
+    gathered += count;
+    if (gathered == columns) {
+      SourceRow row{true, columns_};
+      if (batch.text != nullptr) {
+        row.formatted = gathered_text_.data();
+        row.formatted_size = gathered_text_.size();
+      } else if (batch.doubles != nullptr) {
+        row.doubles = gathered_doubles_.data();
+      } else {
+        row.singles = gathered_singles_.data();
+      }
+      return row;
+    }
+  }
+}
+
+void RowsFromPipeline::ScanAndFormat::work_on(BatchBuffer& buffer) const {
+  CellBatch& batch = buffer.batch;
+  if (scan_text) {
+    double* values = buffer.doubles.room(buffer.piece.size());
+    const ScannedCells scanned =
+        scan_cell_text(buffer.piece.data(), buffer.piece.size() - 1, buffer.piece_end.at_end, values);
+    batch.doubles = values;
+    batch.count = scanned.count;
+    if (scanned.broken) batch.last = true;  // the cells end here
+  }
+  if (!format_text) return;
+  char* const text = buffer.text.room(batch.count * kCellTextRoom + 1);
+  std::uint32_t* const ends = buffer.text_ends.room(batch.count + 1);
+  // The cells go in parts that stay in the first-level cache between the
+  // scaling and the formatting.
+  constexpr std::size_t kPart = 512;
+  double scaled[kPart];
+  char* out = text;
+  for (std::size_t done = 0; done < batch.count; done += kPart) {
+    const std::size_t part = std::min(kPart, batch.count - done);
+    if (batch.doubles != nullptr) {
+      detail::scale_part(batch.doubles + done, scaled, part, nodata, factor);
+    } else {
+      detail::scale_part(batch.singles + done, scaled, part, nodata, factor);
+    }
+    out = format_cell_texts(scaled, part, text, out, ends + done);
+  }
+  batch.text = text;
+  batch.text_ends = ends;
+}
+
+}  // namespace cellscale

@@ -1,0 +1,71 @@
+#pragma once
+
+// A writing thread for an output's full blocks: the writer hands a full block
+// over and takes an empty one back in the same call (hand_over), and goes on
+// filling while the thread writes. A bounded queue between one producer (the
+// writer, on the run's thread) and one consumer (the writing thread): a
+// fixed number of blocks circulates, so a writer that outruns the disk waits
+// for a free block.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "grid/output_blocks.h"
+
+namespace cellscale {
+
+class WriteBehind final : public LaterBlockWriter {
+ public:
+  // Starts the thread writing to `file`: null, and nothing started, when no
+  // thread or memory can be had.
+  [[nodiscard]] static std::unique_ptr<WriteBehind> start(std::FILE* file);
+  WriteBehind(const WriteBehind&) = delete;
+  WriteBehind& operator=(const WriteBehind&) = delete;
+  // Waits for the blocks handed over, and for the thread.
+  ~WriteBehind() override;
+
+  [[nodiscard]] bool hand_over(std::unique_ptr<char[]>& block, std::size_t size, std::size_t used,
+                               const WritePlace& place) override;
+  // Also ends the thread: a writer then writes its blocks at once again.
+  [[nodiscard]] std::optional<WritePlace> wait_until_written() override;
+
+  // What the first failed write said, when one is known to have failed.
+  [[nodiscard]] std::optional<WritePlace> failure();
+  // The rows before this one ended before any block that is not yet known
+  // to be written filled: their progress may be shown whatever comes.
+  [[nodiscard]] std::int64_t first_row_not_yet_safe();
+
+ private:
+  explicit WriteBehind(std::FILE* file) : file_(file) {}
+  void write_queued();
+
+  struct Queued {
+    std::unique_ptr<char[]> block;
+    std::size_t size;
+    WritePlace place;
+  };
+
+  std::FILE* const file_;
+  std::thread thread_;
+  // Guarded by mutex_. A block is in exactly one place: the writer's hands,
+  // queued_ (handed over, not yet written: the oldest first), the writing
+  // thread's hands (the front of queued_ while it is written, the lock let
+  // go), or free_blocks_.
+  std::mutex mutex_;
+  std::condition_variable block_queued_;
+  std::condition_variable block_written_;
+  std::deque<Queued> queued_;
+  std::vector<std::unique_ptr<char[]>> free_blocks_;
+  std::optional<WritePlace> failure_;
+  bool ending_ = false;
+};
+
+}  // namespace cellscale
