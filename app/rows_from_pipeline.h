@@ -43,7 +43,7 @@ class RowsFromPipeline final : public RowSource {
 
   std::int32_t columns_;
   ScanAndFormat work_;
-  CellPipeline pipeline_;  // after work_: its threads end before work_ goes
+  CellPipeline pipeline_;             // after work_: its threads end before work_ goes
   const CellBatch* batch_ = nullptr;  // the batch being cut into rows
   std::size_t used_ = 0;              // its cells given in rows so far
   // A row gathered from several batches.

@@ -3,12 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -396,6 +401,65 @@ TEST(Opening, APipeIsReadAsAFileIs) {
       EXPECT_EQ(from_pipe.output, from_file.output);
       EXPECT_EQ(from_pipe.status, from_file.status);
       EXPECT_EQ(read_file(pipe_folder / "out"), read_file(file_folder / "out"));
+    }
+  }
+}
+
+// A run that fails ends at once, whatever its input is doing: the input
+// pipe has delivered 30 of 1000 rows and then stays open and quiet, and the
+// output is a full disk. The run reports the lost write while the pipe is
+// still open (it would stay so for a minute), with threads and on one
+// processor.
+TEST(Opening, AFailedRunEndsWhileItsInputPipeIsQuiet) {
+  if (target_is_windows()) GTEST_SKIP() << "POSIX FIFOs";
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string text_rows;
+  for (int i = 0; i < 30 * 1000; ++i) text_rows += (i % 1000 == 999) ? "1577.226\n" : "1577.226 ";
+  const std::vector<double> header = {1000, 1000, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
+  const struct {
+    std::string delivered;
+    const char* option;
+  } cases[] = {
+      {"ncols 1000\nnrows 1000\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n" + text_rows, "-f:t"},
+      {binary_grid(8, header, std::vector<double>(30 * 1000, 1577.226)), "-f:d"},
+  };
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t first;
+  CPU_ZERO(&first);
+  CPU_SET(0, &first);
+  for (const auto& grid : cases) {
+    for (const bool one_processor : {false, true}) {
+      SCOPED_TRACE(std::string(grid.option) + (one_processor ? ", one processor" : ", all processors"));
+      ScratchFolder folder;
+      ASSERT_EQ(mkfifo((folder / "in").c_str(), 0600), 0);
+      std::mutex mutex;
+      std::condition_variable run_ended;
+      bool ended = false;
+      bool closed_before_the_end = false;
+      std::thread writer([&] {
+        {
+          std::ofstream pipe(folder / "in", std::ios::binary);
+          pipe << grid.delivered << std::flush;
+          std::unique_lock lock(mutex);
+          closed_before_the_end = !run_ended.wait_for(lock, std::chrono::seconds(60), [&] { return ended; });
+        }
+      });
+      // The tool takes the affinity of the thread that starts it.
+      if (one_processor) {
+        ASSERT_EQ(sched_setaffinity(0, sizeof first, &first), 0);
+      }
+      const ToolResult result = run_tool(folder.path(), {"in", full_device(), grid.option}, "2\n");
+      ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+      {
+        const std::lock_guard lock(mutex);
+        ended = true;
+      }
+      run_ended.notify_one();
+      writer.join();
+      EXPECT_FALSE(closed_before_the_end) << "the run waited for its input to end";
+      EXPECT_EQ(result.status, 6);
+      EXPECT_NE(result.output.find("error writing row "), std::string::npos) << result.output;
     }
   }
 }

@@ -83,8 +83,8 @@ void CellPipeline::read_rows(GridReader& reader, std::int32_t columns, std::int6
       filling->batch.values_read = read.values_read;
       break;
     }
-    const bool copied = read.doubles != nullptr ? copy_row(filling, read.doubles, columns)
-                                                : copy_row(filling, read.singles, columns);
+    const bool copied =
+        read.doubles != nullptr ? copy_row(filling, read.doubles, columns) : copy_row(filling, read.singles, columns);
     if (!copied) return;
   }
   publish(*filling, true);
