@@ -135,7 +135,7 @@ class TextSource {
     position_ = 0;
     end_ = kept;
     if (end_ == capacity()) buffer_.resize(capacity() * 2 + 1);
-    const std::size_t got = file_.read(buffer_.data() + end_, capacity() - end_);
+    const std::size_t got = file_.read_some(buffer_.data() + end_, capacity() - end_);
     end_ += got;
     buffer_[end_] = '\0';
     if (got == 0) {

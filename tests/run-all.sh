@@ -36,6 +36,17 @@ cmake --build build/small-batches -j "$jobs" --target cellscale
 CELLSCALE_TOOL="$PWD/build/small-batches/cellscale" ctest --test-dir build/release --output-on-failure -j "$jobs" \
   -L tool -E PeakMemoryDoesNotGrowWithTheNumberOfRows
 
+# The same end-to-end tests against the small-batch tool built with
+# ThreadSanitizer: every grid crosses the threads in tiny batches, so a data
+# race between the reading thread, the workers, the run's thread and the
+# writing thread has every chance to show, and any report fails the test.
+echo "== ThreadSanitizer build: end-to-end tests through the threads"
+cmake -S . -B build/thread-sanitizer -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON \
+  -DCELLSCALE_TEST_SMALL_BATCHES=ON -DCELLSCALE_THREAD_SANITIZER=ON
+cmake --build build/thread-sanitizer -j "$jobs" --target cellscale
+CELLSCALE_TOOL="$PWD/build/thread-sanitizer/cellscale" ctest --test-dir build/release --output-on-failure -j "$jobs" \
+  -L tool -E PeakMemoryDoesNotGrowWithTheNumberOfRows
+
 echo "== Debian package: build, unpack and test the installed tool"
 bash tests/check-package.sh build/release
 

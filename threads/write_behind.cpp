@@ -8,11 +8,8 @@ namespace cellscale {
 
 namespace {
 
-// Blocks in flight: one being filled, the rest queued or free. The writing
-// thread is woken when half of them wait, so that it writes several at each
-// waking rather than one.
+// Blocks in flight: one being filled, the rest queued or free.
 constexpr std::size_t kBlocksBehind = 8;
-constexpr std::size_t kBlocksToWake = kBlocksBehind / 2;
 
 }  // namespace
 
@@ -43,9 +40,10 @@ bool WriteBehind::hand_over(std::unique_ptr<char[]>& block, std::size_t size, st
   std::memcpy(empty.get(), block.get() + size, used - size);
   queued_.push_back({std::move(block), size, place});
   block = std::move(empty);
-  const bool wake = queued_.size() >= kBlocksToWake;
   lock.unlock();
-  if (wake) block_queued_.notify_one();
+  // Woken for every block, so that a failed write is known at the next
+  // hand-over even when the input then goes quiet.
+  block_queued_.notify_one();
   return true;
 }
 
