@@ -2,8 +2,9 @@
 # Builds the tool and runs the whole test suite: first the Debian packages the
 # suite needs are installed where missing (tests/install-debian-packages.sh),
 # then the unit and end-to-end tests of a Release build, then its end-to-end
-# tests against a tool built with CELLSCALE_TEST_SMALL_BATCHES, then the Debian
-# package made from that build, checked with the end-to-end tests against the
+# tests against a tool built with CELLSCALE_TEST_SMALL_BATCHES and against
+# that tool built with ThreadSanitizer, then the Debian package made from the
+# Release build, checked with the end-to-end tests against the
 # tool it installs, then the tests of a Clang build, then the end-to-end tests
 # against a Windows build under Wine (tests/run-windows.sh), then the same
 # tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer, then
