@@ -44,6 +44,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
                 ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # Writes the VRT through which GDAL-based programs open a binary grid.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/binary-grid-vrt.sh DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME cellscale)
