@@ -34,7 +34,8 @@ fail() {
   exit 1
 }
 # No .aux.xml side files: what GDAL reports comes from the grid and its .prj.
-export GDAL_PAM_ENABLED=NO
+# Numbers are written and read with a decimal point.
+export GDAL_PAM_ENABLED=NO LC_ALL=C
 
 # The grid, by hand: 7 columns and 5 rows (so that a transposed or flipped
 # grid shows) of 25 m cells from the lower-left corner (155000, 463000). Cell
