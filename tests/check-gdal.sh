@@ -18,7 +18,7 @@ vrt_script=$(realpath "$(dirname "$0")/../examples/binary-grid-vrt.sh")
 
 skip() {
   echo "############################################################"
-  echo "GDAL STEP SKIPPED: $*"
+  echo "WARNING: GDAL STEP SKIPPED: $*"
   echo "############################################################"
   exit 0
 }
