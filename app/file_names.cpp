@@ -89,6 +89,17 @@ bool same_file(const FileName& a, const FileName& b) {
          first.nFileIndexLow == second.nFileIndexLow;
 }
 
+// Names in the "\\.\" namespace are devices and pipes; for the rest the
+// attributes tell a folder or a device from a file.
+bool is_regular_file(const FileName& name) {
+  if (name.path.native().starts_with(L"\\\\.\\")) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (GetFileAttributesExW(openable(name.path.native()).c_str(), GetFileExInfoStandard, &data) == 0) return false;
+  return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool remove_file(const FileName& name) { return _wremove(openable(name.path.native()).c_str()) == 0; }
+
 #else
 
 FileName file_name_argument(int, char** argv, int index) { return file_name_reply(argv[index]); }
@@ -104,6 +115,13 @@ bool same_file(const FileName& a, const FileName& b) {
   std::error_code error;
   return std::filesystem::equivalent(a.path, b.path, error);
 }
+
+bool is_regular_file(const FileName& name) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(name.path, error);
+}
+
+bool remove_file(const FileName& name) { return std::remove(name.path.c_str()) == 0; }
 
 #endif
 

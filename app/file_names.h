@@ -34,4 +34,11 @@ struct FileName {
 // symbolic link, or on Windows the same name in other letter case.
 [[nodiscard]] bool same_file(const FileName& a, const FileName& b);
 
+// Whether the name leads to an existing regular file, following links: not a
+// folder, a pipe or a device.
+[[nodiscard]] bool is_regular_file(const FileName& name);
+
+// Removes the file; false when it could not be removed.
+bool remove_file(const FileName& name);
+
 }  // namespace cellscale

@@ -44,6 +44,7 @@
 #include "app/file_names.h"
 #include "app/processors.h"
 #include "app/progress_dots.h"
+#include "app/projection_file.h"
 #include "app/row_source.h"
 #include "grid/ascii_grid.h"
 #include "grid/grid_format.h"
@@ -330,6 +331,7 @@ int run_scaling(int argc, char** argv) {
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
   }
+  copy_projection_file(input_file_name, output_file_name);
   return 0;
 }
 

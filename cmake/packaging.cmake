@@ -44,6 +44,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
                 ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # Writes the VRT through which GDAL-based programs open a binary grid.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/binary-grid-vrt.sh DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME cellscale)
@@ -65,7 +67,7 @@ single precision numbers, recognised from its bytes), asks for a factor on
 standard input, multiplies every cell that holds data by it and writes the
 result as a text, double or single grid. A binary output carries the count,
 extremes, sum, mean and standard deviation of the scaled cells. With the
-factor 1 it converts between the three formats. The grid is streamed row by
-row, so grids of any size run in the memory of two rows.")
+factor 1 it converts between the three formats. The grid is streamed, so a
+grid of any number of rows runs in a few MiB of memory.")
 
 include(CPack)

@@ -229,8 +229,8 @@ void CellStats::merge_pending() {
   if (pending_count_ == 0) return;
   const int n_values = pending_count_;
   pending_count_ = 0;
-  // An infinite value has no finite spread (finish writes 0); and while
-  // every value equals the reference all differences are 0.
+  // From an infinite value on the spread is no longer needed (finish writes
+  // 0); and while every value equals the reference all differences are 0.
   if (!(maximum_ < kInfinity) || minimum_ == maximum_) return;
   rescale_for_range();
   const double scale = scale_;
@@ -287,7 +287,11 @@ CellStats::Summary CellStats::finish() {
   merge_pending();
   const double count = static_cast<double>(count_);
   double deviation = kNoStatistic;
-  if (count > 2) {
+  if (count > 2 && !(maximum_ < kInfinity)) {
+    // A counted infinity: the blocks merged before it hold finite sums, but
+    // no finite spread describes the values.
+    deviation = 0.0;
+  } else if (count > 2) {
     // The sum of squared deviations from the mean: sum (x - r)^2 - (sum (x - r))^2 / n.
     const Pair shift = quotient_of(product_of(offsets_, offsets_), count);
     const Pair spread = sum_of(squares_, {-shift.high, -shift.low});

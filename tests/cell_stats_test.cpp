@@ -32,7 +32,16 @@ Block finish_with(double nodata, const std::vector<double>& values) {
 // The five statistics that must come out exactly, as one array to compare.
 std::array<double, 5> exact_part(const Block& b) { return {b.count, b.minimum, b.maximum, b.sum, b.mean}; }
 
+// The whole numbers 1 to `last`, then `tail`.
+std::vector<double> one_to(int last, std::vector<double> tail) {
+  std::vector<double> values;
+  for (int i = 1; i <= last; ++i) values.push_back(i);
+  values.insert(values.end(), tail.begin(), tail.end());
+  return values;
+}
+
 TEST(CellStats, SummarisesTheCountedValues) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
   struct Case {
     const char* name;
     double nodata;
@@ -50,6 +59,16 @@ TEST(CellStats, SummarisesTheCountedValues) {
        {1, -9997.5, -9997.5, -9997.5, -9997.5, -9999}},
       {"nodata 0 needs values above 1", 0, {0.5, 1, 2, 3, 4}, {3, 2, 4, 9, 3, 1}},
       {"a falling then rising sequence", -9999, {5, 3, 9, 1}, {4, 1, 9, 18, 4.5, std::sqrt(35.0 / 3.0)}},
+      // A counted infinity has no finite spread, in whichever block of 256 it comes; -inf never counts.
+      {"+inf in the second block", -9999, one_to(300, {kInfinity, 5}), {302, 1, kInfinity, kInfinity, kInfinity, 0}},
+      {"+inf after several blocks",
+       -9999,
+       one_to(1000, {kInfinity, 5}),
+       {1002, 1, kInfinity, kInfinity, kInfinity, 0}},
+      {"-inf after several blocks",
+       -9999,
+       one_to(1000, {-kInfinity, 5}),
+       {1001, 1, 1000, 500505, 500505.0 / 1001, std::sqrt(83662103500.0 / 1001000.0)}},
   };
   for (const Case& c : cases) {
     const Block got = finish_with(c.nodata, c.values);
@@ -109,6 +128,13 @@ TEST(CellStats, DeviationIsExactToTenDigits) {
        values_of(1000, 4, [](auto& g) { return step_ulps(1e300, static_cast<int>(g() % 2)); }, {1e-300})},
       {"1e8 and a uniform spread",
        values_of(200000, 42, [](auto& g) { return 1e8 + std::uniform_real_distribution<double>(0, 1)(g); })},
+      {"a range grown far past the first blocks",
+       [] {
+         std::vector<double> values =
+             values_of(300, 8, [](auto& g) { return std::uniform_real_distribution<double>(0, 1)(g); });
+         values.insert(values.end(), {1e200, -1e200, 3});
+         return values;
+       }()},
       {"a lognormal spread",
        values_of(10007, 7, [](auto& g) { return std::lognormal_distribution<double>(3, 2)(g); })},
   };

@@ -51,6 +51,7 @@ done
 # Exactly these files, and nothing else (no library, no test program).
 expected_files="./usr/bin/cellscale
 ./usr/share/doc/cellscale/README.md
+./usr/share/doc/cellscale/examples/binary-grid-vrt.sh
 ./usr/share/doc/cellscale/examples/elevation.asc
 ./usr/share/doc/cellscale/examples/elevation.dbl
 ./usr/share/doc/cellscale/examples/elevation.sgl
@@ -68,9 +69,11 @@ tool="$root/usr/bin/cellscale"
 cmp -s "$root/usr/share/man/man1/cellscale.1" docs/cellscale.1 || fail "the manual page differs from docs/cellscale.1"
 grep -q "^\.TH CELLSCALE 1 .* \"cellscale $version\"" docs/cellscale.1 \
   || fail "the title line of docs/cellscale.1 does not name cellscale $version"
-for example in elevation.asc elevation.dbl elevation.sgl; do
+for example in elevation.asc elevation.dbl elevation.sgl binary-grid-vrt.sh; do
   cmp -s "$root/usr/share/doc/cellscale/examples/$example" "examples/$example" || fail "examples/$example differs"
 done
+
+[ -x "$root/usr/share/doc/cellscale/examples/binary-grid-vrt.sh" ] || fail "examples/binary-grid-vrt.sh is not executable"
 
 # The installed tool: a conversion must give the committed example bytes, and
 # a scaling the text worked out here by hand.

@@ -464,4 +464,115 @@ TEST(Opening, AFailedRunEndsWhileItsInputPipeIsQuiet) {
   }
 }
 
+// The input's projection file (dem.prj beside dem.asc, in any letter case)
+// goes beside the output under the output's name; it is never made up, and
+// never copied for a failed run or onto itself.
+TEST(ProjectionFile, TravelsWithTheGrid) {
+  const std::string projection = "PROJCS[\"UTM 32N\",GEOGCS[\"WGS 84\"]]\r\n";
+  const std::string cut = text_header("3", "2", "10", "20", "5", "-9999") + "1 2 3\n";
+  const RunCase cases[] = {
+      {.name = "copied",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", "dem_ft.asc"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"dem_ft.asc", kGridDoubled}, {"dem_ft.prj", projection}}},
+      {.name = "found in upper case",
+       .files = {{"dem.asc", kGrid}, {"dem.PRJ", projection}},
+       .arguments = {"dem.asc", "out.dbl", "-f:d"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.prj", projection}}},
+      {.name = "names without an extension",
+       .files = {{"dem", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem", "out"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.prj", projection}}},
+      {.name = "the same base name is left alone",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", "dem.dbl", "-f:d"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"dem.prj", projection}}},
+      {.name = "an output named .prj is not overwritten",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", "out.prj"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.prj", kGridDoubled}}},
+      {.name = "an older one is replaced",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}, {"out.prj", "an older and longer projection"}},
+       .arguments = {"dem.asc", "out.asc"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.prj", projection}}},
+      {.name = "an older one in upper case is replaced",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}, {"out.PRJ", "older"}},
+       .arguments = {"dem.asc", "out.asc"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.PRJ", projection}, {"out.prj", std::nullopt}}},
+      {.name = "beside the output named at the prompt",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", "no/such/out.asc"},
+       .input = "new.asc\n2\n",
+       .output = kCannotOpen + "\r\n" + run_output(2),
+       .results = {{"new.prj", projection}}},
+      {.name = "none made up",
+       .files = {{"dem.asc", kGrid}},
+       .arguments = {"dem.asc", "out.asc"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.prj", std::nullopt}}},
+      {.name = "none for a failed run",
+       .files = {{"dem.asc", cut}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", "out.dbl", "-f:d"},
+       .input = "2\n",
+       .output = read_failure("dem.asc", 2, 0),
+       .status = 5,
+       .results = {{"out.prj", std::nullopt}}},
+  };
+  for (const RunCase& c : cases) check_run(c);
+
+  // A copy that fails leaves the complete grid and the status 0, and says so
+  // on standard error.
+  ScratchFolder folder;
+  write_file(folder / "dem.asc", kGrid);
+  write_file(folder / "dem.prj", projection);
+  std::filesystem::create_directory(folder / "out.prj");
+  const ToolResult result = run_tool(folder.path(), {"dem.asc", "out.asc"}, "2\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, native_lines(run_output(2)));
+  EXPECT_EQ(result.errors, native_lines("error copying projection file dem.prj to out.prj\n"));
+  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+}
+
+// An input or an output that is a pipe has no projection file beside it.
+TEST(ProjectionFile, NoneForAPipe) {
+  if (target_is_windows()) GTEST_SKIP() << "FIFOs are POSIX";
+  std::signal(SIGPIPE, SIG_IGN);
+  ScratchFolder folder;
+  write_file(folder / "in.prj", "projection");
+  ASSERT_EQ(mkfifo((folder / "in").c_str(), 0600), 0);
+  std::thread writer([&] { std::ofstream(folder / "in", std::ios::binary) << kGrid; });
+  expect_ended(run_tool(folder.path(), {"in", "out.asc"}, "2\n"), run_output(2), 0);
+  writer.join();
+  EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+  EXPECT_FALSE(std::filesystem::exists(folder / "out.prj"));
+
+  write_file(folder / "dem.asc", kGrid);
+  write_file(folder / "dem.prj", "projection");
+  ASSERT_EQ(mkfifo((folder / "piped").c_str(), 0600), 0);
+  std::string piped;
+  std::thread reader([&] {
+    std::ifstream pipe(folder / "piped", std::ios::binary);
+    piped.assign(std::istreambuf_iterator<char>(pipe), {});
+  });
+  expect_ended(run_tool(folder.path(), {"dem.asc", "piped"}, "2\n"), run_output(2), 0);
+  reader.join();
+  EXPECT_EQ(piped, kGridDoubled);
+  EXPECT_FALSE(std::filesystem::exists(folder / "piped.prj"));
+}
+
 }  // namespace

@@ -16,6 +16,9 @@ required=(cmake g++ make libgtest-dev clang libclang-rt-dev clang-format dpkg-de
 # skipped with a banner): the MinGW-w64 cross compiler (its POSIX threads
 # variant) and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
 windows=(g++-mingw-w64-x86-64-posix wine wine64)
+# The GDAL step, optional too (tests/check-gdal.sh is skipped with a banner
+# without it): gdalinfo and gdal_translate read the tool's outputs.
+gdal=(gdal-bin)
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "packages: not a Debian system, nothing installed; the suite needs ${required[*]} or their equivalents"
@@ -30,7 +33,8 @@ missing() {
 }
 mapfile -t missing_required < <(missing "${required[@]}")
 mapfile -t missing_windows < <(missing "${windows[@]}")
-all_missing=("${missing_required[@]}" "${missing_windows[@]}")
+mapfile -t missing_gdal < <(missing "${gdal[@]}")
+all_missing=("${missing_required[@]}" "${missing_windows[@]}" "${missing_gdal[@]}")
 [ "${#all_missing[@]}" -gt 0 ] || exit 0
 
 if [ "$(id -u)" != 0 ]; then
@@ -40,7 +44,10 @@ if [ "$(id -u)" != 0 ]; then
     echo "  $line" >&2
     exit 1
   fi
-  echo "WARNING: ${missing_windows[*]} not installed (needs root: $line); the Windows step of the tests will be skipped"
+  [ "${#missing_windows[@]}" -eq 0 ] ||
+    echo "WARNING: ${missing_windows[*]} not installed (needs root: $line); the Windows step of the tests will be skipped"
+  [ "${#missing_gdal[@]}" -eq 0 ] ||
+    echo "WARNING: ${missing_gdal[*]} not installed (needs root: $line); the GDAL step of the tests will be skipped"
   exit 0
 fi
 
@@ -51,8 +58,15 @@ if [ "${#missing_required[@]}" -gt 0 ]; then
   updated=true
   apt-get install -y --no-install-recommends "${missing_required[@]}"
 fi
-if [ "${#missing_windows[@]}" -gt 0 ]; then
-  if ! { $updated || apt-get update; } || ! apt-get install -y --no-install-recommends "${missing_windows[@]}"; then
-    echo "WARNING: ${missing_windows[*]} could not be installed; the Windows step of the tests will be skipped"
+# Each optional list on its own, so that one that cannot be installed leaves
+# the other's step to run.
+install_optional() {
+  local step=$1
+  shift
+  [ $# -gt 0 ] || return 0
+  if ! { $updated || { apt-get update && updated=true; }; } || ! apt-get install -y --no-install-recommends "$@"; then
+    echo "WARNING: $* could not be installed; the $step step of the tests will be skipped"
   fi
-fi
+}
+install_optional Windows "${missing_windows[@]}"
+install_optional GDAL "${missing_gdal[@]}"

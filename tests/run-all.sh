@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the tool and runs the whole test suite: first the Debian packages the
 # suite needs are installed where missing (tests/install-debian-packages.sh),
-# then the unit and end-to-end tests of a Release build, then its end-to-end
-# tests against a tool built with CELLSCALE_TEST_SMALL_BATCHES and against
-# that tool built with ThreadSanitizer, then the Debian package made from the
+# then the unit and end-to-end tests of a Release build, then GDAL reading
+# that build's outputs (tests/check-gdal.sh), then its end-to-end tests
+# against a tool built with CELLSCALE_TEST_SMALL_BATCHES and against that
+# tool built with ThreadSanitizer, then the Debian package made from the
 # Release build, checked with the end-to-end tests against the
 # tool it installs, then the tests of a Clang build, then the end-to-end tests
 # against a Windows build under Wine (tests/run-windows.sh), then the same
@@ -23,6 +24,11 @@ echo "== Release build and tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON -DCELLSCALE_WERROR=ON
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+# GDAL reads every output format of the Release tool as a GIS user opens it;
+# skipped with a banner where gdal-bin is missing, as the Windows step is.
+echo "== GDAL reads the outputs (tests/check-gdal.sh)"
+bash tests/check-gdal.sh build/release/cellscale
 
 # The same end-to-end tests against a tool that takes every grid through its
 # threads in batches of three cells and text pieces of five characters, so
