@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <type_traits>
 
@@ -17,6 +18,12 @@ bool CellPipeline::start(GridReader& reader, std::int32_t columns, std::int64_t 
   work_ = work;
   has_work_ = work.scan_text || work.format_text;
   slots_in_use_ = std::min(kSlots, static_cast<std::size_t>(std::max(workers, 1)) + 3);
+  // A thread that cannot be had for want of memory leaves the run on one
+  // thread too: operator new throws here instead of ending the run. A thread
+  // already started that runs out meanwhile ends it all the same, as nothing
+  // there catches the std::bad_alloc.
+  const std::new_handler ends_run = std::set_new_handler(nullptr);
+  bool started = true;
   try {
     // The workers first: they only wait for batches, so that a thread that
     // cannot be had leaves the input unread and the run takes one thread.
@@ -27,13 +34,13 @@ bool CellPipeline::start(GridReader& reader, std::int32_t columns, std::int64_t 
       reading_thread_ = std::thread([this, &reader, columns, rows] { read_rows(reader, columns, rows); });
     }
   } catch (const std::system_error&) {
-    stop();
-    return false;
+    started = false;
   } catch (const std::bad_alloc&) {
-    stop();
-    return false;
+    started = false;
   }
-  return true;
+  std::set_new_handler(ends_run);
+  if (!started) stop();
+  return started;
 }
 
 const CellBatch& CellPipeline::next() {

@@ -1,5 +1,6 @@
 #include "grid/output_blocks.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -15,13 +16,13 @@ namespace {
 constexpr std::size_t kBlocksBehind = 8;
 constexpr std::size_t kBlocksToWake = kBlocksBehind / 2;
 
-std::unique_ptr<char[]> new_block() {
-  return std::unique_ptr<char[]>(new (std::nothrow) char[OutputBlocks::kBlockRoom]);
-}
+char* allocate_block() { return static_cast<char*>(std::malloc(OutputBlocks::kBlockRoom)); }
 
 }  // namespace
 
-OutputBlocks::OutputBlocks(FilePtr file) : file_(std::move(file)), block_(new_block()) {}
+OutputBlocks::OutputBlocks(FilePtr file) : file_(std::move(file)), block_(allocate_block()) {
+  if (!block_) throw std::bad_alloc();
+}
 
 OutputBlocks::~OutputBlocks() {
   if (thread_.joinable()) (void)wait();
@@ -36,7 +37,7 @@ bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& p
   std::unique_lock lock(mutex_);
   block_written_.wait(lock, [this] { return failure_ || !free_blocks_.empty(); });
   if (failure_) return false;
-  std::unique_ptr<char[]> next = std::move(free_blocks_.back());
+  Block next = std::move(free_blocks_.back());
   free_blocks_.pop_back();
   std::memcpy(next.get(), block_.get() + size, used - size);
   pending_.push_back({std::move(block_), size, place});
@@ -50,7 +51,7 @@ bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& p
 bool OutputBlocks::write_behind() {
   if (thread_.joinable()) return true;
   while (free_blocks_.size() + 1 < kBlocksBehind) {
-    std::unique_ptr<char[]> block = new_block();
+    Block block(allocate_block());
     if (!block) return false;
     free_blocks_.push_back(std::move(block));
   }

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,7 @@ class OutputBlocks {
   // Each block has room for kOutputBlockBytes and a cell's text beyond.
   static constexpr std::size_t kBlockRoom = kOutputBlockBytes + 64;
 
+  // Throws std::bad_alloc when the memory for the first block cannot be had.
   explicit OutputBlocks(FilePtr file);
   OutputBlocks(const OutputBlocks&) = delete;
   OutputBlocks& operator=(const OutputBlocks&) = delete;
@@ -71,8 +73,15 @@ class OutputBlocks {
   [[nodiscard]] std::int64_t first_row_not_yet_safe();
 
  private:
+  // From malloc, not new: blocks for writing behind that cannot be had leave
+  // the writes on the writer's thread, where a failed new would end the run.
+  struct FreeBlock {
+    void operator()(char* block) const { std::free(block); }
+  };
+  using Block = std::unique_ptr<char[], FreeBlock>;
+
   struct Pending {
-    std::unique_ptr<char[]> block;
+    Block block;
     std::size_t size;
     WritePlace place;
   };
@@ -80,12 +89,12 @@ class OutputBlocks {
   void write_pending();
 
   FilePtr file_;
-  std::unique_ptr<char[]> block_;
+  Block block_;
   std::mutex mutex_;
   std::condition_variable block_queued_;
   std::condition_variable block_written_;
   std::deque<Pending> pending_;  // handed over, not yet written: the oldest first
-  std::vector<std::unique_ptr<char[]>> free_blocks_;
+  std::vector<Block> free_blocks_;
   std::optional<WritePlace> failure_;
   bool ending_ = false;
   std::thread thread_;
