@@ -25,8 +25,14 @@ std::terminate_handler previous_terminate_handler = nullptr;
   std::_Exit(kStatusNotEnoughMemory);
 }
 
-// Any other exception that nothing catches ends the process as it always has.
+// A std::bad_alloc that nothing catches ends the run as a failed operator
+// new does; any other exception ends the process as it always has.
 [[noreturn]] void end_on_uncaught_exception() {
+  // Entered again on the same thread only when the rethrow below could not
+  // have the memory for its exception.
+  thread_local bool entered = false;
+  if (entered) say_not_enough_memory();
+  entered = true;
   if (const std::exception_ptr uncaught = std::current_exception()) {
     try {
       std::rethrow_exception(uncaught);
