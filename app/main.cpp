@@ -1,3 +1,4 @@
+#include "app/out_of_memory.h"
 #include "app/scaling_run.h"
 
 #if __has_include(<fcntl.h>) && __has_include(<unistd.h>)
@@ -33,6 +34,7 @@ void keep_standard_streams_apart_from_files() {}
 #endif
 
 int main(int argc, char** argv) {
+  cellscale::end_run_when_memory_runs_out();
   keep_standard_streams_apart_from_files();
   return cellscale::run_scaling(argc, argv);
 }

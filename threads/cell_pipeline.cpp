@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <type_traits>
 
@@ -13,6 +14,12 @@ bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32
                          const BatchWork* work, int workers) {
   work_ = work;
   ring_size_ = std::min(kRingSize, static_cast<std::size_t>(std::max(workers, 1)) + 3);
+  // A thread that cannot be had for want of memory leaves the run on one
+  // thread too: operator new throws here instead of ending the run. A thread
+  // already started that runs out meanwhile ends it all the same, as nothing
+  // there catches the std::bad_alloc.
+  const std::new_handler ends_run = std::set_new_handler(nullptr);
+  bool started = true;
   try {
     // The workers first: they only wait for batches, so that a thread that
     // cannot be had leaves the input unread and the run takes one thread.
@@ -23,10 +30,13 @@ bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32
       reading_thread_ = std::thread([this, &reader, columns, rows] { read_rows(reader, columns, rows); });
     }
   } catch (const std::system_error&) {
-    stop();
-    return false;
+    started = false;
+  } catch (const std::bad_alloc&) {
+    started = false;
   }
-  return true;
+  std::set_new_handler(ends_run);
+  if (!started) stop();
+  return started;
 }
 
 const CellBatch& CellPipeline::take() {

@@ -186,6 +186,8 @@ std::string read_failure(const std::string& input_name, std::size_t row, std::si
          std::to_string(row) + " (" + std::to_string(values) + " values read)\n";
 }
 
+std::string memory_failure() { return "not enough memory\n"; }
+
 namespace {
 
 // The option is the third argument: "-f:" anywhere in it, and the letter after

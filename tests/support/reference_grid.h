@@ -80,6 +80,10 @@ std::string name_prompt(const std::string& output_name);
 std::string run_output(std::int64_t rows);
 // What a run prints when `row` of the input holds only `values` values.
 std::string read_failure(const std::string& input_name, std::size_t row, std::size_t values);
+// The message, after what was printed before, and the status (3) of a run
+// that could not have the memory it needed, on any of its threads.
+std::string memory_failure();
+inline constexpr int kMemoryFailureStatus = 3;
 
 // Everything a run leaves: exit status, standard output (after any prompt for
 // another output name) and the bytes of the output file (none: no file).

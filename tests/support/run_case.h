@@ -93,12 +93,12 @@ inline std::size_t row_of_lost_write(const std::string& output, const std::strin
 // Runs the tool on `grid`, written as the file arguments[0], and holds the
 // run against the model's prediction: exit status, standard output and the
 // output file, byte for byte but for the standard deviation of a complete
-// binary grid (as expect_binary_grid has it). Returns the prediction.
+// binary grid (as expect_binary_grid has it). Returns the prediction. Runs
+// in `folder`, which then holds the input and the output.
 inline reference::Prediction check_predicted_run(const std::string& grid, const std::vector<std::string>& arguments,
-                                                 const std::optional<std::string>& input,
-                                                 const RunOptions& options = {}) {
+                                                 const std::optional<std::string>& input, const RunOptions& options,
+                                                 const ScratchFolder& folder) {
   const reference::Prediction predicted = reference::predict_run(grid, arguments, input);
-  ScratchFolder folder;
   write_file(folder / arguments[0], grid);
   expect_ended(run_tool(folder.path(), arguments, input, options), predicted.run.output, predicted.run.status);
   const std::filesystem::path written = folder / predicted.output_name;
@@ -113,6 +113,12 @@ inline reference::Prediction check_predicted_run(const std::string& grid, const 
                        {v.begin() + 12, v.end()}, {v.begin() + 6, v.begin() + 12});
   }
   return predicted;
+}
+
+inline reference::Prediction check_predicted_run(const std::string& grid, const std::vector<std::string>& arguments,
+                                                 const std::optional<std::string>& input,
+                                                 const RunOptions& options = {}) {
+  return check_predicted_run(grid, arguments, input, options, ScratchFolder());
 }
 
 }  // namespace cellscale::testing

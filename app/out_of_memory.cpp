@@ -1,0 +1,55 @@
+#include "app/out_of_memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+namespace cellscale {
+
+namespace {
+
+std::terminate_handler previous_terminate_handler = nullptr;
+
+// May run on any thread. Standard output stays locked to this thread until
+// the process ends, so that no progress dot of another thread follows the
+// message.
+[[noreturn]] void say_not_enough_memory() {
+#ifdef _WIN32
+  _lock_file(stdout);
+#else
+  flockfile(stdout);
+#endif
+  std::fputs("not enough memory\n", stdout);
+  std::fflush(stdout);
+  std::_Exit(kStatusNotEnoughMemory);
+}
+
+// A std::bad_alloc that nothing catches ends the run as a failed operator
+// new does; any other exception ends the process as it always has.
+[[noreturn]] void end_on_uncaught_exception() {
+  // Entered again on the same thread only when the rethrow below could not
+  // have the memory for its exception.
+  thread_local bool entered = false;
+  if (entered) say_not_enough_memory();
+  entered = true;
+  if (const std::exception_ptr uncaught = std::current_exception()) {
+    try {
+      std::rethrow_exception(uncaught);
+    } catch (const std::bad_alloc&) {
+      say_not_enough_memory();
+    } catch (...) {
+    }
+  }
+  if (previous_terminate_handler != nullptr) previous_terminate_handler();
+  std::abort();
+}
+
+}  // namespace
+
+void end_run_when_memory_runs_out() {
+  std::set_new_handler(say_not_enough_memory);
+  previous_terminate_handler = std::set_terminate(end_on_uncaught_exception);
+}
+
+}  // namespace cellscale
