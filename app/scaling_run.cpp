@@ -1,27 +1,27 @@
 // How a cell travels, reader to formatter:
 //  1. grid/recognition.cpp tells the input's format from its first bytes,
 //     and grid/grid_format.cpp makes the reader and the writer.
-//  2. The reader brings the cell into memory it owns. grid/ascii_grid.cpp
-//     reads the text in large blocks and takes each number with
-//     scan_plain_decimal or scan_number (grid/number_text.h and .cpp) into
-//     its row; grid/binary_grid.cpp reads blocks of whole rows and hands out
-//     rows inside its block.
-//  3. scale_row, below, reserves an output span in the writer, and
-//     scale_cells (app/cell_scaling.h) writes the scaled cell into it and
-//     gives it to the statistics (stats/cell_stats.cpp).
-//  4. The writer's commit takes it: grid/binary_grid.cpp keeps its bytes in
-//     the output block; grid/ascii_grid.cpp formats it as text with
-//     format_cell (grid/cell_format.cpp) into its text block. A full block
-//     goes to the file through OutputBlocks (grid/output_blocks.cpp) and
-//     write_all (grid/grid_format.cpp).
+//  2. run_scaling asks a RowSource (app/row_source.h) for each row in turn.
+//     On a small grid, or with one processor, RowsOnThisThread has the
+//     reader read it here: grid/ascii_grid.cpp takes each number with
+//     scan_plain_decimal or scan_number (grid/number_text.h) into its row,
+//     grid/binary_grid.cpp hands out rows inside the block it read. On a
+//     large grid RowsFromPipeline (app/rows_from_pipeline.h) cuts the row
+//     from the batches of threads/cell_pipeline.h: a reading thread reads the
+//     input in batches, workers scan a text input's numbers and, for a text
+//     output, scale and format the cells; a row comes back whole, as the
+//     input's cells or as formatted text.
+//  3. scale_rows, below, scales the cells into the writer's output spans
+//     with scale_cells (app/cell_scaling.h), which gives each to the
+//     statistics (stats/cell_stats.cpp); a formatted row goes to the text
+//     writer as it is.
+//  4. The writer keeps the bytes in its output block (grid/output_blocks.h);
+//     a full block goes to the file at once, or, from three processors on a
+//     large grid, through the writing thread of threads/write_behind.h.
 // When the rows are done the statistics go into the header, and the
-// writer's finish writes a binary output's statistics block.
-// A large grid, where the process may run on more than one processor, takes
-// several threads (app/cell_pipeline.h): a reading thread reads the input in
-// batches, worker threads scan a text input's numbers and format a text
-// output's cells, the run's own thread takes the batches in row order for
-// the statistics and the writing, and from three processors on a writing
-// thread writes the full blocks (grid/output_blocks.h).
+// writer's finish writes a binary output's statistics block. A failure
+// among the rows comes back to fail_rows, which ends the process without
+// waiting for the threads.
 
 #include "app/scaling_run.h"
 

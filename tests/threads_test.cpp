@@ -1,0 +1,122 @@
+// The threads of a large grid on their own: the cell pipeline gives every
+// cell once, in order, whatever the batch edges, and the writing thread
+// writes every block in order and reports the first write that failed.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "grid/grid_header.h"
+#include "grid/input_file.h"
+#include "support/grid_bytes.h"
+#include "threads/cell_pipeline.h"
+#include "threads/write_behind.h"
+
+namespace {
+
+using cellscale::testing::binary_grid;
+
+// A reader of a double grid of `rows` x `columns` cells 1, 2, 3, ... of
+// which only the first `cells` are in the file.
+std::unique_ptr<cellscale::GridReader> counting_grid(std::FILE* file, std::int32_t columns, std::int64_t rows,
+                                                     std::size_t cells) {
+  std::vector<double> values(cells);
+  for (std::size_t i = 0; i < cells; ++i) values[i] = static_cast<double>(i + 1);
+  const std::string bytes = binary_grid(8, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, values);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  auto reader = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
+                                            cellscale::InputFile(cellscale::FilePtr(file)));
+  cellscale::GridHeader header;
+  EXPECT_TRUE(reader->read_header(header) && reader->prepare_rows(columns));
+  return reader;
+}
+
+TEST(CellPipeline, EveryCellOnceInOrderWhateverTheBatchEdges) {
+  constexpr auto kBatch = static_cast<std::int32_t>(cellscale::kBatchCells);
+  const struct {
+    std::int32_t columns;
+    std::int64_t rows;
+    std::size_t cells_in_file;  // fewer than rows x columns: the input is cut
+    std::int64_t values_read;   // then: the cells of the cut row
+  } cases[] = {
+      {1, 5, 5, 0},
+      {kBatch - 1, 3, std::size_t(kBatch - 1) * 3, 0},
+      {kBatch, 3, std::size_t(kBatch) * 3, 0},
+      {kBatch + 1, 3, std::size_t(kBatch + 1) * 3, 0},
+      {3, 2 * kBatch + 5, std::size_t(3) * (2 * kBatch + 5), 0},
+      {kBatch + 1, 3, std::size_t(kBatch + 1) * 2 + 7, 7},
+      {5, 4, 0, 0},
+  };
+  for (const auto& grid : cases) {
+    SCOPED_TRACE(std::to_string(grid.columns) + " columns, " + std::to_string(grid.cells_in_file) + " cells");
+    auto reader = counting_grid(std::tmpfile(), grid.columns, grid.rows, grid.cells_in_file);
+    cellscale::CellPipeline pipeline;
+    ASSERT_TRUE(pipeline.start(*reader, nullptr, grid.columns, grid.rows, nullptr, 1));
+    std::vector<double> taken;
+    while (true) {
+      const cellscale::CellBatch& batch = pipeline.take();
+      taken.insert(taken.end(), batch.doubles, batch.doubles + batch.count);
+      const bool last = batch.last;
+      const std::int64_t values_read = batch.values_read;
+      pipeline.give_back();
+      if (last) {
+        EXPECT_EQ(values_read, grid.values_read);
+        break;
+      }
+    }
+    const std::size_t whole_rows = grid.cells_in_file / static_cast<std::size_t>(grid.columns);
+    ASSERT_EQ(taken.size(), whole_rows * static_cast<std::size_t>(grid.columns));
+    for (std::size_t i = 0; i < taken.size(); ++i) ASSERT_EQ(taken[i], static_cast<double>(i + 1));
+  }
+}
+
+// A pipeline left after its first batch, with most of the grid unread,
+// ends its threads when it goes.
+TEST(CellPipeline, EndsWhenLeftEarly) {
+  auto reader = counting_grid(std::tmpfile(), 100, 10000, 100 * 10000);
+  cellscale::CellPipeline pipeline;
+  ASSERT_TRUE(pipeline.start(*reader, nullptr, 100, 10000, nullptr, 2));
+  EXPECT_EQ(pipeline.take().doubles[0], 1.0);
+}
+
+TEST(WriteBehind, WritesInOrderAndReportsTheFirstFailedWrite) {
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "a full disk" : "a file");
+    std::FILE* file = full ? std::fopen("/dev/full", "wb") : std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    auto behind = cellscale::WriteBehind::start(file);
+    ASSERT_NE(behind, nullptr);
+    std::string expected;
+    std::unique_ptr<char[]> block = cellscale::new_output_block();
+    bool taken = true;
+    for (std::int64_t i = 0; i < 20 && taken; ++i) {
+      // Each block: 1000 bytes of one letter to write, and 3 bytes to keep.
+      std::string bytes(1000, static_cast<char>('a' + i));
+      bytes += "xyz";
+      std::copy(bytes.begin(), bytes.end(), block.get());
+      taken = behind->hand_over(block, 1000, bytes.size(), {i + 1, 0});
+      if (taken) {
+        expected += bytes.substr(0, 1000);
+        EXPECT_EQ(std::string(block.get(), 3), "xyz");
+      }
+    }
+    const std::optional<cellscale::WritePlace> failed = behind->wait_until_written();
+    if (full) {
+      ASSERT_TRUE(failed.has_value());
+      EXPECT_EQ(failed->row, 1);
+    } else {
+      EXPECT_FALSE(failed.has_value());
+      std::rewind(file);
+      std::string written(expected.size() + 1, '\0');
+      written.resize(std::fread(written.data(), 1, written.size(), file));
+      EXPECT_EQ(written, expected);
+    }
+    std::fclose(file);
+  }
+}
+
+}  // namespace
