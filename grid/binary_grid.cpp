@@ -57,6 +57,8 @@ class BinaryGridReader final : public GridReader {
     return static_cast<bool>(singles_);
   }
 
+  bool next_row_would_wait() const override { return next_row_ == rows_in_block_ && !ended_ && file_.would_wait(); }
+
   RowRead read_row() override {
     if (next_row_ == rows_in_block_) {
       if (ended_) return {false, partial_cells_};

@@ -73,6 +73,9 @@ class GridReader {
   // Reads the next row, of the width given to prepare_rows, into memory the
   // reader owns.
   virtual RowRead read_row() = 0;
+  // Whether read_row would now wait for input that has not arrived (a quiet
+  // pipe), so that a caller gathering rows may hand on what it has first.
+  [[nodiscard]] virtual bool next_row_would_wait() const { return false; }
 };
 
 // A writer buffers what it is given (the header and the cells, row after

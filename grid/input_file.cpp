@@ -7,7 +7,9 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -37,15 +39,15 @@ int descriptor_of(std::FILE* file) {
 
 }  // namespace
 
-InputFile::InputFile(FilePtr file, std::string taken)
-    : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), taken_(std::move(taken)) {}
+InputFile::InputFile(FilePtr file, std::string prefix)
+    : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), prefix_(std::move(prefix)) {}
 
 std::size_t InputFile::read_some(void* into, std::size_t size) {
-  if (served_ < taken_.size()) {
-    const std::size_t from_taken = std::min(size, taken_.size() - served_);
-    std::memcpy(into, taken_.data() + served_, from_taken);
-    served_ += from_taken;
-    return from_taken;
+  if (served_ < prefix_.size()) {
+    const std::size_t from_prefix = std::min(size, prefix_.size() - served_);
+    std::memcpy(into, prefix_.data() + served_, from_prefix);
+    served_ += from_prefix;
+    return from_prefix;
   }
   if (failed_ || ended_ || descriptor_ < 0) {
     failed_ = failed_ || descriptor_ < 0;
@@ -63,6 +65,19 @@ std::size_t InputFile::read_some(void* into, std::size_t size) {
     }
     return 0;
   }
+}
+
+bool InputFile::would_wait() const {
+  if (served_ < prefix_.size() || failed_ || ended_ || descriptor_ < 0) return false;
+#ifdef _WIN32
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
+  if (GetFileType(handle) != FILE_TYPE_PIPE) return false;
+  DWORD available = 0;
+  return PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) && available == 0;
+#else
+  pollfd input{descriptor_, POLLIN, 0};
+  return poll(&input, 1, 0) == 0;
+#endif
 }
 
 std::size_t InputFile::read(void* into, std::size_t size) {

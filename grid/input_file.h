@@ -21,9 +21,9 @@ namespace cellscale {
 
 class InputFile {
  public:
-  // `taken`: bytes already read from the stream, to be served first. The
+  // `prefix`: bytes already read from the stream, to be served first. The
   // stream itself is not read through again.
-  explicit InputFile(FilePtr file, std::string taken = {});
+  explicit InputFile(FilePtr file, std::string prefix = {});
 
   // Reads up to `size` (at least 1) bytes into `into`, waiting only until
   // some have arrived: fewer than asked for is no sign of the end. 0 only at
@@ -34,6 +34,10 @@ class InputFile {
   // fewer only at the end of the input or on a read error.
   [[nodiscard]] std::size_t read(void* into, std::size_t size);
 
+  // Whether a read would now wait for bytes that have not arrived: a pipe
+  // that is quiet. Never for a file.
+  [[nodiscard]] bool would_wait() const;
+
   // Whether a read has failed, or has met the end of the input.
   [[nodiscard]] bool failed() const { return failed_; }
   [[nodiscard]] bool ended() const { return ended_; }
@@ -41,8 +45,8 @@ class InputFile {
  private:
   FilePtr file_;
   int descriptor_ = -1;
-  std::string taken_;
-  std::size_t served_ = 0;  // bytes of taken_ already read
+  std::string prefix_;      // bytes read before, served first
+  std::size_t served_ = 0;  // bytes of prefix_ already read
   bool failed_ = false;
   bool ended_ = false;
 };

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "grid/grid_header.h"
@@ -80,6 +84,41 @@ TEST(CellPipeline, EndsWhenLeftEarly) {
   cellscale::CellPipeline pipeline;
   ASSERT_TRUE(pipeline.start(*reader, nullptr, 100, 10000, nullptr, 2));
   EXPECT_EQ(pipeline.take().doubles[0], 1.0);
+}
+
+// The cells that came through a pipe are given while the pipe stays open.
+TEST(CellPipeline, GivesWhatArrivedWhileTheInputIsQuiet) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string bytes = binary_grid(8, {4, 1000, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6, 7, 8});
+  ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  auto reader = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
+                                            cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
+  cellscale::GridHeader header;
+  ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(4));
+  // Should the pipeline wait for more, more comes after 30 s, and the test
+  // fails on it instead of hanging.
+  std::atomic<bool> given{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 300 && !given; ++i) usleep(100000);
+    if (!given) {
+      EXPECT_EQ(write(ends[1], bytes.data() + 96, 64), 64);
+    }
+    close(ends[1]);
+  });
+  cellscale::CellPipeline pipeline;
+  ASSERT_TRUE(pipeline.start(*reader, nullptr, 4, 1000, nullptr, 1));
+  std::vector<double> taken;
+  while (taken.size() < 8) {
+    const cellscale::CellBatch& batch = pipeline.take();
+    taken.insert(taken.end(), batch.doubles, batch.doubles + batch.count);
+    const bool last = batch.last;
+    pipeline.give_back();
+    if (last) break;
+  }
+  given = true;
+  watchdog.join();  // closes the pipe: the reading thread ends, and the pipeline with it
+  EXPECT_EQ(taken, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST(WriteBehind, WritesInOrderAndReportsTheFirstFailedWrite) {

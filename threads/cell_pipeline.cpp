@@ -88,6 +88,13 @@ void CellPipeline::read_rows(GridReader& reader, std::int32_t columns, std::int6
   BatchBuffer* filling = take_free_entry();
   if (filling == nullptr) return;
   for (std::int64_t row = 0; row < rows; ++row) {
+    // The cells that have come go on before the reading thread waits for
+    // more: a quiet pipe does not hold back the rows it delivered.
+    if (filling->batch.count > 0 && reader.next_row_would_wait()) {
+      publish(*filling, false);
+      filling = take_free_entry();
+      if (filling == nullptr) return;
+    }
     const RowRead read = reader.read_row();
     if (!read.complete) {
       filling->batch.values_read = read.values_read;
