@@ -40,11 +40,12 @@ class TextSource {
   // would; returns how many were read before one was missing or broken.
   std::int64_t next_numbers(double* values, std::int64_t count) {
     const char* p = buffer_.data() + position_;
+    const char* const readable_end = buffer_.data() + buffer_.size();
     for (std::int64_t i = 0; i < count; ++i) {
       while (is_scan_space(*p)) ++p;
-      const char* end = scan_plain_decimal(p, values[i]);
+      const char* end = scan_plain_decimal(p, readable_end, values[i]);
       if (end != nullptr) {
-        p = end;
+        p = end + 1;  // past the blank that ends a plain decimal
         continue;
       }
       // Anything else, and a number that the block's end may have cut,
@@ -320,11 +321,12 @@ std::string format_text_header(const GridHeader& header) {
 ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, double* values) {
   const char* p = text;
   const char* const last = text + size;
+  const char* const readable_end = last + 1;  // the NUL
   ScannedCells scanned;
   while (true) {
     while (is_scan_space(*p)) ++p;  // the NUL after the text ends this
     if (p == last) return scanned;
-    const char* end = scan_plain_decimal(p, values[scanned.count]);
+    const char* end = scan_plain_decimal(p, readable_end, values[scanned.count]);
     if (end == nullptr) {
       const ScanResult result = scan_number(p, last, at_end, values[scanned.count]);
       if (result.status != ScanStatus::ok) {

@@ -10,7 +10,14 @@
 
 #include "grid/cell_format_detail.h"
 
-// How the common path works. A finite nonzero value is m * 2^e with m in
+// format_cell tries three paths in turn. The first, format_cell_in_double,
+// scales values of ordinary size by one exact power of ten in double
+// arithmetic and takes nearly every cell; it leaves values near a rounding
+// midpoint and of extreme size to the second, format_cell_fast, which scales
+// with 128-bit powers of ten and settles exact ties; the third,
+// format_cell_exact, takes the few values the second leaves.
+//
+// How the second path works. A finite nonzero value is m * 2^e with m in
 // [2^63, 2^64). Its six significant digits are round(value * 10^k) with
 // k = 5 - X, where X = floor(log10(|value|)), and the rounding is to nearest
 // on the exact binary value (an exact tie goes to the even digit, as in printf).
@@ -219,7 +226,99 @@ inline void store_characters(char* out, std::uint64_t text) {
   }
 }
 
+// Writes the six digits `digits` (100000 to 1000000, the last being a
+// rounding that carried into a seventh digit) of a value whose first digit
+// stands for 10^exponent10, in the notation %g chooses, trailing zeros
+// dropped. The stores write whole blocks of 8 characters and may leave
+// characters past the returned end, within the room that the caller gives
+// (16 characters at most are touched).
+inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
+  if (digits == 1000000) {  // 999999.5 -> 1e+006
+    digits = 100000;
+    ++exponent10;
+  }
+  const unsigned first_pair = digits / 10000;
+  const unsigned rest = digits % 10000;
+  const unsigned middle_pair = rest / 100;
+  const unsigned last_pair = rest % 100;
+  const std::uint64_t text = kDigitPairs[first_pair] | (std::uint64_t{kDigitPairs[middle_pair]} << 16) |
+                             (std::uint64_t{kDigitPairs[last_pair]} << 32);
+  // The digits that remain once trailing zeros are dropped: the '0' bytes at
+  // the end of the six become zero bytes at the top, counted at once (the
+  // first digit is never 0).
+  const std::uint64_t zeros_to_top = (text ^ characters("000000\0\0")) << 16;
+  const int significant = 6 - (std::countl_zero(zeros_to_top | 1) >> 3);
+
+  // Fixed notation for X in [-4, 6), as %g chooses.
+  if (exponent10 >= 0 && exponent10 < 6) {
+    // The X + 1 digits before the point, the point, the rest, written over
+    // the digits that follow the first X + 1.
+    const int before = exponent10 + 1;
+    store_characters(out, text);
+    out[before] = '.';
+    store_characters(out + before + 1, text >> (8 * before));
+    return significant > before ? out + significant + 1 : out + before;
+  }
+  if (exponent10 < 0 && exponent10 >= -4) {
+    store_characters(out, characters("0.000000"));
+    char* const start = out + 1 - exponent10;  // after "0." and -X-1 zeros
+    store_characters(start, text);
+    return start + significant;
+  }
+  store_characters(out, (text & 0xff) | (std::uint64_t{'.'} << 8) | ((text >> 8) << 16));
+  char* const exponent = out + (significant > 1 ? significant + 1 : 1);
+  const auto magnitude = static_cast<unsigned>(exponent10 < 0 ? -exponent10 : exponent10);
+  store_characters(exponent, std::uint64_t{'e'} | (static_cast<std::uint64_t>(exponent10 < 0 ? '-' : '+') << 8) |
+                                 (std::uint64_t{'0' + magnitude / 100} << 16) |
+                                 (std::uint64_t{kDigitPairs[magnitude % 100]} << 24));
+  return exponent + 5;
+}
+
+// --- Scaling in double arithmetic -----------------------------------------
+
+// Powers of ten as doubles, 10^-16 to 10^27: the nearest double to each.
+// Those from 10^0 to 10^22 are exact.
+constexpr int kMinDoublePower = -16;
+constexpr double kDoublePowersOfTen[] = {1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6,
+                                         1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,  1e3,  1e4,  1e5,
+                                         1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13, 1e14, 1e15, 1e16,
+                                         1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24, 1e25, 1e26, 1e27};
+
+constexpr double power_of_ten(int k) { return kDoublePowersOfTen[static_cast<std::size_t>(k - kMinDoublePower)]; }
+
 }  // namespace
+
+char* format_cell_in_double(char* out, double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  // |value| is in [2^binary_exponent, 2^(binary_exponent + 1)); from 2^-56 to
+  // 2^90, X is -17 to 27, so that 10^(5 - X) and 10^(X - 5) are exact doubles
+  // for the scaling. Zero, subnormals, infinities and NaN are outside.
+  const int binary_exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+  if (binary_exponent < -56 || binary_exponent > 89) return nullptr;
+  const double magnitude = std::fabs(value);
+  // X is this estimate or one more. Compared with the nearest double to
+  // 10^(X + 1), a value can be taken for one digit too many only when it is
+  // within half a unit in its last place of that power, where six digits
+  // round to the power in either reading.
+  int exponent10 = floor_log10_pow2(binary_exponent);
+  exponent10 += magnitude >= power_of_ten(exponent10 + 1) ? 1 : 0;
+  const int k = 5 - exponent10;
+  // One correctly rounded operation gives `scaled`, and `fraction` is its
+  // fraction exactly. Rounding is monotonic and every midpoint n + 0.5 below
+  // 2^20 is a double, so the exact value * 10^k and `scaled` lie on the same
+  // side of each midpoint, unless `scaled` is the midpoint itself: then the
+  // exact value may be on either side, or be the tie, and is left to
+  // format_cell_fast.
+  const double scaled = k >= 0 ? magnitude * power_of_ten(k) : magnitude / power_of_ten(-k);
+  const auto whole = static_cast<std::uint32_t>(scaled);
+  const double fraction = scaled - static_cast<double>(whole);
+  if (fraction == 0.5) return nullptr;
+  const unsigned digits = whole + (fraction > 0.5 ? 1 : 0);
+  assert(digits >= 100000 && digits <= 1000000);
+  *out = '-';
+  out += bits >> 63;
+  return write_six_digits(out, digits, exponent10);
+}
 
 char* format_cell_fast(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
@@ -266,52 +365,7 @@ char* format_cell_fast(char* out, double value) {
   } else {
     return nullptr;
   }
-  auto digits = static_cast<unsigned>(rounded);
-  if (digits == 1000000) {  // rounding carried into a seventh digit: 999999.5 -> 1e+006
-    digits = 100000;
-    ++exponent10;
-  }
-
-  // The six digits, and how many remain once trailing zeros are dropped.
-  const unsigned first_pair = digits / 10000;
-  const unsigned rest = digits % 10000;
-  const unsigned middle_pair = rest / 100;
-  const unsigned last_pair = rest % 100;
-  const std::uint64_t text = kDigitPairs[first_pair] | (std::uint64_t{kDigitPairs[middle_pair]} << 16) |
-                             (std::uint64_t{kDigitPairs[last_pair]} << 32);
-  int significant;
-  if (last_pair != 0) {
-    significant = last_pair % 10 != 0 ? 6 : 5;
-  } else if (middle_pair != 0) {
-    significant = middle_pair % 10 != 0 ? 4 : 3;
-  } else {
-    significant = first_pair % 10 != 0 ? 2 : 1;
-  }
-
-  // Fixed notation for X in [-4, 6), as %g chooses. The stores below write
-  // whole blocks of 8 characters and may leave characters past the returned
-  // end, within the room that the caller gives (16 characters at most are
-  // touched).
-  if (exponent10 >= 0 && exponent10 < 6) {
-    // The X + 1 digits before the point, the point, the rest.
-    const int before = 8 * (exponent10 + 1);
-    const std::uint64_t whole = text & ((std::uint64_t{1} << before) - 1);
-    store_characters(out, whole | (std::uint64_t{'.'} << before) | ((text >> before) << (before + 8)));
-    return significant > exponent10 + 1 ? out + significant + 1 : out + exponent10 + 1;
-  }
-  if (exponent10 < 0 && exponent10 >= -4) {
-    store_characters(out, characters("0.000000"));
-    char* const start = out + 1 - exponent10;  // after "0." and -X-1 zeros
-    store_characters(start, text);
-    return start + significant;
-  }
-  store_characters(out, (text & 0xff) | (std::uint64_t{'.'} << 8) | ((text >> 8) << 16));
-  char* const exponent = out + (significant > 1 ? significant + 1 : 1);
-  const auto magnitude = static_cast<unsigned>(exponent10 < 0 ? -exponent10 : exponent10);
-  store_characters(exponent, std::uint64_t{'e'} | (static_cast<std::uint64_t>(exponent10 < 0 ? '-' : '+') << 8) |
-                                 (std::uint64_t{'0' + magnitude / 100} << 16) |
-                                 (std::uint64_t{kDigitPairs[magnitude % 100]} << 24));
-  return exponent + 5;
+  return write_six_digits(out, static_cast<unsigned>(rounded), exponent10);
 }
 
 char* format_cell_exact(char* out, double value) {
@@ -336,7 +390,8 @@ char* format_cell_exact(char* out, double value) {
 }  // namespace detail
 
 char* format_cell(char* out, double value) {
-  char* end = detail::format_cell_fast(out, value);
+  char* end = detail::format_cell_in_double(out, value);
+  if (end == nullptr) end = detail::format_cell_fast(out, value);
   return end != nullptr ? end : detail::format_cell_exact(out, value);
 }
 

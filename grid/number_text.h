@@ -9,14 +9,17 @@
 // scan_number and scan_word are handed the range [first, last) and read
 // nothing before `first` and nothing at or past `last`, whatever the text
 // holds and whatever `at_end` says; the caller need not keep anything after
-// the text. scan_plain_decimal is handed only a start, so its text is the one
-// that ends in the first NUL, and it reads nothing past that NUL.
+// the text. scan_plain_decimal is handed a start and the end of the memory it
+// may read: its text is the one that ends in the first NUL, and the bytes
+// after that NUL do not change what it gives.
 //
 // Blanks are the C locale's six (space, \t, \n, \v, \f, \r) in every locale
 // and on every platform: the same text gives the same numbers everywhere.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace cellscale {
 
@@ -38,46 +41,22 @@ constexpr bool is_scan_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r
 // Reads a plain decimal number, the form nearly every grid cell has: an
 // optional minus sign, digits, and optionally a point and more digits, 19
 // digits at most in all, followed by white space. `p` is where the number
-// starts (after the blanks), in a text that ends in a NUL: the characters
-// are looked at up to the first one that cannot continue the number, the NUL
-// at the latest. Returns where the number ends, its value being exactly what
-// scan_number gives; nullptr when the text is not in that form or the number
-// is beyond what is converted here, leaving it to scan_number.
+// starts (after the blanks), in a text that ends in a NUL; the characters are
+// read 8 at a time, so up to kPlainDecimalReach bytes from `p` are read, any
+// of them past the NUL: `readable_end` is the end of the memory that may be
+// read, and a number that starts closer to it than that is left to
+// scan_number. Returns where the number ends, its value being exactly what
+// scan_number gives; nullptr when the text is not in that form, or the number
+// is beyond what is converted here, leaving it to scan_number. Characters
+// after the first one that cannot continue the number play no part.
 //
 // The digits make an integer below 10^19 and the point says by which power
-// of ten to divide it. Below 2^53 that integer is a double exactly, and so is
+// of ten to divide it. Up to 2^53 that integer is a double exactly, and so is
 // every power of ten up to 10^22, so one correctly rounded division gives the
 // correctly rounded value of the text.
-inline constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                               1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+inline constexpr std::ptrdiff_t kPlainDecimalReach = 64;
 
-inline const char* scan_plain_decimal(const char* p, double& value) {
-  constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
-  const bool negative = *p == '-';
-  p += negative ? 1 : 0;
-  const char* const first = p;
-  std::uint64_t digits = 0;
-  while (static_cast<unsigned char>(*p - '0') < 10) {
-    digits = digits * 10 + static_cast<unsigned char>(*p - '0');
-    ++p;
-  }
-  const auto whole_digits = p - first;
-  std::ptrdiff_t fraction_digits = 0;
-  if (*p == '.') {
-    const char* const fraction = ++p;
-    while (static_cast<unsigned char>(*p - '0') < 10) {
-      digits = digits * 10 + static_cast<unsigned char>(*p - '0');
-      ++p;
-    }
-    fraction_digits = p - fraction;
-  }
-  if (whole_digits == 0 || whole_digits + fraction_digits > 19 || !is_scan_space(*p) || digits > kExactLimit) {
-    return nullptr;
-  }
-  const double magnitude = static_cast<double>(digits) / kPlainPowersOfTen[fraction_digits];
-  value = negative ? -magnitude : magnitude;
-  return p;
-}
+inline const char* scan_plain_decimal(const char* p, const char* readable_end, double& value);
 
 // Reads one number as "%lg" does: skips white space, then takes an optional
 // sign and a decimal number, a hexadecimal one ("0x1.8p3"), "inf",
@@ -105,5 +84,87 @@ ScanResult scan_word(const char* first, const char* last, bool at_end, const cha
 // NaN and values beyond that range give the smallest 64-bit integer, as the
 // processor's own conversion does.
 std::int64_t truncate_to_int64(double value);
+
+// --- Implementation details follow -------------------------------------
+
+namespace detail {
+
+inline constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                               1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+inline constexpr std::uint64_t kIntegerPowersOfTen[] = {1,      10,      100,      1000,     10000,
+                                                        100000, 1000000, 10000000, 100000000};
+inline constexpr std::uint64_t kEachByte = 0x0101010101010101U;
+
+// The 8 characters at p as one number, the first in the lowest byte.
+inline std::uint64_t load_characters(const char* p) {
+  std::uint64_t characters;
+  std::memcpy(&characters, p, sizeof characters);
+  if constexpr (std::endian::native == std::endian::big) characters = __builtin_bswap64(characters);
+  return characters;
+}
+
+// How many of the 8 characters, from the first, are digits or points ('.',
+// or '/', which has the point's place among the characters) before one that
+// is not (8 when all are). Each byte is tested on its own, without carries
+// between bytes: its low 7 bits plus 0x46 reach bit 7 above '9', plus 0x52
+// fail to reach it below '.', and a byte with bit 7 set is neither.
+constexpr int count_number_characters(std::uint64_t characters) {
+  const std::uint64_t low_bits = characters & (0x7f * kEachByte);
+  const std::uint64_t outside =
+      ((low_bits + 0x46 * kEachByte) | ~(low_bits + 0x52 * kEachByte) | characters) & (0x80 * kEachByte);
+  return std::countr_zero(outside) >> 3;
+}
+
+// The value of the first `count` (1 to 8) characters, all digits. Shifted to
+// the top, they are the last digits of an 8-digit number whose first ones
+// are 0; its bytes are summed in pairs, then the pairs in one step by two
+// multiplications that place 10^6 * pair0 + 10^4 * pair1 + 100 * pair2 +
+// pair3 in the upper 32 bits. A non-digit after the digits borrows only
+// from the bytes above it, which the shift drops.
+constexpr std::uint64_t value_of_digits(std::uint64_t characters, int count) {
+  std::uint64_t digits = (characters - '0' * kEachByte) << (64 - 8 * count);
+  digits = digits * 10 + (digits >> 8);
+  constexpr std::uint64_t kPairs = 0x000000ff000000ffU;
+  const std::uint64_t first_and_third = (digits & kPairs) * (100 + (std::uint64_t{1000000} << 32));
+  const std::uint64_t second_and_fourth = ((digits >> 16) & kPairs) * (1 + (std::uint64_t{10000} << 32));
+  return (first_and_third + second_and_fourth) >> 32;
+}
+
+// scan_plain_decimal for the numbers of more than 8 characters, and for any
+// text that is not a number of at most 8 characters followed by a blank. `p`
+// is after the sign.
+const char* scan_long_plain_decimal(const char* p, bool negative, double& value);
+
+}  // namespace detail
+
+// Most cells are numbers of at most 8 characters: they are read from one
+// load of 8, the point taken out by moving the digits after it down a byte.
+inline const char* scan_plain_decimal(const char* p, const char* readable_end, double& value) {
+  if (readable_end - p < kPlainDecimalReach) return nullptr;
+  const bool negative = *p == '-';
+  p += negative ? 1 : 0;
+  const std::uint64_t characters = detail::load_characters(p);
+  const int length = detail::count_number_characters(characters);
+  if (!is_scan_space(p[length])) return detail::scan_long_plain_decimal(p, negative, value);
+  if (length == 0) return nullptr;
+  // A byte among digits and points with bit 4 clear is a point; bit 0 set makes it a '/'.
+  const std::uint64_t points = ~characters & (0x10 * detail::kEachByte) & (~std::uint64_t{0} >> (64 - 8 * length));
+  std::uint64_t digits = characters;
+  int digit_count = length;
+  int fraction_digits = 0;
+  if (points != 0) {
+    // Two points, a '/', or no digit before the point.
+    if ((points & (points - 1)) != 0 || (characters & (points >> 4)) != 0 || (points & 0xff) != 0) return nullptr;
+    const int point = std::countr_zero(points) >> 3;
+    const std::uint64_t before = (std::uint64_t{1} << (8 * point)) - 1;
+    digits = (characters & before) | ((characters >> 8) & ~before);
+    --digit_count;
+    fraction_digits = digit_count - point;
+  }
+  const double magnitude =
+      static_cast<double>(detail::value_of_digits(digits, digit_count)) / detail::kPlainPowersOfTen[fraction_digits];
+  value = negative ? -magnitude : magnitude;
+  return p + length;
+}
 
 }  // namespace cellscale
