@@ -1,5 +1,6 @@
 #include "grid/ascii_grid.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -190,6 +191,16 @@ class AsciiGridReader final : public GridReader {
   ZeroedArray<double> row_;
 };
 
+// Writes the text of `count` cells at `out`, each followed by a tab;
+// returns the end.
+char* format_cell_texts(const double* cells, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out = format_cell(out, cells[i]);
+    *out++ = '\t';
+  }
+  return out;
+}
+
 // The header and the cell text are buffered in a block, and the block's
 // first kOutputBlockBytes are written to the file as soon as more than that
 // is buffered. The run scales each part of a row into a small row of
@@ -226,11 +237,21 @@ class TextGridWriter final : public GridWriter {
 
   RowWrite commit(std::int32_t count) override {
     const double* cells = staging_.data();
+    const double* const end = cells + count;
     char* out = blocks_.block() + used_;
-    for (std::int32_t i = 0; i < count; ++i) {
-      out = format_cell(out, cells[i]);
-      const bool row_ends = ++row_cells_ == columns_;
-      *out++ = row_ends ? last_separator_ : '\t';
+    while (cells != end) {
+      // A run of cells of one row that cannot take the text past the
+      // block's first kOutputBlockBytes (or one cell, which may), each
+      // followed by a tab: the block is looked at once per run.
+      const auto surely_fit =
+          (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
+      const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
+      const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
+      out = format_cell_texts(cells, static_cast<std::size_t>(run), out);
+      cells += run;
+      row_cells_ += static_cast<std::int32_t>(run);
+      const bool row_ends = row_cells_ == columns_;
+      if (row_ends) out[-1] = last_separator_;
       if (out > blocks_.block() + kOutputBlockBytes) {
         used_ = static_cast<std::size_t>(out - blocks_.block());
         if (!write_block()) return {false, row_ends ? 1 : row_cells_ + 1};

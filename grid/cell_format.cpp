@@ -237,12 +237,18 @@ inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
     digits = 100000;
     ++exponent10;
   }
-  const unsigned first_pair = digits / 10000;
-  const unsigned rest = digits % 10000;
-  const unsigned middle_pair = rest / 100;
-  const unsigned last_pair = rest % 100;
-  const std::uint64_t text = kDigitPairs[first_pair] | (std::uint64_t{kDigitPairs[middle_pair]} << 16) |
-                             (std::uint64_t{kDigitPairs[last_pair]} << 32);
+  // digits / 10^4 in fixed point with 40 fraction bits, too large by less
+  // than digits * 2^-40 < 10^-6: the first pair is its integer part, and the
+  // fraction times 100 gives the next, twice, the error growing to less than
+  // 10^-2 of the last pair's unit, too little to reach the next integer.
+  constexpr int kFractionBits = 40;
+  constexpr std::uint64_t kFraction = (std::uint64_t{1} << kFractionBits) - 1;
+  const std::uint64_t scaled = digits * ((std::uint64_t{1} << kFractionBits) / 10000 + 1);
+  const std::uint64_t middle = (scaled & kFraction) * 100;
+  const std::uint64_t last = (middle & kFraction) * 100;
+  const std::uint64_t text = kDigitPairs[scaled >> kFractionBits] |
+                             (std::uint64_t{kDigitPairs[middle >> kFractionBits]} << 16) |
+                             (std::uint64_t{kDigitPairs[last >> kFractionBits]} << 32);
   // The digits that remain once trailing zeros are dropped: the '0' bytes at
   // the end of the six become zero bytes at the top, counted at once (the
   // first digit is never 0).

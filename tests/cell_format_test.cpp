@@ -75,6 +75,14 @@ TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
   }
 }
 
+// Every six-digit integer, written in full: each digit of each pair as
+// std::to_string writes it.
+TEST(CellFormat, EverySixDigitIntegerIsItsDigits) {
+  for (int value = 100000; value <= 999999; ++value) {
+    ASSERT_EQ(text_of(cellscale::format_cell, value), std::to_string(value));
+  }
+}
+
 TEST(CellFormat, CellsWrittenBackToBackKeepTheirText) {
   // format_cell may overwrite the room past its end; the next cell written there must win.
   std::string expected;
