@@ -111,7 +111,8 @@ int processors_of(std::string_view quota, std::string_view period) {
 int group_quota(const std::string& folder, bool version2) {
   if (version2) {
     // "max 100000" or "200000 100000"
-    const std::vector<std::string_view> fields = split(read_small_file(folder + "/cpu.max"), ' ');
+    const std::string text = read_small_file(folder + "/cpu.max");
+    const std::vector<std::string_view> fields = split(text, ' ');
     return fields.size() == 2 ? processors_of(fields[0], fields[1]) : 0;
   }
   return processors_of(read_small_file(folder + "/cpu.cfs_quota_us"), read_small_file(folder + "/cpu.cfs_period_us"));
