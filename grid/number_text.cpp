@@ -142,12 +142,18 @@ namespace detail {
 namespace {
 
 // How many of the 8 characters, from the first, are digits: as
-// count_number_characters, with '0' as the lower end.
+// outside_number_characters, with '0' as the lower end.
 constexpr int count_leading_digits(std::uint64_t characters) {
-  const std::uint64_t low_bits = characters & (0x7f * kEachByte);
-  const std::uint64_t not_digit =
-      ((low_bits + 0x46 * kEachByte) | ~(low_bits + 0x50 * kEachByte) | characters) & (0x80 * kEachByte);
-  return std::countr_zero(not_digit) >> 3;
+  const std::uint64_t from_zero = characters - '0' * kEachByte;
+  return std::countr_zero(((from_zero + 0x76 * kEachByte) | from_zero) & (0x80 * kEachByte)) >> 3;
+}
+
+// The value of the first `count` (1 to 8) characters, all digits: shifted
+// to the top, they are the last digits of an 8-digit number whose first ones
+// are 0. A non-digit after them borrows only from the bytes above it, which
+// the shift drops.
+constexpr std::uint64_t value_of_digits(std::uint64_t characters, int count) {
+  return value_of_eight_digits((characters - '0' * kEachByte) << (64 - 8 * count));
 }
 
 // Takes the run of digits at p into `digits` (times ten for each), 8 at a

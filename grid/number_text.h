@@ -103,26 +103,22 @@ inline std::uint64_t load_characters(const char* p) {
   return characters;
 }
 
-// How many of the 8 characters, from the first, are digits or points ('.',
-// or '/', which has the point's place among the characters) before one that
-// is not (8 when all are). Each byte is tested on its own, without carries
-// between bytes: its low 7 bits plus 0x46 reach bit 7 above '9', plus 0x52
-// fail to reach it below '.', and a byte with bit 7 set is neither.
-constexpr int count_number_characters(std::uint64_t characters) {
-  const std::uint64_t low_bits = characters & (0x7f * kEachByte);
-  const std::uint64_t outside =
-      ((low_bits + 0x46 * kEachByte) | ~(low_bits + 0x52 * kEachByte) | characters) & (0x80 * kEachByte);
-  return std::countr_zero(outside) >> 3;
+// Bit 7 of the byte of the first of the 8 characters that is neither a
+// digit nor a point ('.', or '/', which has the point's place among the
+// characters), and perhaps of bytes after it; 0 when all 8 are. Less 0x2e,
+// the digits and points are the bytes 0 to 11, which 0x74 more leaves below
+// bit 7; any other byte sets bit 7 of one of the two. A borrow or a carry
+// goes only to the bytes after such a byte.
+constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
+  const std::uint64_t from_point = characters - 0x2e * kEachByte;
+  return ((from_point + 0x74 * kEachByte) | from_point) & (0x80 * kEachByte);
 }
 
-// The value of the first `count` (1 to 8) characters, all digits. Shifted to
-// the top, they are the last digits of an 8-digit number whose first ones
-// are 0; its bytes are summed in pairs, then the pairs in one step by two
-// multiplications that place 10^6 * pair0 + 10^4 * pair1 + 100 * pair2 +
-// pair3 in the upper 32 bits. A non-digit after the digits borrows only
-// from the bytes above it, which the shift drops.
-constexpr std::uint64_t value_of_digits(std::uint64_t characters, int count) {
-  std::uint64_t digits = (characters - '0' * kEachByte) << (64 - 8 * count);
+// The number that 8 bytes of digit values (0 to 9) make, the first byte the
+// most significant digit: the bytes are summed in pairs, then the pairs in
+// one step by two multiplications that place 10^6 * pair0 + 10^4 * pair1 +
+// 100 * pair2 + pair3 in the upper 32 bits.
+constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits) {
   digits = digits * 10 + (digits >> 8);
   constexpr std::uint64_t kPairs = 0x000000ff000000ffU;
   const std::uint64_t first_and_third = (digits & kPairs) * (100 + (std::uint64_t{1000000} << 32));
@@ -138,31 +134,34 @@ const char* scan_long_plain_decimal(const char* p, bool negative, double& value)
 }  // namespace detail
 
 // Most cells are numbers of at most 8 characters: they are read from one
-// load of 8, the point taken out by moving the digits after it down a byte.
+// load of 8. The point is taken out by moving the digits after it down a
+// byte, and the bytes from the number's end on are cleared: the 8-digit
+// number they make is the number's digits times 10^(8 - whole digits), an
+// integer below 10^8, and one division by that power of ten gives the value.
 inline const char* scan_plain_decimal(const char* p, const char* readable_end, double& value) {
   if (readable_end - p < kPlainDecimalReach) return nullptr;
   const bool negative = *p == '-';
   p += negative ? 1 : 0;
   const std::uint64_t characters = detail::load_characters(p);
-  const int length = detail::count_number_characters(characters);
+  const std::uint64_t outside = detail::outside_number_characters(characters);
+  const int length = std::countr_zero(outside) >> 3;
   if (!is_scan_space(p[length])) return detail::scan_long_plain_decimal(p, negative, value);
-  if (length == 0) return nullptr;
+  std::uint64_t kept = ((outside & (0 - outside)) >> 7) - 1;  // the bytes before p[length]
   // A byte among digits and points with bit 4 clear is a point; bit 0 set makes it a '/'.
-  const std::uint64_t points = ~characters & (0x10 * detail::kEachByte) & (~std::uint64_t{0} >> (64 - 8 * length));
+  const std::uint64_t points = ~characters & (0x10 * detail::kEachByte) & kept;
   std::uint64_t digits = characters;
-  int digit_count = length;
-  int fraction_digits = 0;
+  int whole_digits = length;
   if (points != 0) {
     // Two points, a '/', or no digit before the point.
     if ((points & (points - 1)) != 0 || (characters & (points >> 4)) != 0 || (points & 0xff) != 0) return nullptr;
-    const int point = std::countr_zero(points) >> 3;
-    const std::uint64_t before = (std::uint64_t{1} << (8 * point)) - 1;
+    whole_digits = std::countr_zero(points) >> 3;
+    const std::uint64_t before = (points >> 4) - 1;
     digits = (characters & before) | ((characters >> 8) & ~before);
-    --digit_count;
-    fraction_digits = digit_count - point;
+    kept >>= 8;
   }
-  const double magnitude =
-      static_cast<double>(detail::value_of_digits(digits, digit_count)) / detail::kPlainPowersOfTen[fraction_digits];
+  if (whole_digits == 0) return nullptr;
+  const auto eight_digits = detail::value_of_eight_digits((digits - '0' * detail::kEachByte) & kept);
+  const double magnitude = static_cast<double>(eight_digits) / detail::kPlainPowersOfTen[8 - whole_digits];
   value = negative ? -magnitude : magnitude;
   return p + length;
 }
