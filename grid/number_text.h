@@ -16,6 +16,7 @@
 // Blanks are the C locale's six (space, \t, \n, \v, \f, \r) in every locale
 // and on every platform: the same text gives the same numbers everywhere.
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -34,9 +35,18 @@ struct [[nodiscard]] ScanResult {
   ScanStatus status;
 };
 
+namespace detail {
+// The blanks below, one flag per character: a look-up is one load.
+inline constexpr auto kScanSpaces = [] {
+  std::array<bool, 256> spaces{};
+  for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) spaces[c] = true;
+  return spaces;
+}();
+}  // namespace detail
+
 // True for the white space that scanf skips in the "C" locale. The user's
 // locale does not matter (a Windows code page, say, may call 0xA0 a space).
-constexpr bool is_scan_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+constexpr bool is_scan_space(char c) { return detail::kScanSpaces[static_cast<unsigned char>(c)]; }
 
 // Reads a plain decimal number, the form nearly every grid cell has: an
 // optional minus sign, digits, and optionally a point and more digits, 19
@@ -94,6 +104,8 @@ inline constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5
 inline constexpr std::uint64_t kIntegerPowersOfTen[] = {1,      10,      100,      1000,     10000,
                                                         100000, 1000000, 10000000, 100000000};
 inline constexpr std::uint64_t kEachByte = 0x0101010101010101U;
+// 10^(8 - whole digits): what 8 digits with that many before the point are divided by.
+inline constexpr double kEightDigitScales[] = {1e8, 1e7, 1e6, 1e5, 1e4, 1e3, 1e2, 1e1, 1e0};
 
 // The 8 characters at p as one number, the first in the lowest byte.
 inline std::uint64_t load_characters(const char* p) {
@@ -152,8 +164,8 @@ inline const char* scan_plain_decimal(const char* p, const char* readable_end, d
   std::uint64_t digits = characters;
   int whole_digits = length;
   if (points != 0) {
-    // Two points, a '/', or no digit before the point.
-    if ((points & (points - 1)) != 0 || (characters & (points >> 4)) != 0 || (points & 0xff) != 0) return nullptr;
+    // Two points or a '/' (no digit before the point leaves whole_digits 0).
+    if (((points & (points - 1)) | (characters & (points >> 4))) != 0) return nullptr;
     whole_digits = std::countr_zero(points) >> 3;
     const std::uint64_t before = (points >> 4) - 1;
     digits = (characters & before) | ((characters >> 8) & ~before);
@@ -161,7 +173,7 @@ inline const char* scan_plain_decimal(const char* p, const char* readable_end, d
   }
   if (whole_digits == 0) return nullptr;
   const auto eight_digits = detail::value_of_eight_digits((digits - '0' * detail::kEachByte) & kept);
-  const double magnitude = static_cast<double>(eight_digits) / detail::kPlainPowersOfTen[8 - whole_digits];
+  const double magnitude = static_cast<double>(eight_digits) / detail::kEightDigitScales[whole_digits];
   value = negative ? -magnitude : magnitude;
   return p + length;
 }
