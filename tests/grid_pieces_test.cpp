@@ -129,15 +129,13 @@ TEST(TextHeader, WholeCountsAndSixDigitValues) {
 // are those the row reader reads: pieces are cut after a blank, or after a
 // number that text without blanks holds, never inside one.
 TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
-  const char* const cells[] = {"1 2.5\t-3\n4",
-                               "1-1-1+2e+3",
-                               "7 1e+ 1e5e5 .5.5 8",
-                               "0x1p3 nan(1) -inf infinity",
-                               "12345678901234567890123 9 ",
-                               "3 4 x 5",
-                               "1.5e",
-                               "6 nan(",
-                               "\n\n\n"};
+  const char* const cells[] = {"1 2.5\t-3\n4", "1-1-1+2e+3", "7 1e+ 1e5e5 .5.5 8", "0x1p3 nan(1) -inf infinity",
+                               "12345678901234567890123 9 ", "3 4 x 5", "1.5e", "6 nan(", "\n\n\n",
+                               // Numbers of 1 to 20 digits, 8 and 9 around the 8 read at once, in pieces
+                               // whose ends fall within the 64 characters that the plain scan may read.
+                               "12345678 123456789\t-1577.226 0.1234567 1234567.8 12345678.9 1 -2.\n"
+                               "1234567890123456 0.000000000000000001 12345678901234567890 7 -0 8.5 99999999\n"
+                               "3.25 1577.2265 1e5 -12345678 4000 .5 1.5.3 77 12/4 9"};
   for (const char* text : cells) {
     const std::string grid =
         "ncols 1\nnrows 99\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n" + std::string(text);
@@ -155,7 +153,8 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
     for (cellscale::RowRead read = row_reader->read_row(); read.complete; read = row_reader->read_row()) {
       rows.push_back(read.doubles[0]);
     }
-    for (std::size_t size = 1; size <= 9; ++size) {
+    const std::size_t sizes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 63, 64, 65, 70, 90, 127};
+    for (const std::size_t size : sizes) {
       SCOPED_TRACE(std::string(text) + ", pieces of " + std::to_string(size));
       std::vector<double> pieces;
       std::vector<char> piece;
