@@ -249,11 +249,11 @@ inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
   const std::uint64_t text = kDigitPairs[scaled >> kFractionBits] |
                              (std::uint64_t{kDigitPairs[middle >> kFractionBits]} << 16) |
                              (std::uint64_t{kDigitPairs[last >> kFractionBits]} << 32);
-  // The digits that remain once trailing zeros are dropped: the '0' bytes at
-  // the end of the six become zero bytes at the top, counted at once (the
-  // first digit is never 0).
-  const std::uint64_t zeros_to_top = (text ^ characters("000000\0\0")) << 16;
-  const int significant = 6 - (std::countl_zero(zeros_to_top | 1) >> 3);
+  // The digits that remain once trailing zeros are dropped: with the '0'
+  // bytes made zero, up to the highest byte that is not (the first digit is
+  // never 0).
+  const std::uint64_t nonzero_digits = text ^ characters("000000\0\0");
+  const auto significant = static_cast<int>((std::bit_width(nonzero_digits | 1) + 7) >> 3);
 
   // Fixed notation for X in [-4, 6), as %g chooses.
   if (exponent10 >= 0 && exponent10 < 6) {
@@ -282,15 +282,15 @@ inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
 
 // --- Scaling in double arithmetic -----------------------------------------
 
-// Powers of ten as doubles, 10^-16 to 10^27: the nearest double to each.
-// Those from 10^0 to 10^22 are exact.
-constexpr int kMinDoublePower = -16;
-constexpr double kDoublePowersOfTen[] = {1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6,
-                                         1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,  1e3,  1e4,  1e5,
-                                         1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13, 1e14, 1e15, 1e16,
-                                         1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24, 1e25, 1e26, 1e27};
+// 10^0 to 10^22, exact as doubles.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-constexpr double power_of_ten(int k) { return kDoublePowersOfTen[static_cast<std::size_t>(k - kMinDoublePower)]; }
+// magnitude * 10^k, correctly rounded, for k from -22 to 22: one operation
+// with an exact power of ten.
+inline double times_power_of_ten(double magnitude, int k) {
+  return k >= 0 ? magnitude * kExactPowersOfTen[k] : magnitude / kExactPowersOfTen[-k];
+}
 
 }  // namespace
 
@@ -302,24 +302,21 @@ char* format_cell_in_double(char* out, double value) {
   const int binary_exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
   if (binary_exponent < -56 || binary_exponent > 89) return nullptr;
   const double magnitude = std::fabs(value);
-  // X is this estimate or one more. Compared with the nearest double to
-  // 10^(X + 1), a value can be taken for one digit too many only when it is
-  // within half a unit in its last place of that power, where six digits
-  // round to the power in either reading.
+  // X is this estimate or one more: one more when the value scaled for the
+  // estimate has seven digits before the point. Rounded up to 10^6 from
+  // below, it is within half a unit in its last place of 10^6, where the
+  // six digits round to 100000 (times 10 to the one more) in either reading.
   int exponent10 = floor_log10_pow2(binary_exponent);
-  exponent10 += magnitude >= power_of_ten(exponent10 + 1) ? 1 : 0;
-  const int k = 5 - exponent10;
-  // One correctly rounded operation gives `scaled`, and `fraction` is its
-  // fraction exactly. Rounding is monotonic and every midpoint n + 0.5 below
-  // 2^20 is a double, so the exact value * 10^k and `scaled` lie on the same
-  // side of each midpoint, unless `scaled` is the midpoint itself: then the
-  // exact value may be on either side, or be the tie, and is left to
-  // format_cell_fast.
-  const double scaled = k >= 0 ? magnitude * power_of_ten(k) : magnitude / power_of_ten(-k);
-  const auto whole = static_cast<std::uint32_t>(scaled);
-  const double fraction = scaled - static_cast<double>(whole);
-  if (fraction == 0.5) return nullptr;
-  const unsigned digits = whole + (fraction > 0.5 ? 1 : 0);
+  double scaled = times_power_of_ten(magnitude, 5 - exponent10);
+  if (scaled >= 1e6) scaled = times_power_of_ten(magnitude, 5 - ++exponent10);
+  // One correctly rounded operation gives `scaled`. Rounding is monotonic
+  // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
+  // 10^k and `scaled` lie on the same side of each midpoint, unless `scaled`
+  // is the midpoint itself: then the exact value may be on either side, or
+  // be the tie, and is left to format_cell_fast. Elsewhere `scaled` + 0.5
+  // (exact, as `scaled` is below 2^20 - 0.5) truncated is the rounding.
+  const auto digits = static_cast<unsigned>(scaled + 0.5);
+  if (static_cast<double>(digits) - scaled == 0.5) return nullptr;
   assert(digits >= 100000 && digits <= 1000000);
   *out = '-';
   out += bits >> 63;
@@ -393,12 +390,22 @@ char* format_cell_exact(char* out, double value) {
   return end;
 }
 
+namespace {
+
+// The paths for the few values that format_cell_in_double leaves, kept out
+// of format_cell so that it reaches them by a jump and keeps nothing for them.
+[[gnu::noinline, gnu::cold]] char* format_cell_left_over(char* out, double value) {
+  char* end = format_cell_fast(out, value);
+  return end != nullptr ? end : format_cell_exact(out, value);
+}
+
+}  // namespace
+
 }  // namespace detail
 
 char* format_cell(char* out, double value) {
   char* end = detail::format_cell_in_double(out, value);
-  if (end == nullptr) end = detail::format_cell_fast(out, value);
-  return end != nullptr ? end : detail::format_cell_exact(out, value);
+  return end != nullptr ? end : detail::format_cell_left_over(out, value);
 }
 
 }  // namespace cellscale
