@@ -237,18 +237,17 @@ inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
     digits = 100000;
     ++exponent10;
   }
-  // digits / 10^4 in fixed point with 40 fraction bits, too large by less
-  // than digits * 2^-40 < 10^-6: the first pair is its integer part, and the
-  // fraction times 100 gives the next, twice, the error growing to less than
-  // 10^-2 of the last pair's unit, too little to reach the next integer.
-  constexpr int kFractionBits = 40;
-  constexpr std::uint64_t kFraction = (std::uint64_t{1} << kFractionBits) - 1;
-  const std::uint64_t scaled = digits * ((std::uint64_t{1} << kFractionBits) / 10000 + 1);
-  const std::uint64_t middle = (scaled & kFraction) * 100;
-  const std::uint64_t last = (middle & kFraction) * 100;
-  const std::uint64_t text = kDigitPairs[scaled >> kFractionBits] |
-                             (std::uint64_t{kDigitPairs[middle >> kFractionBits]} << 16) |
-                             (std::uint64_t{kDigitPairs[last >> kFractionBits]} << 32);
+  // digits / 10^4 in fixed point with 32 fraction bits, too large by less
+  // than digits * 0.28 * 2^-32 < 10^-4: the first pair is its integer part;
+  // the fraction times 100 gives the middle pair, and the fraction of that
+  // times 100 the last, the error growing to less than 0.01 and then 1 of a
+  // pair's unit, never enough to reach the next integer (every six-digit
+  // number is checked in the tests).
+  const std::uint64_t scaled = std::uint64_t{digits} * ((std::uint64_t{1} << 32) / 10000 + 1);
+  const std::uint64_t middle = std::uint64_t{static_cast<std::uint32_t>(scaled)} * 100;
+  const std::uint64_t last = std::uint64_t{static_cast<std::uint32_t>(middle)} * 100;
+  const std::uint64_t text = kDigitPairs[scaled >> 32] | (std::uint64_t{kDigitPairs[middle >> 32]} << 16) |
+                             (std::uint64_t{kDigitPairs[last >> 32]} << 32);
   // The digits that remain once trailing zeros are dropped: with the '0'
   // bytes made zero, up to the highest byte that is not (the first digit is
   // never 0).
