@@ -41,19 +41,22 @@ class TextSource {
   // would; returns how many were read before one was missing or broken.
   std::int64_t next_numbers(double* values, std::int64_t count) {
     const char* p = buffer_.data() + position_;
-    const char* const readable_end = buffer_.data() + buffer_.size();
-    for (std::int64_t i = 0; i < count; ++i) {
+    const char* readable_end = buffer_.data() + buffer_.size();
+    double* const values_end = values + count;
+    for (double* value = values; value != values_end; ++value) {
       while (is_scan_space(*p)) ++p;
-      const char* end = scan_plain_decimal(p, readable_end, values[i]);
+      const char* end = scan_plain_decimal(p, readable_end, *value);
       if (end != nullptr) {
         p = end + 1;  // past the blank that ends a plain decimal
         continue;
       }
       // Anything else, and a number that the block's end may have cut,
-      // takes the full scan, which also fetches more text.
+      // takes the full scan, which also fetches more text (and may move
+      // the buffer).
       position_ = static_cast<std::size_t>(p - buffer_.data());
-      if (!next_number(values[i])) return i;
+      if (!next_number(*value)) return value - values;
       p = buffer_.data() + position_;
+      readable_end = buffer_.data() + buffer_.size();
     }
     position_ = static_cast<std::size_t>(p - buffer_.data());
     return count;

@@ -125,6 +125,31 @@ TEST(TextHeader, WholeCountsAndSixDigitValues) {
             "ncols\t-9223372036854775808\nnrows\t-9223372036854775808\nxll");
 }
 
+// A number longer than the reader's text block (256 KiB) makes it grow the
+// block; the cells after it, to the end of the grown block and past it, read
+// as they read anywhere.
+TEST(TextRows, ReadOnAfterANumberLongerThanTheTextBlock) {
+  constexpr int kRows = 120000;  // about 1 MiB of cells after the long one
+  std::string grid = "ncols 1\nnrows " + std::to_string(kRows + 1) +
+                     "\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n1." + std::string(300000, '0') + "\n";
+  for (int row = 0; row < kRows; ++row) grid += row % 2 == 0 ? "1577.226\n" : "-9999\t\n";
+  std::FILE* file = std::tmpfile();
+  ASSERT_EQ(std::fwrite(grid.data(), 1, grid.size(), file), grid.size());
+  std::rewind(file);
+  auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
+  cellscale::GridHeader header;
+  ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(1));
+  cellscale::RowRead read = reader->read_row();
+  ASSERT_TRUE(read.complete);
+  EXPECT_EQ(read.doubles[0], 1.0);
+  for (int row = 0; row < kRows; ++row) {
+    read = reader->read_row();
+    ASSERT_TRUE(read.complete) << row;
+    ASSERT_EQ(read.doubles[0], row % 2 == 0 ? 1577.226 : -9999.0) << row;
+  }
+  EXPECT_FALSE(reader->read_row().complete);
+}
+
 // The numbers of a text read in pieces of any size, each scanned on its own,
 // are those the row reader reads: pieces are cut after a blank, or after a
 // number that text without blanks holds, never inside one.
