@@ -39,7 +39,7 @@ namespace detail {
 // The blanks below, one flag per character: a look-up is one load.
 inline constexpr auto kScanSpaces = [] {
   std::array<bool, 256> spaces{};
-  for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) spaces[c] = true;
+  for (const char c : {' ', '\t', '\n', '\v', '\f', '\r'}) spaces[static_cast<unsigned char>(c)] = true;
   return spaces;
 }();
 }  // namespace detail
