@@ -100,7 +100,9 @@ TEST(CellFormat, CellsWrittenBackToBackKeepTheirText) {
 // after that room stays intact), and its longest texts, "-1.23457e-308"-like,
 // are 13 characters.
 TEST(CellFormat, NeverNeedsMoreThanItsRoom) {
-  std::vector<double> values = {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0};
+  std::vector<double> values = {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0,
+                                // The longest texts of the path that scales in double arithmetic.
+                                -1.23457e-17, -9.99994e26, -0x1p-56, -std::nextafter(0x1p90, 0.0)};
   for (const Case& c : kCases) values.push_back(c.value);
   for (const double value : values) {
     char buffer[cellscale::kMaxCellTextLength + 16];
