@@ -312,10 +312,12 @@ char* format_cell_in_double(char* out, double value) {
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
   // 10^k and `scaled` lie on the same side of each midpoint, unless `scaled`
   // is the midpoint itself: then the exact value may be on either side, or
-  // be the tie, and is left to format_cell_fast. Elsewhere `scaled` + 0.5
-  // (exact, as `scaled` is below 2^20 - 0.5) truncated is the rounding.
-  const auto digits = static_cast<unsigned>(scaled + 0.5);
-  if (static_cast<double>(digits) - scaled == 0.5) return nullptr;
+  // be the tie, and is left to format_cell_fast. `scaled` + 0.5 is exact
+  // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
+  // a whole number just where `scaled` is a midpoint.
+  const double rounded_up = scaled + 0.5;
+  const auto digits = static_cast<unsigned>(rounded_up);
+  if (static_cast<double>(digits) == rounded_up) return nullptr;
   assert(digits >= 100000 && digits <= 1000000);
   *out = '-';
   out += bits >> 63;
