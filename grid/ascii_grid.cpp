@@ -196,7 +196,7 @@ class AsciiGridReader final : public GridReader {
 
 // Writes the text of `count` cells at `out`, each followed by a tab;
 // returns the end.
-char* format_cell_texts(const double* cells, std::size_t count, char* out) {
+char* format_cells_with_tabs(const double* cells, std::size_t count, char* out) {
   for (std::size_t i = 0; i < count; ++i) {
     out = format_cell(out, cells[i]);
     *out++ = '\t';
@@ -250,7 +250,7 @@ class TextGridWriter final : public GridWriter {
           (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
       const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
       const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
-      out = format_cell_texts(cells, static_cast<std::size_t>(run), out);
+      out = format_cells_with_tabs(cells, static_cast<std::size_t>(run), out);
       cells += run;
       row_cells_ += static_cast<std::int32_t>(run);
       const bool row_ends = row_cells_ == columns_;

@@ -310,7 +310,7 @@ char* format_cell_in_double(char* out, double value) {
   if (scaled >= 1e6) scaled = times_power_of_ten(magnitude, 5 - ++exponent10);
   // One correctly rounded operation gives `scaled`. Rounding is monotonic
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
-  // 10^k and `scaled` lie on the same side of each midpoint, unless `scaled`
+  // 10^(5 - X) and `scaled` lie on the same side of each midpoint, unless `scaled`
   // is the midpoint itself: then the exact value may be on either side, or
   // be the tie, and is left to format_cell_fast. `scaled` + 0.5 is exact
   // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
