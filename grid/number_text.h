@@ -106,6 +106,18 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[] = {1,      10,      100,   
 inline constexpr std::uint64_t kEachByte = 0x0101010101010101U;
 // 10^(8 - whole digits): what 8 digits with that many before the point are divided by.
 inline constexpr double kEightDigitScales[] = {1e8, 1e7, 1e6, 1e5, 1e4, 1e3, 1e2, 1e1, 1e0};
+// The first `count` bytes (the low ones) of 8, and their low 4 bits, which of
+// a digit character are its value.
+inline constexpr auto kFirstBytes = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (std::size_t count = 1; count < masks.size(); ++count) masks[count] = (masks[count - 1] << 8) | 0xff;
+  return masks;
+}();
+inline constexpr auto kFirstDigitValues = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (std::size_t count = 0; count < masks.size(); ++count) masks[count] = kFirstBytes[count] & (0x0f * kEachByte);
+  return masks;
+}();
 
 // The 8 characters at p as one number, the first in the lowest byte.
 inline std::uint64_t load_characters(const char* p) {
@@ -155,25 +167,20 @@ inline const char* scan_plain_decimal(const char* p, const char* readable_end, d
   const bool negative = *p == '-';
   p += negative ? 1 : 0;
   const std::uint64_t characters = detail::load_characters(p);
-  const std::uint64_t outside = detail::outside_number_characters(characters);
-  const int length = std::countr_zero(outside) >> 3;
+  const int length = std::countr_zero(detail::outside_number_characters(characters)) >> 3;
   if (!is_scan_space(p[length])) return detail::scan_long_plain_decimal(p, negative, value);
-  std::uint64_t kept = ((outside & (0 - outside)) >> 7) - 1;  // the bytes before p[length]
   // A byte among digits and points with bit 4 clear is a point; bit 0 set makes it a '/'.
-  const std::uint64_t points = ~characters & (0x10 * detail::kEachByte) & kept;
-  std::uint64_t digits = characters;
-  int whole_digits = length;
-  if (points != 0) {
-    // Two points or a '/' (no digit before the point leaves whole_digits 0).
-    if (((points & (points - 1)) | (characters & (points >> 4))) != 0) return nullptr;
-    whole_digits = std::countr_zero(points) >> 3;
-    const std::uint64_t before = (points >> 4) - 1;
-    digits = (characters & before) | ((characters >> 8) & ~before);
-    kept >>= 8;
-  }
+  const std::uint64_t points =
+      ~characters & (0x10 * detail::kEachByte) & detail::kFirstBytes[static_cast<std::size_t>(length)];
+  if (((points & (points - 1)) | (characters & (points >> 4))) != 0) return nullptr;  // two points, or a '/'
+  const int point_count = points != 0 ? 1 : 0;
+  const int whole_digits = points != 0 ? std::countr_zero(points) >> 3 : length;
   if (whole_digits == 0) return nullptr;
-  const auto eight_digits = detail::value_of_eight_digits((digits - '0' * detail::kEachByte) & kept);
-  const double magnitude = static_cast<double>(eight_digits) / detail::kEightDigitScales[whole_digits];
+  const std::uint64_t before = detail::kFirstBytes[static_cast<std::size_t>(whole_digits)];
+  const std::uint64_t digits = ((characters & before) | ((characters >> 8) & ~before)) &
+                               detail::kFirstDigitValues[static_cast<std::size_t>(length - point_count)];
+  const double magnitude =
+      static_cast<double>(detail::value_of_eight_digits(digits)) / detail::kEightDigitScales[whole_digits];
   value = negative ? -magnitude : magnitude;
   return p + length;
 }
