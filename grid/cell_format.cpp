@@ -211,6 +211,16 @@ constexpr std::array<std::uint16_t, 100> make_digit_pairs() {
 
 constexpr std::array<std::uint16_t, 100> kDigitPairs = make_digit_pairs();
 
+// The three characters of 000 to 999, the first in the low byte: 4 KiB, so
+// that six digits take two look-ups.
+constexpr auto kDigitTriples = [] {
+  std::array<std::uint32_t, 1000> triples{};
+  for (unsigned i = 0; i < 1000; ++i) {
+    triples[i] = ('0' + i / 100) | (('0' + i / 10 % 10) << 8) | (('0' + i % 10) << 16);
+  }
+  return triples;
+}();
+
 constexpr std::uint64_t characters(const char (&text)[9]) {
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(text[i]);
@@ -237,17 +247,9 @@ inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
     digits = 100000;
     ++exponent10;
   }
-  // digits / 10^4 in fixed point with 32 fraction bits, too large by less
-  // than digits * 0.28 * 2^-32 < 10^-4: the first pair is its integer part;
-  // the fraction times 100 gives the middle pair, and the fraction of that
-  // times 100 the last, the error growing to less than 0.01 and then 1 of a
-  // pair's unit, never enough to reach the next integer (every six-digit
-  // number is checked in the tests).
-  const std::uint64_t scaled = std::uint64_t{digits} * ((std::uint64_t{1} << 32) / 10000 + 1);
-  const std::uint64_t middle = std::uint64_t{static_cast<std::uint32_t>(scaled)} * 100;
-  const std::uint64_t last = std::uint64_t{static_cast<std::uint32_t>(middle)} * 100;
-  const std::uint64_t text = kDigitPairs[scaled >> 32] | (std::uint64_t{kDigitPairs[middle >> 32]} << 16) |
-                             (std::uint64_t{kDigitPairs[last >> 32]} << 32);
+  const unsigned first_three = digits / 1000;
+  const std::uint64_t text =
+      kDigitTriples[first_three] | (std::uint64_t{kDigitTriples[digits - first_three * 1000]} << 24);
   // The digits that remain once trailing zeros are dropped: with the '0'
   // bytes made zero, up to the highest byte that is not (the first digit is
   // never 0).
@@ -291,6 +293,27 @@ inline double times_power_of_ten(double magnitude, int k) {
   return k >= 0 ? magnitude * kExactPowersOfTen[k] : magnitude / kExactPowersOfTen[-k];
 }
 
+// For each binary exponent b from -56 to 89 (|value| in [2^b, 2^(b + 1))):
+// X or one less, the estimate floor(b * log10(2)), and 10^(5 - X) for it as a
+// factor or, for X above 5, 10^(X - 5) as a divisor.
+constexpr int kMinBinaryExponent = -56;
+constexpr int kMaxBinaryExponent = 89;
+struct BinadeScale {
+  double power;
+  int exponent10;
+  bool divide;
+};
+constexpr auto kBinadeScales = [] {
+  std::array<BinadeScale, kMaxBinaryExponent - kMinBinaryExponent + 1> scales{};
+  for (int b = kMinBinaryExponent; b <= kMaxBinaryExponent; ++b) {
+    const int exponent10 = floor_log10_pow2(b);
+    const bool divide = exponent10 > 5;
+    scales[static_cast<std::size_t>(b - kMinBinaryExponent)] = {
+        kExactPowersOfTen[divide ? exponent10 - 5 : 5 - exponent10], exponent10, divide};
+  }
+  return scales;
+}();
+
 }  // namespace
 
 char* format_cell_in_double(char* out, double value) {
@@ -298,15 +321,16 @@ char* format_cell_in_double(char* out, double value) {
   // |value| is in [2^binary_exponent, 2^(binary_exponent + 1)); from 2^-56 to
   // 2^90, X is -17 to 27, so that 10^(5 - X) and 10^(X - 5) are exact doubles
   // for the scaling. Zero, subnormals, infinities and NaN are outside.
-  const int binary_exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
-  if (binary_exponent < -56 || binary_exponent > 89) return nullptr;
+  const auto binade = static_cast<std::uint32_t>((bits >> 52) & 0x7ff) - std::uint32_t{1023 + kMinBinaryExponent};
+  if (binade >= kBinadeScales.size()) return nullptr;
   const double magnitude = std::fabs(value);
-  // X is this estimate or one more: one more when the value scaled for the
+  // X is the estimate or one more: one more when the value scaled for the
   // estimate has seven digits before the point. Rounded up to 10^6 from
   // below, it is within half a unit in its last place of 10^6, where the
   // six digits round to 100000 (times 10 to the one more) in either reading.
-  int exponent10 = floor_log10_pow2(binary_exponent);
-  double scaled = times_power_of_ten(magnitude, 5 - exponent10);
+  const BinadeScale& scale = kBinadeScales[binade];
+  int exponent10 = scale.exponent10;
+  double scaled = scale.divide ? magnitude / scale.power : magnitude * scale.power;
   if (scaled >= 1e6) scaled = times_power_of_ten(magnitude, 5 - ++exponent10);
   // One correctly rounded operation gives `scaled`. Rounding is monotonic
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
