@@ -4,8 +4,9 @@
 # counted by valgrind's callgrind, so that the figures are the same on every
 # run, however busy the machine.
 #
-# Each pair runs twice under `taskset -c 0`, where the tool takes one thread:
-# on a grid of COLS x ROWS cells and on one row of the same width and values.
+# Each pair runs twice, held by taskset to one processor, where the tool
+# takes one thread: on a grid of COLS x ROWS cells and on one row of the same
+# width and values.
 # The difference of the two counts over the difference of the cells is the
 # cost of a cell with the start-up, the header and the row buffers taken out.
 #
@@ -85,10 +86,15 @@ for format in t d; do
   "$work/gridgen" --cols "$cols" --rows 1 --format "$format" "$work/row.$format"
 done
 
+# One processor the script may run on (the first of its affinity mask, which
+# need not hold processor 0 in a container), for the tool to take one thread.
+processor=$(awk '/^Cpus_allowed_list:/ { split($2, first, /[-,]/); print first[1] }' /proc/self/status)
+processor=${processor:-0}
+
 # Instructions of one run of the tool, from callgrind's summary line.
 count() {
   local input=$1 output_format=$2 log=$work/callgrind.log
-  printf '%s\n' "$factor" | (cd "$work" && taskset -c 0 valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+  printf '%s\n' "$factor" | (cd "$work" && taskset -c "$processor" valgrind --tool=callgrind --callgrind-out-file=/dev/null \
     "$tool" "$input" "out.$output_format" "-f:$output_format") >/dev/null 2>"$log" ||
     die "the tool failed on $input (see $log)"
   awk '/Collected :/ { print $NF; found = 1 } END { exit !found }' "$log" || die "no count in $log"
