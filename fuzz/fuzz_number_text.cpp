@@ -101,17 +101,23 @@ void check_streaming(const std::string& text, const Scan& whole, ScanFn scan, bo
   });
 }
 
-// scan_plain_decimal on the text and its NUL alone on the heap: a number it
-// takes is the one scan_number takes.
+// scan_plain_decimal on the text, its NUL and exactly kPlainDecimalReach
+// bytes more alone on the heap: a number it takes is the one scan_number
+// takes, whatever follows the NUL (digits here, which would lengthen a number
+// read past it), and nothing is taken that starts closer to the end.
 void check_plain_decimal(const std::string& text, const Scan& whole) {
-  const ExactCopy copy(text + '\0', 0, text.size() + 1);
+  const std::string padded = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
+  const ExactCopy copy(padded, 0, padded.size());
   const char* p = copy.first();
   while (cellscale::is_scan_space(*p)) ++p;
   double value = 0;
-  const char* end = cellscale::scan_plain_decimal(p, value);
-  if (end == nullptr) return;
-  check(whole.status == ScanStatus::ok && copy.offset(end) == whole.next && same_value(value, whole.value),
-        "a plain decimal is read otherwise than scan_number reads it");
+  const char* end = cellscale::scan_plain_decimal(p, copy.last(), value);
+  if (end != nullptr) {
+    check(whole.status == ScanStatus::ok && copy.offset(end) == whole.next && same_value(value, whole.value),
+          "a plain decimal is read otherwise than scan_number reads it");
+  }
+  check(cellscale::scan_plain_decimal(p, p + cellscale::kPlainDecimalReach - 1, value) == nullptr,
+        "a plain decimal is taken within its reach of the end of the memory");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "grid/ascii_grid.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -40,18 +41,22 @@ class TextSource {
   // would; returns how many were read before one was missing or broken.
   std::int64_t next_numbers(double* values, std::int64_t count) {
     const char* p = buffer_.data() + position_;
-    for (std::int64_t i = 0; i < count; ++i) {
+    const char* readable_end = buffer_.data() + buffer_.size();
+    double* const values_end = values + count;
+    for (double* value = values; value != values_end; ++value) {
       while (is_scan_space(*p)) ++p;
-      const char* end = scan_plain_decimal(p, values[i]);
+      const char* end = scan_plain_decimal(p, readable_end, *value);
       if (end != nullptr) {
-        p = end;
+        p = end + 1;  // past the blank that ends a plain decimal
         continue;
       }
       // Anything else, and a number that the block's end may have cut,
-      // takes the full scan, which also fetches more text.
+      // takes the full scan, which also fetches more text (and may move
+      // the buffer).
       position_ = static_cast<std::size_t>(p - buffer_.data());
-      if (!next_number(values[i])) return i;
+      if (!next_number(*value)) return value - values;
       p = buffer_.data() + position_;
+      readable_end = buffer_.data() + buffer_.size();
     }
     position_ = static_cast<std::size_t>(p - buffer_.data());
     return count;
@@ -192,6 +197,16 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
   ZeroedArray<double> row_;
 };
 
+// Writes the text of `count` cells at `out`, each followed by a tab;
+// returns the end.
+char* format_cells_with_tabs(const double* cells, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out = format_cell(out, cells[i]);
+    *out++ = '\t';
+  }
+  return out;
+}
+
 // The header and the cell text are buffered in a block, and the block's
 // first kOutputBlockBytes are written to the file as soon as more than that
 // is buffered. The run scales each part of a row into a small row of
@@ -228,11 +243,21 @@ class TextGridWriter final : public GridWriter, public FormattedRowWriter {
 
   RowWrite commit(std::int32_t count) override {
     const double* cells = staging_.data();
+    const double* const end = cells + count;
     char* out = blocks_.block() + used_;
-    for (std::int32_t i = 0; i < count; ++i) {
-      out = format_cell(out, cells[i]);
-      const bool row_ends = ++row_cells_ == columns_;
-      *out++ = row_ends ? last_separator_ : '\t';
+    while (cells != end) {
+      // A run of cells of one row that cannot take the text past the
+      // block's first kOutputBlockBytes (or one cell, which may), each
+      // followed by a tab: the block is looked at once per run.
+      const auto surely_fit =
+          (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
+      const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
+      const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
+      out = format_cells_with_tabs(cells, static_cast<std::size_t>(run), out);
+      cells += run;
+      row_cells_ += static_cast<std::int32_t>(run);
+      const bool row_ends = row_cells_ == columns_;
+      if (row_ends) out[-1] = last_separator_;
       if (out > blocks_.block() + kOutputBlockBytes) {
         used_ = static_cast<std::size_t>(out - blocks_.block());
         if (!write_block()) return {false, row_ends ? 1 : row_cells_ + 1};
@@ -323,11 +348,12 @@ std::string format_text_header(const GridHeader& header) {
 ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, double* values) {
   const char* p = text;
   const char* const last = text + size;
+  const char* const readable_end = last + 1;  // the NUL
   ScannedCells scanned;
   while (true) {
     while (is_scan_space(*p)) ++p;  // the NUL after the text ends this
     if (p == last) return scanned;
-    const char* end = scan_plain_decimal(p, values[scanned.count]);
+    const char* end = scan_plain_decimal(p, readable_end, values[scanned.count]);
     if (end == nullptr) {
       const ScanResult result = scan_number(p, last, at_end, values[scanned.count]);
       if (result.status != ScanStatus::ok) {

@@ -10,7 +10,14 @@
 
 #include "grid/cell_format_detail.h"
 
-// How the common path works. A finite nonzero value is m * 2^e with m in
+// format_cell tries three paths in turn. The first, format_cell_in_double,
+// scales values of ordinary size by one exact power of ten in double
+// arithmetic and takes nearly every cell; it leaves values near a rounding
+// midpoint and of extreme size to the second, format_cell_fast, which scales
+// with 128-bit powers of ten and settles exact ties; the third,
+// format_cell_exact, takes the few values the second leaves.
+//
+// How the second path works. A finite nonzero value is m * 2^e with m in
 // [2^63, 2^64). Its six significant digits are round(value * 10^k) with
 // k = 5 - X, where X = floor(log10(|value|)), and the rounding is to nearest
 // on the exact binary value (an exact tie goes to the even digit, as in printf).
@@ -204,6 +211,16 @@ constexpr std::array<std::uint16_t, 100> make_digit_pairs() {
 
 constexpr std::array<std::uint16_t, 100> kDigitPairs = make_digit_pairs();
 
+// The three characters of 000 to 999, the first in the low byte: 4 KiB, so
+// that six digits take two look-ups.
+constexpr auto kDigitTriples = [] {
+  std::array<std::uint32_t, 1000> triples{};
+  for (unsigned i = 0; i < 1000; ++i) {
+    triples[i] = ('0' + i / 100) | (('0' + i / 10 % 10) << 8) | (('0' + i % 10) << 16);
+  }
+  return triples;
+}();
+
 constexpr std::uint64_t characters(const char (&text)[9]) {
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(text[i]);
@@ -219,7 +236,117 @@ inline void store_characters(char* out, std::uint64_t text) {
   }
 }
 
+// Writes the six digits `digits` (100000 to 1000000, the last being a
+// rounding that carried into a seventh digit) of a value whose first digit
+// stands for 10^exponent10, in the notation %g chooses, trailing zeros
+// dropped. The stores write whole blocks of 8 characters and may leave
+// characters past the returned end, within the room that the caller gives
+// (16 characters at most are touched).
+inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
+  if (digits == 1000000) {  // 999999.5 -> 1e+006
+    digits = 100000;
+    ++exponent10;
+  }
+  const unsigned first_three = digits / 1000;
+  const std::uint64_t text =
+      kDigitTriples[first_three] | (std::uint64_t{kDigitTriples[digits - first_three * 1000]} << 24);
+  // The digits that remain once trailing zeros are dropped: with the '0'
+  // bytes made zero, up to the highest byte that is not (the first digit is
+  // never 0).
+  const std::uint64_t nonzero_digits = text ^ characters("000000\0\0");
+  const auto significant = static_cast<int>((std::bit_width(nonzero_digits | 1) + 7) >> 3);
+
+  // Fixed notation for X in [-4, 6), as %g chooses.
+  if (exponent10 >= 0 && exponent10 < 6) {
+    // The X + 1 digits before the point, the point, the rest, written over
+    // the digits that follow the first X + 1.
+    const int before = exponent10 + 1;
+    store_characters(out, text);
+    out[before] = '.';
+    store_characters(out + before + 1, text >> (8 * before));
+    return significant > before ? out + significant + 1 : out + before;
+  }
+  if (exponent10 < 0 && exponent10 >= -4) {
+    store_characters(out, characters("0.000000"));
+    char* const start = out + 1 - exponent10;  // after "0." and -X-1 zeros
+    store_characters(start, text);
+    return start + significant;
+  }
+  store_characters(out, (text & 0xff) | (std::uint64_t{'.'} << 8) | ((text >> 8) << 16));
+  char* const exponent = out + (significant > 1 ? significant + 1 : 1);
+  const auto magnitude = static_cast<unsigned>(exponent10 < 0 ? -exponent10 : exponent10);
+  store_characters(exponent, std::uint64_t{'e'} | (static_cast<std::uint64_t>(exponent10 < 0 ? '-' : '+') << 8) |
+                                 (std::uint64_t{'0' + magnitude / 100} << 16) |
+                                 (std::uint64_t{kDigitPairs[magnitude % 100]} << 24));
+  return exponent + 5;
+}
+
+// --- Scaling in double arithmetic -----------------------------------------
+
+// 10^0 to 10^22, exact as doubles.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// magnitude * 10^k, correctly rounded, for k from -22 to 22: one operation
+// with an exact power of ten.
+inline double times_power_of_ten(double magnitude, int k) {
+  return k >= 0 ? magnitude * kExactPowersOfTen[k] : magnitude / kExactPowersOfTen[-k];
+}
+
+// For each binary exponent b from -56 to 89 (|value| in [2^b, 2^(b + 1))):
+// X or one less, the estimate floor(b * log10(2)), and 10^(5 - X) for it as a
+// factor or, for X above 5, 10^(X - 5) as a divisor.
+constexpr int kMinBinaryExponent = -56;
+constexpr int kMaxBinaryExponent = 89;
+struct BinadeScale {
+  double power;
+  int exponent10;
+  bool divide;
+};
+constexpr auto kBinadeScales = [] {
+  std::array<BinadeScale, kMaxBinaryExponent - kMinBinaryExponent + 1> scales{};
+  for (int b = kMinBinaryExponent; b <= kMaxBinaryExponent; ++b) {
+    const int exponent10 = floor_log10_pow2(b);
+    const bool divide = exponent10 > 5;
+    scales[static_cast<std::size_t>(b - kMinBinaryExponent)] = {
+        kExactPowersOfTen[divide ? exponent10 - 5 : 5 - exponent10], exponent10, divide};
+  }
+  return scales;
+}();
+
 }  // namespace
+
+char* format_cell_in_double(char* out, double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  // |value| is in [2^binary_exponent, 2^(binary_exponent + 1)); from 2^-56 to
+  // 2^90, X is -17 to 27, so that 10^(5 - X) and 10^(X - 5) are exact doubles
+  // for the scaling. Zero, subnormals, infinities and NaN are outside.
+  const auto binade = static_cast<std::uint32_t>((bits >> 52) & 0x7ff) - std::uint32_t{1023 + kMinBinaryExponent};
+  if (binade >= kBinadeScales.size()) return nullptr;
+  const double magnitude = std::fabs(value);
+  // X is the estimate or one more: one more when the value scaled for the
+  // estimate has seven digits before the point. Rounded up to 10^6 from
+  // below, it is within half a unit in its last place of 10^6, where the
+  // six digits round to 100000 (times 10 to the one more) in either reading.
+  const BinadeScale& scale = kBinadeScales[binade];
+  int exponent10 = scale.exponent10;
+  double scaled = scale.divide ? magnitude / scale.power : magnitude * scale.power;
+  if (scaled >= 1e6) scaled = times_power_of_ten(magnitude, 5 - ++exponent10);
+  // One correctly rounded operation gives `scaled`. Rounding is monotonic
+  // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
+  // 10^(5 - X) and `scaled` lie on the same side of each midpoint, unless `scaled`
+  // is the midpoint itself: then the exact value may be on either side, or
+  // be the tie, and is left to format_cell_fast. `scaled` + 0.5 is exact
+  // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
+  // a whole number just where `scaled` is a midpoint.
+  const double rounded_up = scaled + 0.5;
+  const auto digits = static_cast<unsigned>(rounded_up);
+  if (static_cast<double>(digits) == rounded_up) return nullptr;
+  assert(digits >= 100000 && digits <= 1000000);
+  *out = '-';
+  out += bits >> 63;
+  return write_six_digits(out, digits, exponent10);
+}
 
 char* format_cell_fast(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
@@ -266,52 +393,7 @@ char* format_cell_fast(char* out, double value) {
   } else {
     return nullptr;
   }
-  auto digits = static_cast<unsigned>(rounded);
-  if (digits == 1000000) {  // rounding carried into a seventh digit: 999999.5 -> 1e+006
-    digits = 100000;
-    ++exponent10;
-  }
-
-  // The six digits, and how many remain once trailing zeros are dropped.
-  const unsigned first_pair = digits / 10000;
-  const unsigned rest = digits % 10000;
-  const unsigned middle_pair = rest / 100;
-  const unsigned last_pair = rest % 100;
-  const std::uint64_t text = kDigitPairs[first_pair] | (std::uint64_t{kDigitPairs[middle_pair]} << 16) |
-                             (std::uint64_t{kDigitPairs[last_pair]} << 32);
-  int significant;
-  if (last_pair != 0) {
-    significant = last_pair % 10 != 0 ? 6 : 5;
-  } else if (middle_pair != 0) {
-    significant = middle_pair % 10 != 0 ? 4 : 3;
-  } else {
-    significant = first_pair % 10 != 0 ? 2 : 1;
-  }
-
-  // Fixed notation for X in [-4, 6), as %g chooses. The stores below write
-  // whole blocks of 8 characters and may leave characters past the returned
-  // end, within the room that the caller gives (16 characters at most are
-  // touched).
-  if (exponent10 >= 0 && exponent10 < 6) {
-    // The X + 1 digits before the point, the point, the rest.
-    const int before = 8 * (exponent10 + 1);
-    const std::uint64_t whole = text & ((std::uint64_t{1} << before) - 1);
-    store_characters(out, whole | (std::uint64_t{'.'} << before) | ((text >> before) << (before + 8)));
-    return significant > exponent10 + 1 ? out + significant + 1 : out + exponent10 + 1;
-  }
-  if (exponent10 < 0 && exponent10 >= -4) {
-    store_characters(out, characters("0.000000"));
-    char* const start = out + 1 - exponent10;  // after "0." and -X-1 zeros
-    store_characters(start, text);
-    return start + significant;
-  }
-  store_characters(out, (text & 0xff) | (std::uint64_t{'.'} << 8) | ((text >> 8) << 16));
-  char* const exponent = out + (significant > 1 ? significant + 1 : 1);
-  const auto magnitude = static_cast<unsigned>(exponent10 < 0 ? -exponent10 : exponent10);
-  store_characters(exponent, std::uint64_t{'e'} | (static_cast<std::uint64_t>(exponent10 < 0 ? '-' : '+') << 8) |
-                                 (std::uint64_t{'0' + magnitude / 100} << 16) |
-                                 (std::uint64_t{kDigitPairs[magnitude % 100]} << 24));
-  return exponent + 5;
+  return write_six_digits(out, static_cast<unsigned>(rounded), exponent10);
 }
 
 char* format_cell_exact(char* out, double value) {
@@ -333,11 +415,22 @@ char* format_cell_exact(char* out, double value) {
   return end;
 }
 
+namespace {
+
+// The paths for the few values that format_cell_in_double leaves, kept out
+// of format_cell so that it reaches them by a jump and keeps nothing for them.
+[[gnu::noinline, gnu::cold]] char* format_cell_left_over(char* out, double value) {
+  char* end = format_cell_fast(out, value);
+  return end != nullptr ? end : format_cell_exact(out, value);
+}
+
+}  // namespace
+
 }  // namespace detail
 
 char* format_cell(char* out, double value) {
-  char* end = detail::format_cell_fast(out, value);
-  return end != nullptr ? end : detail::format_cell_exact(out, value);
+  char* end = detail::format_cell_in_double(out, value);
+  return end != nullptr ? end : detail::format_cell_left_over(out, value);
 }
 
 }  // namespace cellscale

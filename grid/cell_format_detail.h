@@ -34,7 +34,16 @@ constexpr UInt128 multiply_64x64_portable(std::uint64_t a, std::uint64_t b) {
   return {high_high + (high_low >> 32) + (middle >> 32), (middle << 32) | (low_low & 0xffffffffU)};
 }
 
-// The common path of format_cell: exact for every value, ties included, except
+// The path nearly every cell takes: values from 2^-56 to 2^90 in magnitude
+// (about 1.4e-17 to 1.2e27), scaled to six digits by one multiplication or
+// division by an exact power of ten in double arithmetic. Gives up (returns
+// nullptr, having written nothing) for other values and for those that scale
+// to the midpoint between two six-digit results itself (within half a unit in
+// the last place of the scaled value, 2^-34 at most, of it), exact ties among
+// them. Otherwise returns the end of the text.
+char* format_cell_in_double(char* out, double value);
+
+// The next path of format_cell: exact for every value, ties included, except
 // that it gives up (returns nullptr, having possibly written to out) when the
 // value is not a tie but lies within about 2^-62 (in the last of the six digits)
 // of the midpoint between two six-digit results. Otherwise returns the end of the text.

@@ -137,6 +137,61 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
   return {p, ScanStatus::ok};
 }
 
+namespace detail {
+
+namespace {
+
+// How many of the 8 characters, from the first, are digits: as
+// outside_number_characters, with '0' as the lower end.
+constexpr int count_leading_digits(std::uint64_t characters) {
+  const std::uint64_t from_zero = characters - '0' * kEachByte;
+  return std::countr_zero(((from_zero + 0x76 * kEachByte) | from_zero) & (0x80 * kEachByte)) >> 3;
+}
+
+// The value of the first `count` (1 to 8) characters, all digits: shifted
+// to the top, they are the last digits of an 8-digit number whose first ones
+// are 0. A non-digit after them borrows only from the bytes above it, which
+// the shift drops.
+constexpr std::uint64_t value_of_digits(std::uint64_t characters, int count) {
+  return value_of_eight_digits((characters - '0' * kEachByte) << (64 - 8 * count));
+}
+
+// Takes the run of digits at p into `digits` (times ten for each), 8 at a
+// time, and moves p past it; returns its length, or stops once it is more
+// than 19 (having read at most 24 digits and so 24 characters).
+int take_digits(const char*& p, std::uint64_t& digits) {
+  int taken = 0;
+  while (true) {
+    const std::uint64_t characters = load_characters(p);
+    const int count = count_leading_digits(characters);
+    if (count == 0) return taken;
+    digits = digits * kIntegerPowersOfTen[count] + value_of_digits(characters, count);
+    p += count;
+    taken += count;
+    if (count < 8 || taken > 19) return taken;
+  }
+}
+
+}  // namespace
+
+// Reads at most 1 + 24 characters of whole digits, then (after at most 19 of
+// them) the point and at most 24 of fraction: within kPlainDecimalReach of the sign.
+const char* scan_long_plain_decimal(const char* p, bool negative, double& value) {
+  constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
+  std::uint64_t digits = 0;
+  const int whole_digits = take_digits(p, digits);
+  int fraction_digits = 0;
+  if (whole_digits <= 19 && *p == '.') fraction_digits = take_digits(++p, digits);
+  if (whole_digits == 0 || whole_digits + fraction_digits > 19 || !is_scan_space(*p) || digits > kExactLimit) {
+    return nullptr;
+  }
+  const double magnitude = static_cast<double>(digits) / kPlainPowersOfTen[fraction_digits];
+  value = negative ? -magnitude : magnitude;
+  return p;
+}
+
+}  // namespace detail
+
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {
   const char* p = first;
   while (p != last && is_scan_space(*p)) ++p;

@@ -50,6 +50,16 @@ bool is_near_six_digit_midpoint(double value) {
   return after_sixth == "5000000000000000" || after_sixth == "4999999999999999";
 }
 
+// Whether the value is one the path in double arithmetic takes: from 2^-56
+// to below 2^90 in magnitude, and not within 1e-9 of a six-digit midpoint
+// (it gives up within 2^-34, about 5.8e-11).
+bool is_for_double_path(double value) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 0x1p-56 && magnitude < 0x1p90)) return false;
+  const std::string after_sixth = digits_after_the_sixth(value).substr(0, 9);
+  return after_sixth != "500000000" && after_sixth != "499999999";
+}
+
 // Whether the decimal value ends exactly with a 5 in the seventh significant digit.
 bool is_exact_six_digit_midpoint(double value) { return digits_after_the_sixth(value) == "5" + std::string(33, '0'); }
 
@@ -60,8 +70,8 @@ std::string describe(double value) {
   return buffer;
 }
 
-// Runs every value through format_cell, the fast path alone and the exact path
-// alone, and keeps the counts and the first few failures.
+// Runs every value through format_cell, each of its three paths alone, and
+// keeps the counts and the first few failures.
 class Comparison {
  public:
   void check(double value) {
@@ -78,6 +88,14 @@ class Comparison {
     const std::string text(buffer, end);
     if (text != expected || !guard_intact) {
       fail(value, "format_cell gave '" + text + "'" + (guard_intact ? "" : " writing past its room"), expected);
+    }
+
+    char double_buffer[cellscale::kMaxCellTextLength];
+    char* double_end = cellscale::detail::format_cell_in_double(double_buffer, value);
+    if (double_end == nullptr) {
+      if (is_for_double_path(value)) fail(value, "path in double arithmetic declined a value it is for", expected);
+    } else if (std::string(double_buffer, double_end) != expected) {
+      fail(value, "path in double arithmetic gave '" + std::string(double_buffer, double_end) + "'", expected);
     }
 
     char fast_buffer[cellscale::kMaxCellTextLength];
@@ -257,6 +275,9 @@ TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {
       1.0 / 3, 2.0 / 3, 100.25, 5e-324, -5e-324, DBL_MIN, -DBL_MIN, std::nextafter(DBL_MIN, 0.0), DBL_MAX,
       -DBL_MAX, std::nextafter(DBL_MAX, 0.0), DBL_EPSILON, 9007199254740993.0, 1.7976931348623157e308,
       2.2250738585072009e-308, 4.9406564584124654e-324, 1e-323, 1e22, 1e23, 9.999995e22, 8.5, 0.000125,
+      // The ends of the range scaled in double arithmetic, and powers of ten whose nearest double lies below them.
+      0x1p-56, -0x1p-56, std::nextafter(0x1p-56, 0.0), 0x1p90, std::nextafter(0x1p90, 0.0), 1e24, 1e25, 1e26,
+      1e27, 1e-16, 1e-17, 9.99999e26, 9.999995e26, 1.5e-17, 4294967296.5, 1577.226 * 3.28084,
       std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
       std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
       std::numeric_limits<double>::signaling_NaN(), std::bit_cast<double>(std::uint64_t{0xfff0000000000001}),

@@ -75,6 +75,14 @@ TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
   }
 }
 
+// Every six-digit integer, written in full: each digit of each pair as
+// std::to_string writes it.
+TEST(CellFormat, EverySixDigitIntegerIsItsDigits) {
+  for (int value = 100000; value <= 999999; ++value) {
+    ASSERT_EQ(text_of(cellscale::format_cell, value), std::to_string(value));
+  }
+}
+
 TEST(CellFormat, CellsWrittenBackToBackKeepTheirText) {
   // format_cell may overwrite the room past its end; the next cell written there must win.
   std::string expected;
@@ -92,7 +100,9 @@ TEST(CellFormat, CellsWrittenBackToBackKeepTheirText) {
 // after that room stays intact), and its longest texts, "-1.23457e-308"-like,
 // are 13 characters.
 TEST(CellFormat, NeverNeedsMoreThanItsRoom) {
-  std::vector<double> values = {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0};
+  std::vector<double> values = {-DBL_MAX, -4.9406564584124654e-324, -1.23457e-300, -0.000123457, -123457.0,
+                                // The longest texts of the path that scales in double arithmetic.
+                                -1.23457e-17, -9.99994e26, -0x1p-56, -std::nextafter(0x1p90, 0.0)};
   for (const Case& c : kCases) values.push_back(c.value);
   for (const double value : values) {
     char buffer[cellscale::kMaxCellTextLength + 16];

@@ -1,7 +1,7 @@
 // The small pure pieces of the tool: the output format option, recognition of
 // an input's first bytes, the row and column counts of a header, the text of
 // a grid header, the pieces a text is read in, and the processors the tool
-// counts.
+// counts, from its affinity mask and its CPU quota.
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,11 @@
 #include <sched.h>
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "grid/input_file.h"
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -122,19 +125,42 @@ TEST(TextHeader, WholeCountsAndSixDigitValues) {
             "ncols\t-9223372036854775808\nnrows\t-9223372036854775808\nxll");
 }
 
+// A number longer than the reader's text block (256 KiB) makes it grow the
+// block; the cells after it, to the end of the grown block and past it, read
+// as they read anywhere.
+TEST(TextRows, ReadOnAfterANumberLongerThanTheTextBlock) {
+  constexpr int kRows = 120000;  // about 1 MiB of cells after the long one
+  std::string grid = "ncols 1\nnrows " + std::to_string(kRows + 1) +
+                     "\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n1." + std::string(300000, '0') + "\n";
+  for (int row = 0; row < kRows; ++row) grid += row % 2 == 0 ? "1577.226\n" : "-9999\t\n";
+  std::FILE* file = std::tmpfile();
+  ASSERT_EQ(std::fwrite(grid.data(), 1, grid.size(), file), grid.size());
+  std::rewind(file);
+  auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
+  cellscale::GridHeader header;
+  ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(1));
+  cellscale::RowRead read = reader->read_row();
+  ASSERT_TRUE(read.complete);
+  EXPECT_EQ(read.doubles[0], 1.0);
+  for (int row = 0; row < kRows; ++row) {
+    read = reader->read_row();
+    ASSERT_TRUE(read.complete) << row;
+    ASSERT_EQ(read.doubles[0], row % 2 == 0 ? 1577.226 : -9999.0) << row;
+  }
+  EXPECT_FALSE(reader->read_row().complete);
+}
+
 // The numbers of a text read in pieces of any size, each scanned on its own,
 // are those the row reader reads: pieces are cut after a blank, or after a
 // number that text without blanks holds, never inside one.
 TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
-  const char* const cells[] = {"1 2.5\t-3\n4",
-                               "1-1-1+2e+3",
-                               "7 1e+ 1e5e5 .5.5 8",
-                               "0x1p3 nan(1) -inf infinity",
-                               "12345678901234567890123 9 ",
-                               "3 4 x 5",
-                               "1.5e",
-                               "6 nan(",
-                               "\n\n\n"};
+  const char* const cells[] = {"1 2.5\t-3\n4", "1-1-1+2e+3", "7 1e+ 1e5e5 .5.5 8", "0x1p3 nan(1) -inf infinity",
+                               "12345678901234567890123 9 ", "3 4 x 5", "1.5e", "6 nan(", "\n\n\n",
+                               // Numbers of 1 to 20 digits, 8 and 9 around the 8 read at once, in pieces
+                               // whose ends fall within the 64 characters that the plain scan may read.
+                               "12345678 123456789\t-1577.226 0.1234567 1234567.8 12345678.9 1 -2.\n"
+                               "1234567890123456 0.000000000000000001 12345678901234567890 7 -0 8.5 99999999\n"
+                               "3.25 1577.2265 1e5 -12345678 4000 .5 1.5.3 77 12/4 9"};
   for (const char* text : cells) {
     const std::string grid =
         "ncols 1\nnrows 99\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n" + std::string(text);
@@ -152,7 +178,8 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
     for (cellscale::RowRead read = row_reader->read_row(); read.complete; read = row_reader->read_row()) {
       rows.push_back(read.doubles[0]);
     }
-    for (std::size_t size = 1; size <= 9; ++size) {
+    const std::size_t sizes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 63, 64, 65, 70, 90, 127};
+    for (const std::size_t size : sizes) {
       SCOPED_TRACE(std::string(text) + ", pieces of " + std::to_string(size));
       std::vector<double> pieces;
       std::vector<char> piece;
@@ -172,7 +199,8 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
 
 #ifdef __linux__
 // The processors counted are those of the affinity mask, as taskset narrows
-// it, not those of the machine.
+// it, not those of the machine (nor more than a CPU quota of the machine the
+// test runs on allows).
 TEST(UsableProcessors, FollowTheAffinityMask) {
   cpu_set_t all;
   ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
@@ -185,8 +213,72 @@ TEST(UsableProcessors, FollowTheAffinityMask) {
   const int narrowed = cellscale::usable_processors();
   ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
   EXPECT_EQ(narrowed, 1);
-  EXPECT_EQ(cellscale::usable_processors(), CPU_COUNT(&all));
+  const int quota = cellscale::cpu_quota_processors("/");
+  EXPECT_EQ(cellscale::usable_processors(), quota > 0 ? std::min(quota, CPU_COUNT(&all)) : CPU_COUNT(&all));
 }
 #endif
+
+// The CPU quota of the process's control group, from a file tree laid out as
+// the system's: proc/self/cgroup names the group, proc/self/mountinfo where
+// its hierarchy is mounted, and the group's folders hold the quota.
+TEST(CpuQuota, ProcessorsTheQuotaAllows) {
+  const std::string v2_mount = "30 23 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw\n";
+  const std::string v1_mounts =
+      "35 31 0:30 /box /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
+      "34 31 0:29 /box /sys/fs/cgroup/cpu,cpuacct rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n";
+  const std::string v1_groups = "5:memory:/box\n4:cpu,cpuacct:/box\n";
+  struct File {
+    std::string path;
+    std::string text;
+  };
+  struct Case {
+    std::string name;
+    std::string groups;
+    std::string mounts;
+    std::vector<File> files;
+    int processors;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"v2, 2 of 64 processors", "0::/\n", v2_mount, {{"sys/fs/cgroup/cpu.max", "200000 100000\n"}}, 2},
+      {"v2, no quota", "0::/\n", v2_mount, {{"sys/fs/cgroup/cpu.max", "max 100000\n"}}, 0},
+      {"v2, a part of a processor rounds up", "0::/\n", v2_mount, {{"sys/fs/cgroup/cpu.max", "150000 100000\n"}}, 2},
+      {"v2, less than one processor", "0::/\n", v2_mount, {{"sys/fs/cgroup/cpu.max", "5000 100000\n"}}, 1},
+      {"v2, the smallest on the way up", "0::/machine/box\n", v2_mount,
+       {{"sys/fs/cgroup/machine/cpu.max", "400000 100000\n"}, {"sys/fs/cgroup/machine/box/cpu.max", "300000 100000\n"},
+        {"sys/fs/cgroup/cpu.max", "max 100000\n"}}, 3},
+      {"v2, a parent's quota", "0::/machine/box\n", v2_mount,
+       {{"sys/fs/cgroup/machine/cpu.max", "100000 100000\n"}, {"sys/fs/cgroup/machine/box/cpu.max", "max 100000\n"}}, 1},
+      {"v1, a container's own group at the mount point", v1_groups, v1_mounts,
+       {{"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "300000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}}, 3},
+      {"v1, no quota", v1_groups, v1_mounts,
+       {{"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}}, 0},
+      {"v1, the quota of a group the mount does not show", "4:cpu,cpuacct:/other\n", v1_mounts,
+       {{"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "100000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}}, 0},
+      {"v1 and v2 mounted side by side, the smaller wins", v1_groups + "0::/\n",
+       v1_mounts + "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n",
+       {{"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "400000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/unified/cpu.max", "200000 100000\n"}}, 2},
+      {"no cpu controller mounted", v1_groups, "35 31 0:30 /box /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n",
+       {{"sys/fs/cgroup/memory/cpu.cfs_quota_us", "100000\n"}}, 0},
+      {"nothing to read", "", "", {}, 0},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    cellscale::testing::ScratchFolder root;
+    std::vector<File> files = c.files;
+    files.push_back({"proc/self/cgroup", c.groups});
+    files.push_back({"proc/self/mountinfo", c.mounts});
+    for (const File& file : files) {
+      std::filesystem::create_directories((root / file.path).parent_path());
+      cellscale::testing::write_file(root / file.path, file.text);
+    }
+    EXPECT_EQ(cellscale::cpu_quota_processors(root.path().string()), c.processors) << c.name;
+  }
+}
 
 }  // namespace

@@ -148,13 +148,22 @@ TEST(TruncateToInt64, TruncatesTowardZeroAndMapsTheRestToTheSmallest) {
   for (const Case& c : cases) EXPECT_EQ(cellscale::truncate_to_int64(c.value), c.expected) << c.value;
 }
 
-// scan_plain_decimal on text followed by a NUL, as the grid reader holds it:
-// it must take the number, and take what the C library takes.
+// scan_plain_decimal on text followed by a NUL, as the grid reader holds it,
+// and then by digits up to the end of the memory it may read: digits that a
+// scan past the NUL would take as part of the number.
+const char* scan_plain(const std::string& text, double& value) {
+  thread_local std::string held;
+  held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
+  const char* end = cellscale::scan_plain_decimal(held.data(), held.data() + held.size(), value);
+  return end == nullptr ? nullptr : text.data() + (end - held.data());
+}
+
+// It must take the number, and take what the C library takes.
 void expect_plain_like_libc(const std::string& text) {
   Scanned plain{.ok = true};
-  const char* end = cellscale::scan_plain_decimal(text.c_str(), plain.value);
+  const char* end = scan_plain(text, plain.value);
   ASSERT_NE(end, nullptr) << '"' << text << '"';
-  plain.taken = end - text.c_str();
+  plain.taken = end - text.data();
   expect_like_libc(text, plain);
 }
 
@@ -165,6 +174,9 @@ TEST(ScanPlainDecimal, TakesPlainDecimalsAsTheCLibraryDoes) {
       "123456789012345 ", "12345678.90123456 ", "0.1234567890123456 ", "-99999999999999.9 ",
       "0.000000000000000001 ", "9007199254740992 ", "9007199254740991 ", "900719925474099.2 ", "0.9007199254740992 ", "00001.50000 ",
       "4000.000 ", "0.5\v", "2.675 ", "0.3 ", "0.1 ", "1.000000000000002 ", "123456.7890123 ",
+      // Digit runs that fill 8 characters, end just after them, or take a second and third 8.
+      "12345678 ", "123456789 ", "-12345678.9 ", "1.2345678 ", "1234567.8 ", "12345678.12345678 ",
+      "1234567890123456 ", "0.1234567890123456\t", "0000000000000000001 ", "0000000000000000.001\n",
   };
   // clang-format on
   for (const char* text : cases) expect_plain_like_libc(text);
@@ -186,8 +198,19 @@ TEST(ScanPlainDecimal, LeavesEveryOtherFormToTheFullScan) {
   // clang-format on
   for (const char* text : cases) {
     double value = 0;
-    EXPECT_EQ(cellscale::scan_plain_decimal(text, value), nullptr) << '"' << text << '"';
+    EXPECT_EQ(scan_plain(text, value), nullptr) << '"' << text << '"';
   }
+}
+
+// Up to kPlainDecimalReach bytes from the start may be read: a number that
+// starts closer to the end of the readable memory is left to the full scan.
+TEST(ScanPlainDecimal, ReadsNoFurtherThanItsReach) {
+  std::string text = "1758.059\t";
+  text.resize(cellscale::kPlainDecimalReach, '\0');
+  double value = 0;
+  EXPECT_EQ(cellscale::scan_plain_decimal(text.data(), text.data() + text.size(), value), text.data() + 8);
+  EXPECT_EQ(value, 1758.059);
+  EXPECT_EQ(cellscale::scan_plain_decimal(text.data(), text.data() + text.size() - 1, value), nullptr);
 }
 
 TEST(ScanPlainDecimal, RandomPlainDecimalsMatchTheCLibrary) {
@@ -209,7 +232,7 @@ TEST(ScanPlainDecimal, RandomPlainDecimalsMatchTheCLibrary) {
     }
     text += blanks[blank(generator)];
     double value = 0;
-    if (cellscale::scan_plain_decimal(text.c_str(), value) == nullptr) continue;
+    if (scan_plain(text, value) == nullptr) continue;
     ++taken;
     expect_plain_like_libc(text);
     if (HasFailure()) return;
