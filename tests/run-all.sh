@@ -60,8 +60,10 @@ echo "== ThreadSanitizer build: end-to-end tests through the threads"
 cmake -S . -B build/thread-sanitizer -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON \
   -DCELLSCALE_TEST_SMALL_BATCHES=ON -DCELLSCALE_THREAD_SANITIZER=ON
 cmake --build build/thread-sanitizer -j "$jobs" --target cellscale
+# The fault injection is left out: its preloaded allocator and the
+# sanitizer's own cannot both be the process's.
 CELLSCALE_TOOL="$PWD/build/thread-sanitizer/cellscale" ctest --test-dir build/release --output-on-failure -j "$jobs" \
-  -L tool -E PeakMemoryDoesNotGrowWithTheNumberOfRows
+  -L tool -E 'PeakMemoryDoesNotGrowWithTheNumberOfRows|FaultInjection'
 
 echo "== Debian package: build, unpack and test the installed tool"
 bash tests/check-package.sh build/release
