@@ -51,13 +51,14 @@ void scale_part(const In* in, double* scaled, std::size_t count, double nodata, 
 
 // Scales `count` cells from `in` (doubles, or singles widened exactly) into
 // `out` (doubles, or singles rounded to nearest) and adds every result, as a
-// double, to the statistics. The comparison with nodata is exact, so a NaN
+// double, to the statistics, unless `stats` is null (a text output, which
+// has no place for them). The comparison with nodata is exact, so a NaN
 // cell is multiplied and, with nodata 0, a -0 cell is nodata.
 //
 // The cells go in parts that stay in the first-level cache between the
 // scaling and the statistics.
 template <typename In, typename Out>
-void scale_cells(const In* in, Out* out, std::size_t count, double nodata, double factor, CellStats& stats) {
+void scale_cells(const In* in, Out* out, std::size_t count, double nodata, double factor, CellStats* stats) {
   static_assert(std::is_same_v<In, double> || std::is_same_v<In, float>);
   static_assert(std::is_same_v<Out, double> || std::is_same_v<Out, float>);
   constexpr std::size_t kPart = 512;
@@ -70,7 +71,7 @@ void scale_cells(const In* in, Out* out, std::size_t count, double nodata, doubl
     if constexpr (std::is_same_v<Out, float>) {
       for (std::size_t i = 0; i < part; ++i) out[i] = static_cast<float>(scaled[i]);
     }
-    stats.add_all(scaled, part);
+    if (stats != nullptr) stats->add_all(scaled, part);
     in += part;
     out += part;
     count -= part;

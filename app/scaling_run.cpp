@@ -13,8 +13,8 @@
 //     input's cells or as formatted text.
 //  3. scale_rows, below, scales the cells into the writer's output spans
 //     with scale_cells (app/cell_scaling.h), which gives each to the
-//     statistics (stats/cell_stats.cpp); a formatted row goes to the text
-//     writer as it is.
+//     statistics (stats/cell_stats.cpp) unless the output is text; a
+//     formatted row goes to the text writer as it is.
 //  4. The writer keeps the bytes in its output block (grid/output_blocks.h);
 //     a full block goes to the file at once, or, from three processors on a
 //     large grid, through the writing thread of threads/write_behind.h.
@@ -170,7 +170,7 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
 // committed (a full block that could not be written).
 template <typename In>
 RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata, double factor,
-                   CellStats& stats) {
+                   CellStats* stats) {
   std::int32_t done = 0;
   while (done < columns) {
     OutputSpan span;
@@ -189,14 +189,14 @@ RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, do
   return {true, 0};
 }
 
-// What the rows are scaled into.
-struct RowTarget {
+// Where the scaled rows go.
+struct RowDestination {
   GridWriter& writer;
   FormattedRowWriter* formatted;  // the text writer's, for rows that come formatted
   std::int32_t columns;
   double nodata;
   double factor;
-  CellStats& stats;
+  CellStats* stats;  // null for a text output, which has no statistics block
 };
 
 // Where the rows stopped when they did not all go through.
@@ -211,7 +211,7 @@ struct RowFailure {
 // (or hands it on, when it comes formatted) and shows its dot. Stops at the
 // first row that cannot be read or written: the rows before it are written,
 // none after it.
-std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const RowTarget& target,
+std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const RowDestination& target,
                                      ProgressDots& dots) {
   for (std::int64_t row = 1; row <= rows; ++row) {
     const SourceRow cells = source.next_row();
@@ -315,7 +315,9 @@ int run_scaling(int argc, char** argv) {
     if (behind) writer->output_blocks().write_later(*behind);
   }
   ProgressDots dots(behind.get());
-  const RowTarget target{*writer, formatted_rows_of(*writer), *columns, nodata, factor, stats};
+  // A text output has no statistics block: its cells are not counted.
+  CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
+  const RowDestination target{*writer, formatted_rows_of(*writer), *columns, nodata, factor, counted};
   if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, target, dots)) {
     fail_rows(*failure, behind.get(), dots, *writer, output_format, input_name, output_name);
   }
