@@ -14,16 +14,16 @@ namespace cellscale {
 
 namespace {
 
-constexpr std::size_t kTextBlock = std::size_t{1} << 18;
+constexpr std::size_t kTextBufferBytes = std::size_t{1} << 18;
 
-// Text of the input, read in large blocks. A number or word cut by the end
-// of a block is scanned again once the next block is there; the block grows
-// only for a single token longer than itself. The text in the block is
+// Text of the input, read in large buffers. A number or word cut by the end
+// of a buffer is scanned again once the next buffer is there; the buffer grows
+// only for a single token longer than itself. The text in the buffer is
 // always followed by a NUL, which no number or blank continues into, so that
 // the common numbers are read without looking where the text ends.
 class TextSource {
  public:
-  explicit TextSource(InputFile file) : file_(std::move(file)), buffer_(kTextBlock + 1) {}
+  explicit TextSource(InputFile file) : file_(std::move(file)), buffer_(kTextBufferBytes + 1) {}
 
   bool next_number(double& value) {
     return next(
@@ -50,7 +50,7 @@ class TextSource {
         p = end + 1;  // past the blank that ends a plain decimal
         continue;
       }
-      // Anything else, and a number that the block's end may have cut,
+      // Anything else, and a number that the buffer's end may have cut,
       // takes the full scan, which also fetches more text (and may move
       // the buffer).
       position_ = static_cast<std::size_t>(p - buffer_.data());
@@ -132,7 +132,7 @@ class TextSource {
     }
   }
 
-  // Keeps the unread text, adds the next block behind it. False on a read
+  // Keeps the unread text, adds the next buffer behind it. False on a read
   // error: text that did not arrive is not guessed at.
   bool refill() {
     const std::size_t kept = end_ - position_;
@@ -211,9 +211,9 @@ char* format_cells_with_tabs(const double* cells, std::size_t count, char* out) 
 // first kOutputBlockBytes are written to the file as soon as more than that
 // is buffered. The run scales each part of a row into a small row of
 // doubles (the span that reserve gives), which commit then formats as text.
-class TextGridWriter final : public GridWriter, public FormattedRowWriter {
+class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
  public:
-  explicit TextGridWriter(FilePtr output)
+  explicit AsciiGridWriter(FilePtr output)
       : blocks_(std::move(output)), staging_(ZeroedArray<double>::allocate(kStagingCells)) {}
 
   bool write_header(const GridHeader& header) override {
@@ -378,14 +378,14 @@ char* format_cell_texts(const double* cells, std::size_t count, const char* orig
 
 TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }
 
-FormattedRowWriter* formatted_rows_of(GridWriter& writer) { return dynamic_cast<TextGridWriter*>(&writer); }
+FormattedRowWriter* formatted_rows_of(GridWriter& writer) { return dynamic_cast<AsciiGridWriter*>(&writer); }
 
 std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
   return std::make_unique<AsciiGridReader>(std::move(input));
 }
 
-std::unique_ptr<GridWriter> make_text_grid_writer(FilePtr output) {
-  return std::make_unique<TextGridWriter>(std::move(output));
+std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output) {
+  return std::make_unique<AsciiGridWriter>(std::move(output));
 }
 
 }  // namespace cellscale

@@ -92,6 +92,6 @@ class FormattedRowWriter {
 
 // The output must be open for writing in text mode ("wt"), so that each "\n"
 // becomes the platform's line ending.
-[[nodiscard]] std::unique_ptr<GridWriter> make_text_grid_writer(FilePtr output);
+[[nodiscard]] std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output);
 
 }  // namespace cellscale

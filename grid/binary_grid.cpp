@@ -15,7 +15,7 @@ namespace {
 constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
 
 // The files are little-endian: on a big-endian host the bytes of every cell
-// are reversed in place, in the blocks read and before a block is written. On
+// are reversed in place, in the rows read and before a block is written. On
 // a little-endian host the blocks are the file's bytes as they are.
 template <typename Stored>
 void reverse_each(Stored* values, std::size_t count) {
@@ -25,10 +25,10 @@ void reverse_each(Stored* values, std::size_t count) {
   }
 }
 
-// Rows are read several at a time, as many whole rows as a block of about
-// this size holds (one row at least), straight into the block, where the run
+// Rows are read several at a time, as many whole rows as a buffer of about
+// this size holds (one row at least), straight into the buffer, where the run
 // takes them from.
-constexpr std::size_t kInputBlockBytes = std::size_t{1} << 16;
+constexpr std::size_t kRowBufferBytes = std::size_t{1} << 16;
 
 class BinaryGridReader final : public GridReader {
  public:
@@ -47,8 +47,8 @@ class BinaryGridReader final : public GridReader {
   bool prepare_rows(std::int32_t columns) override {
     columns_ = static_cast<std::size_t>(columns);
     const std::size_t row_bytes = columns_ * static_cast<std::size_t>(width_);
-    rows_per_block_ = row_bytes == 0 ? 1 : std::max<std::size_t>(1, kInputBlockBytes / row_bytes);
-    const std::size_t cells = std::max<std::size_t>(1, rows_per_block_ * columns_);
+    rows_per_buffer_ = row_bytes == 0 ? 1 : std::max<std::size_t>(1, kRowBufferBytes / row_bytes);
+    const std::size_t cells = std::max<std::size_t>(1, rows_per_buffer_ * columns_);
     if (width_ == BinaryWidth::double_precision) {
       doubles_ = ZeroedArray<double>::allocate(cells);
       return static_cast<bool>(doubles_);
@@ -57,13 +57,13 @@ class BinaryGridReader final : public GridReader {
     return static_cast<bool>(singles_);
   }
 
-  bool next_row_would_wait() const override { return next_row_ == rows_in_block_ && !ended_ && file_.would_wait(); }
+  bool next_row_would_wait() const override { return next_row_ == rows_in_buffer_ && !ended_ && file_.would_wait(); }
 
   RowRead read_row() override {
-    if (next_row_ == rows_in_block_) {
+    if (next_row_ == rows_in_buffer_) {
       if (ended_) return {false, partial_cells_};
-      read_block();
-      if (rows_in_block_ == 0) return {false, partial_cells_};
+      read_rows_ahead();
+      if (rows_in_buffer_ == 0) return {false, partial_cells_};
     }
     const std::size_t first = next_row_ * columns_;
     ++next_row_;
@@ -77,41 +77,41 @@ class BinaryGridReader final : public GridReader {
   }
 
  private:
-  // Reads the next rows into the block: as many whole rows as have arrived,
-  // up to a block's worth, waiting only until one whole row is there or the
-  // input ends. The bytes of a row that came in part are kept at the block's
+  // Reads the next rows into the buffer: as many whole rows as have arrived,
+  // up to a buffer's worth, waiting only until one whole row is there or the
+  // input ends. The bytes of a row that came in part are kept at the buffer's
   // start for the next read. When the input ends (or a read fails) the
-  // block's whole rows are used, and the cells of the row cut short are what
+  // buffer's whole rows are used, and the cells of the row cut short are what
   // that row's failure reports.
-  void read_block() {
+  void read_rows_ahead() {
     const std::size_t size = static_cast<std::size_t>(width_);
     const std::size_t row_bytes = columns_ * size;
     if (row_bytes == 0) {
-      rows_in_block_ = rows_per_block_;
+      rows_in_buffer_ = rows_per_buffer_;
       next_row_ = 0;
       return;
     }
     auto* const bytes = width_ == BinaryWidth::double_precision ? reinterpret_cast<unsigned char*>(doubles_.data())
                                                                 : reinterpret_cast<unsigned char*>(singles_.data());
-    const std::size_t used = rows_in_block_ * row_bytes;
+    const std::size_t used = rows_in_buffer_ * row_bytes;
     std::memmove(bytes, bytes + used, filled_ - used);
     filled_ -= used;
-    const std::size_t block_bytes = rows_per_block_ * row_bytes;
+    const std::size_t buffer_bytes = rows_per_buffer_ * row_bytes;
     while (filled_ < row_bytes) {
-      const std::size_t got = file_.read_some(bytes + filled_, block_bytes - filled_);
+      const std::size_t got = file_.read_some(bytes + filled_, buffer_bytes - filled_);
       if (got == 0) {
         ended_ = true;
         break;
       }
       filled_ += got;
     }
-    rows_in_block_ = filled_ / row_bytes;
+    rows_in_buffer_ = filled_ / row_bytes;
     partial_cells_ = static_cast<std::int64_t>((filled_ % row_bytes) / size);
     if constexpr (!kLittleEndianHost) {
       if (width_ == BinaryWidth::double_precision) {
-        reverse_each(doubles_.data(), rows_in_block_ * columns_);
+        reverse_each(doubles_.data(), rows_in_buffer_ * columns_);
       } else {
-        reverse_each(singles_.data(), rows_in_block_ * columns_);
+        reverse_each(singles_.data(), rows_in_buffer_ * columns_);
       }
     }
     next_row_ = 0;
@@ -120,12 +120,12 @@ class BinaryGridReader final : public GridReader {
   BinaryWidth width_;
   InputFile file_;
   std::size_t columns_ = 0;
-  std::size_t rows_per_block_ = 1;
+  std::size_t rows_per_buffer_ = 1;
   ZeroedArray<double> doubles_;
   ZeroedArray<float> singles_;
-  std::size_t rows_in_block_ = 0;
+  std::size_t rows_in_buffer_ = 0;
   std::size_t next_row_ = 0;
-  std::size_t filled_ = 0;  // bytes in the block: its rows, then part of a row
+  std::size_t filled_ = 0;  // bytes in the buffer: its rows, then part of a row
   std::int64_t partial_cells_ = 0;
   bool ended_ = false;
 };

@@ -31,15 +31,15 @@ void CellStats::reset(double nodata_value) {
 // The running sum is the one chain that must go value after value: it adds
 // every counted value in the order they come, and a value that does not count
 // adds -0.0, which leaves every sum (0 and -0 included) as it is. Alongside,
-// each value is stored at the pending block's end, which moves on only for a
+// each value is stored at the pending group's end, which moves on only for a
 // value that counts, so the counted values of a part end up side by side and
 // the extremes are then taken from them in four independent lanes.
 void CellStats::add_all(const double* values, std::size_t count) {
   const double threshold = threshold_;
   while (count > 0) {
-    // No more values than the pending block has room for, so that the stores
+    // No more values than the pending group has room for, so that the stores
     // need no check.
-    const std::size_t part = std::min(count, static_cast<std::size_t>(kBlock - pending_count_));
+    const std::size_t part = std::min(count, static_cast<std::size_t>(kGroup - pending_count_));
     double sum = sum_;
     double* const pending = pending_.data();
     int end = pending_count_;
@@ -65,7 +65,7 @@ void CellStats::add_all(const double* values, std::size_t count) {
       count_ += end - start;
     }
     pending_count_ = end;
-    if (pending_count_ == kBlock) merge_pending();
+    if (pending_count_ == kGroup) merge_pending();
     values += part;
     count -= part;
   }
@@ -216,11 +216,11 @@ void CellStats::rescale_for_range() {
   }
 }
 
-// One pass over the block: the differences to its first value, in four
+// One pass over the group: the differences to its first value, in four
 // lanes (the order of these additions is free; only the grid's sum must be
 // taken value after value). Differences of nearby values are exact, so a
-// block whose values lie a few units in the last place apart loses nothing.
-// The block's sums move to the reference through the exact difference
+// group whose values lie a few units in the last place apart loses nothing.
+// The group's sums move to the reference through the exact difference
 // between its first value and the reference:
 //   sum (x - r)   = n g + C
 //   sum (x - r)^2 = n g^2 + 2 g C + Q
@@ -270,17 +270,17 @@ void CellStats::merge_pending() {
     sums[0] += difference;
     squares[0] += difference * difference;
   }
-  const double block_sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-  const double block_squares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
+  const double group_sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+  const double group_squares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
 
   const double n = n_values;
   const Pair to_first = two_sum(first, -(reference_ * scale));
-  const Pair offsets = sum_of(product_of(to_first, n), {block_sum, 0.0});
+  const Pair offsets = sum_of(product_of(to_first, n), {group_sum, 0.0});
   const Pair squares_to_first = product_of(product_of(to_first, to_first), n);
-  const Pair cross = product_of(to_first, 2.0 * block_sum);
-  const Pair block_total = sum_of(sum_of(squares_to_first, cross), {block_squares, 0.0});
+  const Pair cross = product_of(to_first, 2.0 * group_sum);
+  const Pair group_total = sum_of(sum_of(squares_to_first, cross), {group_squares, 0.0});
   offsets_ = sum_of(offsets_, offsets);
-  squares_ = sum_of(squares_, block_total);
+  squares_ = sum_of(squares_, group_total);
 }
 
 CellStats::Summary CellStats::finish() {
@@ -288,7 +288,7 @@ CellStats::Summary CellStats::finish() {
   const double count = static_cast<double>(count_);
   double deviation = kNoStatistic;
   if (count > 2 && !(maximum_ < kInfinity)) {
-    // A counted infinity: the blocks merged before it hold finite sums, but
+    // A counted infinity: the groups merged before it hold finite sums, but
     // no finite spread describes the values.
     deviation = 0.0;
   } else if (count > 2) {

@@ -15,7 +15,7 @@ namespace cellscale {
 inline constexpr double kNoStatistic = -9999.0;
 
 // A number carried as the unevaluated sum of two doubles (about 106 bits), for
-// the few sums of each block that must keep what a double rounds away.
+// the few sums of each group that must keep what a double rounds away.
 struct DoubleDouble {
   double high = 0.0;
   double low = 0.0;
@@ -60,13 +60,13 @@ class CellStats {
  private:
   // The spread is taken from the counted values' differences to the first
   // counted value (the reference), which are exact for nearby values. Each
-  // block of kBlock values gives the sum and sum of squares of its values'
+  // group of kGroup values gives the sum and sum of squares of its values'
   // differences to its own first value in plain doubles; those are carried
   // over to the reference in Wide sums, and the standard deviation is taken
   // from the two sums at the end. The sums are kept in units of
   // 2^scale_exponent_, chosen from the range of the values, so that squares
   // neither overflow nor vanish whatever the size of the values.
-  static constexpr int kBlock = 256;
+  static constexpr int kGroup = 256;
   void merge_pending();
   void rescale_for_range();
 
@@ -91,7 +91,7 @@ class CellStats {
   double scaled_maximum_ = 0.0;
   DoubleDouble offsets_;  // sum of (x - reference), scaled
   DoubleDouble squares_;  // sum of (x - reference)^2, scaled twice
-  std::array<double, kBlock> pending_{};
+  std::array<double, kGroup> pending_{};
   int pending_count_ = 0;
 };
 
