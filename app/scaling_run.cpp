@@ -171,8 +171,8 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
 // Kept out of line: inlined into the row loop it compiled to a slower
 // scaling loop (half an instruction a cell more, callgrind).
 template <typename In>
-[[gnu::noinline]] RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata, double factor,
-                   CellStats* stats) {
+[[gnu::noinline]] RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata,
+                                     double factor, CellStats* stats) {
   std::int32_t done = 0;
   while (done < columns) {
     OutputSpan span;
