@@ -37,6 +37,8 @@ class TextSource {
     });
   }
 
+  void interrupt() { file_.interrupt(); }
+
   // Reads `count` numbers into `values`, as as many next_number() calls
   // would; returns how many were read before one was missing or broken.
   std::int64_t next_numbers(double* values, std::int64_t count) {
@@ -71,7 +73,13 @@ class TextSource {
     TextPiece cut_as;
     std::size_t cut = 0;
     while (true) {
-      if (end_ - position_ < size && !at_end_ && !read_failed_ && !refill()) read_failed_ = true;
+      // More text is read while the piece is short, unless the text that
+      // has arrived can be cut and more would have to be waited for: the
+      // cells that came through a pipe are worked on while it is quiet.
+      if (end_ - position_ < size && !at_end_ && !read_failed_ &&
+          !(has_blank(buffer_.data() + position_, end_ - position_) && file_.would_wait()) && !refill()) {
+        read_failed_ = true;
+      }
       const std::size_t available = end_ - position_;
       const char* const first = buffer_.data() + position_;
       if (read_failed_ || (at_end_ && available <= size)) {
@@ -79,9 +87,6 @@ class TextSource {
         cut_as = {at_end_ && !read_failed_, true};
         break;
       }
-      // A piece is cut from the text that has arrived: more is waited for
-      // only while that holds no blank to cut after, so that the cells that
-      // came through a pipe are worked on while the pipe is quiet.
       const char* const window_end = first + std::min(available, size);
       const char* blank = window_end;
       while (blank > first && !is_scan_space(blank[-1])) --blank;
@@ -110,6 +115,10 @@ class TextSource {
   }
 
  private:
+  static bool has_blank(const char* text, std::size_t size) {
+    return std::any_of(text, text + size, [](char c) { return is_scan_space(c); });
+  }
+
   // Scans the numbers of blankless text up to `last` as if more text
   // followed: stops at text that begins no number, or where a number reaches
   // `last` (truncated, `next` being where it begins).
@@ -186,6 +195,8 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
     read.doubles = row_.data();
     return read;
   }
+
+  void interrupt_reading() override { text_.interrupt(); }
 
   TextPiece read_text_piece(std::vector<char>& piece, std::size_t size) override {
     return text_.next_piece(piece, size);

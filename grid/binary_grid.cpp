@@ -57,6 +57,8 @@ class BinaryGridReader final : public GridReader {
     return static_cast<bool>(singles_);
   }
 
+  void interrupt_reading() override { file_.interrupt(); }
+
   bool next_row_would_wait() const override { return next_row_ == rows_in_buffer_ && !ended_ && file_.would_wait(); }
 
   RowRead read_row() override {

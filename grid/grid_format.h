@@ -76,6 +76,9 @@ class GridReader {
   // Whether read_row would now wait for input that has not arrived (a quiet
   // pipe), so that a caller gathering rows may hand on what it has first.
   [[nodiscard]] virtual bool next_row_would_wait() const { return false; }
+  // Ends a read that waits for input on another thread (InputFile::interrupt):
+  // called from any thread once nothing more will be asked of the reader.
+  virtual void interrupt_reading() = 0;
 };
 
 // A writer buffers what it is given (the header and the cells, row after

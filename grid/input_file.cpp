@@ -9,7 +9,9 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -39,8 +41,56 @@ int descriptor_of(std::FILE* file) {
 
 }  // namespace
 
+#ifdef _WIN32
+class InputFile::Wake {};
+void InputFile::WakeClose::operator()(Wake* wake) const { delete wake; }
+void InputFile::interrupt() {}
+bool InputFile::wait_for_input() { return true; }
+#else
+class InputFile::Wake {
+ public:
+  // Both ends, or -1 when no pipe could be had (then reads are not
+  // interrupted).
+  int ends[2] = {-1, -1};
+};
+
+void InputFile::WakeClose::operator()(Wake* wake) const {
+  for (const int end : wake->ends) {
+    if (end >= 0) close(end);
+  }
+  delete wake;
+}
+
+void InputFile::interrupt() {
+  if (wake_ == nullptr || wake_->ends[1] < 0) return;
+  const char byte = 0;
+  (void)!::write(wake_->ends[1], &byte, 1);
+}
+
+bool InputFile::wait_for_input() {
+  if (wake_ == nullptr || wake_->ends[0] < 0) return true;
+  pollfd waits[2] = {{descriptor_, POLLIN, 0}, {wake_->ends[0], POLLIN, 0}};
+  while (poll(waits, 2, -1) < 0) {
+    if (errno != EINTR) return true;  // the read itself then says what is wrong
+  }
+  return (waits[1].revents & POLLIN) == 0;
+}
+#endif
+
 InputFile::InputFile(FilePtr file, std::string prefix)
-    : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), prefix_(std::move(prefix)) {}
+    : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), prefix_(std::move(prefix)) {
+#ifndef _WIN32
+  struct stat status {};
+  if (descriptor_ >= 0 && fstat(descriptor_, &status) == 0 && !S_ISREG(status.st_mode)) {
+    wake_.reset(new Wake);
+    if (pipe(wake_->ends) != 0) {
+      wake_->ends[0] = wake_->ends[1] = -1;
+    } else {
+      for (const int end : wake_->ends) fcntl(end, F_SETFD, FD_CLOEXEC);
+    }
+  }
+#endif
+}
 
 std::size_t InputFile::read_some(void* into, std::size_t size) {
   if (served_ < prefix_.size()) {
@@ -54,6 +104,10 @@ std::size_t InputFile::read_some(void* into, std::size_t size) {
     return 0;
   }
   while (true) {
+    if (!wait_for_input()) {
+      failed_ = true;
+      return 0;
+    }
     const long long got = read_descriptor(descriptor_, into, std::min(size, kLargestRead));
     if (got > 0) return static_cast<std::size_t>(got);
     if (got == 0) {

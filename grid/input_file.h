@@ -13,6 +13,7 @@
 // holds no lock of the C library that ending the process would wait for.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "grid/grid_format.h"
@@ -42,8 +43,26 @@ class InputFile {
   [[nodiscard]] bool failed() const { return failed_; }
   [[nodiscard]] bool ended() const { return ended_; }
 
+  // Ends a read of a pipe that waits for input, now or later, on another
+  // thread: it gives 0 as a failed read does. So a thread reading ahead of
+  // a run that needs no more is not waited for on the way out. (Where the
+  // system cannot wait on two things at once, the Windows build, a waiting
+  // read goes on waiting.)
+  void interrupt();
+
  private:
+  // The pipe whose other end interrupt() writes to, for an input that may
+  // wait (not a regular file).
+  class Wake;
+  struct WakeClose {
+    void operator()(Wake* wake) const;
+  };
+
+  // Waits until the input has bytes, or interrupt() was called (false).
+  bool wait_for_input();
+
   FilePtr file_;
+  std::unique_ptr<Wake, WakeClose> wake_;
   int descriptor_ = -1;
   std::string prefix_;      // bytes read before, served first
   std::size_t served_ = 0;  // bytes of prefix_ already read

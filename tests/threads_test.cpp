@@ -121,6 +121,42 @@ TEST(CellPipeline, GivesWhatArrivedWhileTheInputIsQuiet) {
   EXPECT_EQ(taken, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
+// A pipeline left while its input pipe stays open and quiet ends at once:
+// the read its reading thread waits in is interrupted.
+TEST(CellPipeline, EndsAtOnceWhenLeftWhileTheInputIsQuiet) {
+  const std::string header = "ncols 4\nnrows 1000\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n";
+  for (const bool text : {true, false}) {
+    SCOPED_TRACE(text ? "text" : "double");
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string bytes = text ? header + "1 2 3 4\n5 6 7 8\n"
+                                   : binary_grid(8, {4, 1000, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, {1, 2, 3, 4});
+    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    auto reader =
+        cellscale::make_grid_reader(text ? cellscale::FormatName::ascii_text : cellscale::FormatName::double_binary,
+                                    cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
+    cellscale::GridHeader grid_header;
+    ASSERT_TRUE(reader->read_header(grid_header) && reader->prepare_rows(4));
+    std::atomic<bool> left{false};
+    std::atomic<bool> closed_first{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 300 && !left; ++i) usleep(100000);
+      closed_first = !left;
+      close(ends[1]);
+    });
+    {
+      cellscale::CellPipeline pipeline;
+      ASSERT_TRUE(pipeline.start(*reader, cellscale::text_pieces_of(*reader), 4, 1000, nullptr, 1));
+      const cellscale::CellBatch& batch = pipeline.take();  // text unscanned: there is no work
+      EXPECT_TRUE(text ? batch.count == 0 : batch.doubles[0] == 1.0);
+      pipeline.give_back();
+    }
+    left = true;
+    watchdog.join();
+    EXPECT_FALSE(closed_first) << "the pipeline waited for its input";
+  }
+}
+
 TEST(WriteBehind, WritesInOrderAndReportsTheFirstFailedWrite) {
   for (const bool full : {false, true}) {
     SCOPED_TRACE(full ? "a full disk" : "a file");

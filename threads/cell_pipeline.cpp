@@ -13,6 +13,7 @@ CellPipeline::~CellPipeline() { stop(); }
 bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32_t columns, std::int64_t rows,
                          const BatchWork* work, int workers) {
   work_ = work;
+  reader_ = &reader;
   ring_size_ = std::min(kRingSize, static_cast<std::size_t>(std::max(workers, 1)) + 3);
   // A thread that cannot be had for want of memory leaves the run on one
   // thread too: operator new throws here instead of ending the run. A thread
@@ -68,6 +69,9 @@ void CellPipeline::stop() {
   }
   entry_freed_.notify_all();
   batch_read_.notify_all();
+  // The reading thread may be waiting for input that the run no longer
+  // needs (a pipe that stays open after the grid): its read ends now.
+  if (reader_ != nullptr) reader_->interrupt_reading();
   if (reading_thread_.joinable()) reading_thread_.join();
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();

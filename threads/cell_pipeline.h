@@ -24,8 +24,8 @@
 // Once started, the reader is read only by the reading thread. The reading
 // thread may be waiting in a read of the input when the run ends early; the
 // run then ends the process without waiting for it (the pipeline is not
-// destroyed), and the destructor, on the way out of a complete run, waits
-// for it.
+// destroyed). On the way out of a complete run the destructor interrupts
+// such a read (GridReader::interrupt_reading) and waits for the threads.
 
 #include <algorithm>
 #include <condition_variable>
@@ -189,6 +189,7 @@ class CellPipeline {
   // read what it is reading) and waits for them.
   void stop();
 
+  GridReader* reader_ = nullptr;
   std::unique_ptr<BatchBuffer[]> entries_ = std::make_unique<BatchBuffer[]>(kRingSize);
   std::size_t ring_size_ = 0;
   const BatchWork* work_ = nullptr;
