@@ -88,6 +88,25 @@ void read_text_in_text_mode([[maybe_unused]] std::FILE* file, [[maybe_unused]] F
 #endif
 }
 
+[[noreturn]] void fail_unrecognised(const FileName& name) {
+  fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
+       name.shown.c_str());
+}
+
+// A gzip input is recognised from the first bytes it decompresses to, and
+// read on from there in one pass, those bytes served first, whether it is a
+// file or a pipe.
+OpenedInput recognise_compressed_input(FilePtr file, std::string start, const FileName& name) {
+  InputFile input(std::move(file), std::move(start));
+  if (!input.decompress()) fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
+  char first[kRecognitionBytes];
+  const std::size_t size = input.read(first, sizeof first);
+  const std::optional<FormatName> format = recognise_grid(reinterpret_cast<const unsigned char*>(first), size);
+  if (!format) fail_unrecognised(name);
+  input.serve_first(std::string(first, size));
+  return {std::move(input), *format};
+}
+
 // Recognises the input's format from its first bytes, then reads it from its
 // start: a file again from there (text in text mode), and an input that
 // cannot go back (a pipe) in one pass, the bytes already read served first.
@@ -96,11 +115,12 @@ OpenedInput open_and_recognise_input(const FileName& name) {
   if (file) {
     char start[kRecognitionBytes];
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
-    const std::optional<FormatName> format = recognise_grid(reinterpret_cast<const unsigned char*>(start), size);
-    if (!format) {
-      fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
-           name.shown.c_str());
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(start);
+    if (InputFile::starts_gzip(bytes, size)) {
+      return recognise_compressed_input(std::move(file), std::string(start, size), name);
     }
+    const std::optional<FormatName> format = recognise_grid(bytes, size);
+    if (!format) fail_unrecognised(name);
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
       read_text_in_text_mode(file.get(), *format);
       return {InputFile(std::move(file), std::string(start, size)), *format};

@@ -18,3 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# zlib (Debian: libz-mingw-w64-dev) goes into the executable too.
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <utility>
+
+#include <zlib.h>
 
 #ifdef _WIN32
 #include <io.h>
@@ -30,6 +34,9 @@ long long read_descriptor(int descriptor, void* into, std::size_t size) {
   return ::read(descriptor, into, size);
 #endif
 }
+
+// Compressed bytes read from the stream at a time.
+constexpr std::size_t kCompressedBytes = std::size_t{1} << 17;
 
 int descriptor_of(std::FILE* file) {
 #ifdef _WIN32
@@ -77,6 +84,43 @@ bool InputFile::wait_for_input() {
 }
 #endif
 
+// The zlib stream lives on the heap, where it stays while the InputFile that
+// owns it is moved: zlib keeps the stream's address.
+class InputFile::Inflater {
+ public:
+  z_stream stream{};
+  std::unique_ptr<unsigned char[]> compressed{new (std::nothrow) unsigned char[kCompressedBytes]};
+  bool between_members = false;  // a member has ended; another may follow
+  bool done = false;             // no more bytes: the end, or damage
+};
+
+void InputFile::InflaterEnd::operator()(Inflater* inflater) const {
+  inflateEnd(&inflater->stream);
+  delete inflater;
+}
+
+bool InputFile::starts_gzip(const unsigned char* bytes, std::size_t size) {
+  return size >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+}
+
+bool InputFile::decompress() {
+  std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater);
+  if (inflater == nullptr || inflater->compressed == nullptr) return false;
+  // 16 + 15: a gzip wrapper around the largest window.
+  if (inflateInit2(&inflater->stream, 16 + MAX_WBITS) != Z_OK) return false;
+  inflater_.reset(inflater.release());
+  return true;
+}
+
+void InputFile::serve_first(std::string bytes) {
+  first_ = std::move(bytes);
+  first_served_ = 0;
+}
+
+InputFile::InputFile(InputFile&&) noexcept = default;
+InputFile& InputFile::operator=(InputFile&&) noexcept = default;
+InputFile::~InputFile() = default;
+
 InputFile::InputFile(FilePtr file, std::string prefix)
     : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), prefix_(std::move(prefix)) {
 #ifndef _WIN32
@@ -93,6 +137,57 @@ InputFile::InputFile(FilePtr file, std::string prefix)
 }
 
 std::size_t InputFile::read_some(void* into, std::size_t size) {
+  if (first_served_ < first_.size()) {
+    const std::size_t from_first = std::min(size, first_.size() - first_served_);
+    std::memcpy(into, first_.data() + first_served_, from_first);
+    first_served_ += from_first;
+    return from_first;
+  }
+  return inflater_ ? read_decompressed(into, size) : read_stream(into, size);
+}
+
+// Decompresses what has arrived into `into`; reads more of the stream only
+// while nothing has come out. Members follow one another until the stream
+// ends or holds bytes that start no member (padding after the last, which
+// is left unread). A stream cut inside a member ends there.
+std::size_t InputFile::read_decompressed(void* into, std::size_t size) {
+  Inflater& inflater = *inflater_;
+  z_stream& stream = inflater.stream;
+  if (inflater.done) return 0;
+  stream.next_out = static_cast<Bytef*>(into);
+  stream.avail_out = static_cast<uInt>(std::min<std::size_t>(size, std::numeric_limits<uInt>::max()));
+  const uInt room = stream.avail_out;
+  while (stream.avail_out > 0) {
+    if (stream.avail_in == 0) {
+      if (stream.avail_out < room) break;  // some came out: no waiting for more
+      const std::size_t got = read_stream(inflater.compressed.get(), kCompressedBytes);
+      if (got == 0) {
+        inflater.done = true;  // ended_ or failed_ says which
+        break;
+      }
+      stream.next_in = inflater.compressed.get();
+      stream.avail_in = static_cast<uInt>(got);
+    }
+    if (inflater.between_members) {
+      if (!starts_gzip(stream.next_in, stream.avail_in) && !(stream.avail_in == 1 && stream.next_in[0] == 0x1f)) {
+        inflater.done = ended_ = true;
+        break;
+      }
+      inflateReset(&stream);
+      inflater.between_members = false;
+    }
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    if (result == Z_STREAM_END) {
+      inflater.between_members = true;
+    } else if (result != Z_OK && result != Z_BUF_ERROR) {
+      inflater.done = failed_ = true;  // damaged data, a wrong check value, no memory
+      break;
+    }
+  }
+  return room - stream.avail_out;
+}
+
+std::size_t InputFile::read_stream(void* into, std::size_t size) {
   if (served_ < prefix_.size()) {
     const std::size_t from_prefix = std::min(size, prefix_.size() - served_);
     std::memcpy(into, prefix_.data() + served_, from_prefix);
@@ -122,6 +217,15 @@ std::size_t InputFile::read_some(void* into, std::size_t size) {
 }
 
 bool InputFile::would_wait() const {
+  if (first_served_ < first_.size()) return false;
+  if (inflater_) {
+    if (inflater_->done) return false;
+    if (inflater_->stream.avail_in > 0) return false;
+  }
+  return stream_would_wait();
+}
+
+bool InputFile::stream_would_wait() const {
   if (served_ < prefix_.size() || failed_ || ended_ || descriptor_ < 0) return false;
 #ifdef _WIN32
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));

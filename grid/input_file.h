@@ -11,6 +11,12 @@
 // than waiting for a whole block, so that rows that have arrived through a
 // pipe are worked on while the pipe is quiet, and a thread waiting in a read
 // holds no lock of the C library that ending the process would wait for.
+//
+// A gzip input (one that starts with the bytes 1f 8b, whatever its name) is
+// decompressed as it is read, in the same one pass: its bytes are then the
+// bytes it decompresses to, member after member. A stream that is cut ends
+// the input where its decompressed bytes end, as a cut grid ends; a damaged
+// one fails the read there.
 
 #include <cstddef>
 #include <memory>
@@ -25,6 +31,20 @@ class InputFile {
   // `prefix`: bytes already read from the stream, to be served first. The
   // stream itself is not read through again.
   explicit InputFile(FilePtr file, std::string prefix = {});
+  InputFile(InputFile&&) noexcept;
+  InputFile& operator=(InputFile&&) noexcept;
+  ~InputFile();
+
+  // Whether bytes that start an input start a gzip stream.
+  [[nodiscard]] static bool starts_gzip(const unsigned char* bytes, std::size_t size);
+
+  // From here on the input's bytes are those its gzip stream decompresses
+  // to. Called before any read. False when the memory for it cannot be had.
+  [[nodiscard]] bool decompress();
+
+  // Serves `bytes` before the rest of the input: bytes that were read from
+  // it to recognise it (decompressed, when it is decompressed).
+  void serve_first(std::string bytes);
 
   // Reads up to `size` (at least 1) bytes into `into`, waiting only until
   // some have arrived: fewer than asked for is no sign of the end. 0 only at
@@ -58,14 +78,28 @@ class InputFile {
     void operator()(Wake* wake) const;
   };
 
+  // The stream's decompression, for a gzip input.
+  class Inflater;
+  struct InflaterEnd {
+    void operator()(Inflater* inflater) const;
+  };
+
   // Waits until the input has bytes, or interrupt() was called (false).
   bool wait_for_input();
+  // read_some and would_wait on the stream's own bytes.
+  std::size_t read_stream(void* into, std::size_t size);
+  bool stream_would_wait() const;
+  // read_some on the decompressed bytes.
+  std::size_t read_decompressed(void* into, std::size_t size);
 
   FilePtr file_;
   std::unique_ptr<Wake, WakeClose> wake_;
   int descriptor_ = -1;
-  std::string prefix_;      // bytes read before, served first
+  std::unique_ptr<Inflater, InflaterEnd> inflater_;
+  std::string prefix_;      // bytes of the stream read before, served first
   std::size_t served_ = 0;  // bytes of prefix_ already read
+  std::string first_;       // bytes served before all others (serve_first)
+  std::size_t first_served_ = 0;
   bool failed_ = false;
   bool ended_ = false;
 };

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -378,6 +379,8 @@ TEST(Opening, AClosedStandardInputIsNeverTheInputGrid) {
 // An input that cannot go back to its start (a pipe, a FIFO, <(zcat ...)) is
 // read in one pass: the same grid through a file and through a FIFO gives the
 // same messages, status and output, in every format and cut short anywhere.
+// A gzip input, of one member or two, from a file or a pipe, reads as
+// the plain grid does.
 TEST(Opening, APipeIsReadAsAFileIs) {
   std::signal(SIGPIPE, SIG_IGN);
   const std::vector<double> header = {3, 2, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
@@ -401,6 +404,24 @@ TEST(Opening, APipeIsReadAsAFileIs) {
       EXPECT_EQ(from_pipe.output, from_file.output);
       EXPECT_EQ(from_pipe.status, from_file.status);
       EXPECT_EQ(read_file(pipe_folder / "out"), read_file(file_folder / "out"));
+      for (const std::string& gz : {gzip_members(bytes), gzip_members(bytes, {size / 3, size / 2})}) {
+        for (const bool through_pipe : {false, true}) {
+          SCOPED_TRACE(std::string("gzip, ") + (through_pipe ? "through a pipe" : "from a file"));
+          ScratchFolder folder;
+          std::thread gz_writer;
+          if (through_pipe) {
+            ASSERT_EQ(mkfifo((folder / "in").c_str(), 0600), 0);
+            gz_writer = std::thread([&] { std::ofstream(folder / "in", std::ios::binary) << gz; });
+          } else {
+            write_file(folder / "in", gz);
+          }
+          const ToolResult from_gzip = run_tool(folder.path(), {"in", "out", option}, "2\n");
+          if (gz_writer.joinable()) gz_writer.join();
+          EXPECT_EQ(from_gzip.output, from_file.output);
+          EXPECT_EQ(from_gzip.status, from_file.status);
+          EXPECT_EQ(read_file(folder / "out"), read_file(file_folder / "out"));
+        }
+      }
     }
   }
 }

@@ -10,12 +10,14 @@ set -euo pipefail
 # a second time, and with libclang-rt-dev (libFuzzer) the fuzz targets;
 # clang-format checks the layout of the code; dpkg-dev and file let cpack find
 # the Debian package's dependencies (dpkg-shlibdeps); groff-base renders the
-# manual page in its test; valgrind counts the tool's instructions per cell.
-required=(cmake g++ make libgtest-dev clang libclang-rt-dev clang-format dpkg-dev file groff-base valgrind)
+# manual page in its test; valgrind counts the tool's instructions per cell;
+# zlib1g-dev lets the tool read and write gzip grids.
+required=(cmake g++ make zlib1g-dev libgtest-dev clang libclang-rt-dev clang-format dpkg-dev file groff-base valgrind)
 # The Windows step, optional (should they not install, tests/run-windows.sh is
 # skipped with a banner): the MinGW-w64 cross compiler (its POSIX threads
-# variant) and Wine (wine gives the "wine" command, wine64 the 64-bit loader).
-windows=(g++-mingw-w64-x86-64-posix wine wine64)
+# variant), its static zlib, and Wine (wine gives the "wine" command, wine64
+# the 64-bit loader).
+windows=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
 # The GDAL step, optional too (tests/check-gdal.sh is skipped with a banner
 # without it): gdalinfo and gdal_translate read the tool's outputs.
 gdal=(gdal-bin)

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -65,6 +66,29 @@ TEST(TruncationSweep, EveryPrefixOfEachInputFormat) {
     // The text grid is also complete without its last line break, and when cut
     // inside its last number ("6", "6.", "6.2").
     EXPECT_EQ(complete_runs, in.width == 0 ? 5 : 1) << in.name;
+  }
+}
+
+// A gzip input of two members cut at every byte reads as the grid its bytes
+// decompress to: whole, or cut where its decompressed bytes end, with the
+// message a grid cut there gets. Whole, it gives the plain grid's run.
+TEST(TruncationSweep, EveryPrefixOfAGzipInput) {
+  for (const Format& in : kFormats) {
+    const std::string whole = grid_in(in);
+    const std::string gz = gzip_members(whole, {whole.size() / 2});
+    int complete_runs = 0;
+    for (std::size_t length = 0; length <= gz.size(); ++length) {
+      const Format& out = kFormats[length % 3];
+      const std::string cut = gz.substr(0, length);
+      const std::string decompressed = gunzip(cut);
+      SCOPED_TRACE(std::string(in.name) + " gzip input cut to " + std::to_string(length) + " bytes (" +
+                   std::to_string(decompressed.size()) + " decompressed), " + out.name + " output");
+      const reference::Prediction predicted =
+          check_predicted_run(decompressed, {"in", "out", out.option}, "2\n", kBounded, ScratchFolder(), cut);
+      if (predicted.run.status == 0) ++complete_runs;
+      if (HasFatalFailure()) return;
+    }
+    EXPECT_GE(complete_runs, 1) << in.name;
   }
 }
 

@@ -95,11 +95,14 @@ inline std::size_t row_of_lost_write(const std::string& output, const std::strin
 // output file, byte for byte but for the standard deviation of a complete
 // binary grid (as expect_binary_grid has it). Returns the prediction. Runs
 // in `folder`, which then holds the input and the output.
+// The file may instead hold `stored`, bytes that the tool must read as `grid`
+// (a gzip stream of it, say).
 inline reference::Prediction check_predicted_run(const std::string& grid, const std::vector<std::string>& arguments,
                                                  const std::optional<std::string>& input, const RunOptions& options,
-                                                 const ScratchFolder& folder) {
+                                                 const ScratchFolder& folder,
+                                                 const std::optional<std::string>& stored = std::nullopt) {
   const reference::Prediction predicted = reference::predict_run(grid, arguments, input);
-  write_file(folder / arguments[0], grid);
+  write_file(folder / arguments[0], stored ? *stored : grid);
   expect_ended(run_tool(folder.path(), arguments, input, options), predicted.run.output, predicted.run.status);
   const std::filesystem::path written = folder / predicted.output_name;
   const std::size_t width = reference::width_of(predicted.output);
