@@ -48,6 +48,7 @@
 #include "app/row_source.h"
 #include "grid/ascii_grid.h"
 #include "grid/grid_format.h"
+#include "grid/gzip_member.h"
 #include "grid/input_file.h"
 #include "grid/output_blocks.h"
 #include "grid/recognition.h"
@@ -145,9 +146,11 @@ FilePtr open_output_file(const FileName& input, const FileName& output, const ch
 
 // Opens the output, asking for another name while that fails. An empty reply,
 // or the end of standard input, ends the run.
+// A gzip output (its name ends in .gz) is opened in binary mode whatever its
+// format: its compressed bytes must reach the file as they are.
 FilePtr open_output(const FileName& input, FileName& output, FormatName format) {
-  const char* mode = output_opening_mode(format);
   while (true) {
+    const char* mode = names_gzip_file(output.shown) ? "wb" : output_opening_mode(format);
     FilePtr file = open_output_file(input, output, mode);
     if (file) return file;
     // Contract (docs/cellscale.1, Output name): " \r\n" on every platform.
@@ -294,7 +297,8 @@ int run_scaling(int argc, char** argv) {
   OpenedInput input = open_and_recognise_input(input_file_name);
   FilePtr output_file = open_output(input_file_name, output_file_name, output_format);
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
-  const std::unique_ptr<GridWriter> writer = make_grid_writer(output_format, std::move(output_file));
+  const std::unique_ptr<GridWriter> writer =
+      make_grid_writer(output_format, std::move(output_file), names_gzip_file(output_file_name.shown));
   const char* input_name = input_file_name.shown.c_str();
   const char* output_name = output_file_name.shown.c_str();
   // From here on a failure ends the run through fail_keeping_output.

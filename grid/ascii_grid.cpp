@@ -224,8 +224,12 @@ char* format_cells_with_tabs(const double* cells, std::size_t count, char* out) 
 // doubles (the span that reserve gives), which commit then formats as text.
 class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
  public:
-  explicit AsciiGridWriter(FilePtr output)
-      : blocks_(std::move(output)), staging_(ZeroedArray<double>::allocate(kStagingCells)) {}
+  AsciiGridWriter(FilePtr output, bool gzip)
+      : blocks_(std::move(output)), staging_(ZeroedArray<double>::allocate(kStagingCells)) {
+    // A text file written in text mode holds CR LF line ends on Windows:
+    // its compressed bytes do too.
+    if (gzip) (void)blocks_.compress(0, kCrlfLines);
+  }
 
   bool write_header(const GridHeader& header) override {
     const std::string text = format_text_header(header);
@@ -302,7 +306,7 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
     const std::size_t used = used_;
     used_ = 0;
     if (blocks_.wait()) return false;  // a block written behind failed: nothing more is written
-    return write_all(blocks_.file(), blocks_.block(), used);
+    return blocks_.write_now(blocks_.block(), used);
   }
 
   OutputBlocks& output_blocks() override { return blocks_; }
@@ -311,6 +315,11 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
 
  private:
   static constexpr std::int32_t kStagingCells = 512;
+#ifdef _WIN32
+  static constexpr bool kCrlfLines = true;
+#else
+  static constexpr bool kCrlfLines = false;
+#endif
 
   // Writes the block's first kOutputBlockBytes to the file and keeps the
   // rest, or drops it all when the write failed.
@@ -395,8 +404,8 @@ std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
   return std::make_unique<AsciiGridReader>(std::move(input));
 }
 
-std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output) {
-  return std::make_unique<AsciiGridWriter>(std::move(output));
+std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output, bool gzip) {
+  return std::make_unique<AsciiGridWriter>(std::move(output), gzip);
 }
 
 }  // namespace cellscale

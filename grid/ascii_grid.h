@@ -91,7 +91,8 @@ class FormattedRowWriter {
 [[nodiscard]] std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input);
 
 // The output must be open for writing in text mode ("wt"), so that each "\n"
-// becomes the platform's line ending.
-[[nodiscard]] std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output);
+// becomes the platform's line ending; or, with `gzip`, in binary mode ("wb"):
+// the text is then written gzip-compressed, with the platform's line ends.
+[[nodiscard]] std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output, bool gzip);
 
 }  // namespace cellscale

@@ -138,7 +138,11 @@ class BinaryGridReader final : public GridReader {
 // widths, so cells never straddle the block's end.
 class BinaryGridWriter final : public GridWriter {
  public:
-  BinaryGridWriter(BinaryWidth width, FilePtr output) : width_(width), blocks_(std::move(output)) {}
+  // A gzip output keeps the header in a stored member, where finish
+  // rewrites the statistics block.
+  BinaryGridWriter(BinaryWidth width, FilePtr output, bool gzip) : width_(width), blocks_(std::move(output)) {
+    if (gzip) (void)blocks_.compress(header_bytes(width), false);
+  }
 
   bool write_header(const GridHeader& header) override {
     if (!blocks_ || used_ + header_bytes(width_) > kOutputBlockBytes) return false;
@@ -193,20 +197,17 @@ class BinaryGridWriter final : public GridWriter {
     const std::size_t used = used_;
     used_ = 0;
     if (blocks_.wait()) return false;  // a block written behind failed: nothing more is written
-    return write_all(blocks_.file(), block(), used);
+    return blocks_.write_now(blocks_.block(), used);
   }
 
   OutputBlocks& output_blocks() override { return blocks_; }
 
   bool finish(const GridHeader& header) override {
     if (!flush()) return false;
-    // Positioning flushes what the stream may still hold, so a failure here is
-    // a write that did not reach the file.
-    if (std::fseek(blocks_.file(), static_cast<long>(statistics_offset(width_)), SEEK_SET) != 0) return false;
     unsigned char bytes[header_bytes(BinaryWidth::double_precision)];
     encode_slots(header, kCount, kStandardDeviation, bytes);
     const std::size_t count = static_cast<std::size_t>(kStandardDeviation - kCount + 1);
-    return write_all(blocks_.file(), bytes, count * static_cast<std::size_t>(width_)) &&
+    return blocks_.rewrite(statistics_offset(width_), bytes, count * static_cast<std::size_t>(width_)) &&
            close_output(blocks_.take_file());
   }
 
@@ -253,8 +254,8 @@ std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile
   return std::make_unique<BinaryGridReader>(width, std::move(input));
 }
 
-std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output) {
-  return std::make_unique<BinaryGridWriter>(width, std::move(output));
+std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output, bool gzip) {
+  return std::make_unique<BinaryGridWriter>(width, std::move(output), gzip);
 }
 
 }  // namespace cellscale

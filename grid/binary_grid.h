@@ -30,6 +30,8 @@ constexpr std::size_t statistics_offset(BinaryWidth width) {
 [[nodiscard]] double decode_binary_value(BinaryWidth width, const unsigned char* bytes);
 
 [[nodiscard]] std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile input);
-[[nodiscard]] std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output);
+// With `gzip` the output is written gzip-compressed; it must be a file
+// that can be written again at its start, as a plain output must.
+[[nodiscard]] std::unique_ptr<GridWriter> make_binary_grid_writer(BinaryWidth width, FilePtr output, bool gzip);
 
 }  // namespace cellscale

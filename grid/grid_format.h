@@ -121,6 +121,8 @@ class GridWriter {
 };
 
 [[nodiscard]] std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input);
-[[nodiscard]] std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output);
+// `gzip`: the output is written gzip-compressed (grid/gzip_member.h), and
+// was opened in binary mode ("wb") whatever its format.
+[[nodiscard]] std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output, bool gzip);
 
 }  // namespace cellscale

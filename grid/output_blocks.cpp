@@ -1,7 +1,10 @@
 #include "grid/output_blocks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+
+#include "grid/gzip_member.h"
 
 namespace cellscale {
 
@@ -11,11 +14,57 @@ std::unique_ptr<char[]> new_output_block() {
 
 OutputBlocks::OutputBlocks(FilePtr file) : file_(std::move(file)), block_(new_output_block()) {}
 
+OutputBlocks::~OutputBlocks() = default;
+
+bool OutputBlocks::compress(std::size_t stored, bool crlf_lines) {
+  compressor_.reset(new (std::nothrow) GzipCompressor(crlf_lines));
+  stored_ = stored;
+  if (compressor_ != nullptr && *compressor_) return true;
+  compressor_.reset();
+  block_.reset();  // the writer then fails as without memory for a block
+  return false;
+}
+
 bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& place) {
   if (later_ != nullptr) return later_->hand_over(block_, size, used, place);
-  if (!write_all(file_.get(), block_.get(), size)) return false;
+  if (!write_now(block_.get(), size)) return false;
   std::memmove(block_.get(), block_.get() + size, used - size);
   return true;
+}
+
+bool OutputBlocks::write_now(const char* bytes, std::size_t size) {
+  if (!compressor_) return write_all(file_.get(), bytes, size);
+  if (stored_bytes_.size() < stored_ && size > 0) {
+    const std::size_t part = std::min(size, stored_ - stored_bytes_.size());
+    stored_bytes_.append(bytes, part);
+    bytes += part;
+    size -= part;
+    if (stored_bytes_.size() == stored_) {
+      const std::string member = stored_gzip_member(stored_bytes_.data(), stored_bytes_.size());
+      if (!write_all(file_.get(), member.data(), member.size())) return false;
+    }
+  }
+  // A gzip file holds a member at least, though empty.
+  if (size == 0 && members_written_) return std::ferror(file_.get()) == 0;
+  members_written_ = true;
+  std::size_t member_size = 0;
+  const unsigned char* member = compressor_->compress(bytes, size, member_size);
+  return member != nullptr && write_all(file_.get(), member, member_size);
+}
+
+bool OutputBlocks::rewrite(std::size_t offset, const void* bytes, std::size_t size) {
+  if (!compressor_) {
+    // Positioning flushes what the stream may still hold, so a failure here
+    // is a write that did not reach the file.
+    return std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) == 0 && write_all(file_.get(), bytes, size);
+  }
+  if (offset + size > stored_bytes_.size()) return false;
+  stored_bytes_.replace(offset, size, static_cast<const char*>(bytes), size);
+  const std::string end = gzip_member_end(stored_bytes_.data(), stored_bytes_.size());
+  return std::fseek(file_.get(), static_cast<long>(kStoredMemberStart + offset), SEEK_SET) == 0 &&
+         write_all(file_.get(), bytes, size) &&
+         std::fseek(file_.get(), static_cast<long>(kStoredMemberStart + stored_bytes_.size()), SEEK_SET) == 0 &&
+         write_all(file_.get(), end.data(), end.size());
 }
 
 std::optional<WritePlace> OutputBlocks::wait() {

@@ -7,11 +7,17 @@
 // later, and what the writer would have said of it (the row being written,
 // and the column, when the block filled) is kept with the block. After a
 // failed write no later block is written.
+//
+// A gzip output (gzip_member.h) is written a member a block: the bytes that
+// would have been written go out compressed. Its first bytes (a binary
+// header) may be kept in a stored member of their own, written as they are,
+// so that rewrite can change them in place at the end.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "grid/grid_format.h"
 
@@ -45,11 +51,19 @@ class LaterBlockWriter {
   [[nodiscard]] virtual std::optional<WritePlace> wait_until_written() = 0;
 };
 
+class GzipCompressor;
+
 class OutputBlocks {
  public:
   static constexpr std::size_t kBlockRoom = kOutputBlockRoom;
 
   explicit OutputBlocks(FilePtr file);
+  ~OutputBlocks();
+
+  // From here on (before anything is written) the output is written
+  // gzip-compressed, its first `stored` bytes in a stored member.
+  // `crlf_lines` as for GzipCompressor. False when memory failed.
+  [[nodiscard]] bool compress(std::size_t stored, bool crlf_lines);
   OutputBlocks(const OutputBlocks&) = delete;
   OutputBlocks& operator=(const OutputBlocks&) = delete;
 
@@ -67,9 +81,22 @@ class OutputBlocks {
   // is false only when an earlier write is known to have failed.
   [[nodiscard]] bool write(std::size_t size, std::size_t used, const WritePlace& place);
 
+  // Writes `size` bytes at `bytes` to the file at once (compressed, for a
+  // gzip output): the end of the output, after wait(). False when they did
+  // not all reach it.
+  [[nodiscard]] bool write_now(const char* bytes, std::size_t size);
+
+  // Writes `size` bytes over the output's bytes from `offset` on (in its
+  // stored part, for a gzip output, whose check value is then made again).
+  // After the last write; false when they did not reach the file.
+  [[nodiscard]] bool rewrite(std::size_t offset, const void* bytes, std::size_t size);
+
   // From here on full blocks go to `later`, which writes to file() and
-  // must outlive the writer's use of these blocks.
-  void write_later(LaterBlockWriter& later) { later_ = &later; }
+  // must outlive the writer's use of these blocks. (A gzip output's blocks
+  // are written at once.)
+  void write_later(LaterBlockWriter& later) {
+    if (!compressor_) later_ = &later;
+  }
 
   // Waits until every block is written: then later blocks are written at
   // once. What the first failed write said, when one failed.
@@ -78,6 +105,10 @@ class OutputBlocks {
  private:
   FilePtr file_;
   std::unique_ptr<char[]> block_;
+  std::unique_ptr<GzipCompressor> compressor_;
+  std::size_t stored_ = 0;    // bytes that go into the stored member
+  std::string stored_bytes_;  // those bytes, as last written
+  bool members_written_ = false;
   LaterBlockWriter* later_ = nullptr;
   std::optional<WritePlace> later_failure_;
 };

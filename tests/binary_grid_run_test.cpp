@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -161,11 +162,19 @@ TEST(BinaryGrid, LostWritesAreReported) {
   std::vector<double> wide_cells(2000 * 100, 1.5);
   write_file(folder / "wide.dbl", binary_grid(8, {2000, 100, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, wide_cells));
   const std::string full = full_device();
+  std::filesystem::create_symlink("/dev/full", folder / "full.gz");
   for (const auto& [option, in, small_rows, wide_rows] :
        {std::tuple{"-f:t", ".asc", 2, 400}, std::tuple{"-f:d", ".dbl", 3, 100}, std::tuple{"-f:s", ".dbl", 3, 100}}) {
     SCOPED_TRACE(option);
     const ToolResult at_end = run_tool(folder.path(), {std::string("small") + in, full, option}, "1\n");
     expect_ended(at_end, run_output(small_rows) + "error writing into " + full + " \n", 4);
+    // A gzip output loses its compressed writes the same way.
+    const ToolResult gzip_at_end = run_tool(folder.path(), {std::string("small") + in, "full.gz", option}, "1\n");
+    expect_ended(gzip_at_end, run_output(small_rows) + "error writing into full.gz \n", 4);
+    const ToolResult gzip_in_rows = run_tool(folder.path(), {std::string("wide") + in, "full.gz", option}, "1\n");
+    EXPECT_EQ(gzip_in_rows.status, 6);
+    EXPECT_NE(row_of_lost_write(gzip_in_rows.output, "full.gz", std::string(option) == "-f:s", 2000), 0u)
+        << gzip_in_rows.output;
 
     const ToolResult in_rows = run_tool(folder.path(), {std::string("wide") + in, full, option}, "1\n");
     EXPECT_EQ(in_rows.status, 6);
@@ -177,24 +186,28 @@ TEST(BinaryGrid, LostWritesAreReported) {
 
 // A binary output that cannot be positioned (a pipe) gets its header and rows;
 // its statistics block cannot be put in place, which is reported after the
-// rows (a block appended after them would make a malformed grid).
+// rows (a block appended after them would make a malformed grid). So too
+// through a pipe named .gz, whose bytes decompress to the same.
 TEST(BinaryGrid, AnOutputIntoAPipeEndsWithStatus4AfterTheRows) {
   for (const auto& [option, width] : {std::pair{"-f:d", 8}, std::pair{"-f:s", 4}}) {
-    SCOPED_TRACE(option);
-    ScratchFolder folder;
-    write_file(folder / "in.dbl", binary_grid(8, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
-    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
-    std::string piped;
-    std::thread reader([&] {
-      std::ifstream pipe(folder / "pipe", std::ios::binary);
-      piped.assign(std::istreambuf_iterator<char>(pipe), {});
-    });
-    const ToolResult result = run_tool(folder.path(), {"in.dbl", "pipe", option}, "1\n");
-    // A reader still waiting for a writer (the tool never opened the pipe) sees the end at once.
-    close(open((folder / "pipe").c_str(), O_WRONLY | O_NONBLOCK));
-    reader.join();
-    expect_ended(result, run_output(3) + "error writing into pipe \n", 4);
-    EXPECT_EQ(piped, binary_grid(width, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
+    for (const std::string pipe_name : {"pipe", "pipe.gz"}) {
+      SCOPED_TRACE(std::string(option) + " into " + pipe_name);
+      ScratchFolder folder;
+      write_file(folder / "in.dbl", binary_grid(8, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
+      ASSERT_EQ(mkfifo((folder / pipe_name).c_str(), 0600), 0);
+      std::string piped;
+      std::thread reader([&] {
+        std::ifstream pipe(folder / pipe_name, std::ios::binary);
+        piped.assign(std::istreambuf_iterator<char>(pipe), {});
+      });
+      const ToolResult result = run_tool(folder.path(), {"in.dbl", pipe_name, option}, "1\n");
+      // A reader still waiting for a writer (the tool never opened the pipe) sees the end at once.
+      close(open((folder / pipe_name).c_str(), O_WRONLY | O_NONBLOCK));
+      reader.join();
+      expect_ended(result, run_output(3) + "error writing into " + pipe_name + " \n", 4);
+      EXPECT_EQ(pipe_name == "pipe" ? piped : gunzip(piped),
+                binary_grid(width, kGeometry, {0, 0, 0, 0, 0, 0}, kCells));
+    }
   }
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -57,14 +58,26 @@ std::string make_input(const Format& format, int columns, int rows) {
 }
 
 // 3001 columns: two double rows to a block, the next row straddling its end;
-// 20011 columns: a double row is larger than two blocks.
+// 20011 columns: a double row is larger than two blocks. An output named .gz
+// (any letter case) is a whole gzip file of the plain output's bytes, at
+// most 1.2 times the size zlib's level 6 makes of them.
 TEST(LargeGrid, EveryFormatPairThroughRowsOfManyBlocks) {
   for (const auto& [columns, rows] : {std::pair{3001, 23}, std::pair{20011, 5}}) {
     for (const Format& in : kFormats) {
       const std::string input = make_input(in, columns, rows);
       for (const Format& out : kFormats) {
         SCOPED_TRACE(std::to_string(columns) + " columns, " + in.name + " to " + out.name);
-        check_predicted_run(input, {"in", "out", out.option}, "1.5\n");
+        ScratchFolder folder;
+        const reference::Prediction predicted =
+            check_predicted_run(input, {"in", "out", out.option}, "1.5\n", {}, folder);
+        const char* gz_name = columns % 2 == 0 ? "out.gz" : "out.Gz";
+        expect_ended(run_tool(folder.path(), {"in", gz_name, out.option}, "1.5\n"), predicted.run.output, 0);
+        const std::string plain = read_file(folder / "out");
+        const std::string gz = read_file(folder / gz_name);
+        bool intact = false;
+        EXPECT_EQ(gunzip(gz, &intact), plain);
+        EXPECT_TRUE(intact);
+        EXPECT_LE(static_cast<double>(gz.size()), 1.2 * static_cast<double>(gzip_members(plain).size()));
       }
     }
   }
