@@ -334,11 +334,15 @@ int run_scaling(int argc, char** argv) {
   const std::unique_ptr<RowSource> source = make_row_source(*reader, grid, processors);
   // A writing thread pays where it has a processor beside the reading
   // thread and this one: on two it measured slower than writing here, the
-  // three threads taking turns on two processors.
+  // three threads taking turns on two processors. A gzip output's blocks are
+  // compressed beside it on as many threads as there are processors, which
+  // pays from two on: compressing takes longer than making the text.
   std::unique_ptr<WriteBehind> behind;
-  if (worth_threads(*columns, *rows, processors) && (kPipelineOnOneProcessor || processors >= 3)) {
-    behind = WriteBehind::start(writer->output_blocks().file());
-    if (behind) writer->output_blocks().write_later(*behind);
+  OutputBlocks& blocks = writer->output_blocks();
+  if (worth_threads(*columns, *rows, processors) &&
+      (kPipelineOnOneProcessor || processors >= 3 || blocks.compressed())) {
+    behind = WriteBehind::start(blocks.file(), blocks.compressed() ? processors : 0, blocks.crlf_lines());
+    if (behind) blocks.write_later(*behind);
   }
   ProgressDots dots(behind.get());
   // A text output has no statistics block: its cells are not counted.

@@ -58,7 +58,6 @@ class GzipCompressor::Stream {
   bool ready = false;
   bool crlf_lines = false;
   std::vector<char> lines;  // the data with "\r\n" line ends
-  std::vector<unsigned char> member;
 };
 
 GzipCompressor::GzipCompressor(bool crlf_lines) : stream_(new (std::nothrow) Stream) {
@@ -74,7 +73,7 @@ GzipCompressor::~GzipCompressor() {
 
 GzipCompressor::operator bool() const { return stream_ != nullptr && stream_->ready; }
 
-const unsigned char* GzipCompressor::compress(const char* data, std::size_t size, std::size_t& member_size) {
+bool GzipCompressor::compress(const char* data, std::size_t size, std::vector<unsigned char>& member) {
   Stream& s = *stream_;
   try {
     if (s.crlf_lines) {
@@ -87,18 +86,18 @@ const unsigned char* GzipCompressor::compress(const char* data, std::size_t size
       size = static_cast<std::size_t>(out - s.lines.data());
       data = s.lines.data();
     }
-    s.member.resize(deflateBound(&s.stream, static_cast<uLong>(size)));
+    member.resize(deflateBound(&s.stream, static_cast<uLong>(size)));
   } catch (const std::bad_alloc&) {
-    return nullptr;
+    return false;
   }
-  if (deflateReset(&s.stream) != Z_OK) return nullptr;
+  if (deflateReset(&s.stream) != Z_OK) return false;
   s.stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
   s.stream.avail_in = static_cast<uInt>(size);
-  s.stream.next_out = s.member.data();
-  s.stream.avail_out = static_cast<uInt>(s.member.size());
-  if (deflate(&s.stream, Z_FINISH) != Z_STREAM_END) return nullptr;
-  member_size = s.member.size() - s.stream.avail_out;
-  return s.member.data();
+  s.stream.next_out = member.data();
+  s.stream.avail_out = static_cast<uInt>(member.size());
+  if (deflate(&s.stream, Z_FINISH) != Z_STREAM_END) return false;
+  member.resize(member.size() - s.stream.avail_out);
+  return true;
 }
 
 }  // namespace cellscale

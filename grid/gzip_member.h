@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace cellscale {
 
@@ -40,9 +41,9 @@ class GzipCompressor {
   // False when its memory could not be had.
   explicit operator bool() const;
 
-  // The member of `size` bytes at `data` (at most kOutputBlockRoom), valid
-  // until the next call; its size in `member_size`. Null when memory failed.
-  [[nodiscard]] const unsigned char* compress(const char* data, std::size_t size, std::size_t& member_size);
+  // Puts the member of `size` bytes at `data` in `member`. False when
+  // memory failed.
+  [[nodiscard]] bool compress(const char* data, std::size_t size, std::vector<unsigned char>& member);
 
  private:
   class Stream;

@@ -18,6 +18,7 @@ OutputBlocks::~OutputBlocks() = default;
 
 bool OutputBlocks::compress(std::size_t stored, bool crlf_lines) {
   compressor_.reset(new (std::nothrow) GzipCompressor(crlf_lines));
+  crlf_lines_ = crlf_lines;
   stored_ = stored;
   if (compressor_ != nullptr && *compressor_) return true;
   compressor_.reset();
@@ -26,7 +27,18 @@ bool OutputBlocks::compress(std::size_t stored, bool crlf_lines) {
 }
 
 bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& place) {
-  if (later_ != nullptr) return later_->hand_over(block_, size, used, place);
+  if (later_ != nullptr) {
+    // A gzip output's stored member goes first, written here before any
+    // block is handed over; the rest of the block follows it.
+    if (stored_bytes_.size() < stored_) {
+      const std::size_t part = std::min(size, stored_ - stored_bytes_.size());
+      if (!write_now(block_.get(), part)) return false;
+      std::memmove(block_.get(), block_.get() + part, used - part);
+      size -= part;
+      used -= part;
+    }
+    return later_->hand_over(block_, size, used, place);
+  }
   if (!write_now(block_.get(), size)) return false;
   std::memmove(block_.get(), block_.get() + size, used - size);
   return true;
@@ -41,15 +53,14 @@ bool OutputBlocks::write_now(const char* bytes, std::size_t size) {
     size -= part;
     if (stored_bytes_.size() == stored_) {
       const std::string member = stored_gzip_member(stored_bytes_.data(), stored_bytes_.size());
+      members_written_ = true;
       if (!write_all(file_.get(), member.data(), member.size())) return false;
     }
   }
   // A gzip file holds a member at least, though empty.
   if (size == 0 && members_written_) return std::ferror(file_.get()) == 0;
   members_written_ = true;
-  std::size_t member_size = 0;
-  const unsigned char* member = compressor_->compress(bytes, size, member_size);
-  return member != nullptr && write_all(file_.get(), member, member_size);
+  return compressor_->compress(bytes, size, member_) && write_all(file_.get(), member_.data(), member_.size());
 }
 
 bool OutputBlocks::rewrite(std::size_t offset, const void* bytes, std::size_t size) {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "grid/grid_format.h"
 
@@ -91,12 +92,14 @@ class OutputBlocks {
   // After the last write; false when they did not reach the file.
   [[nodiscard]] bool rewrite(std::size_t offset, const void* bytes, std::size_t size);
 
-  // From here on full blocks go to `later`, which writes to file() and
-  // must outlive the writer's use of these blocks. (A gzip output's blocks
-  // are written at once.)
-  void write_later(LaterBlockWriter& later) {
-    if (!compressor_) later_ = &later;
-  }
+  // Whether the output is written gzip-compressed, and with CR LF lines.
+  [[nodiscard]] bool compressed() const { return compressor_ != nullptr; }
+  [[nodiscard]] bool crlf_lines() const { return crlf_lines_; }
+
+  // From here on full blocks go to `later`, which writes to file() (and
+  // compresses them first, for a gzip output) and must outlive the
+  // writer's use of these blocks.
+  void write_later(LaterBlockWriter& later) { later_ = &later; }
 
   // Waits until every block is written: then later blocks are written at
   // once. What the first failed write said, when one failed.
@@ -109,6 +112,8 @@ class OutputBlocks {
   std::size_t stored_ = 0;    // bytes that go into the stored member
   std::string stored_bytes_;  // those bytes, as last written
   bool members_written_ = false;
+  bool crlf_lines_ = false;
+  std::vector<unsigned char> member_;  // the last member compressed here
   LaterBlockWriter* later_ = nullptr;
   std::optional<WritePlace> later_failure_;
 };
