@@ -236,21 +236,23 @@ struct RowFailure {
 // (or hands it on, when it comes formatted) and shows its dot. Stops at the
 // first row that cannot be read or written: the rows before it are written,
 // none after it.
-std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const RowDestination& target,
+std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const RowDestination& destination,
                                      ProgressDots& dots) {
   for (std::int64_t row = 1; row <= rows; ++row) {
     const SourceRow cells = source.next_row();
     if (!cells.complete) return RowFailure{.reading = true, .row = row, .values_read = cells.values_read};
     RowWrite written{true, 0};
     if (cells.formatted != nullptr) {
-      written = target.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
+      written = destination.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
     } else if (cells.doubles != nullptr) {
-      written = scale_row(cells.doubles, target.columns, target.writer, target.nodata, target.factor, target.stats);
+      written = scale_row(cells.doubles, destination.columns, destination.writer, destination.nodata,
+                          destination.factor, destination.stats);
     } else {
-      written = scale_row(cells.singles, target.columns, target.writer, target.nodata, target.factor, target.stats);
+      written = scale_row(cells.singles, destination.columns, destination.writer, destination.nodata,
+                          destination.factor, destination.stats);
     }
     if (!written.complete) return RowFailure{.reading = false, .row = row, .failed_column = written.failed_column};
-    dots.row_written(target.columns);
+    dots.row_written(destination.columns);
   }
   return std::nullopt;
 }
@@ -347,8 +349,8 @@ int run_scaling(int argc, char** argv) {
   ProgressDots dots(behind.get());
   // A text output has no statistics block: its cells are not counted.
   CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
-  const RowDestination target{*writer, formatted_rows_of(*writer), *columns, nodata, factor, counted};
-  if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, target, dots)) {
+  const RowDestination destination{*writer, formatted_rows_of(*writer), *columns, nodata, factor, counted};
+  if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, destination, dots)) {
     fail_rows(*failure, behind.get(), dots, *writer, output_format, input_name, output_name);
   }
   if (behind != nullptr) {

@@ -194,9 +194,17 @@ std::size_t InputFile::read_stream(void* into, std::size_t size) {
     served_ += from_prefix;
     return from_prefix;
   }
-  if (failed_ || ended_ || descriptor_ < 0) {
-    failed_ = failed_ || descriptor_ < 0;
+  if (failed_ || ended_ || file_ == nullptr) {
+    failed_ = failed_ || file_ == nullptr;
     return 0;
+  }
+  if (descriptor_ < 0) {
+    // A stream with no descriptor of its own (one in memory) is read
+    // through the stream.
+    const std::size_t got = std::fread(into, 1, size, file_.get());
+    failed_ = got == 0 && std::ferror(file_.get()) != 0;
+    ended_ = got == 0 && !failed_;
+    return got;
   }
   while (true) {
     if (!wait_for_input()) {
