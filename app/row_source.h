@@ -32,6 +32,11 @@ class RowSource {
  public:
   virtual ~RowSource() = default;
   [[nodiscard]] virtual SourceRow next_row() = 0;
+  // Ends the reading after the rows the run needed: threads that read stop,
+  // and the reader is the caller's again (to check the input with
+  // GridReader::input_intact_through). Returns the bytes of the input the
+  // rows given took (GridReader::bytes_used). No row is asked for after.
+  [[nodiscard]] virtual std::uint64_t end_reading() = 0;
 };
 
 // The rows as the reader reads them, on the calling thread.
@@ -39,6 +44,7 @@ class RowsOnThisThread final : public RowSource {
  public:
   explicit RowsOnThisThread(GridReader& reader) : reader_(reader) {}
   SourceRow next_row() override;
+  std::uint64_t end_reading() override { return reader_.bytes_used(); }
 
  private:
   GridReader& reader_;

@@ -1,6 +1,7 @@
 #include "app/rows_from_pipeline.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "app/cell_scaling.h"
 #include "grid/ascii_grid.h"
@@ -9,7 +10,7 @@ namespace cellscale {
 
 std::unique_ptr<RowsFromPipeline> RowsFromPipeline::start(GridReader& reader, const RowSourceChoice& grid,
                                                           int workers) {
-  std::unique_ptr<RowsFromPipeline> rows(new RowsFromPipeline(grid.columns));
+  std::unique_ptr<RowsFromPipeline> rows(new RowsFromPipeline(reader, grid.columns));
   TextPieceReader* const pieces = text_pieces_of(reader);
   rows->work_.scan_text = pieces != nullptr;
   rows->work_.format_text = grid.output_format == FormatName::ascii_text;
@@ -20,6 +21,19 @@ std::unique_ptr<RowsFromPipeline> RowsFromPipeline::start(GridReader& reader, co
     return nullptr;
   }
   return rows;
+}
+
+std::uint64_t RowsFromPipeline::end_reading() {
+  // A text batch's cells were scanned from its piece: the rows given end
+  // inside it. Binary rows were read by the reader, which stops after the
+  // last row.
+  std::optional<std::uint64_t> used;
+  if (batch_ != nullptr && batch_->piece != nullptr) {
+    used =
+        batch_->piece_end.start + cell_text_used(batch_->piece, batch_->piece_size, batch_->piece_end.at_end, used_);
+  }
+  pipeline_.stop();
+  return used ? *used : reader_.bytes_used();
 }
 
 std::uint32_t RowsFromPipeline::text_start(std::size_t index) const {
@@ -85,9 +99,8 @@ SourceRow RowsFromPipeline::next_row() {
 void RowsFromPipeline::ScanAndFormat::work_on(BatchBuffer& buffer) const {
   CellBatch& batch = buffer.batch;
   if (scan_text) {
-    double* values = buffer.doubles.room(buffer.piece.size());
-    const ScannedCells scanned =
-        scan_cell_text(buffer.piece.data(), buffer.piece.size() - 1, buffer.piece_end.at_end, values);
+    double* values = buffer.doubles.room(batch.piece_size + 1);
+    const ScannedCells scanned = scan_cell_text(batch.piece, batch.piece_size, batch.piece_end.at_end, values);
     batch.doubles = values;
     batch.count = scanned.count;
     if (scanned.broken) batch.last = true;  // the cells end here

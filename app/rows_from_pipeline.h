@@ -24,6 +24,7 @@ class RowsFromPipeline final : public RowSource {
                                                                int workers);
 
   SourceRow next_row() override;
+  std::uint64_t end_reading() override;
 
  private:
   // Scans a text piece's numbers, and for a text output scales the cells and
@@ -37,10 +38,11 @@ class RowsFromPipeline final : public RowSource {
     void work_on(BatchBuffer& buffer) const override;
   };
 
-  explicit RowsFromPipeline(std::int32_t columns) : columns_(columns) {}
+  RowsFromPipeline(GridReader& reader, std::int32_t columns) : reader_(reader), columns_(columns) {}
   // Where the text of cell `index` of the batch begins.
   std::uint32_t text_start(std::size_t index) const;
 
+  GridReader& reader_;
   std::int32_t columns_;
   ScanAndFormat work_;
   CellPipeline pipeline_;             // after work_: its threads end before work_ goes

@@ -39,6 +39,16 @@ class TextSource {
 
   void interrupt() { file_.interrupt(); }
 
+  // The bytes of the input read up to the last number taken, and the one
+  // after it that ended it: a number is not whole until its end is seen.
+  std::uint64_t used() const {
+    const bool end_seen =
+        position_ > 0 && position_ < end_ && !is_scan_space(buffer_[position_ - 1]);  // else past its blank
+    return offset_of(position_) + (end_seen ? 1 : 0);
+  }
+
+  bool intact_through(std::uint64_t used) { return file_.intact_through(used); }
+
   // Reads `count` numbers into `values`, as as many next_number() calls
   // would; returns how many were read before one was missing or broken.
   std::int64_t next_numbers(double* values, std::int64_t count) {
@@ -110,11 +120,15 @@ class TextSource {
     }
     piece.assign(buffer_.data() + position_, buffer_.data() + position_ + cut);
     piece.push_back('\0');
+    cut_as.start = offset_of(position_);
     position_ += cut;
     return cut_as;
   }
 
  private:
+  // Where the buffer's byte at `position` lies in the input.
+  std::uint64_t offset_of(std::size_t position) const { return file_.position() - (end_ - position); }
+
   static bool has_blank(const char* text, std::size_t size) {
     return std::any_of(text, text + size, [](char c) { return is_scan_space(c); });
   }
@@ -197,6 +211,10 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
   }
 
   void interrupt_reading() override { text_.interrupt(); }
+
+  std::uint64_t bytes_used() const override { return text_.used(); }
+
+  bool input_intact_through(std::uint64_t used) override { return text_.intact_through(used); }
 
   TextPiece read_text_piece(std::vector<char>& piece, std::size_t size) override {
     return text_.next_piece(piece, size);
@@ -385,6 +403,19 @@ ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, dou
     ++scanned.count;
     p = end;
   }
+}
+
+std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std::size_t count) {
+  const char* p = text;
+  const char* const last = text + size;
+  for (std::size_t i = 0; i < count; ++i) {
+    while (p != last && is_scan_space(*p)) ++p;
+    double value = 0;
+    const ScanResult result = scan_number(p, last, at_end, value);
+    if (result.status != ScanStatus::ok) break;
+    p = result.next;
+  }
+  return static_cast<std::size_t>(p - text) + (p != last ? 1 : 0);
 }
 
 char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends) {

@@ -37,6 +37,10 @@ struct ScannedCells {
 };
 [[nodiscard]] ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, double* values);
 
+// How many bytes of a piece of cell text its first `count` numbers take,
+// with the byte after the last of them that ends it, if the piece holds one.
+[[nodiscard]] std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std::size_t count);
+
 // The room format_cell_texts needs for a cell.
 inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;
 
@@ -54,6 +58,8 @@ struct TextPiece {
   // No piece follows: the input ended or could not be read further, or the
   // piece holds text that begins no number, where the cells end.
   bool last = false;
+  // Where the piece begins in the input (InputFile::position).
+  std::uint64_t start = 0;
 };
 
 // A text input read in pieces of its cell text, for scanning elsewhere (on

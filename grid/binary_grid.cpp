@@ -59,6 +59,13 @@ class BinaryGridReader final : public GridReader {
 
   void interrupt_reading() override { file_.interrupt(); }
 
+  // The bytes read, less those of the buffer not yet given in rows.
+  std::uint64_t bytes_used() const override {
+    return file_.position() - (filled_ - next_row_ * columns_ * static_cast<std::size_t>(width_));
+  }
+
+  bool input_intact_through(std::uint64_t used) override { return file_.intact_through(used); }
+
   bool next_row_would_wait() const override { return next_row_ == rows_in_buffer_ && !ended_ && file_.would_wait(); }
 
   RowRead read_row() override {

@@ -76,6 +76,13 @@ class GridReader {
   // Whether read_row would now wait for input that has not arrived (a quiet
   // pipe), so that a caller gathering rows may hand on what it has first.
   [[nodiscard]] virtual bool next_row_would_wait() const { return false; }
+  // How many bytes of the input the header and the rows read so far took,
+  // up to the byte that ends the last cell read.
+  [[nodiscard]] virtual std::uint64_t bytes_used() const = 0;
+  // Whether the input's first `used` bytes came through whole
+  // (InputFile::intact_through): a gzip input's member that holds the last
+  // of them is read to its end and checked. Not while another thread reads.
+  [[nodiscard]] virtual bool input_intact_through(std::uint64_t used) = 0;
   // Ends a read that waits for input on another thread (InputFile::interrupt):
   // called from any thread once nothing more will be asked of the reader.
   virtual void interrupt_reading() = 0;

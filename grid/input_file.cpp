@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include <zlib.h>
@@ -52,6 +53,7 @@ int descriptor_of(std::FILE* file) {
 class InputFile::Wake {};
 void InputFile::WakeClose::operator()(Wake* wake) const { delete wake; }
 void InputFile::interrupt() {}
+void InputFile::resume() {}
 bool InputFile::wait_for_input() { return true; }
 #else
 class InputFile::Wake {
@@ -74,6 +76,17 @@ void InputFile::interrupt() {
   (void)!::write(wake_->ends[1], &byte, 1);
 }
 
+// The interrupt's bytes are taken back whether or not a read was waiting
+// when they came.
+void InputFile::resume() {
+  if (wake_ != nullptr && wake_->ends[0] >= 0) {
+    char bytes[16];
+    while (::read(wake_->ends[0], bytes, sizeof bytes) > 0) {
+    }
+  }
+  if (interrupted_) interrupted_ = failed_ = false;
+}
+
 bool InputFile::wait_for_input() {
   if (wake_ == nullptr || wake_->ends[0] < 0) return true;
   pollfd waits[2] = {{descriptor_, POLLIN, 0}, {wake_->ends[0], POLLIN, 0}};
@@ -90,14 +103,48 @@ class InputFile::Inflater {
  public:
   z_stream stream{};
   std::unique_ptr<unsigned char[]> compressed{new (std::nothrow) unsigned char[kCompressedBytes]};
-  bool between_members = false;  // a member has ended; another may follow
+  bool between_members = false;  // a member has ended, its check passed; another may follow
   bool done = false;             // no more bytes: the end, or damage
+  // Offsets in the decompressed bytes: where the member being decompressed
+  // begins, and how many bytes have come out of the stream so far.
+  std::uint64_t member_start = 0;
+  std::uint64_t produced = 0;
+  // Where the member found damaged (or cut before its end) begins.
+  std::optional<std::uint64_t> damaged_member;
+
+  // Decompresses the stream's bytes into `into`, up to its `room` bytes,
+  // and counts what came out.
+  void inflate_into(unsigned char* into, std::size_t room) {
+    stream.next_out = into;
+    stream.avail_out = static_cast<uInt>(room);
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    produced += room - stream.avail_out;
+    if (result == Z_STREAM_END) {
+      between_members = true;
+    } else if (result != Z_OK && result != Z_BUF_ERROR) {
+      damaged_member = member_start;  // damaged data, a wrong check value, no memory
+    }
+  }
 };
 
 void InputFile::InflaterEnd::operator()(Inflater* inflater) const {
   inflateEnd(&inflater->stream);
   delete inflater;
 }
+
+namespace {
+
+// A gzip member begins with its two identifying bytes and the method
+// (8, deflate, the only one defined).
+constexpr unsigned char kGzipStart[] = {0x1f, 0x8b, 0x08};
+
+// Whether bytes that follow a member may begin another: they are the start
+// of one, or as much of it as has arrived.
+bool could_start_gzip(const unsigned char* bytes, std::size_t size) {
+  return std::memcmp(bytes, kGzipStart, std::min(size, sizeof kGzipStart)) == 0;
+}
+
+}  // namespace
 
 bool InputFile::starts_gzip(const unsigned char* bytes, std::size_t size) {
   return size >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
@@ -113,6 +160,7 @@ bool InputFile::decompress() {
 }
 
 void InputFile::serve_first(std::string bytes) {
+  position_ -= std::min<std::uint64_t>(position_, bytes.size());
   first_ = std::move(bytes);
   first_served_ = 0;
 }
@@ -131,19 +179,24 @@ InputFile::InputFile(FilePtr file, std::string prefix)
       wake_->ends[0] = wake_->ends[1] = -1;
     } else {
       for (const int end : wake_->ends) fcntl(end, F_SETFD, FD_CLOEXEC);
+      // Emptied without waiting when a read goes on after an interrupt.
+      fcntl(wake_->ends[0], F_SETFL, O_NONBLOCK);
     }
   }
 #endif
 }
 
 std::size_t InputFile::read_some(void* into, std::size_t size) {
+  std::size_t got = 0;
   if (first_served_ < first_.size()) {
-    const std::size_t from_first = std::min(size, first_.size() - first_served_);
-    std::memcpy(into, first_.data() + first_served_, from_first);
-    first_served_ += from_first;
-    return from_first;
+    got = std::min(size, first_.size() - first_served_);
+    std::memcpy(into, first_.data() + first_served_, got);
+    first_served_ += got;
+  } else {
+    got = inflater_ ? read_decompressed(into, size) : read_stream(into, size);
   }
-  return inflater_ ? read_decompressed(into, size) : read_stream(into, size);
+  position_ += got;
+  return got;
 }
 
 // Decompresses what has arrived into `into`; reads more of the stream only
@@ -154,37 +207,64 @@ std::size_t InputFile::read_decompressed(void* into, std::size_t size) {
   Inflater& inflater = *inflater_;
   z_stream& stream = inflater.stream;
   if (inflater.done) return 0;
-  stream.next_out = static_cast<Bytef*>(into);
-  stream.avail_out = static_cast<uInt>(std::min<std::size_t>(size, std::numeric_limits<uInt>::max()));
-  const uInt room = stream.avail_out;
-  while (stream.avail_out > 0) {
+  auto* const out = static_cast<unsigned char*>(into);
+  const std::size_t room = std::min<std::size_t>(size, std::numeric_limits<uInt>::max());
+  std::size_t done = 0;
+  while (done < room) {
     if (stream.avail_in == 0) {
-      if (stream.avail_out < room) break;  // some came out: no waiting for more
-      const std::size_t got = read_stream(inflater.compressed.get(), kCompressedBytes);
-      if (got == 0) {
+      if (done > 0) break;  // some came out: no waiting for more
+      if (!fetch_compressed()) {
         inflater.done = true;  // ended_ or failed_ says which
         break;
       }
-      stream.next_in = inflater.compressed.get();
-      stream.avail_in = static_cast<uInt>(got);
     }
     if (inflater.between_members) {
-      if (!starts_gzip(stream.next_in, stream.avail_in) && !(stream.avail_in == 1 && stream.next_in[0] == 0x1f)) {
+      if (!could_start_gzip(stream.next_in, stream.avail_in)) {
         inflater.done = ended_ = true;
         break;
       }
       inflateReset(&stream);
       inflater.between_members = false;
+      inflater.member_start = inflater.produced;
     }
-    const int result = inflate(&stream, Z_NO_FLUSH);
-    if (result == Z_STREAM_END) {
-      inflater.between_members = true;
-    } else if (result != Z_OK && result != Z_BUF_ERROR) {
-      inflater.done = failed_ = true;  // damaged data, a wrong check value, no memory
+    inflater.inflate_into(out + done, room - done);
+    done = room - stream.avail_out;
+    if (inflater.damaged_member) {
+      inflater.done = failed_ = true;
       break;
     }
   }
-  return room - stream.avail_out;
+  return done;
+}
+
+bool InputFile::fetch_compressed() {
+  Inflater& inflater = *inflater_;
+  const std::size_t got = read_stream(inflater.compressed.get(), kCompressedBytes);
+  if (got == 0) {
+    // A stream that ends inside a member is cut: that member's check is missing.
+    if (ended_ && !inflater.between_members) inflater.damaged_member = inflater.member_start;
+    return false;
+  }
+  inflater.stream.next_in = inflater.compressed.get();
+  inflater.stream.avail_in = static_cast<uInt>(got);
+  return true;
+}
+
+bool InputFile::intact_through(std::uint64_t used) {
+  if (!inflater_) return true;
+  Inflater& inflater = *inflater_;
+  if (inflater.damaged_member) return *inflater.damaged_member >= used;
+  if (inflater.between_members || inflater.member_start >= used) return true;
+  // The member holding the last bytes used is decompressed to its end, which
+  // checks it, its bytes dropped. A read that was interrupted goes on.
+  resume();
+  unsigned char scratch[4096];
+  while (!inflater.between_members) {
+    if (inflater.stream.avail_in == 0 && !fetch_compressed()) return false;
+    inflater.inflate_into(scratch, sizeof scratch);
+    if (inflater.damaged_member) return false;
+  }
+  return true;
 }
 
 std::size_t InputFile::read_stream(void* into, std::size_t size) {
@@ -208,7 +288,7 @@ std::size_t InputFile::read_stream(void* into, std::size_t size) {
   }
   while (true) {
     if (!wait_for_input()) {
-      failed_ = true;
+      failed_ = interrupted_ = true;
       return 0;
     }
     const long long got = read_descriptor(descriptor_, into, std::min(size, kLargestRead));

@@ -12,13 +12,16 @@
 // pipe are worked on while the pipe is quiet, and a thread waiting in a read
 // holds no lock of the C library that ending the process would wait for.
 //
-// A gzip input (one that starts with the bytes 1f 8b, whatever its name) is
-// decompressed as it is read, in the same one pass: its bytes are then the
+// A gzip input (one that starts with the bytes 1f 8b, whatever its name)
+// is decompressed as it is read, in the same one pass: its bytes are then the
 // bytes it decompresses to, member after member. A stream that is cut ends
 // the input where its decompressed bytes end, as a cut grid ends; a damaged
-// one fails the read there.
+// one fails the read there. Damage that only the check at a member's end
+// shows (its CRC-32 and size) may come after the last bytes a grid needs:
+// intact_through checks the member that holds them.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -59,6 +62,17 @@ class InputFile {
   // that is quiet. Never for a file.
   [[nodiscard]] bool would_wait() const;
 
+  // Bytes read so far (those served again by serve_first not counted twice).
+  [[nodiscard]] std::uint64_t position() const { return position_; }
+
+  // Whether the first `used` bytes of the input came through whole. Always
+  // for a plain input. For a gzip input, the member that holds byte `used`
+  // - 1 is decompressed to its end if it has not been yet, and its check
+  // (CRC-32 and size) must pass, as must those of the members before it;
+  // members after it are not looked at. Reads a read that interrupt() ended
+  // again. Not called while another thread reads.
+  [[nodiscard]] bool intact_through(std::uint64_t used);
+
   // Whether a read has failed, or has met the end of the input.
   [[nodiscard]] bool failed() const { return failed_; }
   [[nodiscard]] bool ended() const { return ended_; }
@@ -91,6 +105,11 @@ class InputFile {
   bool stream_would_wait() const;
   // read_some on the decompressed bytes.
   std::size_t read_decompressed(void* into, std::size_t size);
+  // Reads more of the stream for the inflater; false at its end or on a
+  // failed read.
+  bool fetch_compressed();
+  // Lets reads go on after interrupt().
+  void resume();
 
   FilePtr file_;
   std::unique_ptr<Wake, WakeClose> wake_;
@@ -100,7 +119,9 @@ class InputFile {
   std::size_t served_ = 0;  // bytes of prefix_ already read
   std::string first_;       // bytes served before all others (serve_first)
   std::size_t first_served_ = 0;
+  std::uint64_t position_ = 0;
   bool failed_ = false;
+  bool interrupted_ = false;  // failed_ because interrupt() ended a read
   bool ended_ = false;
 };
 

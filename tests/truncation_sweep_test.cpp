@@ -69,26 +69,84 @@ TEST(TruncationSweep, EveryPrefixOfEachInputFormat) {
   }
 }
 
+// Runs the tool on `stored`, a gzip stream whose bytes give every row of
+// `grid` but whose member that holds the last row fails its check (its
+// CRC-32 and size, or cut before them): the last row's read fails with all
+// its cells read, and the output keeps every row, without the statistics
+// block of a finished binary output.
+void expect_last_row_unchecked(const std::string& grid, const std::string& stored, const Format& out) {
+  const std::vector<std::string> arguments = {"in", "out", out.option};
+  const reference::Prediction whole = reference::predict_run(grid, arguments, "2\n");
+  ASSERT_EQ(whole.run.status, 0);
+  ScratchFolder folder;
+  write_file(folder / "in", stored);
+  const std::size_t rows = static_cast<std::size_t>(kGeometry[1]);
+  expect_ended(run_tool(folder.path(), arguments, "2\n", kBounded),
+               reference::last_row_unchecked("in", rows, static_cast<std::size_t>(whole.columns)), 5);
+  const std::string& file = *whole.run.file;
+  EXPECT_EQ(read_file(folder / "out"),
+            out.width == 0 ? native_lines(file) : whole.header + file.substr(whole.header.size()));
+}
+
 // A gzip input of two members cut at every byte reads as the grid its bytes
 // decompress to: whole, or cut where its decompressed bytes end, with the
-// message a grid cut there gets. Whole, it gives the plain grid's run.
+// message a grid cut there gets. Whole, it gives the plain grid's run. Cut
+// after the last row's bytes but before the end of its member's check, it
+// fails the last row.
 TEST(TruncationSweep, EveryPrefixOfAGzipInput) {
   for (const Format& in : kFormats) {
     const std::string whole = grid_in(in);
     const std::string gz = gzip_members(whole, {whole.size() / 2});
     int complete_runs = 0;
+    int unchecked_runs = 0;
     for (std::size_t length = 0; length <= gz.size(); ++length) {
       const Format& out = kFormats[length % 3];
       const std::string cut = gz.substr(0, length);
-      const std::string decompressed = gunzip(cut);
+      bool intact = false;
+      const std::string decompressed = gunzip(cut, &intact);
       SCOPED_TRACE(std::string(in.name) + " gzip input cut to " + std::to_string(length) + " bytes (" +
                    std::to_string(decompressed.size()) + " decompressed), " + out.name + " output");
-      const reference::Prediction predicted =
-          check_predicted_run(decompressed, {"in", "out", out.option}, "2\n", kBounded, ScratchFolder(), cut);
-      if (predicted.run.status == 0) ++complete_runs;
+      if (!intact && reference::predict_run(decompressed, {"in", "out", out.option}, "2\n").run.status == 0) {
+        expect_last_row_unchecked(decompressed, cut, out);
+        ++unchecked_runs;
+      } else {
+        const reference::Prediction predicted =
+            check_predicted_run(decompressed, {"in", "out", out.option}, "2\n", kBounded, ScratchFolder(), cut);
+        if (predicted.run.status == 0) ++complete_runs;
+      }
       if (HasFatalFailure()) return;
     }
-    EXPECT_GE(complete_runs, 1) << in.name;
+    EXPECT_EQ(complete_runs, 1) << in.name;
+    EXPECT_GE(unchecked_runs, 8) << in.name;  // at least the eight bytes of the check
+  }
+}
+
+// Damage that only the check at the end of the last row's member shows,
+// after its cells came out: a flipped byte of its CRC-32, or of its data in
+// a stored block (which decompresses to other bytes without a structural
+// error). A damaged member after the one that holds the last row is not
+// looked at, as text after the last cell is not.
+TEST(TruncationSweep, DamageThatOnlyTheMembersCheckShows) {
+  for (const Format& in : kFormats) {
+    const std::string whole = grid_in(in);
+    const std::size_t half = whole.size() / 2;
+    std::string bad_check = gzip_members(whole, {half});
+    bad_check[bad_check.size() - 8] ^= 1;
+    // The last cell's last byte: a digit of the text stays a digit.
+    const std::size_t last_cell_byte = in.width == 0 ? whole.size() - 2 : whole.size() - 1;
+    std::string bad_data = gzip_members(whole, {half}, 0);
+    const std::size_t second_member = gzip_members(whole.substr(0, half), {}, 0).size();
+    bad_data[second_member + 15 + last_cell_byte - half] ^= 1;
+    std::string altered = whole;
+    altered[last_cell_byte] ^= 1;
+    std::string damaged_after = gzip_members(whole + "\n", {whole.size()});
+    damaged_after[damaged_after.size() - 8] ^= 1;
+    for (const Format& out : kFormats) {
+      SCOPED_TRACE(std::string(in.name) + " input, " + out.name + " output");
+      expect_last_row_unchecked(whole, bad_check, out);
+      expect_last_row_unchecked(altered, bad_data, out);
+      check_predicted_run(whole + "\n", {"in", "out", out.option}, "2\n", kBounded, ScratchFolder(), damaged_after);
+    }
   }
 }
 

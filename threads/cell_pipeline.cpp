@@ -81,8 +81,11 @@ void CellPipeline::read_text(TextPieceReader& pieces) {
   while (true) {
     BatchBuffer* filling = take_free_entry();
     if (filling == nullptr) return;
-    filling->piece_end = pieces.read_text_piece(filling->piece, kTextPieceBytes);
-    const bool last = filling->piece_end.last;
+    CellBatch& batch = filling->batch;
+    batch.piece_end = pieces.read_text_piece(filling->piece, kTextPieceBytes);
+    batch.piece = filling->piece.data();
+    batch.piece_size = filling->piece.size() - 1;
+    const bool last = batch.piece_end.last;
     publish(*filling, last);
     if (last) return;
   }

@@ -78,6 +78,11 @@ struct CellBatch {
   // by a tab; cell i's text ends at text + text_ends[i].
   const char* text = nullptr;
   const std::uint32_t* text_ends = nullptr;
+  // For cells scanned from a text piece: the piece (followed by a NUL), how
+  // it ends, and where it begins in the input.
+  const char* piece = nullptr;
+  std::size_t piece_size = 0;
+  TextPiece piece_end;
   // No batch follows: the cells end here. When the run still needs cells,
   // the row after these cells could not be read; values_read says how many
   // of its cells a binary reader had read.
@@ -109,12 +114,11 @@ class Scratch {
 inline constexpr std::size_t kUsualBatchCells = std::max(kBatchCells, kTextPieceBytes + 1);
 
 // One entry of the ring: a batch and the memory it lives in. The text piece
-// (with how it ends) is what the reading thread read from a text input; the
-// work puts the cells and their text in the scratch memory and points the
+// is what the reading thread read from a text input (the batch points at it);
+// the work puts the cells and their text in the scratch memory and points the
 // batch at them.
 struct BatchBuffer {
   std::vector<char> piece;
-  TextPiece piece_end;
   Scratch<double, kUsualBatchCells> doubles;
   Scratch<float, kUsualBatchCells> singles;
   Scratch<char, kUsualBatchCells * kCellTextRoom + 1> text;
@@ -137,6 +141,10 @@ class CellPipeline {
   CellPipeline& operator=(const CellPipeline&) = delete;
   // Stops the threads and waits for them.
   ~CellPipeline();
+
+  // Stops the threads and waits for them, now: the reader is then the
+  // caller's again. No batch is taken after.
+  void stop();
 
   // Starts the reading thread and `workers` threads doing `work` (none when
   // `work` is null). A text input (`pieces` set) is read in pieces of cell
@@ -185,9 +193,6 @@ class CellPipeline {
   // Claims batch claimed_ and works on it, the lock held only to claim it
   // and to mark it done.
   void work_on_next(std::unique_lock<std::mutex>& lock);
-  // Ends the threads (at their next batch, or when the reading thread has
-  // read what it is reading) and waits for them.
-  void stop();
 
   GridReader* reader_ = nullptr;
   std::unique_ptr<BatchBuffer[]> entries_ = std::make_unique<BatchBuffer[]>(kRingSize);

@@ -15,15 +15,16 @@ namespace cellscale::testing {
 
 // `bytes` compressed as one gzip member for each piece between the cuts
 // (offsets into `bytes`, in order), one after another as parallel
-// compressors write them.
-inline std::string gzip_members(const std::string& bytes, const std::vector<std::size_t>& cuts = {}) {
+// compressors write them. Level 0 keeps the bytes as they are (stored
+// blocks), 15 bytes into a member of under 64 KiB.
+inline std::string gzip_members(const std::string& bytes, const std::vector<std::size_t>& cuts = {}, int level = 6) {
   std::string gz;
   std::size_t from = 0;
   std::vector<std::size_t> ends = cuts;
   ends.push_back(bytes.size());
   for (const std::size_t to : ends) {
     z_stream stream{};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    if (deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
       throw std::runtime_error("deflateInit2");
     }
     std::string member(deflateBound(&stream, to - from) + 64, '\0');

@@ -186,6 +186,11 @@ std::string read_failure(const std::string& input_name, std::size_t row, std::si
          std::to_string(row) + " (" + std::to_string(values) + " values read)\n";
 }
 
+std::string last_row_unchecked(const std::string& input_name, std::size_t rows, std::size_t columns) {
+  return "\nfactor : \n" + std::string(rows, '.') + "error reading from " + input_name + " in row " +
+         std::to_string(rows) + " (" + std::to_string(columns) + " values read)\n";
+}
+
 std::string memory_failure() { return "not enough memory\n"; }
 
 namespace {

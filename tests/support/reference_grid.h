@@ -80,6 +80,10 @@ std::string name_prompt(const std::string& output_name);
 std::string run_output(std::int64_t rows);
 // What a run prints when `row` of the input holds only `values` values.
 std::string read_failure(const std::string& input_name, std::size_t row, std::size_t values);
+// What a run prints when all `rows` rows of a gzip input came through but
+// the check at the end of the member that holds the last one failed: that
+// row's read fails, its `columns` values read.
+std::string last_row_unchecked(const std::string& input_name, std::size_t rows, std::size_t columns);
 // The message, after what was printed before, and the status (3) of a run
 // that could not have the memory it needed, on any of its threads.
 std::string memory_failure();
