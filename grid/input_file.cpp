@@ -147,7 +147,7 @@ bool could_start_gzip(const unsigned char* bytes, std::size_t size) {
 }  // namespace
 
 bool InputFile::starts_gzip(const unsigned char* bytes, std::size_t size) {
-  return size >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+  return size >= sizeof kGzipStart && std::memcmp(bytes, kGzipStart, sizeof kGzipStart) == 0;
 }
 
 bool InputFile::decompress() {

@@ -12,7 +12,7 @@
 // pipe are worked on while the pipe is quiet, and a thread waiting in a read
 // holds no lock of the C library that ending the process would wait for.
 //
-// A gzip input (one that starts with the bytes 1f 8b, whatever its name)
+// A gzip input (one that starts with the bytes 1f 8b 08, whatever its name)
 // is decompressed as it is read, in the same one pass: its bytes are then the
 // bytes it decompresses to, member after member. A stream that is cut ends
 // the input where its decompressed bytes end, as a cut grid ends; a damaged
@@ -38,7 +38,9 @@ class InputFile {
   InputFile& operator=(InputFile&&) noexcept;
   ~InputFile();
 
-  // Whether bytes that start an input start a gzip stream.
+  // Whether bytes that start an input start a gzip stream: 1f 8b, and the
+  // method 08 (deflate), so that a binary grid whose first bytes happen to
+  // be 1f 8b is still a grid.
   [[nodiscard]] static bool starts_gzip(const unsigned char* bytes, std::size_t size);
 
   // From here on the input's bytes are those its gzip stream decompresses

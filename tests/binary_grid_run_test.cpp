@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -126,6 +128,17 @@ TEST(BinaryGrid, Recognition) {
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
+  // A double grid whose ncols (4 and a little) begins with the bytes 1f 8b,
+  // as a gzip stream does: without the method byte 08 after them it is
+  // still read as a grid.
+  std::vector<double> gzip_like = kGeometry;
+  gzip_like[0] = std::bit_cast<double>(std::uint64_t{0x4010000000008b1f});
+  const std::string grid = binary_grid(8, gzip_like, {0, 0, 0, 0, 0, 0}, kCells);
+  ASSERT_EQ(grid.substr(0, 3), std::string("\x1f\x8b\0", 3));
+  for (const char* option : {"-f:t", "-f:d", "-f:s"}) {
+    SCOPED_TRACE(option);
+    check_predicted_run(grid, {"in", "out", option}, "2\n");
+  }
 }
 
 TEST(BinaryGrid, ShortRowsAreReportedAfterTheRowsBefore) {
