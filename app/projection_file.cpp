@@ -13,7 +13,9 @@ namespace {
 
 // `name` with ".prj" in place of the extension of its last part, or added
 // where that part has none; a leading dot (".hidden") starts no extension.
-// For the shown bytes and for the system's path alike (UTF-16 on Windows).
+// A compressed grid's ".gz" (any letter case) is taken off first, so that
+// dem.asc.gz goes with dem.prj, as dem.asc does. For the shown bytes and for
+// the system's path alike (UTF-16 on Windows).
 template <typename Text>
 Text with_extension(Text name, const std::string& extension) {
   using Char = typename Text::value_type;
@@ -24,6 +26,12 @@ Text with_extension(Text name, const std::string& extension) {
 #endif
   const std::size_t separator = name.find_last_of(separators);
   const std::size_t part = separator == Text::npos ? 0 : separator + 1;
+  const auto lower = [](Char c) { return c >= Char('A') && c <= Char('Z') ? Char(c - Char('A') + Char('a')) : c; };
+  const std::size_t size = name.size();
+  if (size >= part + 4 && name[size - 3] == Char('.') && lower(name[size - 2]) == Char('g') &&
+      lower(name[size - 1]) == Char('z')) {
+    name.resize(size - 3);
+  }
   const std::size_t dot = name.rfind(Char('.'));
   if (dot != Text::npos && dot > part) name.resize(dot);
   for (const char c : extension) name.push_back(Char(c));

@@ -3,7 +3,8 @@
 // The projection file that GIS programs keep beside a grid: the grid's name
 // with the extension ".prj" (dem.asc and dem.prj). A scaled grid lies in the
 // same place on the earth as its input, so the input's projection file goes
-// with it.
+// with it. A compressed grid's ".gz" is no part of that name: dem.asc.gz
+// goes with dem.prj.
 
 #include "app/file_names.h"
 
@@ -11,7 +12,7 @@ namespace cellscale {
 
 // Copies the input grid's projection file beside the output grid, under the
 // output's name with ".prj" in place of its extension (or added where the
-// name has none), replacing an older one. Both are found in any letter case
+// name has none; after a ".gz" at its end is taken off), replacing an older one. Both are found in any letter case
 // (dem.PRJ); a new one is named ".prj". Nothing is done when the input has no
 // projection file, when either grid is not a regular file (a pipe, a device),
 // or when both names lead to one projection file (dem.asc to dem.flt). A copy
