@@ -89,6 +89,14 @@ void read_text_in_text_mode([[maybe_unused]] std::FILE* file, [[maybe_unused]] F
 #endif
 }
 
+// Decompressed text is read as read_text_in_text_mode has a text file read:
+// on Windows it ends at its first Ctrl-Z (a CR is a blank to the reader).
+void read_decompressed_text_in_text_mode([[maybe_unused]] InputFile& input, [[maybe_unused]] FormatName format) {
+#ifdef _WIN32
+  if (format == FormatName::ascii_text) input.end_at_ctrl_z();
+#endif
+}
+
 [[noreturn]] void fail_unrecognised(const FileName& name) {
   fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
        name.shown.c_str());
@@ -105,6 +113,7 @@ OpenedInput recognise_compressed_input(FilePtr file, std::string start, const Fi
   const std::optional<FormatName> format = recognise_grid(reinterpret_cast<const unsigned char*>(first), size);
   if (!format) fail_unrecognised(name);
   input.serve_first(std::string(first, size));
+  read_decompressed_text_in_text_mode(input, *format);
   return {std::move(input), *format};
 }
 

@@ -192,8 +192,14 @@ std::size_t InputFile::read_some(void* into, std::size_t size) {
     got = std::min(size, first_.size() - first_served_);
     std::memcpy(into, first_.data() + first_served_, got);
     first_served_ += got;
-  } else {
+  } else if (!ctrl_z_met_) {
     got = inflater_ ? read_decompressed(into, size) : read_stream(into, size);
+  }
+  if (ends_at_ctrl_z_ && !ctrl_z_met_) {
+    if (const void* ctrl_z = std::memchr(into, 0x1a, got)) {
+      got = static_cast<std::size_t>(static_cast<const char*>(ctrl_z) - static_cast<const char*>(into));
+      ctrl_z_met_ = true;
+    }
   }
   position_ += got;
   return got;
@@ -305,7 +311,7 @@ std::size_t InputFile::read_stream(void* into, std::size_t size) {
 }
 
 bool InputFile::would_wait() const {
-  if (first_served_ < first_.size()) return false;
+  if (first_served_ < first_.size() || ctrl_z_met_) return false;
   if (inflater_) {
     if (inflater_->done) return false;
     if (inflater_->stream.avail_in > 0) return false;

@@ -47,6 +47,11 @@ class InputFile {
   // to. Called before any read. False when the memory for it cannot be had.
   [[nodiscard]] bool decompress();
 
+  // From here on the input ends at its first Ctrl-Z (0x1A), as a text file
+  // read in text mode does on Windows: for decompressed text, which no C
+  // runtime reads.
+  void end_at_ctrl_z() { ends_at_ctrl_z_ = true; }
+
   // Serves `bytes` before the rest of the input: bytes that were read from
   // it to recognise it (decompressed, when it is decompressed).
   void serve_first(std::string bytes);
@@ -77,7 +82,7 @@ class InputFile {
 
   // Whether a read has failed, or has met the end of the input.
   [[nodiscard]] bool failed() const { return failed_; }
-  [[nodiscard]] bool ended() const { return ended_; }
+  [[nodiscard]] bool ended() const { return ended_ || ctrl_z_met_; }
 
   // Ends a read of a pipe that waits for input, now or later, on another
   // thread: it gives 0 as a failed read does. So a thread reading ahead of
@@ -125,6 +130,8 @@ class InputFile {
   bool failed_ = false;
   bool interrupted_ = false;  // failed_ because interrupt() ended a read
   bool ended_ = false;
+  bool ends_at_ctrl_z_ = false;
+  bool ctrl_z_met_ = false;  // the input has ended at a Ctrl-Z
 };
 
 }  // namespace cellscale

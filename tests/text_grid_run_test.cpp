@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -42,6 +43,16 @@ TEST(TextGrid, ReadingRules) {
   };
   // clang-format on
   for (const RunCase& c : cases) check_run(c);
+  // On Windows a text input ends at its first Ctrl-Z, as a file read in
+  // text mode does, compressed or not; elsewhere Ctrl-Z is a character of
+  // the header word it ends.
+  const std::string ctrl_z =
+      "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\nnodata_value\x1a -9999\n1 2 3\n4 5 6\n";
+  for (const std::string& bytes : {ctrl_z, gzip_members(ctrl_z)}) {
+    check_run(target_is_windows()
+                  ? in_to_out("Ctrl-Z ends the text", bytes, "1\n", "error reading fiel header from in.asc\n", 1, "")
+                  : scale("Ctrl-Z is a character", bytes, "1\n", copied));
+  }
 }
 
 TEST(TextGrid, WritingRules) {
