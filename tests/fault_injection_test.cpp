@@ -20,12 +20,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
 namespace {
@@ -43,6 +45,7 @@ struct FaultCase {
   const char* input_name;
   const Format& output;
   bool every_call;
+  bool gzip = false;  // the grid is stored as a gzip stream of two members
 };
 
 constexpr double kNodata = -9999;
@@ -126,7 +129,11 @@ std::regex message_of(int status, const std::string& input, const std::string& o
     return ::testing::AssertionFailure() << "status " << result.status << " with output \"" << result.output << "\"";
   }
   const auto dots = static_cast<long>(std::count(clean_output.begin(), clean_output.begin() + long(common), '.'));
-  if ((result.status == 5 || result.status == 6) && std::stol(match[1].str()) != dots + 1) {
+  const auto rows = static_cast<long>(std::count(clean_output.begin(), clean_output.end(), '.'));
+  const long row = (result.status == 5 || result.status == 6) ? std::stol(match[1].str()) : 0;
+  // A gzip input's last row, written, fails when its member cannot be checked.
+  const bool last_row_unchecked = c.gzip && result.status == 5 && row == rows && dots == rows;
+  if ((result.status == 5 || result.status == 6) && row != dots + 1 && !last_row_unchecked) {
     return ::testing::AssertionFailure() << "row " << match[1].str() << " named after " << dots << " dots";
   }
   return ::testing::AssertionSuccess();
@@ -163,9 +170,12 @@ TEST_P(FaultInjection, EveryFailedCallIsReported) {
 
   ScratchFolder folder;
   const std::filesystem::path counts_file = folder / "counts";
+  const std::optional<std::string> stored =
+      c.gzip ? std::optional(gzip_members(c.grid, {c.grid.size() / 2})) : std::nullopt;
   const reference::Prediction clean =
       check_predicted_run(c.grid, arguments, input,
-                          {.environment = {preload, "CELLSCALE_FAULT_COUNTS=" + counts_file.string()}}, folder);
+                          {.environment = {preload, "CELLSCALE_FAULT_COUNTS=" + counts_file.string()}}, folder,
+                          stored);
   ASSERT_EQ(clean.run.status, 0);
   const std::string clean_file = read_file(folder / "out");
   const auto counts = read_counts(counts_file);
@@ -224,7 +234,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"small_double_to_single", binary_input(kDouble, 5, 4), "in.dbl", kSingle, true},
                       FaultCase{"small_single_to_text", binary_input(kSingle, 5, 4), "in.sgl", kFormats[0], true},
                       FaultCase{"large_text_to_text", text_input(256, 512), "in.asc", kFormats[0], false},
-                      FaultCase{"large_single_to_double", binary_input(kSingle, 256, 512), "in.sgl", kDouble, false}),
+                      FaultCase{"large_single_to_double", binary_input(kSingle, 256, 512), "in.sgl", kDouble, false},
+                      FaultCase{"small_gzip_text_to_single", text_input(5, 4), "in.gz", kSingle, true, true},
+                      FaultCase{"large_gzip_double_to_text", binary_input(kDouble, 256, 512), "in.gz", kFormats[0],
+                                false, true}),
     [](const ::testing::TestParamInfo<FaultCase>& grid) { return std::string(grid.param.name); });
 
 }  // namespace
