@@ -42,21 +42,26 @@ class TextSource {
   std::int64_t next_numbers(double* values, std::int64_t count) {
     const char* p = buffer_.data() + position_;
     const char* readable_end = buffer_.data() + buffer_.size();
+    double* value = values;
     double* const values_end = values + count;
-    for (double* value = values; value != values_end; ++value) {
+    while (true) {
+      const PlainDecimalRun run =
+          scan_short_plain_decimals(p, readable_end, value, static_cast<std::size_t>(values_end - value));
+      p = run.next;
+      value += run.count;
+      if (value == values_end) break;
+      // Any other cell, and one that the buffer's end may have cut, takes the
+      // full scan, which also fetches more text (and may move the buffer).
       while (is_scan_space(*p)) ++p;
-      const char* end = scan_plain_decimal(p, readable_end, *value);
-      if (end != nullptr) {
+      if (const char* end = scan_plain_decimal(p, readable_end, *value)) {
         p = end + 1;  // past the blank that ends a plain decimal
-        continue;
+      } else {
+        position_ = static_cast<std::size_t>(p - buffer_.data());
+        if (!next_number(*value)) return value - values;
+        p = buffer_.data() + position_;
+        readable_end = buffer_.data() + buffer_.size();
       }
-      // Anything else, and a number that the buffer's end may have cut,
-      // takes the full scan, which also fetches more text (and may move
-      // the buffer).
-      position_ = static_cast<std::size_t>(p - buffer_.data());
-      if (!next_number(*value)) return value - values;
-      p = buffer_.data() + position_;
-      readable_end = buffer_.data() + buffer_.size();
+      ++value;
     }
     position_ = static_cast<std::size_t>(p - buffer_.data());
     return count;
@@ -351,10 +356,17 @@ ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, dou
   const char* const readable_end = last + 1;  // the NUL
   ScannedCells scanned;
   while (true) {
+    // Room for size + 1 values, as many as a number a character could give.
+    const PlainDecimalRun run =
+        scan_short_plain_decimals(p, readable_end, values + scanned.count, size + 1 - scanned.count);
+    p = run.next;
+    scanned.count += run.count;
     while (is_scan_space(*p)) ++p;  // the NUL after the text ends this
     if (p == last) return scanned;
     const char* end = scan_plain_decimal(p, readable_end, values[scanned.count]);
-    if (end == nullptr) {
+    if (end != nullptr) {
+      ++end;  // past the blank that ends a plain decimal
+    } else {
       const ScanResult result = scan_number(p, last, at_end, values[scanned.count]);
       if (result.status != ScanStatus::ok) {
         scanned.broken = result.status == ScanStatus::no_number;

@@ -1,7 +1,10 @@
 #include "grid/number_text.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -137,9 +140,76 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
   return {p, ScanStatus::ok};
 }
 
-namespace detail {
-
 namespace {
+
+// --- Plain decimals, 8 characters at a time -------------------------------
+
+constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+constexpr std::uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+constexpr std::uint64_t kEachByte = 0x0101010101010101U;
+constexpr std::uint64_t kTopBit = std::uint64_t{1} << 63;
+// The first `count` bytes (the low ones) of 8, and their low 4 bits, which of
+// a digit character are its value.
+constexpr auto kFirstBytes = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (std::size_t count = 1; count < masks.size(); ++count) masks[count] = (masks[count - 1] << 8) | 0xff;
+  return masks;
+}();
+
+// The same three things for n = 1 to 8 characters at the place 8 n - 1, where
+// read_short_plain_decimal finds the first bit of a mark one byte down:
+// the first n bytes, their low 4 bits (which of a digit character are its
+// value), and 10^(8 - n), what 8 digits with n before the point are divided by.
+struct ShortNumberMasks {
+  std::array<std::uint64_t, 64> first_bytes{};
+  std::array<std::uint64_t, 64> first_digit_values{};
+  std::array<double, 64> eight_digit_scales{};
+};
+constexpr ShortNumberMasks kShort = [] {
+  ShortNumberMasks masks;
+  double scale = 1e8;
+  for (std::size_t n = 1; n <= 8; ++n) {
+    scale /= 10;
+    masks.first_bytes[8 * n - 1] = kFirstBytes[n];
+    masks.first_digit_values[8 * n - 1] = kFirstBytes[n] & (0x0f * kEachByte);
+    masks.eight_digit_scales[8 * n - 1] = scale;
+  }
+  return masks;
+}();
+
+// The 8 characters at p as one number, the first in the lowest byte.
+std::uint64_t load_characters(const char* p) {
+  std::uint64_t characters;
+  std::memcpy(&characters, p, sizeof characters);
+  if constexpr (std::endian::native == std::endian::big) characters = __builtin_bswap64(characters);
+  return characters;
+}
+
+constexpr bool starts_with_digit(std::uint64_t characters) {
+  return static_cast<std::uint8_t>(static_cast<std::uint8_t>(characters) - '0') <= 9;
+}
+
+// Bit 7 of the byte of the first of the 8 characters that is neither a
+// digit nor a point ('.', or '/', which has the point's place among the
+// characters), and perhaps of bytes after it; 0 when all 8 are. Less 0x2e,
+// the digits and points are the bytes 0 to 11, which 0x74 more leaves below
+// bit 7; any other byte sets bit 7 of one of the two. A borrow or a carry
+// goes only to the bytes after such a byte.
+constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
+  const std::uint64_t from_point = characters - 0x2e * kEachByte;
+  return ((from_point + 0x74 * kEachByte) | from_point) & (0x80 * kEachByte);
+}
+
+// The number that 8 bytes of digit values (0 to 9) make, the first byte the
+// most significant digit. Each multiplication adds to every part ten, a
+// hundred or ten thousand times the part before it: pairs of digits, then
+// fours, then the eight, each part staying within its bytes.
+constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits) {
+  digits = (digits * (1 + (10 << 8))) >> 8;
+  digits = ((digits & 0x00ff00ff00ff00ffU) * (1 + (100 << 16))) >> 16;
+  return ((digits & 0x0000ffff0000ffffU) * (1 + (std::uint64_t{10000} << 32))) >> 32;
+}
 
 // How many of the 8 characters, from the first, are digits: as
 // outside_number_characters, with '0' as the lower end.
@@ -172,10 +242,10 @@ int take_digits(const char*& p, std::uint64_t& digits) {
   }
 }
 
-}  // namespace
-
-// Reads at most 1 + 24 characters of whole digits, then (after at most 19 of
-// them) the point and at most 24 of fraction: within kPlainDecimalReach of the sign.
+// scan_plain_decimal for the numbers of more than 8 characters after the
+// sign, `p` being after it. Reads at most 1 + 24 characters of whole digits,
+// then (after at most 19 of them) the point and at most 24 of fraction:
+// within kPlainDecimalReach of the sign.
 const char* scan_long_plain_decimal(const char* p, bool negative, double& value) {
   constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
   std::uint64_t digits = 0;
@@ -190,7 +260,72 @@ const char* scan_long_plain_decimal(const char* p, bool negative, double& value)
   return p;
 }
 
-}  // namespace detail
+// A number of at most 8 characters after the sign, read from one load of 8,
+// `characters`, whose first is a digit; nullptr for anything else, leaving
+// `value` as it was. The first character that is neither a digit nor a point
+// ends the number. A blank there has bit 4 clear, as a point has and a digit
+// has not, so the first such bit is where the whole digits end, whether a
+// point follows them or not. The point is taken out by moving the digits
+// after it down a byte, and the bytes from the number's end on are cleared:
+// the 8-digit number they make is the number's digits times
+// 10^(8 - whole digits), an integer below 10^8, and one division by that
+// power of ten gives the correctly rounded value.
+inline const char* read_short_plain_decimal(const char* p, std::uint64_t characters, bool negative, double& value) {
+  // Bit 7 of the 2nd to 8th byte moved to the byte before, and the top bit for
+  // a 9th: the first digit is known, so the first bit is at 8 n - 1 for a
+  // length of n characters.
+  const auto length_place =
+      static_cast<std::size_t>(std::countr_zero((outside_number_characters(characters) >> 8) | kTopBit));
+  const char* const end = p + ((length_place + 1) >> 3);
+  if (!is_scan_space(*end)) return nullptr;
+  const std::uint64_t points_and_end = ~characters & (0x10 * kEachByte);
+  const std::uint64_t points = points_and_end & kShort.first_bytes[length_place];
+  if (((points & (points - 1)) | (characters & (points >> 4))) != 0) return nullptr;  // two points, or a '/'
+  // Bit 4 moved as bit 7 above: the first bit is at 8 n - 1 for n whole digits.
+  const auto whole_place = static_cast<std::size_t>(std::countr_zero((points_and_end >> 5) | kTopBit));
+  const std::uint64_t digits = characters & kShort.first_digit_values[length_place];
+  const std::uint64_t before = kShort.first_bytes[whole_place];
+  const std::uint64_t joined = (digits & before) | ((digits >> 8) & ~before);
+  const double magnitude =
+      static_cast<double>(value_of_eight_digits(joined)) / kShort.eight_digit_scales[whole_place];
+  value = negative ? -magnitude : magnitude;
+  return end;
+}
+
+}  // namespace
+
+const char* scan_plain_decimal(const char* p, const char* readable_end, double& value) {
+  if (readable_end - p < kPlainDecimalReach) return nullptr;
+  const bool negative = *p == '-';
+  p += negative ? 1 : 0;
+  const std::uint64_t characters = load_characters(p);
+  if (starts_with_digit(characters)) {
+    if (const char* end = read_short_plain_decimal(p, characters, negative, value)) return end;
+  }
+  return scan_long_plain_decimal(p, negative, value);
+}
+
+// The loop calls nothing, so that its constants stay in registers; a
+// negative number takes the same steps in a copy of its own.
+PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
+                                          std::size_t count) {
+  if (readable_end - p < kPlainDecimalReach) return {p, 0};
+  const char* const last_start = readable_end - kPlainDecimalReach;
+  double* value = values;
+  double* const values_end = values + count;
+  for (; value != values_end && p <= last_start; ++value) {
+    const std::uint64_t characters = load_characters(p);
+    const char* end = nullptr;
+    if (starts_with_digit(characters)) {
+      end = read_short_plain_decimal(p, characters, false, *value);
+    } else if (*p == '-' && starts_with_digit(characters >> 8)) {
+      end = read_short_plain_decimal(p + 1, load_characters(p + 1), true, *value);
+    }
+    if (end == nullptr) break;
+    p = end + 1;  // past the blank that ends it
+  }
+  return {p, static_cast<std::size_t>(value - values)};
+}
 
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {
   const char* p = first;
