@@ -202,16 +202,6 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
   ZeroedArray<double> row_;
 };
 
-// Writes the text of `count` cells at `out`, each followed by a tab;
-// returns the end.
-char* format_cells_with_tabs(const double* cells, std::size_t count, char* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, cells[i]);
-    *out++ = '\t';
-  }
-  return out;
-}
-
 // The header and the cell text are buffered in a block, and the block's
 // first kOutputBlockBytes are written to the file as soon as more than that
 // is buffered. The run scales each part of a row into a small row of
@@ -258,7 +248,7 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
           (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
       const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
       const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
-      out = format_cells_with_tabs(cells, static_cast<std::size_t>(run), out);
+      out = format_cells_with_tabs(out, cells, static_cast<std::size_t>(run));
       cells += run;
       row_cells_ += static_cast<std::int32_t>(run);
       const bool row_ends = row_cells_ == columns_;
@@ -380,12 +370,7 @@ ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, dou
 }
 
 char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends) {
-  for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, cells[i]);
-    *out++ = '\t';
-    ends[i] = static_cast<std::uint32_t>(out - origin);
-  }
-  return out;
+  return format_cells_with_tabs(out, cells, count, origin, ends);
 }
 
 TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }
