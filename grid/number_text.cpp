@@ -263,13 +263,13 @@ const char* scan_long_plain_decimal(const char* p, bool negative, double& value)
 // A number of at most 8 characters after the sign, read from one load of 8,
 // `characters`, whose first is a digit; nullptr for anything else, leaving
 // `value` as it was. The first character that is neither a digit nor a point
-// ends the number. A blank there has bit 4 clear, as a point has and a digit
-// has not, so the first such bit is where the whole digits end, whether a
-// point follows them or not. The point is taken out by moving the digits
-// after it down a byte, and the bytes from the number's end on are cleared:
-// the 8-digit number they make is the number's digits times
-// 10^(8 - whole digits), an integer below 10^8, and one division by that
-// power of ten gives the correctly rounded value.
+// ends the number. A blank there has bit 4 clear, as a point ('.' or '/') has
+// and a digit has not, so the first such bit is where the whole digits end,
+// at a point or at the end. That character is taken out by moving the
+// characters after it down a byte, and the bytes from the number's end on
+// are cleared: what is left must be digits, the 8-digit number they make is
+// the number's digits times 10^(8 - whole digits), an integer below 10^8,
+// and one division by that power of ten gives the correctly rounded value.
 inline const char* read_short_plain_decimal(const char* p, std::uint64_t characters, bool negative, double& value) {
   // Bit 7 of the 2nd to 8th byte moved to the byte before, and the top bit for
   // a 9th: the first digit is known, so the first bit is at 8 n - 1 for a
@@ -278,14 +278,15 @@ inline const char* read_short_plain_decimal(const char* p, std::uint64_t charact
       static_cast<std::size_t>(std::countr_zero((outside_number_characters(characters) >> 8) | kTopBit));
   const char* const end = p + ((length_place + 1) >> 3);
   if (!is_scan_space(*end)) return nullptr;
-  const std::uint64_t points_and_end = ~characters & (0x10 * kEachByte);
-  const std::uint64_t points = points_and_end & kShort.first_bytes[length_place];
-  if (((points & (points - 1)) | (characters & (points >> 4))) != 0) return nullptr;  // two points, or a '/'
   // Bit 4 moved as bit 7 above: the first bit is at 8 n - 1 for n whole digits.
-  const auto whole_place = static_cast<std::size_t>(std::countr_zero((points_and_end >> 5) | kTopBit));
+  const auto whole_place =
+      static_cast<std::size_t>(std::countr_zero(((~characters & (0x10 * kEachByte)) >> 5) | kTopBit));
+  if (p[(whole_place + 1) >> 3] == '/') return nullptr;
   const std::uint64_t digits = characters & kShort.first_digit_values[length_place];
   const std::uint64_t before = kShort.first_bytes[whole_place];
   const std::uint64_t joined = (digits & before) | ((digits >> 8) & ~before);
+  // A second point is left among the digits as 14 or 15, which 6 more carries into bit 4.
+  if (((joined + 0x06 * kEachByte) & (0x10 * kEachByte)) != 0) return nullptr;
   const double magnitude =
       static_cast<double>(value_of_eight_digits(joined)) / kShort.eight_digit_scales[whole_place];
   value = negative ? -magnitude : magnitude;
