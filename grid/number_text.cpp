@@ -1,5 +1,6 @@
 #include "grid/number_text.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -157,14 +158,18 @@ constexpr auto kFirstBytes = [] {
   return masks;
 }();
 
-// The same three things for n = 1 to 8 characters at the place 8 n - 1, where
-// read_short_plain_decimal finds the first bit of a mark one byte down:
-// the first n bytes, their low 4 bits (which of a digit character are its
-// value), and 10^(8 - n), what 8 digits with n before the point are divided by.
+// What read_short_plain_decimal looks up, in one place. For n = 1 to 8
+// characters, at the place 8 n - 1 where it finds the first bit of a mark
+// one byte down: the first n bytes, their low 4 bits (which of a digit
+// character are its value), and 10^(8 - n), what 8 digits with n before the
+// point are divided by.
 struct ShortNumberMasks {
   std::array<std::uint64_t, 64> first_bytes{};
   std::array<std::uint64_t, 64> first_digit_values{};
   std::array<double, 64> eight_digit_scales{};
+  // The blanks, as is_scan_space finds them: beside the masks, so that one
+  // register holds where both are.
+  std::array<bool, 256> spaces = detail::kScanSpaces;
 };
 constexpr ShortNumberMasks kShort = [] {
   ShortNumberMasks masks;
@@ -275,18 +280,20 @@ inline const char* read_short_plain_decimal(const char* p, std::uint64_t charact
   // a 9th: the first digit is known, so the first bit is at 8 n - 1 for a
   // length of n characters.
   const auto length_place =
-      static_cast<std::size_t>(std::countr_zero((outside_number_characters(characters) >> 8) | kTopBit));
+      static_cast<unsigned>(std::countr_zero((outside_number_characters(characters) >> 8) | kTopBit));
   const char* const end = p + ((length_place + 1) >> 3);
-  if (!is_scan_space(*end)) return nullptr;
+  if (!kShort.spaces[static_cast<unsigned char>(*end)]) return nullptr;
   // Bit 4 moved as bit 7 above: the first bit is at 8 n - 1 for n whole digits.
   const auto whole_place =
-      static_cast<std::size_t>(std::countr_zero(((~characters & (0x10 * kEachByte)) >> 5) | kTopBit));
+      static_cast<unsigned>(std::countr_zero(((~characters & (0x10 * kEachByte)) >> 5) | kTopBit));
   if (p[(whole_place + 1) >> 3] == '/') return nullptr;
   const std::uint64_t digits = characters & kShort.first_digit_values[length_place];
   const std::uint64_t before = kShort.first_bytes[whole_place];
   const std::uint64_t joined = (digits & before) | ((digits >> 8) & ~before);
-  // A second point is left among the digits as 14 or 15, which 6 more carries into bit 4.
-  if (((joined + 0x06 * kEachByte) & (0x10 * kEachByte)) != 0) return nullptr;
+  // A second point is left among the digits as 14 or 15, which 0x76 more
+  // carries into bit 7. The last byte holds a digit or nothing: the point, if
+  // any, was taken out before it.
+  if (((joined + 0x76 * kEachByte) & (0x80 * kEachByte >> 8)) != 0) return nullptr;
   const double magnitude =
       static_cast<double>(value_of_eight_digits(joined)) / kShort.eight_digit_scales[whole_place];
   value = negative ? -magnitude : magnitude;
@@ -310,20 +317,26 @@ const char* scan_plain_decimal(const char* p, const char* readable_end, double& 
 // negative number takes the same steps in a copy of its own.
 PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
                                           std::size_t count) {
-  if (readable_end - p < kPlainDecimalReach) return {p, 0};
-  const char* const last_start = readable_end - kPlainDecimalReach;
+  // A number read here takes at most 10 characters with its sign and its
+  // blank, so that the next `sure` numbers all start within reach of the
+  // end: the inner loop counts the numbers and need not look at the end.
+  constexpr std::ptrdiff_t kLongestTaken = 10;
   double* value = values;
   double* const values_end = values + count;
-  for (; value != values_end && p <= last_start; ++value) {
-    const std::uint64_t characters = load_characters(p);
-    const char* end = nullptr;
-    if (starts_with_digit(characters)) {
-      end = read_short_plain_decimal(p, characters, false, *value);
-    } else if (*p == '-' && starts_with_digit(characters >> 8)) {
-      end = read_short_plain_decimal(p + 1, load_characters(p + 1), true, *value);
+  while (value != values_end && readable_end - p >= kPlainDecimalReach) {
+    const auto sure = static_cast<std::size_t>((readable_end - p - kPlainDecimalReach) / kLongestTaken + 1);
+    double* const part_end = value + std::min(sure, static_cast<std::size_t>(values_end - value));
+    for (; value != part_end; ++value) {
+      const std::uint64_t characters = load_characters(p);
+      const char* end = nullptr;
+      if (starts_with_digit(characters)) {
+        end = read_short_plain_decimal(p, characters, false, *value);
+      } else if (*p == '-' && starts_with_digit(characters >> 8)) {
+        end = read_short_plain_decimal(p + 1, load_characters(p + 1), true, *value);
+      }
+      if (end == nullptr) return {p, static_cast<std::size_t>(value - values)};
+      p = end + 1;  // past the blank that ends it
     }
-    if (end == nullptr) break;
-    p = end + 1;  // past the blank that ends it
   }
   return {p, static_cast<std::size_t>(value - values)};
 }
