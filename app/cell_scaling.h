@@ -28,16 +28,25 @@ void scale_part(const In* in, double* scaled, std::size_t count, double nodata, 
 #if defined(__SSE2__)
   const __m128d nodata_pair = _mm_set1_pd(nodata);
   const __m128d factor_pair = _mm_set1_pd(factor);
-  for (; i + 2 <= count; i += 2) {
+  auto scale_pair = [&](std::size_t at) {
     __m128d cells;
     if constexpr (std::is_same_v<In, double>) {
-      cells = _mm_loadu_pd(in + i);
+      cells = _mm_loadu_pd(in + at);
     } else {
-      cells = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i))));
+      cells = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + at))));
     }
     const __m128d product = _mm_mul_pd(cells, factor_pair);
     const __m128d is_nodata = _mm_cmpeq_pd(cells, nodata_pair);
-    _mm_storeu_pd(scaled + i, _mm_or_pd(_mm_and_pd(is_nodata, nodata_pair), _mm_andnot_pd(is_nodata, product)));
+    _mm_storeu_pd(scaled + at, _mm_or_pd(_mm_and_pd(is_nodata, nodata_pair), _mm_andnot_pd(is_nodata, product)));
+  };
+  // Two pairs a round, which halves the loop's own instructions.
+  for (; i + 4 <= count; i += 4) {
+    scale_pair(i);
+    scale_pair(i + 2);
+  }
+  if (i + 2 <= count) {
+    scale_pair(i);
+    i += 2;
   }
 #endif
   for (; i < count; ++i) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/rows_from_pipeline.h"
+#include "grid/ascii_grid.h"
 #include "threads/cell_pipeline.h"
 
 namespace cellscale {
@@ -23,8 +24,24 @@ bool worth_threads(std::int32_t columns, std::int64_t rows, int processors) {
   return cells >= kSmallestPipelinedGrid && (kPipelineOnOneProcessor || processors > 1);
 }
 
+namespace {
+
+// A binary grid scaled into a binary one keeps to this thread on two
+// processors: its cells take a few instructions each, little beside reading
+// them, and handing them over from a reading thread cost more than it saved
+// whenever other work shared the processors (10 to 20% slower in runs
+// alternated with one thread on a 5000 x 5000 grid; a run of one grid per
+// processor is that case). The test build with small batches still takes
+// it through the threads.
+bool binary_on_one_thread(GridReader& reader, const RowSourceChoice& grid, int processors) {
+  return !kPipelineOnOneProcessor && processors <= 2 && text_pieces_of(reader) == nullptr &&
+         grid.output_format != FormatName::ascii_text;
+}
+
+}  // namespace
+
 std::unique_ptr<RowSource> make_row_source(GridReader& reader, const RowSourceChoice& grid, int processors) {
-  if (worth_threads(grid.columns, grid.rows, processors)) {
+  if (worth_threads(grid.columns, grid.rows, processors) && !binary_on_one_thread(reader, grid, processors)) {
     // The run's own thread works on batches too while it waits: one worker
     // fewer than the processors keeps each of them busy.
     const int workers = std::min(std::max(processors - 1, 1), kMostWorkers);

@@ -118,6 +118,11 @@ void check_plain_decimal(const std::string& text, const Scan& whole) {
   }
   check(cellscale::scan_plain_decimal(p, p + cellscale::kPlainDecimalReach - 1, value) == nullptr,
         "a plain decimal is taken within its reach of the end of the memory");
+  // A run of short ones takes the number as scan_plain_decimal does, with its blank, or leaves it.
+  double run_value = 0;
+  const cellscale::PlainDecimalRun run = cellscale::scan_short_plain_decimals(p, copy.last(), &run_value, 1);
+  check(run.count == 0 || (end != nullptr && run.next == end + 1 && same_value(run_value, value)),
+        "a run of plain decimals reads otherwise than scan_plain_decimal");
 }
 
 }  // namespace

@@ -54,21 +54,26 @@ class TextSource {
   std::int64_t next_numbers(double* values, std::int64_t count) {
     const char* p = buffer_.data() + position_;
     const char* readable_end = buffer_.data() + buffer_.size();
+    double* value = values;
     double* const values_end = values + count;
-    for (double* value = values; value != values_end; ++value) {
+    while (true) {
+      const PlainDecimalRun run =
+          scan_short_plain_decimals(p, readable_end, value, static_cast<std::size_t>(values_end - value));
+      p = run.next;
+      value += run.count;
+      if (value == values_end) break;
+      // Any other cell, and one that the buffer's end may have cut, takes the
+      // full scan, which also fetches more text (and may move the buffer).
       while (is_scan_space(*p)) ++p;
-      const char* end = scan_plain_decimal(p, readable_end, *value);
-      if (end != nullptr) {
+      if (const char* end = scan_plain_decimal(p, readable_end, *value)) {
         p = end + 1;  // past the blank that ends a plain decimal
-        continue;
+      } else {
+        position_ = static_cast<std::size_t>(p - buffer_.data());
+        if (!next_number(*value)) return value - values;
+        p = buffer_.data() + position_;
+        readable_end = buffer_.data() + buffer_.size();
       }
-      // Anything else, and a number that the buffer's end may have cut,
-      // takes the full scan, which also fetches more text (and may move
-      // the buffer).
-      position_ = static_cast<std::size_t>(p - buffer_.data());
-      if (!next_number(*value)) return value - values;
-      p = buffer_.data() + position_;
-      readable_end = buffer_.data() + buffer_.size();
+      ++value;
     }
     position_ = static_cast<std::size_t>(p - buffer_.data());
     return count;
@@ -226,16 +231,6 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
   ZeroedArray<double> row_;
 };
 
-// Writes the text of `count` cells at `out`, each followed by a tab;
-// returns the end.
-char* format_cells_with_tabs(const double* cells, std::size_t count, char* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, cells[i]);
-    *out++ = '\t';
-  }
-  return out;
-}
-
 // The header and the cell text are buffered in a block, and the block's
 // first kOutputBlockBytes are written to the file as soon as more than that
 // is buffered. The run scales each part of a row into a small row of
@@ -286,7 +281,7 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
           (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
       const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
       const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
-      out = format_cells_with_tabs(cells, static_cast<std::size_t>(run), out);
+      out = format_cells_with_tabs(out, cells, static_cast<std::size_t>(run));
       cells += run;
       row_cells_ += static_cast<std::int32_t>(run);
       const bool row_ends = row_cells_ == columns_;
@@ -389,10 +384,17 @@ ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, dou
   const char* const readable_end = last + 1;  // the NUL
   ScannedCells scanned;
   while (true) {
+    // Room for size + 1 values, as many as a number a character could give.
+    const PlainDecimalRun run =
+        scan_short_plain_decimals(p, readable_end, values + scanned.count, size + 1 - scanned.count);
+    p = run.next;
+    scanned.count += run.count;
     while (is_scan_space(*p)) ++p;  // the NUL after the text ends this
     if (p == last) return scanned;
     const char* end = scan_plain_decimal(p, readable_end, values[scanned.count]);
-    if (end == nullptr) {
+    if (end != nullptr) {
+      ++end;  // past the blank that ends a plain decimal
+    } else {
       const ScanResult result = scan_number(p, last, at_end, values[scanned.count]);
       if (result.status != ScanStatus::ok) {
         scanned.broken = result.status == ScanStatus::no_number;
@@ -419,12 +421,7 @@ std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std:
 }
 
 char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends) {
-  for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, cells[i]);
-    *out++ = '\t';
-    ends[i] = static_cast<std::uint32_t>(out - origin);
-  }
-  return out;
+  return format_cells_with_tabs(out, cells, count, origin, ends);
 }
 
 TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }

@@ -236,25 +236,22 @@ inline void store_characters(char* out, std::uint64_t text) {
   }
 }
 
-// Writes the six digits `digits` (100000 to 1000000, the last being a
-// rounding that carried into a seventh digit) of a value whose first digit
+// Writes the six digits `digits` (100000 to 999999) of a value whose first digit
 // stands for 10^exponent10, in the notation %g chooses, trailing zeros
 // dropped. The stores write whole blocks of 8 characters and may leave
 // characters past the returned end, within the room that the caller gives
 // (16 characters at most are touched).
 inline char* write_six_digits(char* out, unsigned digits, int exponent10) {
-  if (digits == 1000000) {  // 999999.5 -> 1e+006
-    digits = 100000;
-    ++exponent10;
-  }
   const unsigned first_three = digits / 1000;
   const std::uint64_t text =
       kDigitTriples[first_three] | (std::uint64_t{kDigitTriples[digits - first_three * 1000]} << 24);
   // The digits that remain once trailing zeros are dropped: with the '0'
   // bytes made zero, up to the highest byte that is not (the first digit is
   // never 0).
+  // The first digit is never 0, so some byte is not: the highest such byte
+  // is found without a check for none.
   const std::uint64_t nonzero_digits = text ^ characters("000000\0\0");
-  const auto significant = static_cast<int>((std::bit_width(nonzero_digits | 1) + 7) >> 3);
+  const auto significant = static_cast<int>((63 ^ __builtin_clzll(nonzero_digits)) >> 3) + 1;
 
   // Fixed notation for X in [-4, 6), as %g chooses.
   if (exponent10 >= 0 && exponent10 < 6) {
@@ -314,9 +311,8 @@ constexpr auto kBinadeScales = [] {
   return scales;
 }();
 
-}  // namespace
-
-char* format_cell_in_double(char* out, double value) {
+// format_cell_in_double, inlined into the loops below.
+[[gnu::always_inline]] inline char* format_in_double(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
   // |value| is in [2^binary_exponent, 2^(binary_exponent + 1)); from 2^-56 to
   // 2^90, X is -17 to 27, so that 10^(5 - X) and 10^(X - 5) are exact doubles
@@ -325,13 +321,22 @@ char* format_cell_in_double(char* out, double value) {
   if (binade >= kBinadeScales.size()) return nullptr;
   const double magnitude = std::fabs(value);
   // X is the estimate or one more: one more when the value scaled for the
-  // estimate has seven digits before the point. Rounded up to 10^6 from
-  // below, it is within half a unit in its last place of 10^6, where the
-  // six digits round to 100000 (times 10 to the one more) in either reading.
+  // estimate has seven digits before the point, or rounds up to them. Scaled
+  // above 999999.5, the exact value lies above it too (rounding is monotonic
+  // and 999999.5 is a double), so its six digits are 100000 times 10 to the
+  // one more; scaled again for that, it cannot come to 100000.5. 999999.5
+  // itself is a midpoint, left below for the check that follows.
   const BinadeScale& scale = kBinadeScales[binade];
   int exponent10 = scale.exponent10;
-  double scaled = scale.divide ? magnitude / scale.power : magnitude * scale.power;
-  if (scaled >= 1e6) scaled = times_power_of_ten(magnitude, 5 - ++exponent10);
+  double scaled;
+  if (scale.divide) [[unlikely]] {
+    scaled = magnitude / scale.power;
+  } else {
+    scaled = magnitude * scale.power;
+  }
+  if (scaled > 999999.5) [[unlikely]] {
+    scaled = times_power_of_ten(magnitude, 5 - ++exponent10);
+  }
   // One correctly rounded operation gives `scaled`. Rounding is monotonic
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
   // 10^(5 - X) and `scaled` lie on the same side of each midpoint, unless `scaled`
@@ -347,6 +352,10 @@ char* format_cell_in_double(char* out, double value) {
   out += bits >> 63;
   return write_six_digits(out, digits, exponent10);
 }
+
+}  // namespace
+
+char* format_cell_in_double(char* out, double value) { return format_in_double(out, value); }
 
 char* format_cell_fast(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
@@ -393,6 +402,10 @@ char* format_cell_fast(char* out, double value) {
   } else {
     return nullptr;
   }
+  if (rounded == 1000000) {  // 999999.5 -> 1e+006
+    rounded = 100000;
+    ++exponent10;
+  }
   return write_six_digits(out, static_cast<unsigned>(rounded), exponent10);
 }
 
@@ -429,8 +442,26 @@ namespace {
 }  // namespace detail
 
 char* format_cell(char* out, double value) {
-  char* end = detail::format_cell_in_double(out, value);
+  char* end = detail::format_in_double(out, value);
   return end != nullptr ? end : detail::format_cell_left_over(out, value);
+}
+
+char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out = format_cell(out, values[i]);
+    *out++ = '\t';
+  }
+  return out;
+}
+
+char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
+                             std::uint32_t* ends) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out = format_cell(out, values[i]);
+    *out++ = '\t';
+    ends[i] = static_cast<std::uint32_t>(out - origin);
+  }
+  return out;
 }
 
 }  // namespace cellscale

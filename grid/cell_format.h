@@ -5,6 +5,9 @@
 // exponent of at least three digits (1.23457e+006, 1e-005, 4e+006). NaN and
 // infinities are written as nan, -nan, inf and -inf.
 
+#include <cstddef>
+#include <cstdint>
+
 namespace cellscale {
 
 // The room format_cell needs at `out`, which is more than the length of the
@@ -17,5 +20,14 @@ inline constexpr int kMaxCellTextLength = 24;
 // end may be overwritten (the text is copied in 8-byte blocks for speed).
 // Never fails.
 [[nodiscard]] char* format_cell(char* out, double value);
+
+// Writes the text of each of `count` values at out, each followed by a tab,
+// and returns the end; the second also writes the offset from `origin` of the
+// end of each text (after its tab) into `ends`. out must have room for
+// kMaxCellTextLength + 1 characters a value. The text is format_cell's, the
+// common values taking its first steps inline.
+[[nodiscard]] char* format_cells_with_tabs(char* out, const double* values, std::size_t count);
+[[nodiscard]] char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
+                                           std::uint32_t* ends);
 
 }  // namespace cellscale

@@ -1,7 +1,11 @@
 #include "grid/number_text.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -137,9 +141,80 @@ ScanResult scan_number(const char* first, const char* last, bool at_end, double&
   return {p, ScanStatus::ok};
 }
 
-namespace detail {
-
 namespace {
+
+// --- Plain decimals, 8 characters at a time -------------------------------
+
+constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+constexpr std::uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+constexpr std::uint64_t kEachByte = 0x0101010101010101U;
+constexpr std::uint64_t kTopBit = std::uint64_t{1} << 63;
+// The first `count` bytes (the low ones) of 8, and their low 4 bits, which of
+// a digit character are its value.
+constexpr auto kFirstBytes = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (std::size_t count = 1; count < masks.size(); ++count) masks[count] = (masks[count - 1] << 8) | 0xff;
+  return masks;
+}();
+
+// What read_short_plain_decimal looks up, in one place. For n = 1 to 8
+// characters, at the place 8 n - 1 where it finds the first bit of a mark
+// one byte down: the first n bytes, their low 4 bits (which of a digit
+// character are its value), and 10^(8 - n), what 8 digits with n before the
+// point are divided by.
+struct ShortNumberMasks {
+  std::array<std::uint64_t, 64> first_bytes{};
+  std::array<std::uint64_t, 64> first_digit_values{};
+  std::array<double, 64> eight_digit_scales{};
+  // The blanks, as is_scan_space finds them: beside the masks, so that one
+  // register holds where both are.
+  std::array<bool, 256> spaces = detail::kScanSpaces;
+};
+constexpr ShortNumberMasks kShort = [] {
+  ShortNumberMasks masks;
+  double scale = 1e8;
+  for (std::size_t n = 1; n <= 8; ++n) {
+    scale /= 10;
+    masks.first_bytes[8 * n - 1] = kFirstBytes[n];
+    masks.first_digit_values[8 * n - 1] = kFirstBytes[n] & (0x0f * kEachByte);
+    masks.eight_digit_scales[8 * n - 1] = scale;
+  }
+  return masks;
+}();
+
+// The 8 characters at p as one number, the first in the lowest byte.
+std::uint64_t load_characters(const char* p) {
+  std::uint64_t characters;
+  std::memcpy(&characters, p, sizeof characters);
+  if constexpr (std::endian::native == std::endian::big) characters = __builtin_bswap64(characters);
+  return characters;
+}
+
+constexpr bool starts_with_digit(std::uint64_t characters) {
+  return static_cast<std::uint8_t>(static_cast<std::uint8_t>(characters) - '0') <= 9;
+}
+
+// Bit 7 of the byte of the first of the 8 characters that is neither a
+// digit nor a point ('.', or '/', which has the point's place among the
+// characters), and perhaps of bytes after it; 0 when all 8 are. Less 0x2e,
+// the digits and points are the bytes 0 to 11, which 0x74 more leaves below
+// bit 7; any other byte sets bit 7 of one of the two. A borrow or a carry
+// goes only to the bytes after such a byte.
+constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
+  const std::uint64_t from_point = characters - 0x2e * kEachByte;
+  return ((from_point + 0x74 * kEachByte) | from_point) & (0x80 * kEachByte);
+}
+
+// The number that 8 bytes of digit values (0 to 9) make, the first byte the
+// most significant digit. Each multiplication adds to every part ten, a
+// hundred or ten thousand times the part before it: pairs of digits, then
+// fours, then the eight, each part staying within its bytes.
+constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits) {
+  digits = (digits * (1 + (10 << 8))) >> 8;
+  digits = ((digits & 0x00ff00ff00ff00ffU) * (1 + (100 << 16))) >> 16;
+  return ((digits & 0x0000ffff0000ffffU) * (1 + (std::uint64_t{10000} << 32))) >> 32;
+}
 
 // How many of the 8 characters, from the first, are digits: as
 // outside_number_characters, with '0' as the lower end.
@@ -172,10 +247,10 @@ int take_digits(const char*& p, std::uint64_t& digits) {
   }
 }
 
-}  // namespace
-
-// Reads at most 1 + 24 characters of whole digits, then (after at most 19 of
-// them) the point and at most 24 of fraction: within kPlainDecimalReach of the sign.
+// scan_plain_decimal for the numbers of more than 8 characters after the
+// sign, `p` being after it. Reads at most 1 + 24 characters of whole digits,
+// then (after at most 19 of them) the point and at most 24 of fraction:
+// within kPlainDecimalReach of the sign.
 const char* scan_long_plain_decimal(const char* p, bool negative, double& value) {
   constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
   std::uint64_t digits = 0;
@@ -190,7 +265,81 @@ const char* scan_long_plain_decimal(const char* p, bool negative, double& value)
   return p;
 }
 
-}  // namespace detail
+// A number of at most 8 characters after the sign, read from one load of 8,
+// `characters`, whose first is a digit; nullptr for anything else, leaving
+// `value` as it was. The first character that is neither a digit nor a point
+// ends the number. A blank there has bit 4 clear, as a point ('.' or '/') has
+// and a digit has not, so the first such bit is where the whole digits end,
+// at a point or at the end. That character is taken out by moving the
+// characters after it down a byte, and the bytes from the number's end on
+// are cleared: what is left must be digits, the 8-digit number they make is
+// the number's digits times 10^(8 - whole digits), an integer below 10^8,
+// and one division by that power of ten gives the correctly rounded value.
+inline const char* read_short_plain_decimal(const char* p, std::uint64_t characters, bool negative, double& value) {
+  // Bit 7 of the 2nd to 8th byte moved to the byte before, and the top bit for
+  // a 9th: the first digit is known, so the first bit is at 8 n - 1 for a
+  // length of n characters.
+  const auto length_place =
+      static_cast<unsigned>(std::countr_zero((outside_number_characters(characters) >> 8) | kTopBit));
+  const char* const end = p + ((length_place + 1) >> 3);
+  if (!kShort.spaces[static_cast<unsigned char>(*end)]) return nullptr;
+  // Bit 4 moved as bit 7 above: the first bit is at 8 n - 1 for n whole digits.
+  const auto whole_place =
+      static_cast<unsigned>(std::countr_zero(((~characters & (0x10 * kEachByte)) >> 5) | kTopBit));
+  if (p[(whole_place + 1) >> 3] == '/') return nullptr;
+  const std::uint64_t digits = characters & kShort.first_digit_values[length_place];
+  const std::uint64_t before = kShort.first_bytes[whole_place];
+  const std::uint64_t joined = (digits & before) | ((digits >> 8) & ~before);
+  // A second point is left among the digits as 14 or 15, which 0x76 more
+  // carries into bit 7. The last byte holds a digit or nothing: the point, if
+  // any, was taken out before it.
+  if (((joined + 0x76 * kEachByte) & (0x80 * kEachByte >> 8)) != 0) return nullptr;
+  const double magnitude =
+      static_cast<double>(value_of_eight_digits(joined)) / kShort.eight_digit_scales[whole_place];
+  value = negative ? -magnitude : magnitude;
+  return end;
+}
+
+}  // namespace
+
+const char* scan_plain_decimal(const char* p, const char* readable_end, double& value) {
+  if (readable_end - p < kPlainDecimalReach) return nullptr;
+  const bool negative = *p == '-';
+  p += negative ? 1 : 0;
+  const std::uint64_t characters = load_characters(p);
+  if (starts_with_digit(characters)) {
+    if (const char* end = read_short_plain_decimal(p, characters, negative, value)) return end;
+  }
+  return scan_long_plain_decimal(p, negative, value);
+}
+
+// The loop calls nothing, so that its constants stay in registers; a
+// negative number takes the same steps in a copy of its own.
+PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
+                                          std::size_t count) {
+  // A number read here takes at most 10 characters with its sign and its
+  // blank, so that the next `sure` numbers all start within reach of the
+  // end: the inner loop counts the numbers and need not look at the end.
+  constexpr std::ptrdiff_t kLongestTaken = 10;
+  double* value = values;
+  double* const values_end = values + count;
+  while (value != values_end && readable_end - p >= kPlainDecimalReach) {
+    const auto sure = static_cast<std::size_t>((readable_end - p - kPlainDecimalReach) / kLongestTaken + 1);
+    double* const part_end = value + std::min(sure, static_cast<std::size_t>(values_end - value));
+    for (; value != part_end; ++value) {
+      const std::uint64_t characters = load_characters(p);
+      const char* end = nullptr;
+      if (starts_with_digit(characters)) {
+        end = read_short_plain_decimal(p, characters, false, *value);
+      } else if (*p == '-' && starts_with_digit(characters >> 8)) {
+        end = read_short_plain_decimal(p + 1, load_characters(p + 1), true, *value);
+      }
+      if (end == nullptr) return {p, static_cast<std::size_t>(value - values)};
+      p = end + 1;  // past the blank that ends it
+    }
+  }
+  return {p, static_cast<std::size_t>(value - values)};
+}
 
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {
   const char* p = first;

@@ -17,10 +17,8 @@
 // and on every platform: the same text gives the same numbers everywhere.
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace cellscale {
 
@@ -66,7 +64,22 @@ constexpr bool is_scan_space(char c) { return detail::kScanSpaces[static_cast<un
 // correctly rounded value of the text.
 inline constexpr std::ptrdiff_t kPlainDecimalReach = 64;
 
-inline const char* scan_plain_decimal(const char* p, const char* readable_end, double& value);
+const char* scan_plain_decimal(const char* p, const char* readable_end, double& value);
+
+// Where a run of plain decimals stopped, and how many it read.
+struct PlainDecimalRun {
+  const char* next;
+  std::size_t count;
+};
+
+// Reads up to `count` plain decimals of at most 8 characters after the sign
+// (the common cells: 1577.226, -9999) into `values`, one after the other:
+// each starts where the blank that ended the one before it was, and is read
+// as scan_plain_decimal reads it. Stops before anything else (another blank,
+// a longer number, any other form, or a number within kPlainDecimalReach of
+// `readable_end`), which the caller then takes the long way. `next` is just
+// after the blank that ended the last number read.
+PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values, std::size_t count);
 
 // Reads one number as "%lg" does: skips white space, then takes an optional
 // sign and a decimal number, a hexadecimal one ("0x1.8p3"), "inf",
@@ -94,95 +107,5 @@ ScanResult scan_word(const char* first, const char* last, bool at_end, const cha
 // NaN and values beyond that range give the smallest 64-bit integer, as the
 // processor's own conversion does.
 std::int64_t truncate_to_int64(double value);
-
-// --- Implementation details follow -------------------------------------
-
-namespace detail {
-
-inline constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                               1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
-inline constexpr std::uint64_t kIntegerPowersOfTen[] = {1,      10,      100,      1000,     10000,
-                                                        100000, 1000000, 10000000, 100000000};
-inline constexpr std::uint64_t kEachByte = 0x0101010101010101U;
-// 10^(8 - whole digits): what 8 digits with that many before the point are divided by.
-inline constexpr double kEightDigitScales[] = {1e8, 1e7, 1e6, 1e5, 1e4, 1e3, 1e2, 1e1, 1e0};
-// The first `count` bytes (the low ones) of 8, and their low 4 bits, which of
-// a digit character are its value.
-inline constexpr auto kFirstBytes = [] {
-  std::array<std::uint64_t, 9> masks{};
-  for (std::size_t count = 1; count < masks.size(); ++count) masks[count] = (masks[count - 1] << 8) | 0xff;
-  return masks;
-}();
-inline constexpr auto kFirstDigitValues = [] {
-  std::array<std::uint64_t, 9> masks{};
-  for (std::size_t count = 0; count < masks.size(); ++count) masks[count] = kFirstBytes[count] & (0x0f * kEachByte);
-  return masks;
-}();
-
-// The 8 characters at p as one number, the first in the lowest byte.
-inline std::uint64_t load_characters(const char* p) {
-  std::uint64_t characters;
-  std::memcpy(&characters, p, sizeof characters);
-  if constexpr (std::endian::native == std::endian::big) characters = __builtin_bswap64(characters);
-  return characters;
-}
-
-// Bit 7 of the byte of the first of the 8 characters that is neither a
-// digit nor a point ('.', or '/', which has the point's place among the
-// characters), and perhaps of bytes after it; 0 when all 8 are. Less 0x2e,
-// the digits and points are the bytes 0 to 11, which 0x74 more leaves below
-// bit 7; any other byte sets bit 7 of one of the two. A borrow or a carry
-// goes only to the bytes after such a byte.
-constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
-  const std::uint64_t from_point = characters - 0x2e * kEachByte;
-  return ((from_point + 0x74 * kEachByte) | from_point) & (0x80 * kEachByte);
-}
-
-// The number that 8 bytes of digit values (0 to 9) make, the first byte the
-// most significant digit: the bytes are summed in pairs, then the pairs in
-// one step by two multiplications that place 10^6 * pair0 + 10^4 * pair1 +
-// 100 * pair2 + pair3 in the upper 32 bits.
-constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits) {
-  digits = digits * 10 + (digits >> 8);
-  constexpr std::uint64_t kPairs = 0x000000ff000000ffU;
-  const std::uint64_t first_and_third = (digits & kPairs) * (100 + (std::uint64_t{1000000} << 32));
-  const std::uint64_t second_and_fourth = ((digits >> 16) & kPairs) * (1 + (std::uint64_t{10000} << 32));
-  return (first_and_third + second_and_fourth) >> 32;
-}
-
-// scan_plain_decimal for the numbers of more than 8 characters, and for any
-// text that is not a number of at most 8 characters followed by a blank. `p`
-// is after the sign.
-const char* scan_long_plain_decimal(const char* p, bool negative, double& value);
-
-}  // namespace detail
-
-// Most cells are numbers of at most 8 characters: they are read from one
-// load of 8. The point is taken out by moving the digits after it down a
-// byte, and the bytes from the number's end on are cleared: the 8-digit
-// number they make is the number's digits times 10^(8 - whole digits), an
-// integer below 10^8, and one division by that power of ten gives the value.
-inline const char* scan_plain_decimal(const char* p, const char* readable_end, double& value) {
-  if (readable_end - p < kPlainDecimalReach) return nullptr;
-  const bool negative = *p == '-';
-  p += negative ? 1 : 0;
-  const std::uint64_t characters = detail::load_characters(p);
-  const int length = std::countr_zero(detail::outside_number_characters(characters)) >> 3;
-  if (!is_scan_space(p[length])) return detail::scan_long_plain_decimal(p, negative, value);
-  // A byte among digits and points with bit 4 clear is a point; bit 0 set makes it a '/'.
-  const std::uint64_t points =
-      ~characters & (0x10 * detail::kEachByte) & detail::kFirstBytes[static_cast<std::size_t>(length)];
-  if (((points & (points - 1)) | (characters & (points >> 4))) != 0) return nullptr;  // two points, or a '/'
-  const int point_count = points != 0 ? 1 : 0;
-  const int whole_digits = points != 0 ? std::countr_zero(points) >> 3 : length;
-  if (whole_digits == 0) return nullptr;
-  const std::uint64_t before = detail::kFirstBytes[static_cast<std::size_t>(whole_digits)];
-  const std::uint64_t digits = ((characters & before) | ((characters >> 8) & ~before)) &
-                               detail::kFirstDigitValues[static_cast<std::size_t>(length - point_count)];
-  const double magnitude =
-      static_cast<double>(detail::value_of_eight_digits(digits)) / detail::kEightDigitScales[whole_digits];
-  value = negative ? -magnitude : magnitude;
-  return p + length;
-}
 
 }  // namespace cellscale

@@ -58,24 +58,23 @@ class CellStats {
   [[nodiscard]] Summary finish();
 
  private:
-  // The spread is taken from the counted values' differences to the first
-  // counted value (the reference), which are exact for nearby values. Each
-  // group of kGroup values gives the sum and sum of squares of its values'
-  // differences to its own first value in plain doubles; those are carried
-  // over to the reference in Wide sums, and the standard deviation is taken
-  // from the two sums at the end. The sums are kept in units of
-  // 2^scale_exponent_, chosen from the range of the values, so that squares
-  // neither overflow nor vanish whatever the size of the values.
-  static constexpr int kGroup = 256;
-  void merge_pending();
-  void rescale_for_range();
-
-  struct Extremes {
-    double minimum;
-    double maximum;
-  };
-  // The smallest and largest of count (at least one) values that count.
-  static Extremes extremes_of(const double* values, int count);
+  // The values are taken in groups of kGroup consecutive values, counted or
+  // not, so that where a group ends depends on the values' order alone,
+  // never on how the caller cuts them into runs. A group that the caller's
+  // array holds whole is taken where it lies; the values of a group that
+  // spans runs wait in pending_ until it is complete.
+  //
+  // One pass over a group adds its counted values to the running sum, counts
+  // them, takes their extremes and sums their differences to the group's first
+  // counted value and the squares of those in plain doubles. Those two sums
+  // are carried over to the reference (the first counted value of the run)
+  // in DoubleDouble sums, and the standard deviation is taken from them at
+  // the end. The differences are kept in units of 2^scale_exponent_, chosen
+  // from the range of the values, so that squares neither overflow nor vanish
+  // whatever the size of the values.
+  static constexpr int kGroup = 512;
+  void take_group(const double* values, int count);
+  bool rescale_for_range();
 
   double threshold_ = 1.0;  // nodata + 1: only values above it count
   std::int64_t count_ = 0;

@@ -59,6 +59,16 @@ TEST(CellStats, SummarisesTheCountedValues) {
        {1, -9997.5, -9997.5, -9997.5, -9997.5, -9999}},
       {"nodata 0 needs values above 1", 0, {0.5, 1, 2, 3, 4}, {3, 2, 4, 9, 3, 1}},
       {"a falling then rising sequence", -9999, {5, 3, 9, 1}, {4, 1, 9, 18, 4.5, std::sqrt(35.0 / 3.0)}},
+      // Groups of 512 values in a row, counted or not: one with nothing counted, one whose first counts late.
+      {"nodata across whole groups",
+       -9999,
+       [] {
+         std::vector<double> values = {1, 2};
+         values.resize(1500, -9999);
+         values.push_back(3);
+         return values;
+       }(),
+       {3, 1, 3, 6, 2, 1}},
       // A counted infinity has no finite spread, in whichever block of 256 it comes; -inf never counts.
       {"+inf in the second block", -9999, one_to(300, {kInfinity, 5}), {302, 1, kInfinity, kInfinity, kInfinity, 0}},
       {"+inf after several blocks",
@@ -135,6 +145,15 @@ TEST(CellStats, DeviationIsExactToTenDigits) {
          values.insert(values.end(), {1e200, -1e200, 3});
          return values;
        }()},
+      // The differences are taken unscaled for a range from 2^-200 to 2^200, scaled beyond.
+      {"a range of 2^200 over steps of one unit",
+       values_of(1000, 9, [](auto& g) { return step_ulps(1.0, static_cast<int>(g() % 3)); }, {0x1p200})},
+      {"a range of 2^201 over steps of one unit",
+       values_of(1000, 10, [](auto& g) { return step_ulps(1.0, static_cast<int>(g() % 3)); }, {0x1p201})},
+      {"a range of 2^-200 over steps of one unit",
+       values_of(1000, 11, [](auto& g) { return step_ulps(0x1p-400, static_cast<int>(g() % 3)); }, {0x1p-200})},
+      {"a range of 2^-201 over steps of one unit",
+       values_of(1000, 12, [](auto& g) { return step_ulps(0x1p-400, static_cast<int>(g() % 3)); }, {0x1p-201})},
       {"a lognormal spread",
        values_of(10007, 7, [](auto& g) { return std::lognormal_distribution<double>(3, 2)(g); })},
   };

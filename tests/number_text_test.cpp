@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "support/reference_grid.h"
 
@@ -211,6 +212,53 @@ TEST(ScanPlainDecimal, ReadsNoFurtherThanItsReach) {
   EXPECT_EQ(cellscale::scan_plain_decimal(text.data(), text.data() + text.size(), value), text.data() + 8);
   EXPECT_EQ(value, 1758.059);
   EXPECT_EQ(cellscale::scan_plain_decimal(text.data(), text.data() + text.size() - 1, value), nullptr);
+}
+
+// A run reads the short plain decimals one after another, each as the C
+// library reads it, and stops before the first cell of any other kind.
+TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
+  struct Case {
+    const char* text;
+    std::size_t count;  // numbers it may read
+    std::size_t read;
+  };
+  const Case cases[] = {
+      {"1577.226\t-9999\t1.\t0.5\n7 -12345.67\r", 10, 6},
+      {"1 2  3 ", 10, 2},         // a second blank
+      {"1 2 3 ", 2, 2},           // no room for more
+      {"1 -x 3 ", 10, 1},         // a sign without digits
+      {"1 123456789 3 ", 10, 1},  // more than 8 characters
+      {"-9999 1e5 ", 10, 1},      // an exponent
+      {"1.5.3 2 ", 10, 0},        // two points
+      {"12/4 2 ", 10, 0},         // a slash among the digits
+      {".5 2 ", 10, 0},           // no whole digit
+      {"2 ", 0, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.text;
+    std::string held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
+    std::vector<double> values(c.count + 1, -1.0);
+    const cellscale::PlainDecimalRun run =
+        cellscale::scan_short_plain_decimals(held.data(), held.data() + held.size(), values.data(), c.count);
+    EXPECT_EQ(run.count, c.read) << '"' << text << '"';
+    // Each value is what the C library reads, and the run ends after the blank of the last.
+    const char* p = text.c_str();
+    for (std::size_t i = 0; i < run.count; ++i) {
+      int taken = 0;
+      double expected = 0;
+      ASSERT_EQ(std::sscanf(p, "%lg%n", &expected, &taken), 1) << text;
+      EXPECT_TRUE(same_value(values[i], expected)) << text << ": value " << i;
+      p += taken + 1;
+    }
+    EXPECT_EQ(run.next - held.data(), p - text.c_str()) << '"' << text << '"';
+    EXPECT_EQ(values[run.count], -1.0) << "a value written past the run in \"" << text << '"';
+  }
+  // Nothing starts within its reach of the end of the readable memory.
+  std::string near_end = "1 2 3 ";
+  near_end.resize(cellscale::kPlainDecimalReach + 2, '\0');
+  double values[3];
+  EXPECT_EQ(cellscale::scan_short_plain_decimals(near_end.data(), near_end.data() + near_end.size(), values, 3).count,
+            2u);
 }
 
 TEST(ScanPlainDecimal, RandomPlainDecimalsMatchTheCLibrary) {
