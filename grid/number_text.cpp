@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace cellscale {
 
@@ -210,8 +211,9 @@ constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
 // most significant digit. Each multiplication adds to every part ten, a
 // hundred or ten thousand times the part before it: pairs of digits, then
 // fours, then the eight, each part staying within its bytes.
-constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits) {
-  digits = (digits * (1 + (10 << 8))) >> 8;
+constexpr std::uint64_t kPairsOfDigits = 1 + (10 << 8);
+constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits, std::uint64_t pairs = kPairsOfDigits) {
+  digits = (digits * pairs) >> 8;
   digits = ((digits & 0x00ff00ff00ff00ffU) * (1 + (100 << 16))) >> 16;
   return ((digits & 0x0000ffff0000ffffU) * (1 + (std::uint64_t{10000} << 32))) >> 32;
 }
@@ -319,6 +321,9 @@ struct ShortShape {
   std::uint64_t from_point;    // the bytes from the point on, whose digits move down a byte
   double scale;                // 10^(8 - whole digits)
   std::size_t length;
+  // kPairsOfDigits, the same in every shape: read from here, it takes one
+  // multiplication, where a constant is taken apart into shifts and additions.
+  std::uint64_t pairs;
 };
 
 // At 8 (length - 1) + whole digits - 1, as read_short_plain_decimal gives it.
@@ -337,6 +342,7 @@ constexpr auto kShapes = [] {
       shape.from_point = ~kFirstBytes[whole];
       shape.scale = kShort.eight_digit_scales[8 * whole - 1];
       shape.length = length;
+      shape.pairs = kPairsOfDigits;
     }
   }
   return shapes;
@@ -357,9 +363,10 @@ const char* scan_plain_decimal(const char* p, const char* readable_end, double& 
   return scan_long_plain_decimal(p, negative, value);
 }
 
-// The loop calls nothing, so that its constants stay in registers; a
-// negative number takes the same steps in a copy of its own, and leaves the
-// shape as it was (grids hold few negative cells, or mostly negative ones).
+// The loop calls nothing, so that its constants stay in registers. A
+// negative number takes the same steps in a copy of its own, with a shape of
+// its own: the nodata cells of a grid of positive values leave the shape of
+// its other cells as it was.
 PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
                                           std::size_t count) {
   // A number read here takes at most 10 characters with its sign and its
@@ -368,28 +375,51 @@ PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_en
   constexpr std::ptrdiff_t kLongestTaken = 10;
   double* value = values;
   double* const values_end = values + count;
+  // The shapes of the last two numbers of different shapes, the later first:
+  // a cell of another shape is mostly followed by one of the shape before it.
   const ShortShape* shape = &kShapes[kFourWholeDigitsAndThreeDecimals];
+  const ShortShape* other_shape = shape;
+  const ShortShape* negative_shape = shape;  // of the last negative number, after its sign
+  auto read_by_shape = [&p](const ShortShape& by, std::uint64_t characters, bool negative, double& read) {
+    const std::uint64_t from_zeros = characters - by.zeros;
+    if ((((from_zeros + by.limits) | from_zeros) & by.checked) != 0 ||
+        !kShort.spaces[static_cast<unsigned char>(p[by.length])]) {
+      return false;
+    }
+    const std::uint64_t digits = characters & by.digit_values;
+    const std::uint64_t joined = digits ^ ((digits ^ (digits >> 8)) & by.from_point);
+    const double magnitude = static_cast<double>(value_of_eight_digits(joined, by.pairs)) / by.scale;
+    read = negative ? -magnitude : magnitude;
+    p += by.length + 1;  // past the blank that ends it
+    return true;
+  };
   while (value != values_end && readable_end - p >= kPlainDecimalReach) {
     const auto sure = static_cast<std::size_t>((readable_end - p - kPlainDecimalReach) / kLongestTaken + 1);
     double* const part_end = value + std::min(sure, static_cast<std::size_t>(values_end - value));
     for (; value != part_end; ++value) {
       const std::uint64_t characters = load_characters(p);
-      const std::uint64_t from_zeros = characters - shape->zeros;
-      if ((((from_zeros + shape->limits) | from_zeros) & shape->checked) == 0 &&
-          kShort.spaces[static_cast<unsigned char>(p[shape->length])]) {
-        const std::uint64_t digits = characters & shape->digit_values;
-        const std::uint64_t joined = digits ^ ((digits ^ (digits >> 8)) & shape->from_point);
-        *value = static_cast<double>(value_of_eight_digits(joined)) / shape->scale;
-        p += shape->length + 1;  // past the blank that ends it
-        continue;
-      }
+      if (read_by_shape(*shape, characters, false, *value)) continue;
       const char* end = nullptr;
       std::size_t seen = 0;
       if (starts_with_digit(characters)) {
+        if (read_by_shape(*other_shape, characters, false, *value)) {
+          std::swap(shape, other_shape);
+          continue;
+        }
         end = read_short_plain_decimal(p, characters, false, *value, seen);
-        if (end != nullptr) shape = &kShapes[seen];
+        if (end != nullptr) {
+          other_shape = shape;
+          shape = &kShapes[seen];
+        }
       } else if (*p == '-' && starts_with_digit(characters >> 8)) {
-        end = read_short_plain_decimal(p + 1, load_characters(p + 1), true, *value, seen);
+        const std::uint64_t after_sign = load_characters(++p);
+        if (read_by_shape(*negative_shape, after_sign, true, *value)) continue;
+        end = read_short_plain_decimal(p, after_sign, true, *value, seen);
+        if (end != nullptr) {
+          negative_shape = &kShapes[seen];
+        } else {
+          --p;  // back at the sign, where the run stops
+        }
       }
       if (end == nullptr) return {p, static_cast<std::size_t>(value - values)};
       p = end + 1;  // past the blank that ends it
