@@ -123,6 +123,17 @@ void check_plain_decimal(const std::string& text, const Scan& whole) {
   const cellscale::PlainDecimalRun run = cellscale::scan_short_plain_decimals(p, copy.last(), &run_value, 1);
   check(run.count == 0 || (end != nullptr && run.next == end + 1 && same_value(run_value, value)),
         "a run of plain decimals reads otherwise than scan_plain_decimal");
+  // Twice over, the second number has the shape of the first, which the run checks it by.
+  if (run.count == 1) {
+    const std::string number(p, end);
+    const std::string twice = number + '\t' + number + '\n' + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
+    const ExactCopy twice_copy(twice, 0, twice.size());
+    double values[2] = {0, 0};
+    const cellscale::PlainDecimalRun both =
+        cellscale::scan_short_plain_decimals(twice_copy.first(), twice_copy.last(), values, 2);
+    check(both.count == 2 && same_value(values[0], value) && same_value(values[1], value),
+          "a number of the shape of the one before is read otherwise");
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace cellscale {
 
@@ -210,8 +211,9 @@ constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
 // most significant digit. Each multiplication adds to every part ten, a
 // hundred or ten thousand times the part before it: pairs of digits, then
 // fours, then the eight, each part staying within its bytes.
-constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits) {
-  digits = (digits * (1 + (10 << 8))) >> 8;
+constexpr std::uint64_t kPairsOfDigits = 1 + (10 << 8);
+constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits, std::uint64_t pairs = kPairsOfDigits) {
+  digits = (digits * pairs) >> 8;
   digits = ((digits & 0x00ff00ff00ff00ffU) * (1 + (100 << 16))) >> 16;
   return ((digits & 0x0000ffff0000ffffU) * (1 + (std::uint64_t{10000} << 32))) >> 32;
 }
@@ -275,7 +277,8 @@ const char* scan_long_plain_decimal(const char* p, bool negative, double& value)
 // are cleared: what is left must be digits, the 8-digit number they make is
 // the number's digits times 10^(8 - whole digits), an integer below 10^8,
 // and one division by that power of ten gives the correctly rounded value.
-inline const char* read_short_plain_decimal(const char* p, std::uint64_t characters, bool negative, double& value) {
+inline const char* read_short_plain_decimal(const char* p, std::uint64_t characters, bool negative, double& value,
+                                            std::size_t& shape) {
   // Bit 7 of the 2nd to 8th byte moved to the byte before, and the top bit for
   // a 9th: the first digit is known, so the first bit is at 8 n - 1 for a
   // length of n characters.
@@ -297,8 +300,54 @@ inline const char* read_short_plain_decimal(const char* p, std::uint64_t charact
   const double magnitude =
       static_cast<double>(value_of_eight_digits(joined)) / kShort.eight_digit_scales[whole_place];
   value = negative ? -magnitude : magnitude;
+  shape = (length_place - 7) + (whole_place >> 3);  // 8 (length - 1) + whole digits - 1
   return end;
 }
+
+// A number's shape: its length, 1 to 8 characters after the sign, and its
+// whole digits, 1 to the length (as many as the length when it has no
+// point). Most cells of a grid have the shape of the cell before them; such
+// a number is checked and joined with the masks of that shape, without
+// finding where it ends and where its point is. Less `zeros`, each of the
+// shape's digits is 0 to 9 and its point ('.' only) 0, which `limits` more
+// leaves below bit 7; it carries anything else into bit 7 of its byte (a
+// byte of 0x80 or more, or one that went below 0, has that bit already), and
+// a borrow or a carry reaches only the bytes after such a byte.
+struct ShortShape {
+  std::uint64_t zeros;
+  std::uint64_t limits;
+  std::uint64_t checked;       // bit 7 of each of the shape's bytes
+  std::uint64_t digit_values;  // the low 4 bits of each of them
+  std::uint64_t from_point;    // the bytes from the point on, whose digits move down a byte
+  double scale;                // 10^(8 - whole digits)
+  std::size_t length;
+  // kPairsOfDigits, the same in every shape: read from here, it takes one
+  // multiplication, where a constant is taken apart into shifts and additions.
+  std::uint64_t pairs;
+};
+
+// At 8 (length - 1) + whole digits - 1, as read_short_plain_decimal gives it.
+constexpr auto kShapes = [] {
+  std::array<ShortShape, 64> shapes{};
+  for (std::size_t length = 1; length <= 8; ++length) {
+    for (std::size_t whole = 1; whole <= length; ++whole) {
+      ShortShape& shape = shapes[8 * (length - 1) + whole - 1];
+      for (std::size_t i = 0; i < length; ++i) {
+        const bool point = i == whole;
+        shape.zeros |= std::uint64_t{point ? 0x2eU : 0x30U} << (8 * i);
+        shape.limits |= std::uint64_t{point ? 0x7fU : 0x76U} << (8 * i);
+      }
+      shape.checked = kFirstBytes[length] & (0x80 * kEachByte);
+      shape.digit_values = kFirstBytes[length] & (0x0f * kEachByte);
+      shape.from_point = ~kFirstBytes[whole];
+      shape.scale = kShort.eight_digit_scales[8 * whole - 1];
+      shape.length = length;
+      shape.pairs = kPairsOfDigits;
+    }
+  }
+  return shapes;
+}();
+constexpr std::size_t kFourWholeDigitsAndThreeDecimals = 8 * (8 - 1) + 4 - 1;
 
 }  // namespace
 
@@ -308,13 +357,16 @@ const char* scan_plain_decimal(const char* p, const char* readable_end, double& 
   p += negative ? 1 : 0;
   const std::uint64_t characters = load_characters(p);
   if (starts_with_digit(characters)) {
-    if (const char* end = read_short_plain_decimal(p, characters, negative, value)) return end;
+    std::size_t shape = 0;
+    if (const char* end = read_short_plain_decimal(p, characters, negative, value, shape)) return end;
   }
   return scan_long_plain_decimal(p, negative, value);
 }
 
-// The loop calls nothing, so that its constants stay in registers; a
-// negative number takes the same steps in a copy of its own.
+// The loop calls nothing, so that its constants stay in registers. A
+// negative number takes the same steps in a copy of its own, with a shape of
+// its own: the nodata cells of a grid of positive values leave the shape of
+// its other cells as it was.
 PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
                                           std::size_t count) {
   // A number read here takes at most 10 characters with its sign and its
@@ -323,16 +375,51 @@ PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_en
   constexpr std::ptrdiff_t kLongestTaken = 10;
   double* value = values;
   double* const values_end = values + count;
+  // The shapes of the last two numbers of different shapes, the later first:
+  // a cell of another shape is mostly followed by one of the shape before it.
+  const ShortShape* shape = &kShapes[kFourWholeDigitsAndThreeDecimals];
+  const ShortShape* other_shape = shape;
+  const ShortShape* negative_shape = shape;  // of the last negative number, after its sign
+  auto read_by_shape = [&p](const ShortShape& by, std::uint64_t characters, bool negative, double& read) {
+    const std::uint64_t from_zeros = characters - by.zeros;
+    if ((((from_zeros + by.limits) | from_zeros) & by.checked) != 0 ||
+        !kShort.spaces[static_cast<unsigned char>(p[by.length])]) {
+      return false;
+    }
+    const std::uint64_t digits = characters & by.digit_values;
+    const std::uint64_t joined = digits ^ ((digits ^ (digits >> 8)) & by.from_point);
+    const double magnitude = static_cast<double>(value_of_eight_digits(joined, by.pairs)) / by.scale;
+    read = negative ? -magnitude : magnitude;
+    p += by.length + 1;  // past the blank that ends it
+    return true;
+  };
   while (value != values_end && readable_end - p >= kPlainDecimalReach) {
     const auto sure = static_cast<std::size_t>((readable_end - p - kPlainDecimalReach) / kLongestTaken + 1);
     double* const part_end = value + std::min(sure, static_cast<std::size_t>(values_end - value));
     for (; value != part_end; ++value) {
       const std::uint64_t characters = load_characters(p);
+      if (read_by_shape(*shape, characters, false, *value)) continue;
       const char* end = nullptr;
+      std::size_t seen = 0;
       if (starts_with_digit(characters)) {
-        end = read_short_plain_decimal(p, characters, false, *value);
+        if (read_by_shape(*other_shape, characters, false, *value)) {
+          std::swap(shape, other_shape);
+          continue;
+        }
+        end = read_short_plain_decimal(p, characters, false, *value, seen);
+        if (end != nullptr) {
+          other_shape = shape;
+          shape = &kShapes[seen];
+        }
       } else if (*p == '-' && starts_with_digit(characters >> 8)) {
-        end = read_short_plain_decimal(p + 1, load_characters(p + 1), true, *value);
+        const std::uint64_t after_sign = load_characters(++p);
+        if (read_by_shape(*negative_shape, after_sign, true, *value)) continue;
+        end = read_short_plain_decimal(p, after_sign, true, *value, seen);
+        if (end != nullptr) {
+          negative_shape = &kShapes[seen];
+        } else {
+          --p;  // back at the sign, where the run stops
+        }
       }
       if (end == nullptr) return {p, static_cast<std::size_t>(value - values)};
       p = end + 1;  // past the blank that ends it

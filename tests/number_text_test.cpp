@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -259,6 +260,71 @@ TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
   double values[3];
   EXPECT_EQ(cellscale::scan_short_plain_decimals(near_end.data(), near_end.data() + near_end.size(), values, 3).count,
             2u);
+}
+
+// Runs of numbers of a few shapes, each mostly like the one before (as a
+// grid's cells are), some of them spoilt by one character: every number is
+// read as the C library reads it, and the run stops at the first that is not
+// a plain decimal of at most 8 characters after the sign.
+TEST(ScanPlainDecimal, RunsOfNumbersOfChangingShapesMatchTheCLibrary) {
+  std::mt19937_64 generator(17);
+  std::uniform_int_distribution<int> digit(0, 9);
+  std::uniform_int_distribution<int> length(1, 9);
+  std::uniform_int_distribution<int> percent(0, 99);
+  const std::string spoilers = "./-+eE x0";
+  std::uniform_int_distribution<std::size_t> spoiler(0, spoilers.size() - 1);
+  auto is_short_plain = [](const std::string& token) {
+    const std::size_t start = token[0] == '-' ? 1 : 0;
+    const std::size_t point = token.find('.', start);
+    const std::string whole = token.substr(start, point == std::string::npos ? std::string::npos : point - start);
+    const std::string fraction = point == std::string::npos ? "" : token.substr(point + 1);
+    const auto all_digits = [](const std::string& part) {
+      return part.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return token.size() - start <= 8 && !whole.empty() && all_digits(whole) && all_digits(fraction);
+  };
+  int runs_cut = 0;
+  for (int run = 0; run < 3000; ++run) {
+    std::vector<std::string> tokens;
+    int whole = 4;
+    int all = 8;
+    for (int i = 0; i < 40; ++i) {
+      if (percent(generator) < 20) {  // a new shape
+        all = length(generator);
+        whole = std::uniform_int_distribution<int>(1, all)(generator);
+      }
+      std::string token = percent(generator) < 10 ? "-" : "";
+      for (int d = 0; d < all; ++d) token += d == whole ? '.' : static_cast<char>('0' + digit(generator));
+      if (percent(generator) < 3) {
+        token[std::uniform_int_distribution<std::size_t>(0, token.size() - 1)(generator)] =
+            spoilers[spoiler(generator)];
+      }
+      tokens.push_back(token);
+    }
+    std::string text;
+    for (const std::string& token : tokens) text += token + (percent(generator) < 90 ? "\t" : "\n");
+    const std::string held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
+    std::vector<double> values(tokens.size());
+    const cellscale::PlainDecimalRun got =
+        cellscale::scan_short_plain_decimals(held.data(), held.data() + held.size(), values.data(), values.size());
+    // The numbers one blank apart, as the text holds them (a spoiler blank splits a token in two).
+    std::vector<std::string> numbers;
+    std::size_t at = 0;
+    while (at < text.size() && numbers.size() < values.size()) {
+      const std::size_t blank = text.find_first_of(" \t\n", at);
+      const std::string number = text.substr(at, blank - at);
+      if (number.empty() || !is_short_plain(number)) break;
+      numbers.push_back(number);
+      at = blank + 1;
+    }
+    if (numbers.size() < tokens.size()) ++runs_cut;
+    ASSERT_EQ(got.count, numbers.size()) << text;
+    ASSERT_EQ(got.next - held.data(), static_cast<std::ptrdiff_t>(at)) << text;
+    for (std::size_t i = 0; i < got.count; ++i) {
+      ASSERT_TRUE(same_value(values[i], std::strtod(numbers[i].c_str(), nullptr))) << numbers[i] << " in " << text;
+    }
+  }
+  EXPECT_GT(runs_cut, 1000) << "too few runs meet a number of another form to say anything";
 }
 
 TEST(ScanPlainDecimal, RandomPlainDecimalsMatchTheCLibrary) {
