@@ -343,14 +343,10 @@ constexpr auto kBinadeScales = [] {
   // is the midpoint itself: then the exact value may be on either side, or
   // be the tie, and is left to format_cell_fast. `scaled` + 0.5 is exact
   // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
-  // a whole number just where `scaled` is a midpoint. From 10^5 (2^16) up the
-  // last 32 bits of `scaled` are worth 2^-33 to 2^-4 at most, and a midpoint
-  // has no bit below 2^-1: only where they are all 0 is that asked.
+  // a whole number just where `scaled` is a midpoint.
   const double rounded_up = scaled + 0.5;
   const auto digits = static_cast<unsigned>(rounded_up);
-  if ((std::bit_cast<std::uint64_t>(scaled) & 0xffffffffU) == 0 && static_cast<double>(digits) == rounded_up) {
-    return nullptr;
-  }
+  if (static_cast<double>(digits) == rounded_up) return nullptr;
   assert(digits >= 100000 && digits <= 999999);
   *out = '-';
   out += bits >> 63;

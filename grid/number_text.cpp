@@ -151,8 +151,7 @@ constexpr double kPlainPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
 constexpr std::uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 constexpr std::uint64_t kEachByte = 0x0101010101010101U;
 constexpr std::uint64_t kTopBit = std::uint64_t{1} << 63;
-// The first `count` bytes (the low ones) of 8, and their low 4 bits, which of
-// a digit character are its value.
+// The first `count` bytes (the low ones) of 8.
 constexpr auto kFirstBytes = [] {
   std::array<std::uint64_t, 9> masks{};
   for (std::size_t count = 1; count < masks.size(); ++count) masks[count] = (masks[count - 1] << 8) | 0xff;
@@ -210,7 +209,8 @@ constexpr std::uint64_t outside_number_characters(std::uint64_t characters) {
 // The number that 8 bytes of digit values (0 to 9) make, the first byte the
 // most significant digit. Each multiplication adds to every part ten, a
 // hundred or ten thousand times the part before it: pairs of digits, then
-// fours, then the eight, each part staying within its bytes.
+// fours, then the eight, each part staying within its bytes. `pairs` is
+// always kPairsOfDigits, given by a caller that has it in memory (ShortShape).
 constexpr std::uint64_t kPairsOfDigits = 1 + (10 << 8);
 constexpr std::uint64_t value_of_eight_digits(std::uint64_t digits, std::uint64_t pairs = kPairsOfDigits) {
   digits = (digits * pairs) >> 8;
@@ -327,11 +327,14 @@ struct ShortShape {
 };
 
 // At 8 (length - 1) + whole digits - 1, as read_short_plain_decimal gives it.
+// The places of no shape (more whole digits than characters) fit no number.
 constexpr auto kShapes = [] {
   std::array<ShortShape, 64> shapes{};
+  for (ShortShape& none : shapes) none.limits = none.checked = 0x80 * kEachByte;
   for (std::size_t length = 1; length <= 8; ++length) {
     for (std::size_t whole = 1; whole <= length; ++whole) {
       ShortShape& shape = shapes[8 * (length - 1) + whole - 1];
+      shape.limits = 0;
       for (std::size_t i = 0; i < length; ++i) {
         const bool point = i == whole;
         shape.zeros |= std::uint64_t{point ? 0x2eU : 0x30U} << (8 * i);
