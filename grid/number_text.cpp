@@ -412,10 +412,13 @@ PlainDecimalRun scan_short_run(const char* p, const char* readable_end, double* 
   constexpr std::ptrdiff_t kLongestTaken = 10;
   double* value = values;
   double* const values_end = values + count;
-  // The shapes of the last two numbers of different shapes, the later first:
-  // a cell of another shape is mostly followed by one of the shape before it.
+  // Two shapes: the one most cells have, checked first, and the one of the
+  // last cell of another shape. A cell of another shape is mostly followed by
+  // one of the shape before it; the other shape takes the lead only when two
+  // cells in a row have it.
   const typename Way::Shape* shape = Way::shape_of(kFourWholeDigitsAndThreeDecimals, '\t');
   const typename Way::Shape* other_shape = shape;
+  const char* after_other = nullptr;                  // where the cell after the last of the other shape starts
   const typename Way::Shape* negative_shape = shape;  // of the last negative number, after its sign
   while (value != values_end && readable_end - p >= kPlainDecimalReach) {
     const auto sure = static_cast<std::size_t>((readable_end - p - kPlainDecimalReach) / kLongestTaken + 1);
@@ -429,18 +432,20 @@ PlainDecimalRun scan_short_run(const char* p, const char* readable_end, double* 
       const char* end = nullptr;
       std::size_t seen = 0;
       if (starts_with_digit(characters)) {
-        if (Way::read(*other_shape, p, false, *value)) {
-          std::swap(shape, other_shape);
+        if (const char* start = p; Way::read(*other_shape, p, false, *value)) {
+          if (start == after_other) std::swap(shape, other_shape);
+          after_other = p;
           continue;
         }
         end = read_short_plain_decimal(p, characters, false, *value, seen);
         if (end != nullptr) {
-          other_shape = shape;
-          shape = Way::shape_of(seen, *end);
+          other_shape = Way::shape_of(seen, *end);
+          after_other = end + 1;
         }
-      } else if (*p == '-' && starts_with_digit(characters >> 8)) {
+      } else if (*p == '-') {
         if (Way::read(*negative_shape, ++p, true, *value)) continue;
-        end = read_short_plain_decimal(p, load_characters(p), true, *value, seen);
+        const std::uint64_t after_sign = load_characters(p);
+        if (starts_with_digit(after_sign)) end = read_short_plain_decimal(p, after_sign, true, *value, seen);
         if (end != nullptr) {
           negative_shape = Way::shape_of(seen, *end);
         } else {

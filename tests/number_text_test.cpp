@@ -256,6 +256,7 @@ TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
       // Neighbours of one shape, or of two in turn, and nodata between them.
       {"1577.226\t-9999\t1577.226\t-9999\t-9999\t1577.226\n", 10, 6},
       {"7.5\t12.25\t7.5\t12.25\t100\t7.5\t-1.5\t-12.25\n", 10, 8},
+      {"7.5\t12.25\t12.25\t12.25\t7.5\t7.5\t100\t100\t7.5\n", 10, 9},
       {"12345678\t-12345678\t1234.567\t99999999 -0.123456\t0.000001\n", 10, 6},  // the longest
       {"1 2\t3\n4\r5\v6\f7 8 ", 10, 8},                                          // every blank, one after another
       {"1577.226\t1577.2.6\t", 10, 1},  // a second point in the shape of the one before
