@@ -377,8 +377,9 @@ const char* scan_plain_decimal(const char* p, const char* readable_end, double& 
 
 namespace {
 
-// The shapes by which a way of reading a run checks and reads a number:
-// kShapes for the portable way, each read from one 8-byte load.
+// A way of reading a run: the shape a number read the long way gives it
+// (shape_of, from its place in kShapes and the blank after it) and the read
+// of a number by a shape. The portable way reads from one 8-byte load.
 struct PortableWay {
   using Shape = ShortShape;
   static const Shape* shape_of(std::size_t seen, char) { return &kShapes[seen]; }
