@@ -54,8 +54,8 @@ class GzipInput {
   // Whether the first `used` decompressed bytes came through whole: the
   // member that holds byte `used` - 1 is decompressed to its end if it has
   // not been yet, its bytes dropped, and its check must pass, as those of
-  // the members before it have; members after it are not looked at. Reads a
-  // read that interrupt() ended again. Not called while another thread
+  // the members before it have; members after it are not looked at. Reads
+  // on after a read that interrupt() ended. Not called while another thread
   // reads.
   [[nodiscard]] bool intact_through(std::uint64_t used);
 

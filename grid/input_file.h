@@ -117,8 +117,8 @@ class InputFile {
 
   // Whether the first `used` bytes of the input came through whole: always
   // for a plain input, and for a gzip input when the checks of the members
-  // that hold them pass (GzipInput::intact_through). Reads a read that
-  // interrupt() ended again. Not called while another thread reads.
+  // that hold them pass (GzipInput::intact_through), which reads on after a
+  // read that interrupt() ended. Not called while another thread reads.
   [[nodiscard]] bool intact_through(std::uint64_t used);
 
   // Whether a read has failed, or has met the end of the input.
