@@ -12,10 +12,11 @@
 
 // format_cell tries three paths in turn. The first, format_cell_in_double,
 // scales values of ordinary size by one exact power of ten in double
-// arithmetic and takes nearly every cell; it leaves values near a rounding
-// midpoint and of extreme size to the second, format_cell_fast, which scales
-// with 128-bit powers of ten and settles exact ties; the third,
-// format_cell_exact, takes the few values the second leaves.
+// arithmetic and takes nearly every cell, settling a scaled value that lands
+// on a rounding midpoint from the exact product in integers; it leaves values
+// of extreme size, zero, subnormals, infinities and NaN to the second,
+// format_cell_fast, which scales with 128-bit powers of ten and settles exact
+// ties; the third, format_cell_exact, takes the few values the second leaves.
 //
 // How the second path works. A finite nonzero value is m * 2^e with m in
 // [2^63, 2^64). Its six significant digits are round(value * 10^k) with
@@ -311,6 +312,55 @@ constexpr auto kBinadeScales = [] {
   return scales;
 }();
 
+// 128-bit helpers for round_double_midpoint, which needs them rarely enough
+// that the portable form of the shift and the comparison costs nothing.
+inline UInt128 shifted_left(UInt128 x, int shift) {
+  if (shift == 0) return x;
+  if (shift >= 64) return {x.low << (shift - 64), 0};
+  return {(x.high << shift) | (x.low >> (64 - shift)), x.low << shift};
+}
+
+// -1, 0 or 1 as a is below, equal to or above b.
+inline int compare(UInt128 a, UInt128 b) {
+  if (a.high != b.high) return a.high < b.high ? -1 : 1;
+  if (a.low != b.low) return a.low < b.low ? -1 : 1;
+  return 0;
+}
+
+// The six digits of a value (a normal double with these bits) whose scaling
+// by 10^k in double arithmetic came out exactly on the midpoint
+// rounded_up - 0.5: rounded_up when the exact value * 10^k lies above it,
+// rounded_up - 1 when below, and the even one of the two on an exact tie.
+// The exact side comes from integers: the value is m * 2^e with m below 2^53,
+// and (rounded_up - 0.5) * 2 = odd, so the question is whether m * 10^k *
+// 2^(e + 1) is above, below or equal to odd. For k >= 0 that is m * 5^k *
+// 2^(e + k + 1) against odd; for k < 0, m * 2^(e + 1 + k) against odd * 5^-k.
+// Both sides stay below 2^106 (m * 5^22 < 2^105, odd * 5^22 < 2^73), and the
+// one shifted left lands within a factor of 2 of the other, so every shift is
+// below 106.
+[[gnu::noinline]] unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k) {
+  const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
+  const std::uint64_t odd = std::uint64_t{rounded_up} * 2 - 1;
+  assert(k >= -22 && k <= 22);
+  UInt128 scaled;
+  UInt128 midpoint;
+  int shift;
+  if (k >= 0) {
+    scaled = multiply_64x64(m, kPowersOfFive[static_cast<std::size_t>(k)]);
+    midpoint = {0, odd};
+    shift = e + k + 1;
+  } else {
+    scaled = {0, m};
+    midpoint = multiply_64x64(odd, kPowersOfFive[static_cast<std::size_t>(-k)]);
+    shift = e + 1 + k;
+  }
+  const int side =
+      shift >= 0 ? compare(shifted_left(scaled, shift), midpoint) : compare(scaled, shifted_left(midpoint, -shift));
+  if (side != 0) return side > 0 ? rounded_up : rounded_up - 1;
+  return rounded_up - (rounded_up & 1);  // the even one
+}
+
 // format_cell_in_double, inlined into the loops below.
 [[gnu::always_inline]] inline char* format_in_double(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
@@ -341,12 +391,19 @@ constexpr auto kBinadeScales = [] {
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
   // 10^(5 - X) and `scaled` lie on the same side of each midpoint, unless `scaled`
   // is the midpoint itself: then the exact value may be on either side, or
-  // be the tie, and is left to format_cell_fast. `scaled` + 0.5 is exact
+  // be the tie, and round_double_midpoint decides. `scaled` + 0.5 is exact
   // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
-  // a whole number just where `scaled` is a midpoint.
+  // a whole number just where `scaled` is a midpoint (the truncation is
+  // never above it, so ">=" is that equality, without a check for NaN).
   const double rounded_up = scaled + 0.5;
-  const auto digits = static_cast<unsigned>(rounded_up);
-  if (static_cast<double>(digits) == rounded_up) return nullptr;
+  auto digits = static_cast<unsigned>(rounded_up);
+  if (static_cast<double>(digits) >= rounded_up) [[unlikely]] {
+    digits = round_double_midpoint(bits, digits, 5 - exponent10);
+    if (digits == 1000000) {  // 999999.5 -> 1e+006
+      digits = 100000;
+      ++exponent10;
+    }
+  }
   assert(digits >= 100000 && digits <= 999999);
   *out = '-';
   out += bits >> 63;

@@ -36,11 +36,11 @@ constexpr UInt128 multiply_64x64_portable(std::uint64_t a, std::uint64_t b) {
 
 // The path nearly every cell takes: values from 2^-56 to 2^90 in magnitude
 // (about 1.4e-17 to 1.2e27), scaled to six digits by one multiplication or
-// division by an exact power of ten in double arithmetic. Gives up (returns
-// nullptr, having written nothing) for other values and for those that scale
-// to the midpoint between two six-digit results itself (within half a unit in
-// the last place of the scaled value, 2^-34 at most, of it), exact ties among
-// them. Otherwise returns the end of the text.
+// division by an exact power of ten in double arithmetic. A value that scales
+// exactly onto the midpoint between two six-digit results takes the side of
+// its exact product or quotient, found in integers (an exact tie rounds to
+// even). Gives up (returns nullptr, having written nothing) for other values;
+// otherwise returns the end of the text.
 char* format_cell_in_double(char* out, double value);
 
 // The next path of format_cell: exact for every value, ties included, except

@@ -50,14 +50,11 @@ bool is_near_six_digit_midpoint(double value) {
   return after_sixth == "5000000000000000" || after_sixth == "4999999999999999";
 }
 
-// Whether the value is one the path in double arithmetic takes: from 2^-56
-// to below 2^90 in magnitude, and not within 1e-9 of a six-digit midpoint
-// (it gives up within 2^-34, about 5.8e-11).
+// Whether the value is one the path in double arithmetic takes: every value
+// from 2^-56 to below 2^90 in magnitude, midpoints and ties included.
 bool is_for_double_path(double value) {
   const double magnitude = std::fabs(value);
-  if (!(magnitude >= 0x1p-56 && magnitude < 0x1p90)) return false;
-  const std::string after_sixth = digits_after_the_sixth(value).substr(0, 9);
-  return after_sixth != "500000000" && after_sixth != "499999999";
+  return magnitude >= 0x1p-56 && magnitude < 0x1p90;
 }
 
 // Whether the decimal value ends exactly with a 5 in the seventh significant digit.

@@ -77,6 +77,31 @@ TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
   }
 }
 
+TEST(CellFormat, DoublePathSettlesValuesThatScaleOntoAMidpoint) {
+  // Each value times 10^(5 - X), rounded in double arithmetic, is exactly
+  // n + 0.5; the text follows the exact product or quotient (worked out in
+  // exact rational arithmetic): above, below, or a tie that goes to even.
+  // clang-format off
+  const Case midpoints[] = {
+      // Multiplied by 10^3, 10^4, 10^22 and 10^0 to 10^5.
+      {0x1.6736978d4fdf4p+9, "718.427"}, {0x1.9a2cfdf3b645ap+9, "820.351"}, {833.8125, "833.812"},
+      {-0x1.6736978d4fdf4p+9, "-718.427"}, {0x1.89b367a0f9097p+3, "12.3032"}, {0x1.27468db8bac71p+5, "36.9094"},
+      {0x1.09407142d96c9p-55, "2.87587e-017"}, {0x1.bd9a8c1b5f229p-55, "4.83124e-017"},
+      {0x1.8ffff2e48e8a7p+6, "99.9999"}, {270017.5, "270018"}, {7.140625, "7.14062"}, {999999.5, "1e+006"},
+      // Divided by 10^16, 10^8, 10^1, 10^15 and 10^13.
+      {0x1.72ac5b9cbbb82p+72, "6.83772e+021"}, {0x1.37e516c071235p+72, "5.75344e+021"},
+      {0x1.7d7828287c001p+45, "5.24288e+013"}, {5055005.0, "5.055e+006"}, {0x1.c835b0645334fp+66, "1.31494e+020"},
+      {9999995.0, "1e+007"}, {0x1.158e3cf0c55d6p+63, "1e+019"},
+  };
+  // clang-format on
+  for (const Case& c : midpoints) {
+    char buffer[cellscale::kMaxCellTextLength];
+    char* end = cellscale::detail::format_cell_in_double(buffer, c.value);
+    ASSERT_NE(end, nullptr) << c.value;
+    EXPECT_EQ(std::string(buffer, end), c.text) << c.value;
+  }
+}
+
 // Every six-digit integer, written in full: each digit of each pair as
 // std::to_string writes it.
 TEST(CellFormat, EverySixDigitIntegerIsItsDigits) {
