@@ -10,6 +10,10 @@
 
 #include "grid/cell_format_detail.h"
 
+#if CELLSCALE_AVX2_CELLS
+#include <immintrin.h>
+#endif
+
 // format_cell tries three paths in turn. The first, format_cell_in_double,
 // scales values of ordinary size by one exact power of ten in double
 // arithmetic and takes nearly every cell, settling a scaled value that lands
@@ -327,6 +331,8 @@ inline int compare(UInt128 a, UInt128 b) {
   return 0;
 }
 
+}  // namespace
+
 // The six digits of a value (a normal double with these bits) whose scaling
 // by 10^k in double arithmetic came out exactly on the midpoint
 // rounded_up - 0.5: rounded_up when the exact value * 10^k lies above it,
@@ -338,7 +344,7 @@ inline int compare(UInt128 a, UInt128 b) {
 // Both sides stay below 2^106 (m * 5^22 < 2^105, odd * 5^22 < 2^73), and the
 // one shifted left lands within a factor of 2 of the other, so every shift is
 // below 106.
-[[gnu::noinline]] unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k) {
+unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k) {
   const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
   const std::uint64_t odd = std::uint64_t{rounded_up} * 2 - 1;
@@ -360,6 +366,8 @@ inline int compare(UInt128 a, UInt128 b) {
   if (side != 0) return side > 0 ? rounded_up : rounded_up - 1;
   return rounded_up - (rounded_up & 1);  // the even one
 }
+
+namespace {
 
 // format_cell_in_double, inlined into the loops below.
 [[gnu::always_inline]] inline char* format_in_double(char* out, double value) {
@@ -503,22 +511,198 @@ char* format_cell(char* out, double value) {
   return end != nullptr ? end : detail::format_cell_left_over(out, value);
 }
 
-char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
+namespace detail {
+namespace {
+
+template <bool kEnds>
+char* format_cells_one_by_one(char* out, const double* values, std::size_t count, const char* origin,
+                              std::uint32_t* ends) {
   for (std::size_t i = 0; i < count; ++i) {
     out = format_cell(out, values[i]);
     *out++ = '\t';
+    if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
   }
   return out;
 }
 
+}  // namespace
+
+char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
+                            std::uint32_t* ends) {
+  return ends == nullptr ? format_cells_one_by_one<false>(out, values, count, origin, ends)
+                         : format_cells_one_by_one<true>(out, values, count, origin, ends);
+}
+
+#if CELLSCALE_AVX2_CELLS
+
+bool has_avx2() {
+  __builtin_cpu_init();  // may run before the constructors that would do it
+  return __builtin_cpu_supports("avx2");
+}
+
+namespace {
+
+// The four cells of a group whose scaling came out on a midpoint (lanes set
+// in `lanes`) get their digits from round_double_midpoint.
+[[gnu::target("avx2"), gnu::noinline]] __m128i settle_midpoints(__m128i digits, int lanes, __m256d values,
+                                                                __m256i exponents10) {
+  alignas(32) std::uint32_t digit[4];
+  alignas(32) std::uint64_t bits[4];
+  alignas(32) std::int64_t exponent10[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(digit), digits);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(bits), _mm256_castpd_si256(values));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(exponent10), exponents10);
+  for (int lane = 0; lane < 4; ++lane) {
+    if ((lanes >> lane & 1) != 0) {
+      digit[lane] = round_double_midpoint(bits[lane], digit[lane], 5 - static_cast<int>(exponent10[lane]));
+    }
+  }
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(digit));
+}
+
+// 10^(5 - X) for X from 0 to 5.
+constexpr double kScaleForExponent[] = {1e5, 1e4, 1e3, 100, 10, 1};
+
+// Four cells a round, where each is from 1 to below 999999.5 in magnitude (X
+// from 0 to 5, fixed notation with the point after the X + 1 digits, or none):
+// the scaling, the rounding, the six digits, the point, the sign and the
+// trailing zeros of the four in vector registers, then one 8-byte store, the
+// tab and the length of each. A round with a cell of another size (zero, NaN,
+// below 1, from 999999.5 on) writes its four one by one; one whose scaling
+// lands on a midpoint settles that cell's digits in integers and goes on.
+template <bool kEnds>
+[[gnu::target("avx2")]] char* format_cells_in_fours(char* out, const double* values, std::size_t count,
+                                                    const char* origin, std::uint32_t* ends) {
+  const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d carry = _mm256_set1_pd(999999.5);
+  // The least doubles at or above 9.999995, 99.99995, ..., 99999.95: a
+  // magnitude at or above the j-th has X >= j, as its six digits round up
+  // to 10^j there.
+  const __m256d x_at_least_1 = _mm256_set1_pd(0x1.3ffff583a53b9p+3);
+  const __m256d x_at_least_2 = _mm256_set1_pd(0x1.8ffff2e48e8a8p+6);
+  const __m256d x_at_least_3 = _mm256_set1_pd(0x1.f3ffef9db22d1p+9);
+  const __m256d x_at_least_4 = _mm256_set1_pd(0x1.387ff5c28f5c3p+13);
+  const __m256d x_at_least_5 = _mm256_set1_pd(0x1.869ff33333334p+16);
+  const __m256d half = _mm256_set1_pd(0.5);
+  const __m256i thousand = _mm256_set1_epi64x(1000);
+  const __m256i divide_by_thousand = _mm256_set1_epi64x(0x10624dd3);  // d / 1000 = d * this >> 38
+  const __m256i all_ones = _mm256_set1_epi64x(-1);
+  const __m256i eight = _mm256_set1_epi64x(8);
+  const __m256i point = _mm256_set1_epi64x('.');
+  const __m256i point_over_zero = _mm256_set1_epi64x('.' ^ '0');
+  const __m256i seven_zeros = _mm256_set1_epi64x(static_cast<std::int64_t>(characters("0000000\0")));
+  const __m256i minus = _mm256_set1_epi64x('-');
+  const __m256i zero = _mm256_setzero_si256();
+
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d value = _mm256_loadu_pd(values + i);
+    const __m256d magnitude = _mm256_and_pd(value, magnitude_bits);
+    const __m256d fixed = _mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
+                                        _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ));
+    // X counts the thresholds reached (each comparison is -1 where true).
+    __m256i exponent10 =
+        _mm256_sub_epi64(zero, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_1, _CMP_GE_OQ)));
+    exponent10 =
+        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_2, _CMP_GE_OQ)));
+    exponent10 =
+        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_3, _CMP_GE_OQ)));
+    exponent10 =
+        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_4, _CMP_GE_OQ)));
+    exponent10 =
+        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_5, _CMP_GE_OQ)));
+    // As in format_in_double: one correctly rounded multiplication, and a
+    // scaled value whose + 0.5 is whole lies exactly on a midpoint.
+    const __m256d scaled = _mm256_mul_pd(magnitude, _mm256_i64gather_pd(kScaleForExponent, exponent10, 8));
+    const __m256d rounded_up = _mm256_add_pd(scaled, half);
+    __m128i digits = _mm256_cvttpd_epi32(rounded_up);
+    const __m256d on_midpoint = _mm256_cmp_pd(_mm256_cvtepi32_pd(digits), rounded_up, _CMP_GE_OQ);
+    const int other_lanes = _mm256_movemask_pd(fixed) ^ 0xf;
+    const int midpoint_lanes = _mm256_movemask_pd(on_midpoint);
+    if ((other_lanes | midpoint_lanes) != 0) [[unlikely]] {
+      if (other_lanes != 0) {
+        out = format_cells_one_by_one<kEnds>(out, values + i, 4, origin, ends + (kEnds ? i : 0));
+        continue;
+      }
+      digits = settle_midpoints(digits, midpoint_lanes, value, exponent10);
+    }
+
+    // The six digits as characters, the first in the low byte.
+    const __m256i digits64 = _mm256_cvtepu32_epi64(digits);
+    const __m256i first_three = _mm256_srli_epi64(_mm256_mul_epu32(digits64, divide_by_thousand), 38);
+    const __m256i last_three = _mm256_sub_epi64(digits64, _mm256_mul_epu32(first_three, thousand));
+    const auto* triples = reinterpret_cast<const int*>(kDigitTriples.data());
+    const __m256i text =
+        _mm256_or_si256(_mm256_cvtepu32_epi64(_mm256_i64gather_epi32(triples, first_three, 4)),
+                        _mm256_slli_epi64(_mm256_cvtepu32_epi64(_mm256_i64gather_epi32(triples, last_three, 4)), 24));
+    // The point after the first X + 1 digits, the digits from there moved
+    // up a byte.
+    const __m256i point_shift = _mm256_add_epi64(_mm256_slli_epi64(exponent10, 3), eight);
+    const __m256i from_point = _mm256_sllv_epi64(all_ones, point_shift);
+    __m256i pointed = _mm256_or_si256(_mm256_andnot_si256(from_point, text),
+                                      _mm256_slli_epi64(_mm256_and_si256(text, from_point), 8));
+    pointed = _mm256_or_si256(pointed, _mm256_sllv_epi64(point, point_shift));
+    // The bytes that end the text when they are its last nonzero one: every
+    // digit before the point, and those after it but '0'. XORed with zeros
+    // from the point on (the point with itself), the others become 0.
+    __m256i kept = _mm256_xor_si256(pointed, _mm256_and_si256(seven_zeros, from_point));
+    kept = _mm256_xor_si256(kept, _mm256_sllv_epi64(point_over_zero, point_shift));
+    // A minus sign in front of a negative cell.
+    const __m256i negative = _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(value));
+    const __m256i sign_shift = _mm256_and_si256(negative, eight);
+    const __m256i sign = _mm256_and_si256(negative, minus);
+    alignas(32) std::uint64_t cell_text[4];
+    alignas(32) std::uint64_t cell_kept[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(cell_text),
+                       _mm256_or_si256(_mm256_sllv_epi64(pointed, sign_shift), sign));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(cell_kept),
+                       _mm256_or_si256(_mm256_sllv_epi64(kept, sign_shift), sign));
+    for (int lane = 0; lane < 4; ++lane) {
+      const auto length = static_cast<unsigned>((63 ^ __builtin_clzll(cell_kept[lane])) >> 3) + 1;
+      store_characters(out, cell_text[lane]);
+      out[length] = '\t';
+      out += length + 1;
+      if constexpr (kEnds) ends[i + static_cast<std::size_t>(lane)] = static_cast<std::uint32_t>(out - origin);
+    }
+  }
+  return format_cells_one_by_one<kEnds>(out, values + i, count - i, origin, ends + (kEnds ? i : 0));
+}
+
+}  // namespace
+
+char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
+  return ends == nullptr ? format_cells_in_fours<false>(out, values, count, origin, ends)
+                         : format_cells_in_fours<true>(out, values, count, origin, ends);
+}
+
+#endif  // CELLSCALE_AVX2_CELLS
+
+}  // namespace detail
+
+namespace {
+
+#if CELLSCALE_AVX2_CELLS
+const bool kFormatInFours = detail::has_avx2();
+#endif
+
+template <bool kEnds>
+char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
+#if CELLSCALE_AVX2_CELLS
+  if (kFormatInFours) return detail::format_cells_in_fours<kEnds>(out, values, count, origin, ends);
+#endif
+  return detail::format_cells_one_by_one<kEnds>(out, values, count, origin, ends);
+}
+
+}  // namespace
+
+char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
+  return format_cells<false>(out, values, count, nullptr, nullptr);
+}
+
 char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
                              std::uint32_t* ends) {
-  for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, values[i]);
-    *out++ = '\t';
-    ends[i] = static_cast<std::uint32_t>(out - origin);
-  }
-  return out;
+  return format_cells<true>(out, values, count, origin, ends);
 }
 
 }  // namespace cellscale
