@@ -563,13 +563,15 @@ namespace {
 // 10^(5 - X) for X from 0 to 5.
 constexpr double kScaleForExponent[] = {1e5, 1e4, 1e3, 100, 10, 1};
 
-// Four cells a round, where each is from 1 to below 999999.5 in magnitude (X
-// from 0 to 5, fixed notation with the point after the X + 1 digits, or none):
-// the scaling, the rounding, the six digits, the point, the sign and the
-// trailing zeros of the four in vector registers, then one 8-byte store, the
-// tab and the length of each. A round with a cell of another size (zero, NaN,
-// below 1, from 999999.5 on) writes its four one by one; one whose scaling
-// lands on a midpoint settles that cell's digits in integers and goes on.
+// Four cells a round, where each is zero or from 1 to below 999999.5 in
+// magnitude (X from 0 to 5, fixed notation with the point after the X + 1
+// digits, or none): the scaling, the rounding, the six digits, the point, the
+// sign and the trailing zeros of the four in vector registers, then one 8-byte
+// store, the tab and the length of each. A zero goes through the same steps
+// as 0.00000, which ends after its first digit. A round with a cell of another
+// size (NaN, infinities, below 1, from 999999.5 on) writes its four one by
+// one; one whose scaling lands on a midpoint settles that cell's digits in
+// integers and goes on.
 template <bool kEnds>
 [[gnu::target("avx2")]] char* format_cells_in_fours(char* out, const double* values, std::size_t count,
                                                     const char* origin, std::uint32_t* ends) {
@@ -590,8 +592,7 @@ template <bool kEnds>
   const __m256i all_ones = _mm256_set1_epi64x(-1);
   const __m256i eight = _mm256_set1_epi64x(8);
   const __m256i point = _mm256_set1_epi64x('.');
-  const __m256i point_over_zero = _mm256_set1_epi64x('.' ^ '0');
-  const __m256i seven_zeros = _mm256_set1_epi64x(static_cast<std::int64_t>(characters("0000000\0")));
+  const __m256i six_zeros = _mm256_set1_epi64x(static_cast<std::int64_t>(characters("000000\0\0")));
   const __m256i minus = _mm256_set1_epi64x('-');
   const __m256i zero = _mm256_setzero_si256();
 
@@ -599,8 +600,9 @@ template <bool kEnds>
   for (; i + 4 <= count; i += 4) {
     const __m256d value = _mm256_loadu_pd(values + i);
     const __m256d magnitude = _mm256_and_pd(value, magnitude_bits);
-    const __m256d fixed = _mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
-                                        _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ));
+    const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
+                                                     _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
+                                       _mm256_cmp_pd(magnitude, _mm256_setzero_pd(), _CMP_EQ_OQ));
     // X counts the thresholds reached (each comparison is -1 where true).
     __m256i exponent10 =
         _mm256_sub_epi64(zero, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_1, _CMP_GE_OQ)));
@@ -640,14 +642,15 @@ template <bool kEnds>
     // up a byte.
     const __m256i point_shift = _mm256_add_epi64(_mm256_slli_epi64(exponent10, 3), eight);
     const __m256i from_point = _mm256_sllv_epi64(all_ones, point_shift);
-    __m256i pointed = _mm256_or_si256(_mm256_andnot_si256(from_point, text),
-                                      _mm256_slli_epi64(_mm256_and_si256(text, from_point), 8));
-    pointed = _mm256_or_si256(pointed, _mm256_sllv_epi64(point, point_shift));
-    // The bytes that end the text when they are its last nonzero one: every
-    // digit before the point, and those after it but '0'. XORed with zeros
-    // from the point on (the point with itself), the others become 0.
-    __m256i kept = _mm256_xor_si256(pointed, _mm256_and_si256(seven_zeros, from_point));
-    kept = _mm256_xor_si256(kept, _mm256_sllv_epi64(point_over_zero, point_shift));
+    const __m256i before_point = _mm256_andnot_si256(from_point, text);
+    const __m256i pointed =
+        _mm256_or_si256(_mm256_or_si256(before_point, _mm256_slli_epi64(_mm256_and_si256(text, from_point), 8)),
+                        _mm256_sllv_epi64(point, point_shift));
+    // The same places, nonzero where a byte may end the text: every digit
+    // before the point, and those after it but '0'.
+    const __m256i kept =
+        _mm256_or_si256(before_point,
+                        _mm256_slli_epi64(_mm256_and_si256(_mm256_xor_si256(text, six_zeros), from_point), 8));
     // A minus sign in front of a negative cell.
     const __m256i negative = _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(value));
     const __m256i sign_shift = _mm256_and_si256(negative, eight);
