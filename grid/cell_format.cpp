@@ -563,18 +563,23 @@ namespace {
 // 10^(5 - X) for X from 0 to 5.
 constexpr double kScaleForExponent[] = {1e5, 1e4, 1e3, 100, 10, 1};
 
-// Four cells a round, where each is zero or from 1 to below 999999.5 in
-// magnitude (X from 0 to 5, fixed notation with the point after the X + 1
-// digits, or none): the scaling, the rounding, the six digits, the point, the
-// sign and the trailing zeros of the four in vector registers, then one 8-byte
-// store, the tab and the length of each. A zero goes through the same steps
-// as 0.00000, which ends after its first digit. A round with a cell of another
-// size (NaN, infinities, below 1, from 999999.5 on) writes its four one by
-// one; one whose scaling lands on a midpoint settles that cell's digits in
-// integers and goes on.
+struct Progress {
+  char* out;
+  std::size_t done;  // cells written
+};
+
+// Four cells a round from cell `done` on, while each is zero or from 1 to
+// below 999999.5 in magnitude (X from 0 to 5, fixed notation with the point
+// after the X + 1 digits, or none): the scaling, the rounding, the six digits,
+// the point, the sign and the trailing zeros of the four in vector registers,
+// then one 8-byte store, the tab and the length of each. A zero goes through
+// the same steps as 0.00000, which ends after its first digit. Stops before a
+// group with a cell of another size (NaN, infinities, below 1, from 999999.5
+// on) and before the last 0 to 3 cells; a group whose scaling lands on a
+// midpoint settles that cell's digits in integers and goes on.
 template <bool kEnds>
-[[gnu::target("avx2")]] char* format_cells_in_fours(char* out, const double* values, std::size_t count,
-                                                    const char* origin, std::uint32_t* ends) {
+[[gnu::target("avx2")]] Progress format_fixed_groups(char* out, const double* values, std::size_t done,
+                                                     std::size_t count, const char* origin, std::uint32_t* ends) {
   const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d carry = _mm256_set1_pd(999999.5);
@@ -596,7 +601,7 @@ template <bool kEnds>
   const __m256i minus = _mm256_set1_epi64x('-');
   const __m256i zero = _mm256_setzero_si256();
 
-  std::size_t i = 0;
+  std::size_t i = done;
   for (; i + 4 <= count; i += 4) {
     const __m256d value = _mm256_loadu_pd(values + i);
     const __m256d magnitude = _mm256_and_pd(value, magnitude_bits);
@@ -623,10 +628,7 @@ template <bool kEnds>
     const int other_lanes = _mm256_movemask_pd(fixed) ^ 0xf;
     const int midpoint_lanes = _mm256_movemask_pd(on_midpoint);
     if ((other_lanes | midpoint_lanes) != 0) [[unlikely]] {
-      if (other_lanes != 0) {
-        out = format_cells_one_by_one<kEnds>(out, values + i, 4, origin, ends + (kEnds ? i : 0));
-        continue;
-      }
+      if (other_lanes != 0) break;
       digits = settle_midpoints(digits, midpoint_lanes, value, exponent10);
     }
 
@@ -669,7 +671,30 @@ template <bool kEnds>
       if constexpr (kEnds) ends[i + static_cast<std::size_t>(lane)] = static_cast<std::uint32_t>(out - origin);
     }
   }
-  return format_cells_one_by_one<kEnds>(out, values + i, count - i, origin, ends + (kEnds ? i : 0));
+  return {out, i};
+}
+
+// The row with format_fixed_groups where it can, the other cells one by one:
+// the group where it stopped, and, each time it stops again at once, a run
+// twice as long (up to 256 cells), so that a row of cells of other sizes
+// pays the vector loop's checks only now and then.
+template <bool kEnds>
+char* format_cells_in_fours(char* out, const double* values, std::size_t count, const char* origin,
+                            std::uint32_t* ends) {
+  constexpr std::size_t kLongestRun = 256;
+  std::size_t done = 0;
+  std::size_t run = 2;
+  for (;;) {
+    const Progress progress = format_fixed_groups<kEnds>(out, values, done, count, origin, ends);
+    run = progress.done == done ? std::min(run * 2, kLongestRun) : 4;
+    out = progress.out;
+    done = progress.done;
+    if (count - done < 4) break;
+    const std::size_t cells = std::min(run, count - done);
+    out = format_cells_one_by_one<kEnds>(out, values + done, cells, origin, kEnds ? ends + done : ends);
+    done += cells;
+  }
+  return format_cells_one_by_one<kEnds>(out, values + done, count - done, origin, kEnds ? ends + done : ends);
 }
 
 }  // namespace
