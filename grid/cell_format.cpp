@@ -560,8 +560,15 @@ namespace {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(digit));
 }
 
-// 10^(5 - X) for X from 0 to 5.
-constexpr double kScaleForExponent[] = {1e5, 1e4, 1e3, 100, 10, 1};
+// One step of X and 10^(5 - X) in format_fixed_groups: where the magnitude
+// reaches the threshold, X is one more and the power `power_from_there`.
+[[gnu::target("avx2"), gnu::always_inline]] inline void count_threshold(__m256d magnitude, __m256d threshold,
+                                                                        double power_from_there, __m256i& exponent10,
+                                                                        __m256d& power) {
+  const __m256d reached = _mm256_cmp_pd(magnitude, threshold, _CMP_GE_OQ);
+  exponent10 = _mm256_sub_epi64(exponent10, _mm256_castpd_si256(reached));
+  power = _mm256_blendv_pd(power, _mm256_set1_pd(power_from_there), reached);
+}
 
 struct Progress {
   char* out;
@@ -608,20 +615,19 @@ template <bool kEnds>
     const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
                                                      _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
                                        _mm256_cmp_pd(magnitude, _mm256_setzero_pd(), _CMP_EQ_OQ));
-    // X counts the thresholds reached (each comparison is -1 where true).
-    __m256i exponent10 =
-        _mm256_sub_epi64(zero, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_1, _CMP_GE_OQ)));
-    exponent10 =
-        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_2, _CMP_GE_OQ)));
-    exponent10 =
-        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_3, _CMP_GE_OQ)));
-    exponent10 =
-        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_4, _CMP_GE_OQ)));
-    exponent10 =
-        _mm256_sub_epi64(exponent10, _mm256_castpd_si256(_mm256_cmp_pd(magnitude, x_at_least_5, _CMP_GE_OQ)));
+    // X counts the thresholds reached (each comparison is -1 where true),
+    // and the power 10^(5 - X) is the one of the highest threshold reached
+    // (blends, where a gather would be microcode on some processors).
+    __m256i exponent10 = zero;
+    __m256d power = _mm256_set1_pd(1e5);
+    count_threshold(magnitude, x_at_least_1, 1e4, exponent10, power);
+    count_threshold(magnitude, x_at_least_2, 1e3, exponent10, power);
+    count_threshold(magnitude, x_at_least_3, 100, exponent10, power);
+    count_threshold(magnitude, x_at_least_4, 10, exponent10, power);
+    count_threshold(magnitude, x_at_least_5, 1, exponent10, power);
     // As in format_in_double: one correctly rounded multiplication, and a
     // scaled value whose + 0.5 is whole lies exactly on a midpoint.
-    const __m256d scaled = _mm256_mul_pd(magnitude, _mm256_i64gather_pd(kScaleForExponent, exponent10, 8));
+    const __m256d scaled = _mm256_mul_pd(magnitude, power);
     const __m256d rounded_up = _mm256_add_pd(scaled, half);
     __m128i digits = _mm256_cvttpd_epi32(rounded_up);
     const __m256d on_midpoint = _mm256_cmp_pd(_mm256_cvtepi32_pd(digits), rounded_up, _CMP_GE_OQ);
@@ -632,14 +638,25 @@ template <bool kEnds>
       digits = settle_midpoints(digits, midpoint_lanes, value, exponent10);
     }
 
-    // The six digits as characters, the first in the low byte.
+    // The six digits as characters, the first in the low byte: the first
+    // three and the last three in the two 32-bit halves of a lane, each split
+    // into its hundreds, tens and ones by multiplications in 16 bits
+    // (x * 656 >> 16 is x / 100 for x below 1000, x * 6554 >> 16 is x / 10
+    // below 100), then the halves' three bytes put side by side.
     const __m256i digits64 = _mm256_cvtepu32_epi64(digits);
     const __m256i first_three = _mm256_srli_epi64(_mm256_mul_epu32(digits64, divide_by_thousand), 38);
     const __m256i last_three = _mm256_sub_epi64(digits64, _mm256_mul_epu32(first_three, thousand));
-    const auto* triples = reinterpret_cast<const int*>(kDigitTriples.data());
-    const __m256i text =
-        _mm256_or_si256(_mm256_cvtepu32_epi64(_mm256_i64gather_epi32(triples, first_three, 4)),
-                        _mm256_slli_epi64(_mm256_cvtepu32_epi64(_mm256_i64gather_epi32(triples, last_three, 4)), 24));
+    const __m256i threes = _mm256_or_si256(first_three, _mm256_slli_epi64(last_three, 32));
+    const __m256i hundreds = _mm256_mulhi_epu16(threes, _mm256_set1_epi32(656));
+    const __m256i below_hundred = _mm256_sub_epi16(threes, _mm256_mullo_epi16(hundreds, _mm256_set1_epi32(100)));
+    const __m256i tens = _mm256_mulhi_epu16(below_hundred, _mm256_set1_epi32(6554));
+    const __m256i ones = _mm256_sub_epi16(below_hundred, _mm256_mullo_epi16(tens, _mm256_set1_epi32(10)));
+    const __m256i split =
+        _mm256_or_si256(_mm256_or_si256(hundreds, _mm256_slli_epi32(tens, 8)), _mm256_slli_epi32(ones, 16));
+    const __m256i text = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(split, _mm256_set1_epi64x(0xffffff)),
+                                                         _mm256_and_si256(_mm256_srli_epi64(split, 8),
+                                                                          _mm256_set1_epi64x(0xffffff000000))),
+                                         _mm256_set1_epi64x(static_cast<std::int64_t>(characters("000000\0\0"))));
     // The point after the first X + 1 digits, the digits from there moved
     // up a byte.
     const __m256i point_shift = _mm256_add_epi64(_mm256_slli_epi64(exponent10, 3), eight);
