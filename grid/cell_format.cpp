@@ -543,31 +543,34 @@ bool has_avx2() {
 namespace {
 
 // The four cells of a group whose scaling came out on a midpoint (lanes set
-// in `lanes`) get their digits from round_double_midpoint.
+// in `lanes`) get their digits from round_double_midpoint; `point_shifts`
+// are 8 * (X + 1).
 [[gnu::target("avx2"), gnu::noinline]] __m128i settle_midpoints(__m128i digits, int lanes, __m256d values,
-                                                                __m256i exponents10) {
+                                                                __m256i point_shifts) {
   alignas(32) std::uint32_t digit[4];
   alignas(32) std::uint64_t bits[4];
-  alignas(32) std::int64_t exponent10[4];
+  alignas(32) std::int64_t point_shift[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(digit), digits);
   _mm256_store_si256(reinterpret_cast<__m256i*>(bits), _mm256_castpd_si256(values));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(exponent10), exponents10);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(point_shift), point_shifts);
   for (int lane = 0; lane < 4; ++lane) {
     if ((lanes >> lane & 1) != 0) {
-      digit[lane] = round_double_midpoint(bits[lane], digit[lane], 5 - static_cast<int>(exponent10[lane]));
+      const int exponent10 = static_cast<int>(point_shift[lane] / 8) - 1;
+      digit[lane] = round_double_midpoint(bits[lane], digit[lane], 5 - exponent10);
     }
   }
   return _mm_load_si128(reinterpret_cast<const __m128i*>(digit));
 }
 
-// One step of X and 10^(5 - X) in format_fixed_groups: where the magnitude
-// reaches the threshold, X is one more and the power `power_from_there`.
-[[gnu::target("avx2"), gnu::always_inline]] inline void count_threshold(__m256d magnitude, __m256d threshold,
-                                                                        double power_from_there, __m256i& exponent10,
-                                                                        __m256d& power) {
+// One step of X in format_fixed_groups: where the magnitude reaches the
+// threshold for X = x, 10^(5 - X) becomes 10^(5 - x) and the shift that
+// places the point after the X + 1 digits 8 * (x + 1).
+[[gnu::target("avx2"), gnu::always_inline]] inline void reach_threshold(__m256d magnitude, __m256d threshold, int x,
+                                                                        __m256d& power, __m256i& point_shift) {
   const __m256d reached = _mm256_cmp_pd(magnitude, threshold, _CMP_GE_OQ);
-  exponent10 = _mm256_sub_epi64(exponent10, _mm256_castpd_si256(reached));
-  power = _mm256_blendv_pd(power, _mm256_set1_pd(power_from_there), reached);
+  power = _mm256_blendv_pd(power, _mm256_set1_pd(kExactPowersOfTen[5 - x]), reached);
+  point_shift = _mm256_castpd_si256(_mm256_blendv_pd(_mm256_castsi256_pd(point_shift),
+                                                     _mm256_castsi256_pd(_mm256_set1_epi64x(8 * (x + 1))), reached));
 }
 
 struct Progress {
@@ -615,16 +618,15 @@ template <bool kEnds>
     const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
                                                      _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
                                        _mm256_cmp_pd(magnitude, _mm256_setzero_pd(), _CMP_EQ_OQ));
-    // X counts the thresholds reached (each comparison is -1 where true),
-    // and the power 10^(5 - X) is the one of the highest threshold reached
-    // (blends, where a gather would be microcode on some processors).
-    __m256i exponent10 = zero;
+    // X is that of the highest threshold reached, taken in blends (where a
+    // gather would be microcode on some processors).
     __m256d power = _mm256_set1_pd(1e5);
-    count_threshold(magnitude, x_at_least_1, 1e4, exponent10, power);
-    count_threshold(magnitude, x_at_least_2, 1e3, exponent10, power);
-    count_threshold(magnitude, x_at_least_3, 100, exponent10, power);
-    count_threshold(magnitude, x_at_least_4, 10, exponent10, power);
-    count_threshold(magnitude, x_at_least_5, 1, exponent10, power);
+    __m256i point_shift = eight;
+    reach_threshold(magnitude, x_at_least_1, 1, power, point_shift);
+    reach_threshold(magnitude, x_at_least_2, 2, power, point_shift);
+    reach_threshold(magnitude, x_at_least_3, 3, power, point_shift);
+    reach_threshold(magnitude, x_at_least_4, 4, power, point_shift);
+    reach_threshold(magnitude, x_at_least_5, 5, power, point_shift);
     // As in format_in_double: one correctly rounded multiplication, and a
     // scaled value whose + 0.5 is whole lies exactly on a midpoint.
     const __m256d scaled = _mm256_mul_pd(magnitude, power);
@@ -635,7 +637,7 @@ template <bool kEnds>
     const int midpoint_lanes = _mm256_movemask_pd(on_midpoint);
     if ((other_lanes | midpoint_lanes) != 0) [[unlikely]] {
       if (other_lanes != 0) break;
-      digits = settle_midpoints(digits, midpoint_lanes, value, exponent10);
+      digits = settle_midpoints(digits, midpoint_lanes, value, point_shift);
     }
 
     // The six digits as characters, the first in the low byte: the first
@@ -653,13 +655,12 @@ template <bool kEnds>
     const __m256i ones = _mm256_sub_epi16(below_hundred, _mm256_mullo_epi16(tens, _mm256_set1_epi32(10)));
     const __m256i split =
         _mm256_or_si256(_mm256_or_si256(hundreds, _mm256_slli_epi32(tens, 8)), _mm256_slli_epi32(ones, 16));
-    const __m256i text = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(split, _mm256_set1_epi64x(0xffffff)),
-                                                         _mm256_and_si256(_mm256_srli_epi64(split, 8),
-                                                                          _mm256_set1_epi64x(0xffffff000000))),
-                                         _mm256_set1_epi64x(static_cast<std::int64_t>(characters("000000\0\0"))));
+    const __m256i digit_values =
+        _mm256_or_si256(_mm256_and_si256(split, _mm256_set1_epi64x(0xffffff)),
+                        _mm256_and_si256(_mm256_srli_epi64(split, 8), _mm256_set1_epi64x(0xffffff000000)));
+    const __m256i text = _mm256_or_si256(digit_values, six_zeros);
     // The point after the first X + 1 digits, the digits from there moved
     // up a byte.
-    const __m256i point_shift = _mm256_add_epi64(_mm256_slli_epi64(exponent10, 3), eight);
     const __m256i from_point = _mm256_sllv_epi64(all_ones, point_shift);
     const __m256i before_point = _mm256_andnot_si256(from_point, text);
     const __m256i pointed =
@@ -668,8 +669,7 @@ template <bool kEnds>
     // The same places, nonzero where a byte may end the text: every digit
     // before the point, and those after it but '0'.
     const __m256i kept =
-        _mm256_or_si256(before_point,
-                        _mm256_slli_epi64(_mm256_and_si256(_mm256_xor_si256(text, six_zeros), from_point), 8));
+        _mm256_or_si256(before_point, _mm256_slli_epi64(_mm256_and_si256(digit_values, from_point), 8));
     // A minus sign in front of a negative cell.
     const __m256i negative = _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(value));
     const __m256i sign_shift = _mm256_and_si256(negative, eight);
