@@ -547,19 +547,21 @@ namespace {
 // are 8 * (X + 1).
 [[gnu::target("avx2"), gnu::noinline]] __m128i settle_midpoints(__m128i digits, int lanes, __m256d values,
                                                                 __m256i point_shifts) {
-  alignas(32) std::uint32_t digit[4];
-  alignas(32) std::uint64_t bits[4];
-  alignas(32) std::int64_t point_shift[4];
-  _mm_store_si128(reinterpret_cast<__m128i*>(digit), digits);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(bits), _mm256_castpd_si256(values));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(point_shift), point_shifts);
+  // Unaligned stores and loads: the Windows compiler does not align the
+  // stack to 32 bytes.
+  std::uint32_t digit[4];
+  std::uint64_t bits[4];
+  std::int64_t point_shift[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(digit), digits);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(bits), _mm256_castpd_si256(values));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(point_shift), point_shifts);
   for (int lane = 0; lane < 4; ++lane) {
     if ((lanes >> lane & 1) != 0) {
       const int exponent10 = static_cast<int>(point_shift[lane] / 8) - 1;
       digit[lane] = round_double_midpoint(bits[lane], digit[lane], 5 - exponent10);
     }
   }
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(digit));
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(digit));
 }
 
 // One step of X in format_fixed_groups: where the magnitude reaches the
@@ -674,12 +676,12 @@ template <bool kEnds>
     const __m256i negative = _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(value));
     const __m256i sign_shift = _mm256_and_si256(negative, eight);
     const __m256i sign = _mm256_and_si256(negative, minus);
-    alignas(32) std::uint64_t cell_text[4];
-    alignas(32) std::uint64_t cell_kept[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(cell_text),
-                       _mm256_or_si256(_mm256_sllv_epi64(pointed, sign_shift), sign));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(cell_kept),
-                       _mm256_or_si256(_mm256_sllv_epi64(kept, sign_shift), sign));
+    std::uint64_t cell_text[4];
+    std::uint64_t cell_kept[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell_text),
+                        _mm256_or_si256(_mm256_sllv_epi64(pointed, sign_shift), sign));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell_kept),
+                        _mm256_or_si256(_mm256_sllv_epi64(kept, sign_shift), sign));
     for (int lane = 0; lane < 4; ++lane) {
       const auto length = static_cast<unsigned>((63 ^ __builtin_clzll(cell_kept[lane])) >> 3) + 1;
       store_characters(out, cell_text[lane]);
