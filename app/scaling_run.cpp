@@ -1,6 +1,8 @@
 // How a cell travels, reader to formatter:
 //  1. grid/recognition.cpp tells the input's format from its first bytes,
-//     and grid/grid_format.cpp makes the reader and the writer.
+//     and grid/grid_format.cpp makes the reader and the writer. The reader
+//     takes the input's bytes from grid/input_file.h, which reads the file
+//     or pipe and has grid/gzip_input.h decompress a gzip input on the way.
 //  2. run_scaling asks a RowSource (app/row_source.h) for each row in turn.
 //     On a small grid, or with one processor, RowsOnThisThread has the
 //     reader read it here: grid/ascii_grid.cpp takes each number with
@@ -48,6 +50,7 @@
 #include "app/row_source.h"
 #include "grid/ascii_grid.h"
 #include "grid/grid_format.h"
+#include "grid/gzip_input.h"
 #include "grid/gzip_member.h"
 #include "grid/input_file.h"
 #include "grid/output_blocks.h"
@@ -126,7 +129,7 @@ OpenedInput open_and_recognise_input(const FileName& name) {
     char start[kRecognitionBytes];
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
     const auto* const bytes = reinterpret_cast<const unsigned char*>(start);
-    if (InputFile::starts_gzip(bytes, size)) {
+    if (starts_gzip(bytes, size)) {
       return recognise_compressed_input(std::move(file), std::string(start, size), name);
     }
     const std::optional<FormatName> format = recognise_grid(bytes, size);

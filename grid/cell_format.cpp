@@ -10,12 +10,17 @@
 
 #include "grid/cell_format_detail.h"
 
+#if CELLSCALE_AVX2_CELLS
+#include <immintrin.h>
+#endif
+
 // format_cell tries three paths in turn. The first, format_cell_in_double,
 // scales values of ordinary size by one exact power of ten in double
-// arithmetic and takes nearly every cell; it leaves values near a rounding
-// midpoint and of extreme size to the second, format_cell_fast, which scales
-// with 128-bit powers of ten and settles exact ties; the third,
-// format_cell_exact, takes the few values the second leaves.
+// arithmetic and takes nearly every cell, settling a scaled value that lands
+// on a rounding midpoint from the exact product in integers; it leaves values
+// of extreme size, zero, subnormals, infinities and NaN to the second,
+// format_cell_fast, which scales with 128-bit powers of ten and settles exact
+// ties; the third, format_cell_exact, takes the few values the second leaves.
 //
 // How the second path works. A finite nonzero value is m * 2^e with m in
 // [2^63, 2^64). Its six significant digits are round(value * 10^k) with
@@ -311,6 +316,59 @@ constexpr auto kBinadeScales = [] {
   return scales;
 }();
 
+// 128-bit helpers for round_double_midpoint, which needs them rarely enough
+// that the portable form of the shift and the comparison costs nothing.
+inline UInt128 shifted_left(UInt128 x, int shift) {
+  if (shift == 0) return x;
+  if (shift >= 64) return {x.low << (shift - 64), 0};
+  return {(x.high << shift) | (x.low >> (64 - shift)), x.low << shift};
+}
+
+// -1, 0 or 1 as a is below, equal to or above b.
+inline int compare(UInt128 a, UInt128 b) {
+  if (a.high != b.high) return a.high < b.high ? -1 : 1;
+  if (a.low != b.low) return a.low < b.low ? -1 : 1;
+  return 0;
+}
+
+}  // namespace
+
+// The six digits of a value (a normal double with these bits) whose scaling
+// by 10^k in double arithmetic came out exactly on the midpoint
+// rounded_up - 0.5: rounded_up when the exact value * 10^k lies above it,
+// rounded_up - 1 when below, and the even one of the two on an exact tie.
+// The exact side comes from integers: the value is m * 2^e with m below 2^53,
+// and (rounded_up - 0.5) * 2 = odd, so the question is whether m * 10^k *
+// 2^(e + 1) is above, below or equal to odd. For k >= 0 that is m * 5^k *
+// 2^(e + k + 1) against odd; for k < 0, m * 2^(e + 1 + k) against odd * 5^-k.
+// Both sides stay below 2^106 (m * 5^22 < 2^105, odd * 5^22 < 2^73), and the
+// one shifted left lands within a factor of 2 of the other, so every shift is
+// below 106.
+unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k) {
+  const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
+  const std::uint64_t odd = std::uint64_t{rounded_up} * 2 - 1;
+  assert(k >= -22 && k <= 22);
+  UInt128 scaled;
+  UInt128 midpoint;
+  int shift;
+  if (k >= 0) {
+    scaled = multiply_64x64(m, kPowersOfFive[static_cast<std::size_t>(k)]);
+    midpoint = {0, odd};
+    shift = e + k + 1;
+  } else {
+    scaled = {0, m};
+    midpoint = multiply_64x64(odd, kPowersOfFive[static_cast<std::size_t>(-k)]);
+    shift = e + 1 + k;
+  }
+  const int side =
+      shift >= 0 ? compare(shifted_left(scaled, shift), midpoint) : compare(scaled, shifted_left(midpoint, -shift));
+  if (side != 0) return side > 0 ? rounded_up : rounded_up - 1;
+  return rounded_up - (rounded_up & 1);  // the even one
+}
+
+namespace {
+
 // format_cell_in_double, inlined into the loops below.
 [[gnu::always_inline]] inline char* format_in_double(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
@@ -341,12 +399,19 @@ constexpr auto kBinadeScales = [] {
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
   // 10^(5 - X) and `scaled` lie on the same side of each midpoint, unless `scaled`
   // is the midpoint itself: then the exact value may be on either side, or
-  // be the tie, and is left to format_cell_fast. `scaled` + 0.5 is exact
+  // be the tie, and round_double_midpoint decides. `scaled` + 0.5 is exact
   // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
-  // a whole number just where `scaled` is a midpoint.
+  // a whole number just where `scaled` is a midpoint (the truncation is
+  // never above it, so ">=" is that equality, without a check for NaN).
   const double rounded_up = scaled + 0.5;
-  const auto digits = static_cast<unsigned>(rounded_up);
-  if (static_cast<double>(digits) == rounded_up) return nullptr;
+  auto digits = static_cast<unsigned>(rounded_up);
+  if (static_cast<double>(digits) >= rounded_up) [[unlikely]] {
+    digits = round_double_midpoint(bits, digits, 5 - exponent10);
+    if (digits == 1000000) {  // 999999.5 -> 1e+006
+      digits = 100000;
+      ++exponent10;
+    }
+  }
   assert(digits >= 100000 && digits <= 999999);
   *out = '-';
   out += bits >> 63;
@@ -446,22 +511,245 @@ char* format_cell(char* out, double value) {
   return end != nullptr ? end : detail::format_cell_left_over(out, value);
 }
 
-char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
+namespace detail {
+namespace {
+
+template <bool kEnds>
+char* format_cells_one_by_one(char* out, const double* values, std::size_t count, const char* origin,
+                              std::uint32_t* ends) {
   for (std::size_t i = 0; i < count; ++i) {
     out = format_cell(out, values[i]);
     *out++ = '\t';
+    if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
   }
   return out;
 }
 
+}  // namespace
+
+char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
+                            std::uint32_t* ends) {
+  return ends == nullptr ? format_cells_one_by_one<false>(out, values, count, origin, ends)
+                         : format_cells_one_by_one<true>(out, values, count, origin, ends);
+}
+
+#if CELLSCALE_AVX2_CELLS
+
+bool has_avx2() {
+  __builtin_cpu_init();  // may run before the constructors that would do it
+  return __builtin_cpu_supports("avx2");
+}
+
+namespace {
+
+// The four cells of a group whose scaling came out on a midpoint (lanes set
+// in `lanes`) get their digits from round_double_midpoint; `point_shifts`
+// are 8 * (X + 1).
+[[gnu::target("avx2"), gnu::noinline]] __m128i settle_midpoints(__m128i digits, int lanes, __m256d values,
+                                                                __m256i point_shifts) {
+  // Unaligned stores and loads: the Windows compiler does not align the
+  // stack to 32 bytes.
+  std::uint32_t digit[4];
+  std::uint64_t bits[4];
+  std::int64_t point_shift[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(digit), digits);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(bits), _mm256_castpd_si256(values));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(point_shift), point_shifts);
+  for (int lane = 0; lane < 4; ++lane) {
+    if ((lanes >> lane & 1) != 0) {
+      const int exponent10 = static_cast<int>(point_shift[lane] / 8) - 1;
+      digit[lane] = round_double_midpoint(bits[lane], digit[lane], 5 - exponent10);
+    }
+  }
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(digit));
+}
+
+// One step of X in format_fixed_groups: where the magnitude reaches the
+// threshold for X = x, 10^(5 - X) becomes 10^(5 - x) and the shift that
+// places the point after the X + 1 digits 8 * (x + 1).
+[[gnu::target("avx2"), gnu::always_inline]] inline void reach_threshold(__m256d magnitude, __m256d threshold, int x,
+                                                                        __m256d& power, __m256i& point_shift) {
+  const __m256d reached = _mm256_cmp_pd(magnitude, threshold, _CMP_GE_OQ);
+  power = _mm256_blendv_pd(power, _mm256_set1_pd(kExactPowersOfTen[5 - x]), reached);
+  point_shift = _mm256_castpd_si256(_mm256_blendv_pd(_mm256_castsi256_pd(point_shift),
+                                                     _mm256_castsi256_pd(_mm256_set1_epi64x(8 * (x + 1))), reached));
+}
+
+struct Progress {
+  char* out;
+  std::size_t done;  // cells written
+};
+
+// Four cells a round from cell `done` on, while each is zero or from 1 to
+// below 999999.5 in magnitude (X from 0 to 5, fixed notation with the point
+// after the X + 1 digits, or none): the scaling, the rounding, the six digits,
+// the point, the sign and the trailing zeros of the four in vector registers,
+// then one 8-byte store, the tab and the length of each. A zero goes through
+// the same steps as 0.00000, which ends after its first digit. Stops before a
+// group with a cell of another size (NaN, infinities, below 1, from 999999.5
+// on) and before the last 0 to 3 cells; a group whose scaling lands on a
+// midpoint settles that cell's digits in integers and goes on.
+template <bool kEnds>
+[[gnu::target("avx2")]] Progress format_fixed_groups(char* out, const double* values, std::size_t done,
+                                                     std::size_t count, const char* origin, std::uint32_t* ends) {
+  const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d carry = _mm256_set1_pd(999999.5);
+  // The least doubles at or above 9.999995, 99.99995, ..., 99999.95: a
+  // magnitude at or above the j-th has X >= j, as its six digits round up
+  // to 10^j there.
+  const __m256d x_at_least_1 = _mm256_set1_pd(0x1.3ffff583a53b9p+3);
+  const __m256d x_at_least_2 = _mm256_set1_pd(0x1.8ffff2e48e8a8p+6);
+  const __m256d x_at_least_3 = _mm256_set1_pd(0x1.f3ffef9db22d1p+9);
+  const __m256d x_at_least_4 = _mm256_set1_pd(0x1.387ff5c28f5c3p+13);
+  const __m256d x_at_least_5 = _mm256_set1_pd(0x1.869ff33333334p+16);
+  const __m256d half = _mm256_set1_pd(0.5);
+  const __m256i thousand = _mm256_set1_epi64x(1000);
+  const __m256i divide_by_thousand = _mm256_set1_epi64x(0x10624dd3);  // d / 1000 = d * this >> 38
+  const __m256i all_ones = _mm256_set1_epi64x(-1);
+  const __m256i eight = _mm256_set1_epi64x(8);
+  const __m256i point = _mm256_set1_epi64x('.');
+  const __m256i six_zeros = _mm256_set1_epi64x(static_cast<std::int64_t>(characters("000000\0\0")));
+  const __m256i minus = _mm256_set1_epi64x('-');
+  const __m256i zero = _mm256_setzero_si256();
+
+  std::size_t i = done;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d value = _mm256_loadu_pd(values + i);
+    const __m256d magnitude = _mm256_and_pd(value, magnitude_bits);
+    const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
+                                                     _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
+                                       _mm256_cmp_pd(magnitude, _mm256_setzero_pd(), _CMP_EQ_OQ));
+    // X is that of the highest threshold reached, taken in blends (where a
+    // gather would be microcode on some processors).
+    __m256d power = _mm256_set1_pd(1e5);
+    __m256i point_shift = eight;
+    reach_threshold(magnitude, x_at_least_1, 1, power, point_shift);
+    reach_threshold(magnitude, x_at_least_2, 2, power, point_shift);
+    reach_threshold(magnitude, x_at_least_3, 3, power, point_shift);
+    reach_threshold(magnitude, x_at_least_4, 4, power, point_shift);
+    reach_threshold(magnitude, x_at_least_5, 5, power, point_shift);
+    // As in format_in_double: one correctly rounded multiplication, and a
+    // scaled value whose + 0.5 is whole lies exactly on a midpoint.
+    const __m256d scaled = _mm256_mul_pd(magnitude, power);
+    const __m256d rounded_up = _mm256_add_pd(scaled, half);
+    __m128i digits = _mm256_cvttpd_epi32(rounded_up);
+    const __m256d on_midpoint = _mm256_cmp_pd(_mm256_cvtepi32_pd(digits), rounded_up, _CMP_GE_OQ);
+    const int other_lanes = _mm256_movemask_pd(fixed) ^ 0xf;
+    const int midpoint_lanes = _mm256_movemask_pd(on_midpoint);
+    if ((other_lanes | midpoint_lanes) != 0) [[unlikely]] {
+      if (other_lanes != 0) break;
+      digits = settle_midpoints(digits, midpoint_lanes, value, point_shift);
+    }
+
+    // The six digits as characters, the first in the low byte: the first
+    // three and the last three in the two 32-bit halves of a lane, each split
+    // into its hundreds, tens and ones by multiplications in 16 bits
+    // (x * 656 >> 16 is x / 100 for x below 1000, x * 6554 >> 16 is x / 10
+    // below 100), then the halves' three bytes put side by side.
+    const __m256i digits64 = _mm256_cvtepu32_epi64(digits);
+    const __m256i first_three = _mm256_srli_epi64(_mm256_mul_epu32(digits64, divide_by_thousand), 38);
+    const __m256i last_three = _mm256_sub_epi64(digits64, _mm256_mul_epu32(first_three, thousand));
+    const __m256i threes = _mm256_or_si256(first_three, _mm256_slli_epi64(last_three, 32));
+    const __m256i hundreds = _mm256_mulhi_epu16(threes, _mm256_set1_epi32(656));
+    const __m256i below_hundred = _mm256_sub_epi16(threes, _mm256_mullo_epi16(hundreds, _mm256_set1_epi32(100)));
+    const __m256i tens = _mm256_mulhi_epu16(below_hundred, _mm256_set1_epi32(6554));
+    const __m256i ones = _mm256_sub_epi16(below_hundred, _mm256_mullo_epi16(tens, _mm256_set1_epi32(10)));
+    const __m256i split =
+        _mm256_or_si256(_mm256_or_si256(hundreds, _mm256_slli_epi32(tens, 8)), _mm256_slli_epi32(ones, 16));
+    const __m256i digit_values =
+        _mm256_or_si256(_mm256_and_si256(split, _mm256_set1_epi64x(0xffffff)),
+                        _mm256_and_si256(_mm256_srli_epi64(split, 8), _mm256_set1_epi64x(0xffffff000000)));
+    const __m256i text = _mm256_or_si256(digit_values, six_zeros);
+    // The point after the first X + 1 digits, the digits from there moved
+    // up a byte.
+    const __m256i from_point = _mm256_sllv_epi64(all_ones, point_shift);
+    const __m256i before_point = _mm256_andnot_si256(from_point, text);
+    const __m256i pointed =
+        _mm256_or_si256(_mm256_or_si256(before_point, _mm256_slli_epi64(_mm256_and_si256(text, from_point), 8)),
+                        _mm256_sllv_epi64(point, point_shift));
+    // The same places, nonzero where a byte may end the text: every digit
+    // before the point, and those after it but '0'.
+    const __m256i kept =
+        _mm256_or_si256(before_point, _mm256_slli_epi64(_mm256_and_si256(digit_values, from_point), 8));
+    // A minus sign in front of a negative cell.
+    const __m256i negative = _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(value));
+    const __m256i sign_shift = _mm256_and_si256(negative, eight);
+    const __m256i sign = _mm256_and_si256(negative, minus);
+    std::uint64_t cell_text[4];
+    std::uint64_t cell_kept[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell_text),
+                        _mm256_or_si256(_mm256_sllv_epi64(pointed, sign_shift), sign));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell_kept),
+                        _mm256_or_si256(_mm256_sllv_epi64(kept, sign_shift), sign));
+    for (int lane = 0; lane < 4; ++lane) {
+      const auto length = static_cast<unsigned>((63 ^ __builtin_clzll(cell_kept[lane])) >> 3) + 1;
+      store_characters(out, cell_text[lane]);
+      out[length] = '\t';
+      out += length + 1;
+      if constexpr (kEnds) ends[i + static_cast<std::size_t>(lane)] = static_cast<std::uint32_t>(out - origin);
+    }
+  }
+  return {out, i};
+}
+
+// The row with format_fixed_groups where it can, the other cells one by one:
+// the group where it stopped, and, each time it stops again at once, a run
+// twice as long (up to 256 cells), so that a row of cells of other sizes
+// pays the vector loop's checks only now and then.
+template <bool kEnds>
+char* format_cells_in_fours(char* out, const double* values, std::size_t count, const char* origin,
+                            std::uint32_t* ends) {
+  constexpr std::size_t kLongestRun = 256;
+  std::size_t done = 0;
+  std::size_t run = 2;
+  for (;;) {
+    const Progress progress = format_fixed_groups<kEnds>(out, values, done, count, origin, ends);
+    run = progress.done == done ? std::min(run * 2, kLongestRun) : 4;
+    out = progress.out;
+    done = progress.done;
+    if (count - done < 4) break;
+    const std::size_t cells = std::min(run, count - done);
+    out = format_cells_one_by_one<kEnds>(out, values + done, cells, origin, kEnds ? ends + done : ends);
+    done += cells;
+  }
+  return format_cells_one_by_one<kEnds>(out, values + done, count - done, origin, kEnds ? ends + done : ends);
+}
+
+}  // namespace
+
+char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
+  return ends == nullptr ? format_cells_in_fours<false>(out, values, count, origin, ends)
+                         : format_cells_in_fours<true>(out, values, count, origin, ends);
+}
+
+#endif  // CELLSCALE_AVX2_CELLS
+
+}  // namespace detail
+
+namespace {
+
+#if CELLSCALE_AVX2_CELLS
+const bool kFormatInFours = detail::has_avx2();
+#endif
+
+template <bool kEnds>
+char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
+#if CELLSCALE_AVX2_CELLS
+  if (kFormatInFours) return detail::format_cells_in_fours<kEnds>(out, values, count, origin, ends);
+#endif
+  return detail::format_cells_one_by_one<kEnds>(out, values, count, origin, ends);
+}
+
+}  // namespace
+
+char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
+  return format_cells<false>(out, values, count, nullptr, nullptr);
+}
+
 char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
                              std::uint32_t* ends) {
-  for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, values[i]);
-    *out++ = '\t';
-    ends[i] = static_cast<std::uint32_t>(out - origin);
-  }
-  return out;
+  return format_cells<true>(out, values, count, origin, ends);
 }
 
 }  // namespace cellscale

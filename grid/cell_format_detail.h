@@ -3,7 +3,16 @@
 // Building blocks of format_cell, visible so that the tests can check each of
 // them on its own. Not for use outside grid/cell_format.cpp and its tests.
 
+#include <cstddef>
 #include <cstdint>
+
+// Whether the build has the row loop that takes four cells at a time with
+// AVX2 instructions (x86-64, chosen at run time where the processor has them).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define CELLSCALE_AVX2_CELLS 1
+#else
+#define CELLSCALE_AVX2_CELLS 0
+#endif
 
 namespace cellscale::detail {
 
@@ -36,11 +45,11 @@ constexpr UInt128 multiply_64x64_portable(std::uint64_t a, std::uint64_t b) {
 
 // The path nearly every cell takes: values from 2^-56 to 2^90 in magnitude
 // (about 1.4e-17 to 1.2e27), scaled to six digits by one multiplication or
-// division by an exact power of ten in double arithmetic. Gives up (returns
-// nullptr, having written nothing) for other values and for those that scale
-// to the midpoint between two six-digit results itself (within half a unit in
-// the last place of the scaled value, 2^-34 at most, of it), exact ties among
-// them. Otherwise returns the end of the text.
+// division by an exact power of ten in double arithmetic. A value that scales
+// exactly onto the midpoint between two six-digit results takes the side of
+// its exact product or quotient, found in integers (an exact tie rounds to
+// even). Gives up (returns nullptr, having written nothing) for other values;
+// otherwise returns the end of the text.
 char* format_cell_in_double(char* out, double value);
 
 // The next path of format_cell: exact for every value, ties included, except
@@ -48,6 +57,26 @@ char* format_cell_in_double(char* out, double value);
 // value is not a tie but lies within about 2^-62 (in the last of the six digits)
 // of the midpoint between two six-digit results. Otherwise returns the end of the text.
 char* format_cell_fast(char* out, double value);
+
+// The digits of a value whose scaling by 10^k in double arithmetic (one
+// multiplication or division by an exact power of ten, |k| <= 22, into
+// [10^5, 10^6)) came out exactly on rounded_up - 0.5: rounded_up or
+// rounded_up - 1 as the exact value * 10^k lies above or below that
+// midpoint, the even one of the two on an exact tie. `bits` are those of a
+// normal double.
+unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k);
+
+// The row loops behind format_cells_with_tabs, all writing the same text:
+// each cell followed by a tab and, unless `ends` is null, the offset from
+// `origin` of its end written to ends. The portable one takes the cells one
+// by one; the other takes four at a time with AVX2 instructions and may be
+// called only where has_avx2() says the processor has them.
+char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
+                            std::uint32_t* ends);
+#if CELLSCALE_AVX2_CELLS
+bool has_avx2();
+char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends);
+#endif
 
 // The slow path of format_cell: exact in every case, including ties (rounded
 // to even, as printf rounds the exact binary value).

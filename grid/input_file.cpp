@@ -3,12 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
-#include <new>
-#include <optional>
 #include <utility>
-
-#include <zlib.h>
 
 #ifdef _WIN32
 #include <io.h>
@@ -36,9 +31,6 @@ long long read_descriptor(int descriptor, void* into, std::size_t size) {
 #endif
 }
 
-// Compressed bytes read from the stream at a time.
-constexpr std::size_t kCompressedBytes = std::size_t{1} << 17;
-
 int descriptor_of(std::FILE* file) {
 #ifdef _WIN32
   return file == nullptr ? -1 : _fileno(file);
@@ -50,27 +42,27 @@ int descriptor_of(std::FILE* file) {
 }  // namespace
 
 #ifdef _WIN32
-class InputFile::Wake {};
-void InputFile::WakeClose::operator()(Wake* wake) const { delete wake; }
-void InputFile::interrupt() {}
-void InputFile::resume() {}
-bool InputFile::wait_for_input() { return true; }
+class RawInput::Wake {};
+void RawInput::WakeClose::operator()(Wake* wake) const { delete wake; }
+void RawInput::interrupt() {}
+void RawInput::resume() {}
+bool RawInput::wait_for_input() { return true; }
 #else
-class InputFile::Wake {
+class RawInput::Wake {
  public:
   // Both ends, or -1 when no pipe could be had (then reads are not
   // interrupted).
   int ends[2] = {-1, -1};
 };
 
-void InputFile::WakeClose::operator()(Wake* wake) const {
+void RawInput::WakeClose::operator()(Wake* wake) const {
   for (const int end : wake->ends) {
     if (end >= 0) close(end);
   }
   delete wake;
 }
 
-void InputFile::interrupt() {
+void RawInput::interrupt() {
   if (wake_ == nullptr || wake_->ends[1] < 0) return;
   const char byte = 0;
   (void)!::write(wake_->ends[1], &byte, 1);
@@ -78,7 +70,7 @@ void InputFile::interrupt() {
 
 // The interrupt's bytes are taken back whether or not a read was waiting
 // when they came.
-void InputFile::resume() {
+void RawInput::resume() {
   if (wake_ != nullptr && wake_->ends[0] >= 0) {
     char bytes[16];
     while (::read(wake_->ends[0], bytes, sizeof bytes) > 0) {
@@ -87,7 +79,7 @@ void InputFile::resume() {
   if (interrupted_) interrupted_ = failed_ = false;
 }
 
-bool InputFile::wait_for_input() {
+bool RawInput::wait_for_input() {
   if (wake_ == nullptr || wake_->ends[0] < 0) return true;
   pollfd waits[2] = {{descriptor_, POLLIN, 0}, {wake_->ends[0], POLLIN, 0}};
   while (poll(waits, 2, -1) < 0) {
@@ -97,79 +89,7 @@ bool InputFile::wait_for_input() {
 }
 #endif
 
-// The zlib stream lives on the heap, where it stays while the InputFile that
-// owns it is moved: zlib keeps the stream's address.
-class InputFile::Inflater {
- public:
-  z_stream stream{};
-  std::unique_ptr<unsigned char[]> compressed{new (std::nothrow) unsigned char[kCompressedBytes]};
-  bool between_members = false;  // a member has ended, its check passed; another may follow
-  bool done = false;             // no more bytes: the end, or damage
-  // Offsets in the decompressed bytes: where the member being decompressed
-  // begins, and how many bytes have come out of the stream so far.
-  std::uint64_t member_start = 0;
-  std::uint64_t produced = 0;
-  // Where the member found damaged (or cut before its end) begins.
-  std::optional<std::uint64_t> damaged_member;
-
-  // Decompresses the stream's bytes into `into`, up to its `room` bytes,
-  // and counts what came out.
-  void inflate_into(unsigned char* into, std::size_t room) {
-    stream.next_out = into;
-    stream.avail_out = static_cast<uInt>(room);
-    const int result = inflate(&stream, Z_NO_FLUSH);
-    produced += room - stream.avail_out;
-    if (result == Z_STREAM_END) {
-      between_members = true;
-    } else if (result != Z_OK && result != Z_BUF_ERROR) {
-      damaged_member = member_start;  // damaged data, a wrong check value, no memory
-    }
-  }
-};
-
-void InputFile::InflaterEnd::operator()(Inflater* inflater) const {
-  inflateEnd(&inflater->stream);
-  delete inflater;
-}
-
-namespace {
-
-// A gzip member begins with its two identifying bytes and the method
-// (8, deflate, the only one defined).
-constexpr unsigned char kGzipStart[] = {0x1f, 0x8b, 0x08};
-
-// Whether bytes that follow a member may begin another: they are the start
-// of one, or as much of it as has arrived.
-bool could_start_gzip(const unsigned char* bytes, std::size_t size) {
-  return std::memcmp(bytes, kGzipStart, std::min(size, sizeof kGzipStart)) == 0;
-}
-
-}  // namespace
-
-bool InputFile::starts_gzip(const unsigned char* bytes, std::size_t size) {
-  return size >= sizeof kGzipStart && std::memcmp(bytes, kGzipStart, sizeof kGzipStart) == 0;
-}
-
-bool InputFile::decompress() {
-  std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater);
-  if (inflater == nullptr || inflater->compressed == nullptr) return false;
-  // 16 + 15: a gzip wrapper around the largest window.
-  if (inflateInit2(&inflater->stream, 16 + MAX_WBITS) != Z_OK) return false;
-  inflater_.reset(inflater.release());
-  return true;
-}
-
-void InputFile::serve_first(std::string bytes) {
-  position_ -= std::min<std::uint64_t>(position_, bytes.size());
-  first_ = std::move(bytes);
-  first_served_ = 0;
-}
-
-InputFile::InputFile(InputFile&&) noexcept = default;
-InputFile& InputFile::operator=(InputFile&&) noexcept = default;
-InputFile::~InputFile() = default;
-
-InputFile::InputFile(FilePtr file, std::string prefix)
+RawInput::RawInput(FilePtr file, std::string prefix)
     : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), prefix_(std::move(prefix)) {
 #ifndef _WIN32
   struct stat status {};
@@ -186,94 +106,7 @@ InputFile::InputFile(FilePtr file, std::string prefix)
 #endif
 }
 
-std::size_t InputFile::read_some(void* into, std::size_t size) {
-  std::size_t got = 0;
-  if (first_served_ < first_.size()) {
-    got = std::min(size, first_.size() - first_served_);
-    std::memcpy(into, first_.data() + first_served_, got);
-    first_served_ += got;
-  } else if (!ctrl_z_met_) {
-    got = inflater_ ? read_decompressed(into, size) : read_stream(into, size);
-  }
-  if (ends_at_ctrl_z_ && !ctrl_z_met_) {
-    if (const void* ctrl_z = std::memchr(into, 0x1a, got)) {
-      got = static_cast<std::size_t>(static_cast<const char*>(ctrl_z) - static_cast<const char*>(into));
-      ctrl_z_met_ = true;
-    }
-  }
-  position_ += got;
-  return got;
-}
-
-// Decompresses what has arrived into `into`; reads more of the stream only
-// while nothing has come out. Members follow one another until the stream
-// ends or holds bytes that start no member (padding after the last, which
-// is left unread). A stream cut inside a member ends there.
-std::size_t InputFile::read_decompressed(void* into, std::size_t size) {
-  Inflater& inflater = *inflater_;
-  z_stream& stream = inflater.stream;
-  if (inflater.done) return 0;
-  auto* const out = static_cast<unsigned char*>(into);
-  const std::size_t room = std::min<std::size_t>(size, std::numeric_limits<uInt>::max());
-  std::size_t done = 0;
-  while (done < room) {
-    if (stream.avail_in == 0) {
-      if (done > 0) break;  // some came out: no waiting for more
-      if (!fetch_compressed()) {
-        inflater.done = true;  // ended_ or failed_ says which
-        break;
-      }
-    }
-    if (inflater.between_members) {
-      if (!could_start_gzip(stream.next_in, stream.avail_in)) {
-        inflater.done = ended_ = true;
-        break;
-      }
-      inflateReset(&stream);
-      inflater.between_members = false;
-      inflater.member_start = inflater.produced;
-    }
-    inflater.inflate_into(out + done, room - done);
-    done = room - stream.avail_out;
-    if (inflater.damaged_member) {
-      inflater.done = failed_ = true;
-      break;
-    }
-  }
-  return done;
-}
-
-bool InputFile::fetch_compressed() {
-  Inflater& inflater = *inflater_;
-  const std::size_t got = read_stream(inflater.compressed.get(), kCompressedBytes);
-  if (got == 0) {
-    // A stream that ends inside a member is cut: that member's check is missing.
-    if (ended_ && !inflater.between_members) inflater.damaged_member = inflater.member_start;
-    return false;
-  }
-  inflater.stream.next_in = inflater.compressed.get();
-  inflater.stream.avail_in = static_cast<uInt>(got);
-  return true;
-}
-
-bool InputFile::intact_through(std::uint64_t used) {
-  if (!inflater_) return true;
-  Inflater& inflater = *inflater_;
-  if (inflater.damaged_member) return *inflater.damaged_member >= used;
-  if (inflater.between_members || inflater.member_start >= used) return true;
-  // The member holding the last bytes used is decompressed to its end, which
-  // checks it, its bytes dropped. A read that was interrupted goes on.
-  resume();
-  unsigned char scratch[4096];
-  while (!inflater.between_members) {
-    if (inflater.stream.avail_in == 0 && !fetch_compressed()) return false;
-    inflater.inflate_into(scratch, sizeof scratch);
-    if (inflater.damaged_member) return false;
-  }
-  return true;
-}
-
-std::size_t InputFile::read_stream(void* into, std::size_t size) {
+std::size_t RawInput::read_some(void* into, std::size_t size) {
   if (served_ < prefix_.size()) {
     const std::size_t from_prefix = std::min(size, prefix_.size() - served_);
     std::memcpy(into, prefix_.data() + served_, from_prefix);
@@ -310,16 +143,7 @@ std::size_t InputFile::read_stream(void* into, std::size_t size) {
   }
 }
 
-bool InputFile::would_wait() const {
-  if (first_served_ < first_.size() || ctrl_z_met_) return false;
-  if (inflater_) {
-    if (inflater_->done) return false;
-    if (inflater_->stream.avail_in > 0) return false;
-  }
-  return stream_would_wait();
-}
-
-bool InputFile::stream_would_wait() const {
+bool RawInput::would_wait() const {
   if (served_ < prefix_.size() || failed_ || ended_ || descriptor_ < 0) return false;
 #ifdef _WIN32
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
@@ -332,6 +156,41 @@ bool InputFile::stream_would_wait() const {
 #endif
 }
 
+InputFile::InputFile(FilePtr file, std::string prefix) : raw_(std::move(file), std::move(prefix)) {}
+InputFile::InputFile(InputFile&&) noexcept = default;
+InputFile& InputFile::operator=(InputFile&&) noexcept = default;
+InputFile::~InputFile() = default;
+
+bool InputFile::decompress() {
+  gzip_ = GzipInput::open(raw_);
+  return static_cast<bool>(gzip_);
+}
+
+void InputFile::serve_first(std::string bytes) {
+  position_ -= std::min<std::uint64_t>(position_, bytes.size());
+  first_ = std::move(bytes);
+  first_served_ = 0;
+}
+
+std::size_t InputFile::read_some(void* into, std::size_t size) {
+  std::size_t got = 0;
+  if (first_served_ < first_.size()) {
+    got = std::min(size, first_.size() - first_served_);
+    std::memcpy(into, first_.data() + first_served_, got);
+    first_served_ += got;
+  } else if (!ctrl_z_met_) {
+    got = gzip_ ? gzip_.read_some(into, size) : raw_.read_some(into, size);
+  }
+  if (ends_at_ctrl_z_ && !ctrl_z_met_) {
+    if (const void* ctrl_z = std::memchr(into, 0x1a, got)) {
+      got = static_cast<std::size_t>(static_cast<const char*>(ctrl_z) - static_cast<const char*>(into));
+      ctrl_z_met_ = true;
+    }
+  }
+  position_ += got;
+  return got;
+}
+
 std::size_t InputFile::read(void* into, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
@@ -340,6 +199,25 @@ std::size_t InputFile::read(void* into, std::size_t size) {
     done += got;
   }
   return done;
+}
+
+bool InputFile::would_wait() const {
+  if (first_served_ < first_.size() || ctrl_z_met_) return false;
+  return gzip_ ? gzip_.would_wait() : raw_.would_wait();
+}
+
+bool InputFile::intact_through(std::uint64_t used) { return !gzip_ || gzip_.intact_through(used); }
+
+bool InputFile::failed() const { return gzip_ ? gzip_.failed() : raw_.failed(); }
+
+bool InputFile::ended() const { return ctrl_z_met_ || (gzip_ ? gzip_.ended() : raw_.ended()); }
+
+void InputFile::interrupt() {
+  if (gzip_) {
+    gzip_.interrupt();
+  } else {
+    raw_.interrupt();
+  }
 }
 
 }  // namespace cellscale

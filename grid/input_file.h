@@ -12,13 +12,8 @@
 // pipe are worked on while the pipe is quiet, and a thread waiting in a read
 // holds no lock of the C library that ending the process would wait for.
 //
-// A gzip input (one that starts with the bytes 1f 8b 08, whatever its name)
-// is decompressed as it is read, in the same one pass: its bytes are then the
-// bytes it decompresses to, member after member. A stream that is cut ends
-// the input where its decompressed bytes end, as a cut grid ends; a damaged
-// one fails the read there. Damage that only the check at a member's end
-// shows (its CRC-32 and size) may come after the last bytes a grid needs:
-// intact_through checks the member that holds them.
+// A gzip input is decompressed as it is read, in the same one pass
+// (grid/gzip_input.h): its bytes are then the bytes it decompresses to.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +21,61 @@
 #include <string>
 
 #include "grid/grid_format.h"
+#include "grid/gzip_input.h"
 
 namespace cellscale {
+
+// The stream's own bytes, as they lie in the file or come through the pipe
+// (a gzip input's still compressed), read through its descriptor.
+class RawInput {
+ public:
+  RawInput() = default;
+  // `prefix`: bytes already read from the stream, to be served first. The
+  // stream itself is not read through again.
+  RawInput(FilePtr file, std::string prefix);
+
+  // Reads up to `size` (at least 1) bytes into `into`, waiting only until
+  // some have arrived: fewer than asked for is no sign of the end. 0 only at
+  // the end of the stream, on a read error or after interrupt().
+  [[nodiscard]] std::size_t read_some(void* into, std::size_t size);
+
+  // Whether a read would now wait for bytes that have not arrived: a pipe
+  // that is quiet. Never for a file.
+  [[nodiscard]] bool would_wait() const;
+
+  // Whether a read has failed (interrupt() counts as a failure), or has met
+  // the end of the stream.
+  [[nodiscard]] bool failed() const { return failed_; }
+  [[nodiscard]] bool ended() const { return ended_; }
+
+  // Ends a read of a pipe that waits for input, now or later, on another
+  // thread: it gives 0 as a failed read does. (Where the system cannot wait
+  // on two things at once, the Windows build, a waiting read goes on
+  // waiting.)
+  void interrupt();
+  // Lets reads go on after interrupt(). Not called while another thread reads.
+  void resume();
+
+ private:
+  // The pipe whose other end interrupt() writes to, for an input that may
+  // wait (not a regular file).
+  class Wake;
+  struct WakeClose {
+    void operator()(Wake* wake) const;
+  };
+
+  // Waits until the stream has bytes, or interrupt() was called (false).
+  bool wait_for_input();
+
+  FilePtr file_;
+  std::unique_ptr<Wake, WakeClose> wake_;
+  int descriptor_ = -1;
+  std::string prefix_;      // bytes of the stream read before, served first
+  std::size_t served_ = 0;  // bytes of prefix_ already read
+  bool failed_ = false;
+  bool interrupted_ = false;  // failed_ because interrupt() ended a read
+  bool ended_ = false;
+};
 
 class InputFile {
  public:
@@ -37,11 +85,6 @@ class InputFile {
   InputFile(InputFile&&) noexcept;
   InputFile& operator=(InputFile&&) noexcept;
   ~InputFile();
-
-  // Whether bytes that start an input start a gzip stream: 1f 8b, and the
-  // method 08 (deflate), so that a binary grid whose first bytes happen to
-  // be 1f 8b is still a grid.
-  [[nodiscard]] static bool starts_gzip(const unsigned char* bytes, std::size_t size);
 
   // From here on the input's bytes are those its gzip stream decompresses
   // to. Called before any read. False when the memory for it cannot be had.
@@ -72,64 +115,28 @@ class InputFile {
   // Bytes read so far (those served again by serve_first not counted twice).
   [[nodiscard]] std::uint64_t position() const { return position_; }
 
-  // Whether the first `used` bytes of the input came through whole. Always
-  // for a plain input. For a gzip input, the member that holds byte `used`
-  // - 1 is decompressed to its end if it has not been yet, and its check
-  // (CRC-32 and size) must pass, as must those of the members before it;
-  // members after it are not looked at. Reads a read that interrupt() ended
-  // again. Not called while another thread reads.
+  // Whether the first `used` bytes of the input came through whole: always
+  // for a plain input, and for a gzip input when the checks of the members
+  // that hold them pass (GzipInput::intact_through), which reads on after a
+  // read that interrupt() ended. Not called while another thread reads.
   [[nodiscard]] bool intact_through(std::uint64_t used);
 
   // Whether a read has failed, or has met the end of the input.
-  [[nodiscard]] bool failed() const { return failed_; }
-  [[nodiscard]] bool ended() const { return ended_ || ctrl_z_met_; }
+  [[nodiscard]] bool failed() const;
+  [[nodiscard]] bool ended() const;
 
   // Ends a read of a pipe that waits for input, now or later, on another
   // thread: it gives 0 as a failed read does. So a thread reading ahead of
-  // a run that needs no more is not waited for on the way out. (Where the
-  // system cannot wait on two things at once, the Windows build, a waiting
-  // read goes on waiting.)
+  // a run that needs no more is not waited for on the way out (see
+  // RawInput::interrupt).
   void interrupt();
 
  private:
-  // The pipe whose other end interrupt() writes to, for an input that may
-  // wait (not a regular file).
-  class Wake;
-  struct WakeClose {
-    void operator()(Wake* wake) const;
-  };
-
-  // The stream's decompression, for a gzip input.
-  class Inflater;
-  struct InflaterEnd {
-    void operator()(Inflater* inflater) const;
-  };
-
-  // Waits until the input has bytes, or interrupt() was called (false).
-  bool wait_for_input();
-  // read_some and would_wait on the stream's own bytes.
-  std::size_t read_stream(void* into, std::size_t size);
-  bool stream_would_wait() const;
-  // read_some on the decompressed bytes.
-  std::size_t read_decompressed(void* into, std::size_t size);
-  // Reads more of the stream for the inflater; false at its end or on a
-  // failed read.
-  bool fetch_compressed();
-  // Lets reads go on after interrupt().
-  void resume();
-
-  FilePtr file_;
-  std::unique_ptr<Wake, WakeClose> wake_;
-  int descriptor_ = -1;
-  std::unique_ptr<Inflater, InflaterEnd> inflater_;
-  std::string prefix_;      // bytes of the stream read before, served first
-  std::size_t served_ = 0;  // bytes of prefix_ already read
-  std::string first_;       // bytes served before all others (serve_first)
+  RawInput raw_;       // the stream; moved into gzip_ when it is decompressed
+  GzipInput gzip_;     // empty unless the input is decompressed
+  std::string first_;  // bytes served before all others (serve_first)
   std::size_t first_served_ = 0;
   std::uint64_t position_ = 0;
-  bool failed_ = false;
-  bool interrupted_ = false;  // failed_ because interrupt() ended a read
-  bool ended_ = false;
   bool ends_at_ctrl_z_ = false;
   bool ctrl_z_met_ = false;  // the input has ended at a Ctrl-Z
 };

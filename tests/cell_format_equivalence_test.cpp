@@ -50,14 +50,11 @@ bool is_near_six_digit_midpoint(double value) {
   return after_sixth == "5000000000000000" || after_sixth == "4999999999999999";
 }
 
-// Whether the value is one the path in double arithmetic takes: from 2^-56
-// to below 2^90 in magnitude, and not within 1e-9 of a six-digit midpoint
-// (it gives up within 2^-34, about 5.8e-11).
+// Whether the value is one the path in double arithmetic takes: every value
+// from 2^-56 to below 2^90 in magnitude, midpoints and ties included.
 bool is_for_double_path(double value) {
   const double magnitude = std::fabs(value);
-  if (!(magnitude >= 0x1p-56 && magnitude < 0x1p90)) return false;
-  const std::string after_sixth = digits_after_the_sixth(value).substr(0, 9);
-  return after_sixth != "500000000" && after_sixth != "499999999";
+  return magnitude >= 0x1p-56 && magnitude < 0x1p90;
 }
 
 // Whether the decimal value ends exactly with a 5 in the seventh significant digit.
@@ -70,14 +67,29 @@ std::string describe(double value) {
   return buffer;
 }
 
+// The row loops, each run on rows of the values compared: the portable one,
+// and the one that takes four cells at a time where the processor can.
+using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*);
+std::vector<RowLoop> row_loops() {
+  std::vector<RowLoop> loops = {cellscale::detail::format_cells_portable};
+#if CELLSCALE_AVX2_CELLS
+  if (cellscale::detail::has_avx2()) loops.push_back(cellscale::detail::format_cells_avx2);
+#endif
+  return loops;
+}
+
 // Runs every value through format_cell, each of its three paths alone, and
-// keeps the counts and the first few failures.
+// rows of them through each row loop, and keeps the counts and the first few
+// failures.
 class Comparison {
  public:
+  ~Comparison() { EXPECT_TRUE(row_values_.empty()) << "rows left unchecked: call finish()"; }
+
   void check(double value) {
     ++compared;
     // What the grid text must be: printf's %.6g with the exponent widened to three digits.
     const std::string expected = cellscale::reference::cell_text(value);
+    add_to_row(value, expected);
 
     constexpr char kGuard = '#';
     char buffer[cellscale::kMaxCellTextLength + 8];
@@ -112,12 +124,57 @@ class Comparison {
     if (exact != expected) fail(value, "exact path gave '" + exact + "'", expected);
   }
 
+  // Checks the row of the last values, shorter than the others.
+  void finish() { check_row(); }
+
   std::uint64_t compared = 0;
   std::uint64_t declined = 0;  // by the fast path
   std::uint64_t failures = 0;
   std::vector<std::string> examples;  // of the first failures
 
  private:
+  // Rows of 1 to 11 values in turn, so that groups of four start at every
+  // place and every length of tail comes up, with every kind of value in
+  // every lane, and then one of 600, long enough for the runs of cells
+  // written one by one to reach their longest.
+  void add_to_row(double value, const std::string& expected) {
+    row_values_.push_back(value);
+    row_texts_.push_back(expected);
+    if (row_values_.size() == row_length_) {
+      check_row();
+      row_length_ = row_length_ == 11 ? 600 : row_length_ == 600 ? 1 : row_length_ + 1;
+    }
+  }
+
+  void check_row() {
+    if (row_values_.empty()) return;
+    std::string expected;
+    std::vector<std::uint32_t> expected_ends;
+    for (const std::string& text : row_texts_) {
+      expected += text + '\t';
+      expected_ends.push_back(static_cast<std::uint32_t>(expected.size() + 1));  // after a leading byte
+    }
+    for (const RowLoop loop : loops_) {
+      for (const bool with_ends : {false, true}) {
+        std::vector<char> buffer(1 + row_values_.size() * (cellscale::kMaxCellTextLength + 1));
+        std::vector<std::uint32_t> ends(row_values_.size());
+        char* end = loop(buffer.data() + 1, row_values_.data(), row_values_.size(), buffer.data(),
+                         with_ends ? ends.data() : nullptr);
+        const std::string text(buffer.data() + 1, end);
+        if (text != expected || (with_ends && ends != expected_ends)) {
+          fail(row_values_.front(), "a row loop gave '" + text + "'" + (with_ends ? " (with ends)" : ""), expected);
+        }
+      }
+    }
+    row_values_.clear();
+    row_texts_.clear();
+  }
+
+  std::vector<RowLoop> loops_ = row_loops();
+  std::vector<double> row_values_;
+  std::vector<std::string> row_texts_;
+  std::size_t row_length_ = 1;
+
   void fail(double value, const std::string& what, const std::string& expected) {
     ++failures;
     if (examples.size() < 20) examples.push_back(describe(value) + ": " + what + ", expected '" + expected + "'");
@@ -246,6 +303,7 @@ TEST_P(CellFormatEquivalence, MatchesPrintfGeneralSixDigits) {
   Generator random(0x6a09e667f3bcc909ULL + std::hash<std::string>{}(family.name));
   Comparison comparison;
   family.run(random, samples_per_family(), comparison);
+  comparison.finish();
 
   std::printf("%s: compared %llu values, %llu mismatches, fast path declined %llu\n", family.name,
               static_cast<unsigned long long>(comparison.compared),
@@ -285,6 +343,7 @@ TEST(CellFormatEquivalenceEdges, MatchesPrintfOnEdgeCases) {
   // clang-format on
   Comparison comparison;
   for (double value : edges) comparison.check(value);
+  comparison.finish();
   EXPECT_EQ(comparison.failures, 0U) << testing::PrintToString(comparison.examples);
 }
 

@@ -77,6 +77,83 @@ TEST(CellFormat, FastPathRoundsExactTiesToEvenItself) {
   }
 }
 
+// Each value times 10^(5 - X), rounded in double arithmetic, is exactly
+// n + 0.5; the text follows the exact product or quotient (worked out in
+// exact rational arithmetic): above, below, or a tie that goes to even.
+// clang-format off
+const Case kMidpoints[] = {
+      // Multiplied by 10^3, 10^4, 10^22 and 10^0 to 10^5.
+      {0x1.6736978d4fdf4p+9, "718.427"}, {0x1.9a2cfdf3b645ap+9, "820.351"}, {833.8125, "833.812"},
+      {-0x1.6736978d4fdf4p+9, "-718.427"}, {0x1.89b367a0f9097p+3, "12.3032"}, {0x1.27468db8bac71p+5, "36.9094"},
+      {0x1.09407142d96c9p-55, "2.87587e-017"}, {0x1.bd9a8c1b5f229p-55, "4.83124e-017"},
+      {0x1.8ffff2e48e8a7p+6, "99.9999"}, {270017.5, "270018"}, {7.140625, "7.14062"}, {999999.5, "1e+006"},
+      // Divided by 10^16, 10^8, 10^1, 10^15 and 10^13.
+      {0x1.72ac5b9cbbb82p+72, "6.83772e+021"}, {0x1.37e516c071235p+72, "5.75344e+021"},
+      {0x1.7d7828287c001p+45, "5.24288e+013"}, {5055005.0, "5.055e+006"}, {0x1.c835b0645334fp+66, "1.31494e+020"},
+      {9999995.0, "1e+007"}, {0x1.158e3cf0c55d6p+63, "1e+019"},
+};
+// clang-format on
+
+TEST(CellFormat, DoublePathSettlesValuesThatScaleOntoAMidpoint) {
+  for (const Case& c : kMidpoints) {
+    char buffer[cellscale::kMaxCellTextLength];
+    char* end = cellscale::detail::format_cell_in_double(buffer, c.value);
+    ASSERT_NE(end, nullptr) << c.value;
+    EXPECT_EQ(std::string(buffer, end), c.text) << c.value;
+  }
+}
+
+// The row loops: the portable one, and the one that takes four cells at a
+// time where the processor can.
+std::vector<char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*)> row_loops() {
+  std::vector<char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*)> loops = {
+      cellscale::detail::format_cells_portable};
+#if CELLSCALE_AVX2_CELLS
+  if (cellscale::detail::has_avx2()) loops.push_back(cellscale::detail::format_cells_avx2);
+#endif
+  return loops;
+}
+
+// Each row loop on rows of 1 to 7 cells of the common sizes with one cell of
+// another kind in each place: a group of four where one lane falls back or
+// settles a midpoint, and tails of 1 to 3 cells. The texts are the hand-worked
+// ones above, each followed by a tab.
+TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
+  const Case common[] = {{1234.567, "1234.57"}, {-9999, "-9999"}, {100.25, "100.25"},  {123456, "123456"},
+                         {5.5, "5.5"},          {-1, "-1"},       {999999.4, "999999"}};
+  std::vector<Case> others = {{0, "0"},
+                              {-0.0, "-0"},
+                              {0.5, "0.5"},
+                              {0.00001, "1e-005"},
+                              {999999.5, "1e+006"},
+                              {1e6, "1e+006"},
+                              {std::nan(""), "nan"},
+                              {4.9406564584124654e-324, "4.94066e-324"},
+                              {1234567, "1.23457e+006"}};
+  others.insert(others.end(), std::begin(kMidpoints), std::end(kMidpoints));
+  for (const auto loop : row_loops()) {
+    for (const Case& other : others) {
+      for (std::size_t length = 1; length <= 7; ++length) {
+        for (std::size_t place = 0; place < length; ++place) {
+          std::vector<double> values;
+          std::string expected;
+          for (std::size_t i = 0; i < length; ++i) {
+            const Case& c = i == place ? other : common[(i + place) % std::size(common)];
+            values.push_back(c.value);
+            expected += std::string(c.text) + '\t';
+          }
+          char buffer[8 * (cellscale::kMaxCellTextLength + 1)];
+          std::uint32_t ends[8];
+          char* end = loop(buffer, values.data(), length, buffer, ends);
+          ASSERT_EQ(std::string(+buffer, end), expected) << other.value << " in place " << place;
+          EXPECT_EQ(ends[length - 1], expected.size());
+          EXPECT_EQ(std::string(buffer, loop(buffer, values.data(), length, buffer, nullptr)), expected);
+        }
+      }
+    }
+  }
+}
+
 // Every six-digit integer, written in full: each digit of each pair as
 // std::to_string writes it.
 TEST(CellFormat, EverySixDigitIntegerIsItsDigits) {

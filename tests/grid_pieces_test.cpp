@@ -1,21 +1,26 @@
 // The small pure pieces of the tool: the output format option, recognition of
 // an input's first bytes, the row and column counts of a header, the text of
-// a grid header, the pieces a text is read in, and the processors the tool
-// counts, from its affinity mask and its CPU quota.
+// a grid header, the pieces a text is read in, the check of a gzip input's
+// last member after a read that waited was interrupted, and the processors
+// the tool counts, from its affinity mask and its CPU quota.
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #ifdef __linux__
 #include <sched.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -24,6 +29,7 @@
 #include "grid/input_file.h"
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
+#include "support/gzip_bytes.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -194,6 +200,66 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
       ASSERT_EQ(pieces.size(), rows.size());
       for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(cellscale::reference::same_value(pieces[i], rows[i]));
     }
+  }
+}
+
+// A gzip input through a pipe that has delivered the last member but for its
+// check (CRC-32 and size), then stays quiet: every byte of the grid has come
+// out, a read would wait, and interrupt() ends the read waiting there. The
+// check that comes after decides whether the bytes came through whole, as
+// far as the member that holds the last byte used, which the interrupted
+// read must not stop being read to its end.
+TEST(GzipInput, TheLastMembersCheckIsReadAfterAnInterruptedRead) {
+  const std::string grid = "ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n1 2\n3 4\n";
+  const std::size_t half = grid.size() / 2;
+  const std::string gz = cellscale::testing::gzip_members(grid, {half});
+  const std::string check = gz.substr(gz.size() - 8);
+  std::string wrong_crc = check;
+  wrong_crc[0] ^= 1;
+  struct Case {
+    const char* name;
+    std::string rest;  // what the pipe delivers after the interrupt, before it closes
+    std::size_t used;
+    bool intact;
+  };
+  const Case cases[] = {
+      {"the check", check, grid.size(), true},
+      {"a wrong CRC-32", wrong_crc, grid.size(), false},
+      {"no check", "", grid.size(), false},
+      {"a wrong CRC-32 after the bytes used", wrong_crc, half, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::size_t delivered = gz.size() - check.size();
+    ASSERT_EQ(write(ends[1], gz.data(), delivered), static_cast<ssize_t>(delivered));
+    cellscale::InputFile input(cellscale::FilePtr(fdopen(ends[0], "rb")));
+    ASSERT_TRUE(input.decompress());
+    std::string got;
+    char buffer[4096];  // more than the grid: each read takes all that has come out
+    while (got.size() < grid.size()) {
+      const std::size_t size = input.read_some(buffer, sizeof buffer);
+      if (size == 0) break;
+      got.append(buffer, size);
+    }
+    EXPECT_EQ(got, grid);
+    EXPECT_TRUE(input.would_wait());
+    // Should the interrupt not end the read, the rest comes after 30 s, and
+    // the test fails on it instead of hanging.
+    std::atomic<bool> returned{false};
+    std::thread pipe_end([&] {
+      for (int i = 0; i < 300 && !returned; ++i) usleep(100000);
+      EXPECT_EQ(write(ends[1], c.rest.data(), c.rest.size()), static_cast<ssize_t>(c.rest.size()));
+      close(ends[1]);
+    });
+    input.interrupt();
+    char byte = 0;
+    EXPECT_EQ(input.read_some(&byte, 1), 0u);
+    EXPECT_TRUE(input.failed());
+    returned = true;
+    pipe_end.join();
+    EXPECT_EQ(input.intact_through(c.used), c.intact);
   }
 }
 
