@@ -121,8 +121,7 @@ void check_plain_decimal(const std::string& text, const Scan& whole) {
   // A run of short ones takes the number as scan_plain_decimal does, with its
   // blank, or leaves it: read every way the processor can take.
   using cellscale::detail::ShortDecimalWay;
-  for (const auto way :
-       {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3, ShortDecimalWay::avx}) {
+  for (const auto way : {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3}) {
     if (!cellscale::detail::can_scan_short_plain_decimals_by(way)) continue;
     double run_value = 0;
     const cellscale::PlainDecimalRun run =

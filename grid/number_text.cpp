@@ -605,14 +605,6 @@ struct Ssse3Way : Sse2Way {
                                                                             double* values, std::size_t count) {
   return scan_short_run<Ssse3Way>(p, readable_end, values, count);
 }
-
-// The SSSE3 way again, in the encoding of AVX processors, whose
-// instructions name a register for the result apart from their operands:
-// no register is copied to keep a value that an instruction overwrites.
-[[gnu::target("avx"), gnu::flatten]] PlainDecimalRun scan_short_run_avx(const char* p, const char* readable_end,
-                                                                        double* values, std::size_t count) {
-  return scan_short_run<Ssse3Way>(p, readable_end, values, count);
-}
 #endif
 
 ShortRun short_run_of(detail::ShortDecimalWay way) {
@@ -621,15 +613,13 @@ ShortRun short_run_of(detail::ShortDecimalWay way) {
 #if CELLSCALE_VECTOR_SCAN
     case detail::ShortDecimalWay::sse2: return scan_short_run_sse2;
     case detail::ShortDecimalWay::ssse3: return scan_short_run_ssse3;
-    case detail::ShortDecimalWay::avx: return scan_short_run_avx;
 #endif
     default: return nullptr;
   }
 }
 
 ShortRun best_short_run() {
-  for (const auto way :
-       {detail::ShortDecimalWay::avx, detail::ShortDecimalWay::ssse3, detail::ShortDecimalWay::sse2}) {
+  for (const auto way : {detail::ShortDecimalWay::ssse3, detail::ShortDecimalWay::sse2}) {
     if (detail::can_scan_short_plain_decimals_by(way)) return short_run_of(way);
   }
   return scan_short_run_portable;
@@ -639,9 +629,9 @@ ShortRun best_short_run() {
 
 bool detail::can_scan_short_plain_decimals_by(ShortDecimalWay way) {
 #if CELLSCALE_VECTOR_SCAN
-  if (way == ShortDecimalWay::ssse3 || way == ShortDecimalWay::avx) {
+  if (way == ShortDecimalWay::ssse3) {
     __builtin_cpu_init();
-    return way == ShortDecimalWay::ssse3 ? __builtin_cpu_supports("ssse3") : __builtin_cpu_supports("avx");
+    return __builtin_cpu_supports("ssse3");
   }
 #endif
   return short_run_of(way) != nullptr;

@@ -87,9 +87,9 @@ namespace detail {
 // Each way reads the same numbers to the same values and stops at the same
 // place. `portable` is plain C++ for every processor; `sse2` uses the x86-64
 // vector instructions that every such processor has; `ssse3` adds one that
-// not all of them have, and `avx` takes the same steps in AVX's encoding.
+// not all of them have.
 // scan_short_plain_decimals takes the best way the processor it runs on can.
-enum class ShortDecimalWay { portable, sse2, ssse3, avx };
+enum class ShortDecimalWay { portable, sse2, ssse3 };
 
 bool can_scan_short_plain_decimals_by(ShortDecimalWay way);
 

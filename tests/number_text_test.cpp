@@ -174,8 +174,7 @@ void expect_plain_like_libc(const std::string& text) {
 std::vector<cellscale::detail::ShortDecimalWay> runnable_ways() {
   using cellscale::detail::ShortDecimalWay;
   std::vector<ShortDecimalWay> ways;
-  for (const auto way :
-       {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3, ShortDecimalWay::avx}) {
+  for (const auto way : {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3}) {
     if (cellscale::detail::can_scan_short_plain_decimals_by(way)) ways.push_back(way);
   }
   return ways;
