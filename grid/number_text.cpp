@@ -10,6 +10,15 @@
 #include <string>
 #include <utility>
 
+// The vector ways of reading a run of short numbers, on x86-64.
+#if defined(__x86_64__) && defined(__SSE2__)
+#define CELLSCALE_VECTOR_SCAN 1
+#include <emmintrin.h>
+#include <tmmintrin.h>
+#else
+#define CELLSCALE_VECTOR_SCAN 0
+#endif
+
 namespace cellscale {
 
 namespace {
@@ -366,24 +375,18 @@ const char* scan_plain_decimal(const char* p, const char* readable_end, double& 
   return scan_long_plain_decimal(p, negative, value);
 }
 
-// The loop calls nothing, so that its constants stay in registers. A
-// negative number takes the same steps in a copy of its own, with a shape of
-// its own: the nodata cells of a grid of positive values leave the shape of
-// its other cells as it was.
-PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
-                                          std::size_t count) {
-  // A number read here takes at most 10 characters with its sign and its
-  // blank, so that the next `sure` numbers all start within reach of the
-  // end: the inner loop counts the numbers and need not look at the end.
-  constexpr std::ptrdiff_t kLongestTaken = 10;
-  double* value = values;
-  double* const values_end = values + count;
-  // The shapes of the last two numbers of different shapes, the later first:
-  // a cell of another shape is mostly followed by one of the shape before it.
-  const ShortShape* shape = &kShapes[kFourWholeDigitsAndThreeDecimals];
-  const ShortShape* other_shape = shape;
-  const ShortShape* negative_shape = shape;  // of the last negative number, after its sign
-  auto read_by_shape = [&p](const ShortShape& by, std::uint64_t characters, bool negative, double& read) {
+namespace {
+
+// A way of reading a run: the shape a number read the long way gives it
+// (shape_of, from its place in kShapes and the blank after it) and the read
+// of a number by a shape. The portable way reads from one 8-byte load.
+struct PortableWay {
+  using Shape = ShortShape;
+  static const Shape* shape_of(std::size_t seen, char) { return &kShapes[seen]; }
+
+  // Reads the number at p if it has the shape `by` and moves p past its blank.
+  static bool read(const Shape& by, const char*& p, bool negative, double& value) {
+    const std::uint64_t characters = load_characters(p);
     const std::uint64_t from_zeros = characters - by.zeros;
     if ((((from_zeros + by.limits) | from_zeros) & by.checked) != 0 ||
         !kShort.spaces[static_cast<unsigned char>(p[by.length])]) {
@@ -392,34 +395,60 @@ PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_en
     const std::uint64_t digits = characters & by.digit_values;
     const std::uint64_t joined = digits ^ ((digits ^ (digits >> 8)) & by.from_point);
     const double magnitude = static_cast<double>(value_of_eight_digits(joined, by.pairs)) / by.scale;
-    read = negative ? -magnitude : magnitude;
+    value = negative ? -magnitude : magnitude;
     p += by.length + 1;  // past the blank that ends it
     return true;
-  };
+  }
+};
+
+// A run read the way given, a number at a time. The loop calls nothing, so
+// that its constants stay in registers. A negative number takes the same
+// steps with a shape of its own: the nodata cells of a grid of positive
+// values leave the shape of its other cells as it was.
+template <typename Way>
+PlainDecimalRun scan_short_run(const char* p, const char* readable_end, double* values, std::size_t count) {
+  // A number read here takes at most 10 characters with its sign and its
+  // blank, so that the next `sure` numbers all start within reach of the
+  // end: the inner loop counts the numbers and need not look at the end.
+  constexpr std::ptrdiff_t kLongestTaken = 10;
+  double* value = values;
+  double* const values_end = values + count;
+  // Two shapes: the one most cells have, checked first, and the one of the
+  // last cell of another shape. A cell of another shape is mostly followed by
+  // one of the shape before it; the other shape takes the lead only when two
+  // cells in a row have it.
+  const typename Way::Shape* shape = Way::shape_of(kFourWholeDigitsAndThreeDecimals, '\t');
+  const typename Way::Shape* other_shape = shape;
+  const char* after_other = nullptr;                  // where the cell after the last of the other shape starts
+  const typename Way::Shape* negative_shape = shape;  // of the last negative number, after its sign
   while (value != values_end && readable_end - p >= kPlainDecimalReach) {
     const auto sure = static_cast<std::size_t>((readable_end - p - kPlainDecimalReach) / kLongestTaken + 1);
     double* const part_end = value + std::min(sure, static_cast<std::size_t>(values_end - value));
     for (; value != part_end; ++value) {
+      if (Way::read(*shape, p, false, *value)) continue;
+      // The characters are loaded again below rather than kept from the read
+      // above: keeping them would cost a copy in every number read.
+      __asm__ volatile("" ::: "memory");
       const std::uint64_t characters = load_characters(p);
-      if (read_by_shape(*shape, characters, false, *value)) continue;
       const char* end = nullptr;
       std::size_t seen = 0;
       if (starts_with_digit(characters)) {
-        if (read_by_shape(*other_shape, characters, false, *value)) {
-          std::swap(shape, other_shape);
+        if (const char* start = p; Way::read(*other_shape, p, false, *value)) {
+          if (start == after_other) std::swap(shape, other_shape);
+          after_other = p;
           continue;
         }
         end = read_short_plain_decimal(p, characters, false, *value, seen);
         if (end != nullptr) {
-          other_shape = shape;
-          shape = &kShapes[seen];
+          other_shape = Way::shape_of(seen, *end);
+          after_other = end + 1;
         }
-      } else if (*p == '-' && starts_with_digit(characters >> 8)) {
-        const std::uint64_t after_sign = load_characters(++p);
-        if (read_by_shape(*negative_shape, after_sign, true, *value)) continue;
-        end = read_short_plain_decimal(p, after_sign, true, *value, seen);
+      } else if (*p == '-') {
+        if (Way::read(*negative_shape, ++p, true, *value)) continue;
+        const std::uint64_t after_sign = load_characters(p);
+        if (starts_with_digit(after_sign)) end = read_short_plain_decimal(p, after_sign, true, *value, seen);
         if (end != nullptr) {
-          negative_shape = &kShapes[seen];
+          negative_shape = Way::shape_of(seen, *end);
         } else {
           --p;  // back at the sign, where the run stops
         }
@@ -429,6 +458,194 @@ PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_en
     }
   }
   return {p, static_cast<std::size_t>(value - values)};
+}
+
+using ShortRun = PlainDecimalRun (*)(const char*, const char*, double*, std::size_t);
+
+// Each way in a function of its own, with everything it calls inlined.
+[[gnu::flatten]] PlainDecimalRun scan_short_run_portable(const char* p, const char* readable_end, double* values,
+                                                         std::size_t count) {
+  return scan_short_run<PortableWay>(p, readable_end, values, count);
+}
+
+#if CELLSCALE_VECTOR_SCAN
+// A shape checked and read from one 16-byte load: the sign left out, the
+// number and the blank after it. Less `zeros`, each digit is 0 to 9, the
+// point 0 and the blank 0 to 4 (tab, line feed, vertical tab, form feed,
+// carriage return) or 0 (a space); `adds` more, with the sum held at 0xff,
+// takes any other character (a byte above that, or one that went below 0)
+// to bit 7, which `checked` looks at in the number's bytes and its blank's
+// only: the bytes after the blank may hold anything. Then the digits
+// are summed with weights that leave out the point: pairs of bytes first
+// (10 and 1, or 1 and 0 where the point is), the pairs in fours, the fours
+// into one integer below 10^8, which is divided by 10^(fraction digits).
+struct alignas(16) VectorShape {
+  std::array<std::uint8_t, 16> zeros{};
+  std::array<std::uint8_t, 16> adds{};
+  std::array<std::int16_t, 8> digit_weights{};       // SSE2: of the first 8 bytes, widened to 16 bits
+  std::array<std::int8_t, 16> digit_byte_weights{};  // SSSE3: the same as bytes
+  std::array<std::int16_t, 8> pair_weights{};
+  std::array<std::int16_t, 8> four_weights{};
+  double scale = 1;
+  std::size_t taken = 0;           // the characters after the sign and the blank
+  std::uint32_t checked = 0xffff;  // a bit for each of the first `taken` bytes
+};
+
+constexpr std::int16_t power_of_ten(int exponent) {
+  std::int16_t power = 1;
+  for (int i = 0; i < exponent; ++i) power = static_cast<std::int16_t>(power * 10);
+  return power;
+}
+
+// At 2 (8 (length - 1) + whole digits - 1), plus 1 for a space after the
+// number. The places of no shape fit no number.
+constexpr auto kVectorShapes = [] {
+  std::array<VectorShape, 128> shapes{};
+  for (VectorShape& none : shapes) none.adds.fill(0xff);
+  for (std::size_t length = 1; length <= 8; ++length) {
+    for (std::size_t whole = 1; whole <= length; ++whole) {
+      for (const bool space : {false, true}) {
+        VectorShape& shape = shapes[2 * (8 * (length - 1) + whole - 1) + (space ? 1 : 0)];
+        // How many digits follow each byte's digit: its power of ten.
+        std::array<int, 8> exponent{};
+        std::array<bool, 8> digit{};
+        for (std::size_t i = 0; i < length; ++i) {
+          digit[i] = i != whole;
+          exponent[i] = static_cast<int>(length - 1 - i) - (i < whole && whole < length ? 1 : 0);
+          shape.zeros[i] = digit[i] ? '0' : '.';
+          shape.adds[i] = digit[i] ? 0x7f - 9 : 0x7f;
+        }
+        shape.zeros[length] = space ? ' ' : '\t';
+        shape.adds[length] = space ? 0x7f : 0x7f - ('\r' - '\t');
+        for (std::size_t i = length + 1; i < 16; ++i) shape.adds[i] = 0;
+        shape.checked = (1U << (length + 1)) - 1;
+        // The lowest power among the digits of a group of bytes (-1 for none):
+        // a group's weight in the group above is its power over that one's.
+        auto lowest = [&](std::size_t first, std::size_t size) {
+          int power = -1;
+          for (std::size_t i = first; i < first + size; ++i) {
+            if (digit[i] && (power < 0 || exponent[i] < power)) power = exponent[i];
+          }
+          return power;
+        };
+        for (std::size_t i = 0; i < 8; ++i) {
+          const int pair = lowest(i & ~std::size_t{1}, 2);
+          shape.digit_weights[i] = digit[i] ? power_of_ten(exponent[i] - pair) : 0;
+          shape.digit_byte_weights[i] = static_cast<std::int8_t>(shape.digit_weights[i]);
+        }
+        for (std::size_t j = 0; j < 4; ++j) {
+          const int pair = lowest(2 * j, 2);
+          shape.pair_weights[j] = pair < 0 ? 0 : power_of_ten(pair - lowest(4 * (j / 2), 4));
+        }
+        for (std::size_t m = 0; m < 2; ++m) {
+          const int four = lowest(4 * m, 4);
+          shape.four_weights[m] = four < 0 ? 0 : power_of_ten(four);
+        }
+        for (std::size_t i = whole + 1; i < length; ++i) shape.scale *= 10;
+        shape.taken = length + 1;
+      }
+    }
+  }
+  return shapes;
+}();
+
+__m128i load_vector(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+__m128i load_aligned(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+
+// The 16 characters at p less the shape's zeros, or nothing when one of the
+// number's characters or its blank is another.
+bool fits_vector_shape(const VectorShape& by, const char* p, __m128i& from_zeros) {
+  from_zeros = _mm_sub_epi8(load_vector(p), load_aligned(by.zeros.data()));
+  const __m128i others = _mm_adds_epu8(from_zeros, load_aligned(by.adds.data()));
+  return (static_cast<std::uint32_t>(_mm_movemask_epi8(others)) & by.checked) == 0;
+}
+
+// The value from the pairs of digits (16-bit sums in the first four parts).
+double finish_vector_read(const VectorShape& by, __m128i pairs, bool negative) {
+  const __m128i fours = _mm_madd_epi16(pairs, load_aligned(by.pair_weights.data()));
+  const __m128i all = _mm_madd_epi16(_mm_packs_epi32(fours, fours), load_aligned(by.four_weights.data()));
+  const double magnitude = _mm_cvtsd_f64(_mm_cvtepi32_pd(all)) / by.scale;
+  return negative ? -magnitude : magnitude;
+}
+
+struct Sse2Way {
+  using Shape = VectorShape;
+  static const Shape* shape_of(std::size_t seen, char blank) { return &kVectorShapes[2 * seen + (blank == ' ')]; }
+
+  static bool read(const Shape& by, const char*& p, bool negative, double& value) {
+    __m128i from_zeros;
+    if (!fits_vector_shape(by, p, from_zeros)) return false;
+    const __m128i digits = _mm_unpacklo_epi8(from_zeros, _mm_setzero_si128());
+    const __m128i pairs = _mm_madd_epi16(digits, load_aligned(by.digit_weights.data()));
+    value = finish_vector_read(by, _mm_packs_epi32(pairs, pairs), negative);
+    p += by.taken;
+    return true;
+  }
+};
+
+// As Sse2Way, the pairs in one instruction that multiplies the bytes by
+// their weights and adds each pair.
+struct Ssse3Way : Sse2Way {
+  [[gnu::target("ssse3")]] static bool read(const Shape& by, const char*& p, bool negative, double& value) {
+    __m128i from_zeros;
+    if (!fits_vector_shape(by, p, from_zeros)) return false;
+    const __m128i pairs = _mm_maddubs_epi16(from_zeros, load_aligned(by.digit_byte_weights.data()));
+    value = finish_vector_read(by, pairs, negative);
+    p += by.taken;
+    return true;
+  }
+};
+
+[[gnu::flatten]] PlainDecimalRun scan_short_run_sse2(const char* p, const char* readable_end, double* values,
+                                                     std::size_t count) {
+  return scan_short_run<Sse2Way>(p, readable_end, values, count);
+}
+
+[[gnu::target("ssse3"), gnu::flatten]] PlainDecimalRun scan_short_run_ssse3(const char* p, const char* readable_end,
+                                                                            double* values, std::size_t count) {
+  return scan_short_run<Ssse3Way>(p, readable_end, values, count);
+}
+#endif
+
+ShortRun short_run_of(detail::ShortDecimalWay way) {
+  switch (way) {
+    case detail::ShortDecimalWay::portable: return scan_short_run_portable;
+#if CELLSCALE_VECTOR_SCAN
+    case detail::ShortDecimalWay::sse2: return scan_short_run_sse2;
+    case detail::ShortDecimalWay::ssse3: return scan_short_run_ssse3;
+#endif
+    default: return nullptr;
+  }
+}
+
+ShortRun best_short_run() {
+  for (const auto way : {detail::ShortDecimalWay::ssse3, detail::ShortDecimalWay::sse2}) {
+    if (detail::can_scan_short_plain_decimals_by(way)) return short_run_of(way);
+  }
+  return scan_short_run_portable;
+}
+
+}  // namespace
+
+bool detail::can_scan_short_plain_decimals_by(ShortDecimalWay way) {
+#if CELLSCALE_VECTOR_SCAN
+  if (way == ShortDecimalWay::ssse3) {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
+  }
+#endif
+  return short_run_of(way) != nullptr;
+}
+
+PlainDecimalRun detail::scan_short_plain_decimals_by(ShortDecimalWay way, const char* p, const char* readable_end,
+                                                     double* values, std::size_t count) {
+  return short_run_of(way)(p, readable_end, values, count);
+}
+
+PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
+                                          std::size_t count) {
+  static const ShortRun run = best_short_run();
+  return run(p, readable_end, values, count);
 }
 
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {

@@ -81,6 +81,24 @@ struct PlainDecimalRun {
 // after the blank that ended the last number read.
 PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values, std::size_t count);
 
+// Implementation details follow: the ways a run can be read, for the tests.
+namespace detail {
+
+// Each way reads the same numbers to the same values and stops at the same
+// place. `portable` is plain C++ for every processor; `sse2` uses the x86-64
+// vector instructions that every such processor has; `ssse3` adds one that
+// not all of them have.
+// scan_short_plain_decimals takes the best way the processor it runs on can.
+enum class ShortDecimalWay { portable, sse2, ssse3 };
+
+bool can_scan_short_plain_decimals_by(ShortDecimalWay way);
+
+// scan_short_plain_decimals read one way, which must be one the processor can take.
+PlainDecimalRun scan_short_plain_decimals_by(ShortDecimalWay way, const char* p, const char* readable_end,
+                                             double* values, std::size_t count);
+
+}  // namespace detail
+
 // Reads one number as "%lg" does: skips white space, then takes an optional
 // sign and a decimal number, a hexadecimal one ("0x1.8p3"), "inf",
 // "infinity" or "nan" (any letter case). It takes characters as long as they

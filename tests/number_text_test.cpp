@@ -169,6 +169,25 @@ void expect_plain_like_libc(const std::string& text) {
   expect_like_libc(text, plain);
 }
 
+// Every way of reading a run of short plain decimals that this processor
+// can take: each must read every run alike.
+std::vector<cellscale::detail::ShortDecimalWay> runnable_ways() {
+  using cellscale::detail::ShortDecimalWay;
+  std::vector<ShortDecimalWay> ways;
+  for (const auto way : {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3}) {
+    if (cellscale::detail::can_scan_short_plain_decimals_by(way)) ways.push_back(way);
+  }
+  return ways;
+}
+
+TEST(ScanPlainDecimal, RunsCanBeReadEveryWayTheProcessorHas) {
+  using cellscale::detail::ShortDecimalWay;
+  EXPECT_TRUE(cellscale::detail::can_scan_short_plain_decimals_by(ShortDecimalWay::portable));
+#if defined(__x86_64__)
+  EXPECT_TRUE(cellscale::detail::can_scan_short_plain_decimals_by(ShortDecimalWay::sse2));
+#endif
+}
+
 TEST(ScanPlainDecimal, TakesPlainDecimalsAsTheCLibraryDoes) {
   // clang-format off
   const char* cases[] = {
@@ -234,32 +253,51 @@ TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
       {"12/4 2 ", 10, 0},         // a slash among the digits
       {".5 2 ", 10, 0},           // no whole digit
       {"2 ", 0, 0},
+      // Neighbours of one shape, or of two in turn, and nodata between them.
+      {"1577.226\t-9999\t1577.226\t-9999\t-9999\t1577.226\n", 10, 6},
+      {"7.5\t12.25\t7.5\t12.25\t100\t7.5\t-1.5\t-12.25\n", 10, 8},
+      {"7.5\t12.25\t12.25\t12.25\t7.5\t7.5\t100\t100\t7.5\n", 10, 9},
+      {"12345678\t-12345678\t1234.567\t99999999 -0.123456\t0.000001\n", 10, 6},  // the longest
+      {"1 2\t3\n4\r5\v6\f7 8 ", 10, 8},                                          // every blank, one after another
+      {"1577.226\t1577.2.6\t", 10, 1},  // a second point in the shape of the one before
+      {"-1577.22\t-1577.2.\t", 10, 1},
+      {"1577.226\t1577/226\t", 10, 1},  // a slash where the point was
+      {"-15.25\t-15/25\t", 10, 1},
+      {"1577.226\t1577.226x ", 10, 1},  // the shape before, then no blank
+      {"1577.226\t1577.2261 ", 10, 1},
+      {"1577.226\t1577.226", 10, 1},  // the text's end just after it
+      {"1577.226\t-", 10, 1},
   };
-  for (const Case& c : cases) {
-    const std::string text = c.text;
-    std::string held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
-    std::vector<double> values(c.count + 1, -1.0);
-    const cellscale::PlainDecimalRun run =
-        cellscale::scan_short_plain_decimals(held.data(), held.data() + held.size(), values.data(), c.count);
-    EXPECT_EQ(run.count, c.read) << '"' << text << '"';
-    // Each value is what the C library reads, and the run ends after the blank of the last.
-    const char* p = text.c_str();
-    for (std::size_t i = 0; i < run.count; ++i) {
-      int taken = 0;
-      double expected = 0;
-      ASSERT_EQ(std::sscanf(p, "%lg%n", &expected, &taken), 1) << text;
-      EXPECT_TRUE(same_value(values[i], expected)) << text << ": value " << i;
-      p += taken + 1;
+  for (const auto way : runnable_ways()) {
+    for (const Case& c : cases) {
+      const std::string text = c.text;
+      std::string held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
+      std::vector<double> values(c.count + 1, -1.0);
+      const cellscale::PlainDecimalRun run =
+          cellscale::detail::scan_short_plain_decimals_by(way, held.data(), held.data() + held.size(), values.data(),
+                                                          c.count);
+      EXPECT_EQ(run.count, c.read) << '"' << text << '"';
+      // Each value is what the C library reads, and the run ends after the blank of the last.
+      const char* p = text.c_str();
+      for (std::size_t i = 0; i < run.count; ++i) {
+        int taken = 0;
+        double expected = 0;
+        ASSERT_EQ(std::sscanf(p, "%lg%n", &expected, &taken), 1) << text;
+        EXPECT_TRUE(same_value(values[i], expected)) << text << ": value " << i;
+        p += taken + 1;
+      }
+      EXPECT_EQ(run.next - held.data(), p - text.c_str()) << '"' << text << '"';
+      EXPECT_EQ(values[run.count], -1.0) << "a value written past the run in \"" << text << '"';
     }
-    EXPECT_EQ(run.next - held.data(), p - text.c_str()) << '"' << text << '"';
-    EXPECT_EQ(values[run.count], -1.0) << "a value written past the run in \"" << text << '"';
+    // Nothing starts within its reach of the end of the readable memory.
+    std::string near_end = "1 2 3 ";
+    near_end.resize(cellscale::kPlainDecimalReach + 2, '\0');
+    double values[3];
+    EXPECT_EQ(cellscale::detail::scan_short_plain_decimals_by(way, near_end.data(), near_end.data() + near_end.size(),
+                                                              values, 3)
+                  .count,
+              2u);
   }
-  // Nothing starts within its reach of the end of the readable memory.
-  std::string near_end = "1 2 3 ";
-  near_end.resize(cellscale::kPlainDecimalReach + 2, '\0');
-  double values[3];
-  EXPECT_EQ(cellscale::scan_short_plain_decimals(near_end.data(), near_end.data() + near_end.size(), values, 3).count,
-            2u);
 }
 
 // Runs of numbers of a few shapes, each mostly like the one before (as a
@@ -302,15 +340,15 @@ TEST(ScanPlainDecimal, RunsOfNumbersOfChangingShapesMatchTheCLibrary) {
       tokens.push_back(token);
     }
     std::string text;
-    for (const std::string& token : tokens) text += token + (percent(generator) < 90 ? "\t" : "\n");
+    for (const std::string& token : tokens) {
+      const int blank = percent(generator);
+      text += token + (blank < 80 ? "\t" : blank < 90 ? " " : "\n");
+    }
     const std::string held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
-    std::vector<double> values(tokens.size());
-    const cellscale::PlainDecimalRun got =
-        cellscale::scan_short_plain_decimals(held.data(), held.data() + held.size(), values.data(), values.size());
     // The numbers one blank apart, as the text holds them (a spoiler blank splits a token in two).
     std::vector<std::string> numbers;
     std::size_t at = 0;
-    while (at < text.size() && numbers.size() < values.size()) {
+    while (at < text.size() && numbers.size() < tokens.size()) {
       const std::size_t blank = text.find_first_of(" \t\n", at);
       const std::string number = text.substr(at, blank - at);
       if (number.empty() || !is_short_plain(number)) break;
@@ -318,10 +356,16 @@ TEST(ScanPlainDecimal, RunsOfNumbersOfChangingShapesMatchTheCLibrary) {
       at = blank + 1;
     }
     if (numbers.size() < tokens.size()) ++runs_cut;
-    ASSERT_EQ(got.count, numbers.size()) << text;
-    ASSERT_EQ(got.next - held.data(), static_cast<std::ptrdiff_t>(at)) << text;
-    for (std::size_t i = 0; i < got.count; ++i) {
-      ASSERT_TRUE(same_value(values[i], std::strtod(numbers[i].c_str(), nullptr))) << numbers[i] << " in " << text;
+    for (const auto way : runnable_ways()) {
+      std::vector<double> values(tokens.size());
+      const cellscale::PlainDecimalRun got =
+          cellscale::detail::scan_short_plain_decimals_by(way, held.data(), held.data() + held.size(), values.data(),
+                                                          values.size());
+      ASSERT_EQ(got.count, numbers.size()) << text;
+      ASSERT_EQ(got.next - held.data(), static_cast<std::ptrdiff_t>(at)) << text;
+      for (std::size_t i = 0; i < got.count; ++i) {
+        ASSERT_TRUE(same_value(values[i], std::strtod(numbers[i].c_str(), nullptr))) << numbers[i] << " in " << text;
+      }
     }
   }
   EXPECT_GT(runs_cut, 1000) << "too few runs meet a number of another form to say anything";
