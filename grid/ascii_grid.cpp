@@ -420,8 +420,9 @@ std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std:
   return static_cast<std::size_t>(p - text) + (p != last ? 1 : 0);
 }
 
-char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends) {
-  return format_cells_with_tabs(out, cells, count, origin, ends);
+char* format_cell_texts(const double* cells, std::size_t count, const CellScaling& scaling, const char* origin,
+                        char* out, std::uint32_t* ends) {
+  return format_scaled_cells_with_tabs(out, cells, count, scaling, origin, ends);
 }
 
 TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }

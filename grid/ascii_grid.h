@@ -44,11 +44,12 @@ struct ScannedCells {
 // The room format_cell_texts needs for a cell.
 inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;
 
-// Writes the text of `count` cells at `out`, each followed by a tab, and the
-// offset from `origin` (at or before `out`) of the end of each (after its
-// tab) into `ends`. `out` must have room for count * kCellTextRoom
-// characters. Returns the end.
-char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends);
+// Writes the text of `count` cells scaled by `scaling` at `out`, each
+// followed by a tab, and the offset from `origin` (at or before `out`) of the
+// end of each (after its tab) into `ends`. `out` must have room for count *
+// kCellTextRoom characters. Returns the end.
+char* format_cell_texts(const double* cells, std::size_t count, const CellScaling& scaling, const char* origin,
+                        char* out, std::uint32_t* ends);
 
 // How to scan a piece of a text input's cell text (TextPieceReader::read_text_piece).
 struct TextPiece {

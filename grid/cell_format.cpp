@@ -514,11 +514,18 @@ char* format_cell(char* out, double value) {
 namespace detail {
 namespace {
 
-template <bool kEnds>
+// A value as the row loops write it: scaled first when kScaled.
+template <bool kScaled>
+inline double scaled_value(double value, const CellScaling& scaling) {
+  if constexpr (kScaled) return value == scaling.nodata ? scaling.nodata : value * scaling.factor;
+  return value;
+}
+
+template <bool kEnds, bool kScaled>
 char* format_cells_one_by_one(char* out, const double* values, std::size_t count, const char* origin,
-                              std::uint32_t* ends) {
+                              std::uint32_t* ends, const CellScaling& scaling) {
   for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, values[i]);
+    out = format_cell(out, scaled_value<kScaled>(values[i], scaling));
     *out++ = '\t';
     if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
   }
@@ -528,9 +535,14 @@ char* format_cells_one_by_one(char* out, const double* values, std::size_t count
 }  // namespace
 
 char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends) {
-  return ends == nullptr ? format_cells_one_by_one<false>(out, values, count, origin, ends)
-                         : format_cells_one_by_one<true>(out, values, count, origin, ends);
+                            std::uint32_t* ends, const CellScaling* scaling) {
+  const CellScaling& by = scaling != nullptr ? *scaling : CellScaling{};
+  if (scaling != nullptr) {
+    return ends == nullptr ? format_cells_one_by_one<false, true>(out, values, count, origin, ends, by)
+                           : format_cells_one_by_one<true, true>(out, values, count, origin, ends, by);
+  }
+  return ends == nullptr ? format_cells_one_by_one<false, false>(out, values, count, origin, ends, by)
+                         : format_cells_one_by_one<true, false>(out, values, count, origin, ends, by);
 }
 
 #if CELLSCALE_AVX2_CELLS
@@ -588,10 +600,14 @@ struct Progress {
 // the same steps as 0.00000, which ends after its first digit. Stops before a
 // group with a cell of another size (NaN, infinities, below 1, from 999999.5
 // on) and before the last 0 to 3 cells; a group whose scaling lands on a
-// midpoint settles that cell's digits in integers and goes on.
-template <bool kEnds>
+// midpoint settles that cell's digits in integers and goes on. When
+// kScaled, each group is scaled by the factor first, its nodata cells kept.
+template <bool kEnds, bool kScaled>
 [[gnu::target("avx2")]] Progress format_fixed_groups(char* out, const double* values, std::size_t done,
-                                                     std::size_t count, const char* origin, std::uint32_t* ends) {
+                                                     std::size_t count, const char* origin, std::uint32_t* ends,
+                                                     const CellScaling& scaling) {
+  const __m256d nodata = _mm256_set1_pd(scaling.nodata);
+  const __m256d factor = _mm256_set1_pd(scaling.factor);
   const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d carry = _mm256_set1_pd(999999.5);
@@ -615,7 +631,10 @@ template <bool kEnds>
 
   std::size_t i = done;
   for (; i + 4 <= count; i += 4) {
-    const __m256d value = _mm256_loadu_pd(values + i);
+    __m256d value = _mm256_loadu_pd(values + i);
+    if constexpr (kScaled) {
+      value = _mm256_blendv_pd(_mm256_mul_pd(value, factor), nodata, _mm256_cmp_pd(value, nodata, _CMP_EQ_OQ));
+    }
     const __m256d magnitude = _mm256_and_pd(value, magnitude_bits);
     const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
                                                      _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
@@ -697,30 +716,38 @@ template <bool kEnds>
 // the group where it stopped, and, each time it stops again at once, a run
 // twice as long (up to 256 cells), so that a row of cells of other sizes
 // pays the vector loop's checks only now and then.
-template <bool kEnds>
+template <bool kEnds, bool kScaled>
 char* format_cells_in_fours(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends) {
+                            std::uint32_t* ends, const CellScaling& scaling) {
   constexpr std::size_t kLongestRun = 256;
   std::size_t done = 0;
   std::size_t run = 2;
   for (;;) {
-    const Progress progress = format_fixed_groups<kEnds>(out, values, done, count, origin, ends);
+    const Progress progress = format_fixed_groups<kEnds, kScaled>(out, values, done, count, origin, ends, scaling);
     run = progress.done == done ? std::min(run * 2, kLongestRun) : 4;
     out = progress.out;
     done = progress.done;
     if (count - done < 4) break;
     const std::size_t cells = std::min(run, count - done);
-    out = format_cells_one_by_one<kEnds>(out, values + done, cells, origin, kEnds ? ends + done : ends);
+    out = format_cells_one_by_one<kEnds, kScaled>(out, values + done, cells, origin, kEnds ? ends + done : ends,
+                                                  scaling);
     done += cells;
   }
-  return format_cells_one_by_one<kEnds>(out, values + done, count - done, origin, kEnds ? ends + done : ends);
+  return format_cells_one_by_one<kEnds, kScaled>(out, values + done, count - done, origin, kEnds ? ends + done : ends,
+                                                 scaling);
 }
 
 }  // namespace
 
-char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
-  return ends == nullptr ? format_cells_in_fours<false>(out, values, count, origin, ends)
-                         : format_cells_in_fours<true>(out, values, count, origin, ends);
+char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                        const CellScaling* scaling) {
+  const CellScaling& by = scaling != nullptr ? *scaling : CellScaling{};
+  if (scaling != nullptr) {
+    return ends == nullptr ? format_cells_in_fours<false, true>(out, values, count, origin, ends, by)
+                           : format_cells_in_fours<true, true>(out, values, count, origin, ends, by);
+  }
+  return ends == nullptr ? format_cells_in_fours<false, false>(out, values, count, origin, ends, by)
+                         : format_cells_in_fours<true, false>(out, values, count, origin, ends, by);
 }
 
 #endif  // CELLSCALE_AVX2_CELLS
@@ -733,23 +760,29 @@ namespace {
 const bool kFormatInFours = detail::has_avx2();
 #endif
 
-template <bool kEnds>
-char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
+template <bool kEnds, bool kScaled>
+char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                   const CellScaling& scaling) {
 #if CELLSCALE_AVX2_CELLS
-  if (kFormatInFours) return detail::format_cells_in_fours<kEnds>(out, values, count, origin, ends);
+  if (kFormatInFours) return detail::format_cells_in_fours<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 #endif
-  return detail::format_cells_one_by_one<kEnds>(out, values, count, origin, ends);
+  return detail::format_cells_one_by_one<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 }
 
 }  // namespace
 
 char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
-  return format_cells<false>(out, values, count, nullptr, nullptr);
+  return format_cells<false, false>(out, values, count, nullptr, nullptr, CellScaling{});
 }
 
 char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
                              std::uint32_t* ends) {
-  return format_cells<true>(out, values, count, origin, ends);
+  return format_cells<true, false>(out, values, count, origin, ends, CellScaling{});
+}
+
+char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count, const CellScaling& scaling,
+                                    const char* origin, std::uint32_t* ends) {
+  return format_cells<true, true>(out, values, count, origin, ends, scaling);
 }
 
 }  // namespace cellscale
