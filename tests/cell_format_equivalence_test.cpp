@@ -74,7 +74,7 @@ using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::u
 std::vector<RowLoop> row_loops() {
   std::vector<RowLoop> loops = {cellscale::detail::format_cells_portable};
 #if CELLSCALE_AVX2_CELLS
-  if (cellscale::detail::has_avx2()) loops.push_back(cellscale::detail::format_cells_avx2);
+  if (cellscale::detail::has_avx2_and_fma()) loops.push_back(cellscale::detail::format_cells_avx2);
 #endif
   return loops;
 }
