@@ -80,15 +80,19 @@ class TextPieceReader {
 // The reader's pieces when it reads a text grid, else null.
 [[nodiscard]] TextPieceReader* text_pieces_of(GridReader& reader);
 
-// A text output that takes rows whose cells were formatted elsewhere
-// (format_cell_texts, on several threads), instead of cells through reserve
-// and commit.
+// A text output that takes whole rows without reserve and commit: rows
+// whose cells were formatted elsewhere (format_cell_texts, on several
+// threads), or rows of doubles that it scales as it formats them, with no
+// scaled copy of the cells in between.
 class FormattedRowWriter {
  public:
   virtual ~FormattedRowWriter() = default;
   // Takes the text of a whole row, each cell followed by a tab; the row's
   // own ending takes the place of the last tab.
   virtual RowWrite write_formatted_row(const char* text, std::size_t size) = 0;
+  // Takes a whole row of `columns` cells (the columns prepare_rows was
+  // given) and writes each scaled by `scaling`.
+  virtual RowWrite write_scaled_row(const double* cells, const CellScaling& scaling) = 0;
 };
 
 // The writer's formatted rows when it writes a text grid, else null.

@@ -773,6 +773,10 @@ char* format_cells_with_tabs(char* out, const double* values, std::size_t count,
   return format_cells<true, false>(out, values, count, origin, ends, CellScaling{});
 }
 
+char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count, const CellScaling& scaling) {
+  return format_cells<false, true>(out, values, count, nullptr, nullptr, scaling);
+}
+
 char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count, const CellScaling& scaling,
                                     const char* origin, std::uint32_t* ends) {
   return format_cells<true, true>(out, values, count, origin, ends, scaling);

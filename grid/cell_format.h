@@ -38,8 +38,10 @@ struct CellScaling {
   double factor = 1;
 };
 
-// format_cells_with_tabs (with ends) of the values scaled: one pass over
-// the cells where scaling them first would take two.
+// format_cells_with_tabs of the values scaled: one pass over the cells
+// where scaling them first would take two.
+[[nodiscard]] char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count,
+                                                  const CellScaling& scaling);
 [[nodiscard]] char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count,
                                                   const CellScaling& scaling, const char* origin,
                                                   std::uint32_t* ends);
