@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <optional>
 
-#include "app/cell_scaling.h"
 #include "grid/ascii_grid.h"
 
 namespace cellscale {
@@ -108,19 +107,20 @@ void RowsFromPipeline::ScanAndFormat::work_on(BatchBuffer& buffer) const {
   if (!format_text) return;
   char* const text = buffer.text.room(batch.count * kCellTextRoom + 1);
   std::uint32_t* const ends = buffer.text_ends.room(batch.count + 1);
-  // The cells go in parts that stay in the first-level cache between the
-  // scaling and the formatting.
-  constexpr std::size_t kPart = 512;
-  double scaled[kPart];
+  // Doubles are scaled as they are formatted; singles are widened first, in
+  // parts that stay in the first-level cache until they are formatted.
+  const CellScaling scaling{nodata, factor};
   char* out = text;
-  for (std::size_t done = 0; done < batch.count; done += kPart) {
-    const std::size_t part = std::min(kPart, batch.count - done);
-    if (batch.doubles != nullptr) {
-      detail::scale_part(batch.doubles + done, scaled, part, nodata, factor);
-    } else {
-      detail::scale_part(batch.singles + done, scaled, part, nodata, factor);
+  if (batch.doubles != nullptr) {
+    out = format_cell_texts(batch.doubles, batch.count, scaling, text, out, ends);
+  } else {
+    constexpr std::size_t kPart = 512;
+    double widened[kPart];
+    for (std::size_t done = 0; done < batch.count; done += kPart) {
+      const std::size_t part = std::min(kPart, batch.count - done);
+      std::copy(batch.singles + done, batch.singles + done + part, widened);
+      out = format_cell_texts(widened, part, scaling, text, out, ends + done);
     }
-    out = format_cell_texts(scaled, part, text, out, ends + done);
   }
   batch.text = text;
   batch.text_ends = ends;

@@ -15,8 +15,9 @@
 //     input's cells or as formatted text.
 //  3. scale_rows, below, scales the cells into the writer's output spans
 //     with scale_cells (app/cell_scaling.h), which gives each to the
-//     statistics (stats/cell_stats.cpp) unless the output is text; a
-//     formatted row goes to the text writer as it is.
+//     statistics (stats/cell_stats.cpp); the text writer takes a row of
+//     doubles whole and scales the cells as it formats them, and a
+//     formatted row as it is.
 //  4. The writer keeps the bytes in its output block (grid/output_blocks.h);
 //     a full block goes to the file at once, or, from three processors on a
 //     large grid, through the writing thread of threads/write_behind.h.
@@ -229,7 +230,7 @@ template <typename In>
 // Where the scaled rows go.
 struct RowDestination {
   GridWriter& writer;
-  FormattedRowWriter* formatted;  // the text writer's, for rows that come formatted
+  FormattedRowWriter* formatted;  // the text writer's, for rows formatted or scaled as they are formatted
   std::int32_t columns;
   double nodata;
   double factor;
@@ -256,6 +257,8 @@ std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const
     RowWrite written{true, 0};
     if (cells.formatted != nullptr) {
       written = destination.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
+    } else if (cells.doubles != nullptr && destination.formatted != nullptr) {
+      written = destination.formatted->write_scaled_row(cells.doubles, {destination.nodata, destination.factor});
     } else if (cells.doubles != nullptr) {
       written = scale_row(cells.doubles, destination.columns, destination.writer, destination.nodata,
                           destination.factor, destination.stats);

@@ -130,7 +130,7 @@ void BM_FormatRow_format_cells_with_tabs(benchmark::State& state) {
 
 void BM_FormatRow_format_cells_portable(benchmark::State& state) {
   format_row_at_once(state, [](char* out, const double* values, std::size_t count) {
-    return cellscale::detail::format_cells_portable(out, values, count, nullptr, nullptr);
+    return cellscale::detail::format_cells_portable(out, values, count, nullptr, nullptr, nullptr);
   });
 }
 

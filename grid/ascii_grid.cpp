@@ -269,35 +269,10 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
     return {true, 0};
   }
 
-  RowWrite commit(std::int32_t count) override {
-    const double* cells = staging_.data();
-    const double* const end = cells + count;
-    char* out = blocks_.block() + used_;
-    while (cells != end) {
-      // A run of cells of one row that cannot take the text past the
-      // block's first kOutputBlockBytes (or one cell, which may), each
-      // followed by a tab: the block is looked at once per run.
-      const auto surely_fit =
-          (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
-      const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
-      const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
-      out = format_cells_with_tabs(out, cells, static_cast<std::size_t>(run));
-      cells += run;
-      row_cells_ += static_cast<std::int32_t>(run);
-      const bool row_ends = row_cells_ == columns_;
-      if (row_ends) out[-1] = last_separator_;
-      if (out > blocks_.block() + kOutputBlockBytes) {
-        used_ = static_cast<std::size_t>(out - blocks_.block());
-        if (!write_block()) return {false, row_ends ? 1 : row_cells_ + 1};
-        out = blocks_.block() + used_;
-      }
-      if (row_ends) {
-        row_cells_ = 0;
-        ++rows_done_;
-      }
-    }
-    used_ = static_cast<std::size_t>(out - blocks_.block());
-    return {true, 0};
+  RowWrite commit(std::int32_t count) override { return write_cells<false>(staging_.data(), count, CellScaling{}); }
+
+  RowWrite write_scaled_row(const double* cells, const CellScaling& scaling) override {
+    return write_cells<true>(cells, columns_, scaling);
   }
 
   RowWrite write_formatted_row(const char* text, std::size_t size) override {
@@ -333,6 +308,43 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
 #else
   static constexpr bool kCrlfLines = false;
 #endif
+
+  // Formats `count` cells of the rows being written into the block, scaled
+  // first when kScaled, writing each full block.
+  template <bool kScaled>
+  RowWrite write_cells(const double* cells, std::int32_t count, const CellScaling& scaling) {
+    const double* const end = cells + count;
+    char* out = blocks_.block() + used_;
+    while (cells != end) {
+      // A run of cells of one row that cannot take the text past the
+      // block's first kOutputBlockBytes (or one cell, which may), each
+      // followed by a tab: the block is looked at once per run.
+      const auto surely_fit =
+          (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
+      const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
+      const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
+      if constexpr (kScaled) {
+        out = format_scaled_cells_with_tabs(out, cells, static_cast<std::size_t>(run), scaling);
+      } else {
+        out = format_cells_with_tabs(out, cells, static_cast<std::size_t>(run));
+      }
+      cells += run;
+      row_cells_ += static_cast<std::int32_t>(run);
+      const bool row_ends = row_cells_ == columns_;
+      if (row_ends) out[-1] = last_separator_;
+      if (out > blocks_.block() + kOutputBlockBytes) {
+        used_ = static_cast<std::size_t>(out - blocks_.block());
+        if (!write_block()) return {false, row_ends ? 1 : row_cells_ + 1};
+        out = blocks_.block() + used_;
+      }
+      if (row_ends) {
+        row_cells_ = 0;
+        ++rows_done_;
+      }
+    }
+    used_ = static_cast<std::size_t>(out - blocks_.block());
+    return {true, 0};
+  }
 
   // Writes the block's first kOutputBlockBytes to the file and keeps the
   // rest, or drops it all when the write failed.
@@ -420,8 +432,9 @@ std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std:
   return static_cast<std::size_t>(p - text) + (p != last ? 1 : 0);
 }
 
-char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends) {
-  return format_cells_with_tabs(out, cells, count, origin, ends);
+char* format_cell_texts(const double* cells, std::size_t count, const CellScaling& scaling, const char* origin,
+                        char* out, std::uint32_t* ends) {
+  return format_scaled_cells_with_tabs(out, cells, count, scaling, origin, ends);
 }
 
 TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }

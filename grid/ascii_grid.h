@@ -44,11 +44,12 @@ struct ScannedCells {
 // The room format_cell_texts needs for a cell.
 inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;
 
-// Writes the text of `count` cells at `out`, each followed by a tab, and the
-// offset from `origin` (at or before `out`) of the end of each (after its
-// tab) into `ends`. `out` must have room for count * kCellTextRoom
-// characters. Returns the end.
-char* format_cell_texts(const double* cells, std::size_t count, const char* origin, char* out, std::uint32_t* ends);
+// Writes the text of `count` cells scaled by `scaling` at `out`, each
+// followed by a tab, and the offset from `origin` (at or before `out`) of the
+// end of each (after its tab) into `ends`. `out` must have room for count *
+// kCellTextRoom characters. Returns the end.
+char* format_cell_texts(const double* cells, std::size_t count, const CellScaling& scaling, const char* origin,
+                        char* out, std::uint32_t* ends);
 
 // How to scan a piece of a text input's cell text (TextPieceReader::read_text_piece).
 struct TextPiece {
@@ -79,15 +80,19 @@ class TextPieceReader {
 // The reader's pieces when it reads a text grid, else null.
 [[nodiscard]] TextPieceReader* text_pieces_of(GridReader& reader);
 
-// A text output that takes rows whose cells were formatted elsewhere
-// (format_cell_texts, on several threads), instead of cells through reserve
-// and commit.
+// A text output that takes whole rows without reserve and commit: rows
+// whose cells were formatted elsewhere (format_cell_texts, on several
+// threads), or rows of doubles that it scales as it formats them, with no
+// scaled copy of the cells in between.
 class FormattedRowWriter {
  public:
   virtual ~FormattedRowWriter() = default;
   // Takes the text of a whole row, each cell followed by a tab; the row's
   // own ending takes the place of the last tab.
   virtual RowWrite write_formatted_row(const char* text, std::size_t size) = 0;
+  // Takes a whole row of `columns` cells (the columns prepare_rows was
+  // given) and writes each scaled by `scaling`.
+  virtual RowWrite write_scaled_row(const double* cells, const CellScaling& scaling) = 0;
 };
 
 // The writer's formatted rows when it writes a text grid, else null.

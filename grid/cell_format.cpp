@@ -514,11 +514,18 @@ char* format_cell(char* out, double value) {
 namespace detail {
 namespace {
 
-template <bool kEnds>
+// A value as the row loops write it: scaled first when kScaled.
+template <bool kScaled>
+inline double scaled_value(double value, const CellScaling& scaling) {
+  if constexpr (kScaled) return value == scaling.nodata ? scaling.nodata : value * scaling.factor;
+  return value;
+}
+
+template <bool kEnds, bool kScaled>
 char* format_cells_one_by_one(char* out, const double* values, std::size_t count, const char* origin,
-                              std::uint32_t* ends) {
+                              std::uint32_t* ends, const CellScaling& scaling) {
   for (std::size_t i = 0; i < count; ++i) {
-    out = format_cell(out, values[i]);
+    out = format_cell(out, scaled_value<kScaled>(values[i], scaling));
     *out++ = '\t';
     if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
   }
@@ -528,51 +535,41 @@ char* format_cells_one_by_one(char* out, const double* values, std::size_t count
 }  // namespace
 
 char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends) {
-  return ends == nullptr ? format_cells_one_by_one<false>(out, values, count, origin, ends)
-                         : format_cells_one_by_one<true>(out, values, count, origin, ends);
+                            std::uint32_t* ends, const CellScaling* scaling) {
+  const CellScaling& by = scaling != nullptr ? *scaling : CellScaling{};
+  if (scaling != nullptr) {
+    return ends == nullptr ? format_cells_one_by_one<false, true>(out, values, count, origin, ends, by)
+                           : format_cells_one_by_one<true, true>(out, values, count, origin, ends, by);
+  }
+  return ends == nullptr ? format_cells_one_by_one<false, false>(out, values, count, origin, ends, by)
+                         : format_cells_one_by_one<true, false>(out, values, count, origin, ends, by);
 }
 
 #if CELLSCALE_AVX2_CELLS
 
-bool has_avx2() {
+bool has_avx2_and_fma() {
   __builtin_cpu_init();  // may run before the constructors that would do it
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
 namespace {
 
-// The four cells of a group whose scaling came out on a midpoint (lanes set
-// in `lanes`) get their digits from round_double_midpoint; `point_shifts`
-// are 8 * (X + 1).
-[[gnu::target("avx2"), gnu::noinline]] __m128i settle_midpoints(__m128i digits, int lanes, __m256d values,
-                                                                __m256i point_shifts) {
-  // Unaligned stores and loads: the Windows compiler does not align the
-  // stack to 32 bytes.
-  std::uint32_t digit[4];
-  std::uint64_t bits[4];
-  std::int64_t point_shift[4];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(digit), digits);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(bits), _mm256_castpd_si256(values));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(point_shift), point_shifts);
-  for (int lane = 0; lane < 4; ++lane) {
-    if ((lanes >> lane & 1) != 0) {
-      const int exponent10 = static_cast<int>(point_shift[lane] / 8) - 1;
-      digit[lane] = round_double_midpoint(bits[lane], digit[lane], 5 - exponent10);
-    }
-  }
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(digit));
-}
-
 // One step of X in format_fixed_groups: where the magnitude reaches the
 // threshold for X = x, 10^(5 - X) becomes 10^(5 - x) and the shift that
 // places the point after the X + 1 digits 8 * (x + 1).
-[[gnu::target("avx2"), gnu::always_inline]] inline void reach_threshold(__m256d magnitude, __m256d threshold, int x,
-                                                                        __m256d& power, __m256i& point_shift) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void reach_threshold(__m256d magnitude, __m256d threshold,
+                                                                            int x, __m256d& power,
+                                                                            __m256i& point_shift) {
   const __m256d reached = _mm256_cmp_pd(magnitude, threshold, _CMP_GE_OQ);
   power = _mm256_blendv_pd(power, _mm256_set1_pd(kExactPowersOfTen[5 - x]), reached);
   point_shift = _mm256_castpd_si256(_mm256_blendv_pd(_mm256_castsi256_pd(point_shift),
                                                      _mm256_castsi256_pd(_mm256_set1_epi64x(8 * (x + 1))), reached));
+}
+
+// The low 32 bits of each 64-bit lane of a comparison's mask, as four 32-bit lanes.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m128i low_halves(__m256d mask) {
+  return _mm256_castsi256_si128(
+      _mm256_permutevar8x32_epi32(_mm256_castpd_si256(mask), _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
 }
 
 struct Progress {
@@ -588,10 +585,15 @@ struct Progress {
 // the same steps as 0.00000, which ends after its first digit. Stops before a
 // group with a cell of another size (NaN, infinities, below 1, from 999999.5
 // on) and before the last 0 to 3 cells; a group whose scaling lands on a
-// midpoint settles that cell's digits in integers and goes on.
-template <bool kEnds>
-[[gnu::target("avx2")]] Progress format_fixed_groups(char* out, const double* values, std::size_t done,
-                                                     std::size_t count, const char* origin, std::uint32_t* ends) {
+// midpoint settles that cell's digits from the product's rounding error
+// and goes on. When
+// kScaled, each group is scaled by the factor first, its nodata cells kept.
+template <bool kEnds, bool kScaled>
+[[gnu::target("avx2,fma")]] Progress format_fixed_groups(char* out, const double* values, std::size_t done,
+                                                         std::size_t count, const char* origin, std::uint32_t* ends,
+                                                         const CellScaling& scaling) {
+  const __m256d nodata = _mm256_set1_pd(scaling.nodata);
+  const __m256d factor = _mm256_set1_pd(scaling.factor);
   const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d carry = _mm256_set1_pd(999999.5);
@@ -615,7 +617,10 @@ template <bool kEnds>
 
   std::size_t i = done;
   for (; i + 4 <= count; i += 4) {
-    const __m256d value = _mm256_loadu_pd(values + i);
+    __m256d value = _mm256_loadu_pd(values + i);
+    if constexpr (kScaled) {
+      value = _mm256_blendv_pd(_mm256_mul_pd(value, factor), nodata, _mm256_cmp_pd(value, nodata, _CMP_EQ_OQ));
+    }
     const __m256d magnitude = _mm256_and_pd(value, magnitude_bits);
     const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
                                                      _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
@@ -639,7 +644,14 @@ template <bool kEnds>
     const int midpoint_lanes = _mm256_movemask_pd(on_midpoint);
     if ((other_lanes | midpoint_lanes) != 0) [[unlikely]] {
       if (other_lanes != 0) break;
-      digits = settle_midpoints(digits, midpoint_lanes, value, point_shift);
+      // `scaled` is the midpoint itself, and the product's rounding error,
+      // which one fused multiply-subtract gives exactly, says on which side
+      // of it the exact product lies: below, one less; on it, the even one.
+      const __m256d error = _mm256_fmsub_pd(magnitude, power, scaled);
+      const __m256d below = _mm256_and_pd(on_midpoint, _mm256_cmp_pd(error, _mm256_setzero_pd(), _CMP_LT_OQ));
+      const __m256d tie = _mm256_and_pd(on_midpoint, _mm256_cmp_pd(error, _mm256_setzero_pd(), _CMP_EQ_OQ));
+      digits = _mm_add_epi32(digits, low_halves(below));  // -1 where below
+      digits = _mm_sub_epi32(digits, _mm_and_si128(_mm_and_si128(low_halves(tie), digits), _mm_set1_epi32(1)));
     }
 
     // The six digits as characters, the first in the low byte: the first
@@ -697,30 +709,38 @@ template <bool kEnds>
 // the group where it stopped, and, each time it stops again at once, a run
 // twice as long (up to 256 cells), so that a row of cells of other sizes
 // pays the vector loop's checks only now and then.
-template <bool kEnds>
+template <bool kEnds, bool kScaled>
 char* format_cells_in_fours(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends) {
+                            std::uint32_t* ends, const CellScaling& scaling) {
   constexpr std::size_t kLongestRun = 256;
   std::size_t done = 0;
   std::size_t run = 2;
   for (;;) {
-    const Progress progress = format_fixed_groups<kEnds>(out, values, done, count, origin, ends);
+    const Progress progress = format_fixed_groups<kEnds, kScaled>(out, values, done, count, origin, ends, scaling);
     run = progress.done == done ? std::min(run * 2, kLongestRun) : 4;
     out = progress.out;
     done = progress.done;
     if (count - done < 4) break;
     const std::size_t cells = std::min(run, count - done);
-    out = format_cells_one_by_one<kEnds>(out, values + done, cells, origin, kEnds ? ends + done : ends);
+    out = format_cells_one_by_one<kEnds, kScaled>(out, values + done, cells, origin, kEnds ? ends + done : ends,
+                                                  scaling);
     done += cells;
   }
-  return format_cells_one_by_one<kEnds>(out, values + done, count - done, origin, kEnds ? ends + done : ends);
+  return format_cells_one_by_one<kEnds, kScaled>(out, values + done, count - done, origin, kEnds ? ends + done : ends,
+                                                 scaling);
 }
 
 }  // namespace
 
-char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
-  return ends == nullptr ? format_cells_in_fours<false>(out, values, count, origin, ends)
-                         : format_cells_in_fours<true>(out, values, count, origin, ends);
+char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                        const CellScaling* scaling) {
+  const CellScaling& by = scaling != nullptr ? *scaling : CellScaling{};
+  if (scaling != nullptr) {
+    return ends == nullptr ? format_cells_in_fours<false, true>(out, values, count, origin, ends, by)
+                           : format_cells_in_fours<true, true>(out, values, count, origin, ends, by);
+  }
+  return ends == nullptr ? format_cells_in_fours<false, false>(out, values, count, origin, ends, by)
+                         : format_cells_in_fours<true, false>(out, values, count, origin, ends, by);
 }
 
 #endif  // CELLSCALE_AVX2_CELLS
@@ -730,26 +750,36 @@ char* format_cells_avx2(char* out, const double* values, std::size_t count, cons
 namespace {
 
 #if CELLSCALE_AVX2_CELLS
-const bool kFormatInFours = detail::has_avx2();
+const bool kFormatInFours = detail::has_avx2_and_fma();
 #endif
 
-template <bool kEnds>
-char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends) {
+template <bool kEnds, bool kScaled>
+char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                   const CellScaling& scaling) {
 #if CELLSCALE_AVX2_CELLS
-  if (kFormatInFours) return detail::format_cells_in_fours<kEnds>(out, values, count, origin, ends);
+  if (kFormatInFours) return detail::format_cells_in_fours<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 #endif
-  return detail::format_cells_one_by_one<kEnds>(out, values, count, origin, ends);
+  return detail::format_cells_one_by_one<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 }
 
 }  // namespace
 
 char* format_cells_with_tabs(char* out, const double* values, std::size_t count) {
-  return format_cells<false>(out, values, count, nullptr, nullptr);
+  return format_cells<false, false>(out, values, count, nullptr, nullptr, CellScaling{});
 }
 
 char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
                              std::uint32_t* ends) {
-  return format_cells<true>(out, values, count, origin, ends);
+  return format_cells<true, false>(out, values, count, origin, ends, CellScaling{});
+}
+
+char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count, const CellScaling& scaling) {
+  return format_cells<false, true>(out, values, count, nullptr, nullptr, scaling);
+}
+
+char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count, const CellScaling& scaling,
+                                    const char* origin, std::uint32_t* ends) {
+  return format_cells<true, true>(out, values, count, origin, ends, scaling);
 }
 
 }  // namespace cellscale

@@ -30,4 +30,20 @@ inline constexpr int kMaxCellTextLength = 24;
 [[nodiscard]] char* format_cells_with_tabs(char* out, const double* values, std::size_t count, const char* origin,
                                            std::uint32_t* ends);
 
+// How a row loop scales each value before it writes its text, as the run
+// scales a cell: a value equal to `nodata` is written as `nodata` (so that
+// with nodata 0 a -0 cell is 0), any other, a NaN too, times `factor`.
+struct CellScaling {
+  double nodata = 0;
+  double factor = 1;
+};
+
+// format_cells_with_tabs of the values scaled: one pass over the cells
+// where scaling them first would take two.
+[[nodiscard]] char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count,
+                                                  const CellScaling& scaling);
+[[nodiscard]] char* format_scaled_cells_with_tabs(char* out, const double* values, std::size_t count,
+                                                  const CellScaling& scaling, const char* origin,
+                                                  std::uint32_t* ends);
+
 }  // namespace cellscale

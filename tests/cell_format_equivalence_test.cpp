@@ -69,11 +69,12 @@ std::string describe(double value) {
 
 // The row loops, each run on rows of the values compared: the portable one,
 // and the one that takes four cells at a time where the processor can.
-using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*);
+using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*,
+                          const cellscale::CellScaling*);
 std::vector<RowLoop> row_loops() {
   std::vector<RowLoop> loops = {cellscale::detail::format_cells_portable};
 #if CELLSCALE_AVX2_CELLS
-  if (cellscale::detail::has_avx2()) loops.push_back(cellscale::detail::format_cells_avx2);
+  if (cellscale::detail::has_avx2_and_fma()) loops.push_back(cellscale::detail::format_cells_avx2);
 #endif
   return loops;
 }
@@ -159,10 +160,28 @@ class Comparison {
         std::vector<char> buffer(1 + row_values_.size() * (cellscale::kMaxCellTextLength + 1));
         std::vector<std::uint32_t> ends(row_values_.size());
         char* end = loop(buffer.data() + 1, row_values_.data(), row_values_.size(), buffer.data(),
-                         with_ends ? ends.data() : nullptr);
+                         with_ends ? ends.data() : nullptr, nullptr);
         const std::string text(buffer.data() + 1, end);
         if (text != expected || (with_ends && ends != expected_ends)) {
           fail(row_values_.front(), "a row loop gave '" + text + "'" + (with_ends ? " (with ends)" : ""), expected);
+        }
+      }
+      // The row doubled and scaled back by the loop: doubling is exact where
+      // it does not overflow, and so is halving the double. No cell is the
+      // nodata value 3 (1.5 doubled), which would be written as it is.
+      std::vector<double> doubled;
+      for (const double value : row_values_) doubled.push_back(value * 2);
+      const bool exact = std::all_of(row_values_.begin(), row_values_.end(),
+                                     [](double value) { return std::isinf(value * 2) == std::isinf(value); }) &&
+                         std::find(doubled.begin(), doubled.end(), 3.0) == doubled.end();
+      if (exact) {
+        const cellscale::CellScaling halving{3.0, 0.5};
+        std::vector<char> buffer(1 + doubled.size() * (cellscale::kMaxCellTextLength + 1));
+        std::vector<std::uint32_t> ends(doubled.size());
+        char* end = loop(buffer.data() + 1, doubled.data(), doubled.size(), buffer.data(), ends.data(), &halving);
+        const std::string text(buffer.data() + 1, end);
+        if (text != expected || ends != expected_ends) {
+          fail(row_values_.front(), "a row loop scaling by 0.5 gave '" + text + "'", expected);
         }
       }
     }

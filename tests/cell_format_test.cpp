@@ -105,11 +105,12 @@ TEST(CellFormat, DoublePathSettlesValuesThatScaleOntoAMidpoint) {
 
 // The row loops: the portable one, and the one that takes four cells at a
 // time where the processor can.
-std::vector<char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*)> row_loops() {
-  std::vector<char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*)> loops = {
-      cellscale::detail::format_cells_portable};
+using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*,
+                          const cellscale::CellScaling*);
+std::vector<RowLoop> row_loops() {
+  std::vector<RowLoop> loops = {cellscale::detail::format_cells_portable};
 #if CELLSCALE_AVX2_CELLS
-  if (cellscale::detail::has_avx2()) loops.push_back(cellscale::detail::format_cells_avx2);
+  if (cellscale::detail::has_avx2_and_fma()) loops.push_back(cellscale::detail::format_cells_avx2);
 #endif
   return loops;
 }
@@ -144,12 +145,45 @@ TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
           }
           char buffer[8 * (cellscale::kMaxCellTextLength + 1)];
           std::uint32_t ends[8];
-          char* end = loop(buffer, values.data(), length, buffer, ends);
+          char* end = loop(buffer, values.data(), length, buffer, ends, nullptr);
           ASSERT_EQ(std::string(+buffer, end), expected) << other.value << " in place " << place;
           EXPECT_EQ(ends[length - 1], expected.size());
-          EXPECT_EQ(std::string(buffer, loop(buffer, values.data(), length, buffer, nullptr)), expected);
+          EXPECT_EQ(std::string(buffer, loop(buffer, values.data(), length, buffer, nullptr, nullptr)), expected);
         }
       }
+    }
+  }
+}
+
+// The row loops scale as the run scales a cell: a nodata cell is written as
+// the nodata value (with nodata 0, a -0 cell as 0), any other times the
+// factor. Each row repeats its cells to 9, so that they fall in groups of
+// four and in a tail.
+TEST(CellFormat, RowLoopsScaleEveryCellButNodata) {
+  struct Row {
+    cellscale::CellScaling scaling;
+    std::vector<Case> cells;  // a cell and the text of it scaled
+  };
+  const Row rows[] = {
+      {{-9999, 2}, {{-9999, "-9999"}, {1.25, "2.5"}, {-4999.5, "-9999"}, {300000, "600000"}}},
+      {{0, 2}, {{-0.0, "0"}, {0, "0"}, {0.75, "1.5"}, {-3, "-6"}}},
+      {{0, -1}, {{0, "0"}, {-0.0, "0"}, {2, "-2"}, {-250.125, "250.125"}}},
+      {{3, 0.5}, {{3, "3"}, {6, "3"}, {2000001, "1e+006"}, {std::nan(""), "nan"}, {1e-300, "5e-301"}}},
+  };
+  for (const auto loop : row_loops()) {
+    for (const Row& row : rows) {
+      std::vector<double> values;
+      std::string expected;
+      for (std::size_t i = 0; i < 9; ++i) {
+        const Case& c = row.cells[i % row.cells.size()];
+        values.push_back(c.value);
+        expected += std::string(c.text) + '\t';
+      }
+      char buffer[9 * (cellscale::kMaxCellTextLength + 1)];
+      std::uint32_t ends[9];
+      char* end = loop(buffer, values.data(), values.size(), buffer, ends, &row.scaling);
+      EXPECT_EQ(std::string(+buffer, end), expected) << "factor " << row.scaling.factor;
+      EXPECT_EQ(ends[8], expected.size());
     }
   }
 }
