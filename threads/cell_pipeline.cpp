@@ -14,7 +14,8 @@ bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32
                          const BatchWork* work, int workers) {
   work_ = work;
   reader_ = &reader;
-  ring_size_ = std::min(kRingSize, static_cast<std::size_t>(std::max(workers, 1)) + 3);
+  ring_size_ = std::min(kRingSize, static_cast<std::size_t>(std::max(workers, 1)) + kEntriesBesideWorkers);
+  refill_entries_ = ring_size_ / 2;
   // A thread that cannot be had for want of memory leaves the run on one
   // thread too: operator new throws here instead of ending the run. A thread
   // already started that runs out meanwhile ends it all the same, as nothing
@@ -55,11 +56,13 @@ const CellBatch& CellPipeline::take() {
 }
 
 void CellPipeline::give_back() {
+  bool refill;
   {
     const std::lock_guard lock(mutex_);
     given_back_ = taken_;
+    refill = ring_size_ - (read_ - given_back_) == refill_entries_;
   }
-  entry_freed_.notify_one();
+  if (refill) entry_freed_.notify_one();
 }
 
 void CellPipeline::stop() {
@@ -145,7 +148,9 @@ bool CellPipeline::copy_row(BatchBuffer*& filling, const Cell* cells, std::int32
 
 BatchBuffer* CellPipeline::take_free_entry() {
   std::unique_lock lock(mutex_);
-  entry_freed_.wait(lock, [this] { return stopping_ || read_ - given_back_ < ring_size_; });
+  if (read_ - given_back_ == ring_size_) {
+    entry_freed_.wait(lock, [this] { return stopping_ || ring_size_ - (read_ - given_back_) >= refill_entries_; });
+  }
   if (stopping_) return nullptr;
   BatchBuffer& entry = entries_[read_ % ring_size_];
   entry.batch = CellBatch{};

@@ -177,7 +177,15 @@ class CellPipeline {
   // Without work, batches are done as soon as they are read, and claimed_
   // stays 0. Everything below the mutex is guarded by it; an entry's buffer
   // is touched without it only by the one thread it belongs to then.
-  static constexpr std::size_t kRingSize = kMostWorkers + 4;
+  //
+  // Each worker, the reading thread and the consumer hold an entry, and the
+  // rest let the reading thread run ahead. Once the ring is full the reading
+  // thread waits until half of it is free (refill_entries_), so that it is
+  // woken once for several pieces rather than for each: with one worker,
+  // six entries and that wait ran a large text grid 5% faster than four
+  // entries and a wake for each (runs alternated).
+  static constexpr std::size_t kEntriesBesideWorkers = 5;
+  static constexpr std::size_t kRingSize = kMostWorkers + kEntriesBesideWorkers;
 
   void read_text(TextPieceReader& pieces);
   void read_rows(GridReader& reader, std::int32_t columns, std::int64_t rows);
@@ -197,6 +205,7 @@ class CellPipeline {
   GridReader* reader_ = nullptr;
   std::unique_ptr<BatchBuffer[]> entries_ = std::make_unique<BatchBuffer[]>(kRingSize);
   std::size_t ring_size_ = 0;
+  std::size_t refill_entries_ = 1;  // free entries the reading thread waits for in a full ring
   const BatchWork* work_ = nullptr;
 
   std::mutex mutex_;
