@@ -555,15 +555,15 @@ bool has_avx2_and_fma() {
 namespace {
 
 // One step of X in format_fixed_groups: where the magnitude reaches the
-// threshold for X = x, 10^(5 - X) becomes 10^(5 - x) and the shift that
-// places the point after the X + 1 digits 8 * (x + 1).
+// threshold for X = x, 10^(5 - X) becomes 10^(5 - x) and the digits before
+// the point one more (the comparison's all-ones lanes are -1). The
+// thresholds rise, so each lane counts the ones it reaches: X + 1 digits.
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void reach_threshold(__m256d magnitude, __m256d threshold,
                                                                             int x, __m256d& power,
-                                                                            __m256i& point_shift) {
+                                                                            __m256i& before_point) {
   const __m256d reached = _mm256_cmp_pd(magnitude, threshold, _CMP_GE_OQ);
   power = _mm256_blendv_pd(power, _mm256_set1_pd(kExactPowersOfTen[5 - x]), reached);
-  point_shift = _mm256_castpd_si256(_mm256_blendv_pd(_mm256_castsi256_pd(point_shift),
-                                                     _mm256_castsi256_pd(_mm256_set1_epi64x(8 * (x + 1))), reached));
+  before_point = _mm256_sub_epi64(before_point, _mm256_castpd_si256(reached));
 }
 
 // The low 32 bits of each 64-bit lane of a comparison's mask, as four 32-bit lanes.
@@ -628,12 +628,13 @@ template <bool kEnds, bool kScaled>
     // X is that of the highest threshold reached, taken in blends (where a
     // gather would be microcode on some processors).
     __m256d power = _mm256_set1_pd(1e5);
-    __m256i point_shift = eight;
-    reach_threshold(magnitude, x_at_least_1, 1, power, point_shift);
-    reach_threshold(magnitude, x_at_least_2, 2, power, point_shift);
-    reach_threshold(magnitude, x_at_least_3, 3, power, point_shift);
-    reach_threshold(magnitude, x_at_least_4, 4, power, point_shift);
-    reach_threshold(magnitude, x_at_least_5, 5, power, point_shift);
+    __m256i digits_before_point = _mm256_set1_epi64x(1);
+    reach_threshold(magnitude, x_at_least_1, 1, power, digits_before_point);
+    reach_threshold(magnitude, x_at_least_2, 2, power, digits_before_point);
+    reach_threshold(magnitude, x_at_least_3, 3, power, digits_before_point);
+    reach_threshold(magnitude, x_at_least_4, 4, power, digits_before_point);
+    reach_threshold(magnitude, x_at_least_5, 5, power, digits_before_point);
+    const __m256i point_shift = _mm256_slli_epi64(digits_before_point, 3);
     // As in format_in_double: one correctly rounded multiplication, and a
     // scaled value whose + 0.5 is whole lies exactly on a midpoint.
     const __m256d scaled = _mm256_mul_pd(magnitude, power);
