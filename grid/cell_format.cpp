@@ -625,8 +625,8 @@ template <bool kEnds, bool kScaled>
     const __m256d fixed = _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(magnitude, one, _CMP_GE_OQ),  // false for NaN
                                                      _mm256_cmp_pd(magnitude, carry, _CMP_LT_OQ)),
                                        _mm256_cmp_pd(magnitude, _mm256_setzero_pd(), _CMP_EQ_OQ));
-    // X is that of the highest threshold reached, taken in blends (where a
-    // gather would be microcode on some processors).
+    // X is the number of thresholds reached: 10^(5 - X) is taken in blends
+    // (a gather would be microcode on some processors), and X + 1 counted.
     __m256d power = _mm256_set1_pd(1e5);
     __m256i digits_before_point = _mm256_set1_epi64x(1);
     reach_threshold(magnitude, x_at_least_1, 1, power, digits_before_point);
