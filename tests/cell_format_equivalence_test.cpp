@@ -22,6 +22,7 @@
 #include "grid/cell_format.h"
 #include "grid/cell_format_detail.h"
 #include "support/reference_grid.h"
+#include "support/row_loops.h"
 
 namespace {
 
@@ -67,17 +68,8 @@ std::string describe(double value) {
   return buffer;
 }
 
-// The row loops, each run on rows of the values compared: the portable one,
-// and the one that takes four cells at a time where the processor can.
-using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*,
-                          const cellscale::CellScaling*);
-std::vector<RowLoop> row_loops() {
-  std::vector<RowLoop> loops = {cellscale::detail::format_cells_portable};
-#if CELLSCALE_AVX2_CELLS
-  if (cellscale::detail::has_avx2_and_fma()) loops.push_back(cellscale::detail::format_cells_avx2);
-#endif
-  return loops;
-}
+using cellscale::testing::row_loops;
+using cellscale::testing::RowLoop;
 
 // Runs every value through format_cell, each of its three paths alone, and
 // rows of them through each row loop, and keeps the counts and the first few

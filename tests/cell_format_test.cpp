@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "grid/cell_format_detail.h"
+#include "support/row_loops.h"
 
 namespace {
 
@@ -103,17 +104,8 @@ TEST(CellFormat, DoublePathSettlesValuesThatScaleOntoAMidpoint) {
   }
 }
 
-// The row loops: the portable one, and the one that takes four cells at a
-// time where the processor can.
-using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*,
-                          const cellscale::CellScaling*);
-std::vector<RowLoop> row_loops() {
-  std::vector<RowLoop> loops = {cellscale::detail::format_cells_portable};
-#if CELLSCALE_AVX2_CELLS
-  if (cellscale::detail::has_avx2_and_fma()) loops.push_back(cellscale::detail::format_cells_avx2);
-#endif
-  return loops;
-}
+using cellscale::testing::row_loops;
+using cellscale::testing::RowLoop;
 
 // Each row loop on rows of 1 to 7 cells of the common sizes with one cell of
 // another kind in each place: a group of four where one lane falls back or

@@ -1,0 +1,25 @@
+#pragma once
+
+// The formatter's row loops, for the tests that run each of them: the
+// portable one, and the one that takes four cells at a time where the
+// processor can.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "grid/cell_format_detail.h"
+
+namespace cellscale::testing {
+
+using RowLoop = char* (*)(char*, const double*, std::size_t, const char*, std::uint32_t*, const CellScaling*);
+
+inline std::vector<RowLoop> row_loops() {
+  std::vector<RowLoop> loops = {detail::format_cells_portable};
+#if CELLSCALE_AVX2_CELLS
+  if (detail::has_avx2_and_fma()) loops.push_back(detail::format_cells_avx2);
+#endif
+  return loops;
+}
+
+}  // namespace cellscale::testing
