@@ -1,9 +1,11 @@
 #include "app/processors.h"
 
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #if defined(_WIN32)
@@ -35,6 +37,11 @@ std::string read_small_file(const std::string& path) {
   }
   std::fclose(file);
   return text;
+}
+
+// "/" as "", so that root + "/proc/..." names the file once.
+std::string without_trailing_slash(const std::string& root) {
+  return !root.empty() && root.back() == '/' ? root.substr(0, root.size() - 1) : root;
 }
 
 // The fields of `line` separated by `separator`.
@@ -121,7 +128,7 @@ int group_quota(const std::string& folder, bool version2) {
 }  // namespace
 
 int cpu_quota_processors(const std::string& root) {
-  const std::string base = !root.empty() && root.back() == '/' ? root.substr(0, root.size() - 1) : root;
+  const std::string base = without_trailing_slash(root);
   int smallest = 0;
   for (const CpuHierarchy& hierarchy : cpu_hierarchies(base)) {
     // The group's path below the mount point: in a container the mount
@@ -146,6 +153,19 @@ int cpu_quota_processors(const std::string& root) {
     }
   }
   return smallest;
+}
+
+double load_average([[maybe_unused]] const std::string& root) {
+#if defined(__linux__)
+  const std::string text = read_small_file(without_trailing_slash(root) + "/proc/loadavg");
+  const std::string_view first = split(text, ' ').front();
+  double load = -1.0;
+  const auto [end, error] = std::from_chars(first.data(), first.data() + first.size(), load);
+  if (error != std::errc() || end != first.data() + first.size() || !(load >= 0.0)) return -1.0;
+  return load;
+#else
+  return -1.0;
+#endif
 }
 
 int usable_processors() {

@@ -25,4 +25,10 @@ namespace cellscale {
 // be read.
 [[nodiscard]] int cpu_quota_processors(const std::string& root);
 
+// The system's load average over the last minute (the tasks running or
+// waiting to run, on average): the first field of `proc/loadavg` under
+// `root` ("0.20 0.18 0.12 1/80 11206" holds 0.20). Negative when it cannot
+// be read, and on systems other than Linux.
+[[nodiscard]] double load_average(const std::string& root);
+
 }  // namespace cellscale

@@ -1,8 +1,9 @@
 // The small pure pieces of the tool: the output format option, recognition of
 // an input's first bytes, the row and column counts of a header, the text of
 // a grid header, the pieces a text is read in, the check of a gzip input's
-// last member after a read that waited was interrupted, and the processors
-// the tool counts, from its affinity mask and its CPU quota.
+// last member after a read that waited was interrupted, the processors the
+// tool counts, from its affinity mask and its CPU quota, and the system's
+// load average.
 
 #include <gtest/gtest.h>
 
@@ -346,5 +347,33 @@ TEST(CpuQuota, ProcessorsTheQuotaAllows) {
     EXPECT_EQ(cellscale::cpu_quota_processors(root.path().string()), c.processors) << c.name;
   }
 }
+
+#ifdef __linux__
+// The load average of the last minute, from proc/loadavg: negative where
+// the file is missing or not laid out as the kernel writes it.
+TEST(LoadAverage, FromTheFirstFieldOfLoadavg) {
+  const struct {
+    const char* loadavg;  // null: no file
+    double load;
+  } cases[] = {
+      {"0.25 0.18 0.12 1/80 11206\n", 0.25},
+      {"12.50 2.02 1.00 12/345 999\n", 12.5},
+      {"0.00 0.00 0.00 0/1 1", 0.0},
+      {nullptr, -1.0},
+      {"", -1.0},
+      {"x.25 0.18 0.12 1/80 11206\n", -1.0},
+      {"0.25x 0.18 0.12 1/80 1\n", -1.0},
+      {"-1.00 0.18 0.12 1/80 1\n", -1.0},
+  };
+  for (const auto& c : cases) {
+    cellscale::testing::ScratchFolder root;
+    if (c.loadavg != nullptr) {
+      std::filesystem::create_directories(root / "proc");
+      cellscale::testing::write_file(root / "proc/loadavg", c.loadavg);
+    }
+    EXPECT_EQ(cellscale::load_average(root.path().string() + "/"), c.load) << (c.loadavg ? c.loadavg : "no file");
+  }
+}
+#endif
 
 }  // namespace
