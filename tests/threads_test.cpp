@@ -1,12 +1,14 @@
 // The threads of a large grid on their own: the cell pipeline gives every
-// cell once, in order, whatever the batch edges, and the writing thread
-// writes every block in order and reports the first write that failed.
+// cell once, in order, whatever the batch edges, the statistics thread takes
+// every value once, in order, and the writing thread writes every block in
+// order and reports the first write that failed.
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -14,8 +16,10 @@
 
 #include "grid/grid_header.h"
 #include "grid/input_file.h"
+#include "stats/cell_stats.h"
 #include "support/grid_bytes.h"
 #include "threads/cell_pipeline.h"
+#include "threads/statistics_beside.h"
 #include "threads/write_behind.h"
 
 namespace {
@@ -154,6 +158,48 @@ TEST(CellPipeline, EndsAtOnceWhenLeftWhileTheInputIsQuiet) {
     left = true;
     watchdog.join();
     EXPECT_FALSE(closed_first) << "the pipeline waited for its input";
+  }
+}
+
+// The values, some of them nodata, sum to a different double in another
+// order: a chunk lost, taken twice or out of order changes the sum or the
+// count, whatever sizes the values are handed over in.
+TEST(StatisticsBeside, TakesEveryValueOnceInOrder) {
+  constexpr double kNodata = -1e300;
+  std::vector<double> values(300001);
+  std::int64_t counted = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    // Tenths, which no double holds, and larger values that round them off.
+    values[i] = i % 11 == 10 ? kNodata : 0.1 * static_cast<double>(1 + i % 7) + (i % 3 == 0 ? 1e6 : 0.0);
+    counted += i % 11 == 10 ? 0 : 1;
+  }
+  auto statistics_of = [&](auto first, auto last) {
+    cellscale::CellStats stats;
+    stats.reset(kNodata);
+    for (auto value = first; value != last; ++value) stats.add(*value);
+    return stats.finish();
+  };
+  const cellscale::CellStats::Summary here = statistics_of(values.begin(), values.end());
+  ASSERT_EQ(here.count, static_cast<double>(counted));
+  ASSERT_NE(here.sum, statistics_of(values.rbegin(), values.rend()).sum) << "the sum does not show the order";
+  for (const std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{512}, std::size_t{16384},
+                                 std::size_t{16385}, std::size_t{100000}, values.size()}) {
+    SCOPED_TRACE("handed over " + std::to_string(size) + " at a time");
+    cellscale::CellStats stats;
+    stats.reset(kNodata);
+    auto beside = cellscale::StatisticsBeside::start(stats);
+    ASSERT_NE(beside, nullptr);
+    for (std::size_t at = 0; at < values.size(); at += size) {
+      beside->add_all(values.data() + at, std::min(size, values.size() - at));
+    }
+    beside->finish();
+    const cellscale::CellStats::Summary there = stats.finish();
+    for (const auto field :
+         {&cellscale::CellStats::Summary::count, &cellscale::CellStats::Summary::minimum,
+          &cellscale::CellStats::Summary::maximum, &cellscale::CellStats::Summary::sum,
+          &cellscale::CellStats::Summary::mean, &cellscale::CellStats::Summary::standard_deviation}) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(there.*field), std::bit_cast<std::uint64_t>(here.*field));
+    }
   }
 }
 
