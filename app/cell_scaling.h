@@ -12,8 +12,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "stats/cell_stats.h"
-
 namespace cellscale {
 
 namespace detail {
@@ -59,16 +57,17 @@ void scale_part(const In* in, double* scaled, std::size_t count, double nodata, 
 
 // Scales `count` cells from `in` (doubles, or singles widened exactly) into
 // `out` (doubles, or singles rounded to nearest) and adds every result, as a
-// double, to the statistics, unless `stats` is null (a text output, which
-// has no place for them). The comparison with nodata is exact, so a NaN
-// cell is multiplied and, with nodata 0, a -0 cell is nodata.
+// double, to the statistics (a CellStats, or its thread's StatisticsBeside),
+// unless `stats` is null (a text output, which has no place for them). The
+// comparison with nodata is exact, so a NaN cell is multiplied and, with
+// nodata 0, a -0 cell is nodata.
 //
 // The cells go in parts that stay in the first-level cache between the
 // scaling and the statistics: 4 KiB of doubles scaled for a single output,
 // or 16 KiB of the double output itself. The longer the parts, the fewer
 // of the statistics' groups of 512 values span two of them and are gathered.
-template <typename In, typename Out>
-void scale_cells(const In* in, Out* out, std::size_t count, double nodata, double factor, CellStats* stats) {
+template <typename In, typename Out, typename Statistics>
+void scale_cells(const In* in, Out* out, std::size_t count, double nodata, double factor, Statistics* stats) {
   static_assert(std::is_same_v<In, double> || std::is_same_v<In, float>);
   static_assert(std::is_same_v<Out, double> || std::is_same_v<Out, float>);
   constexpr std::size_t kSinglePart = 512;

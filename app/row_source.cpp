@@ -40,6 +40,16 @@ bool binary_on_one_thread(GridReader& reader, const RowSourceChoice& grid, int p
 
 }  // namespace
 
+bool statistics_beside_pays(GridReader& reader, const RowSourceChoice& grid, int processors, double load) {
+  if (grid.output_format == FormatName::ascii_text || !worth_threads(grid.columns, grid.rows, processors)) {
+    return false;
+  }
+  // Runs of a script one after another hold the load near 1 on their own:
+  // on two processors that still leaves one free, two such scripts do not.
+  return kPipelineOnOneProcessor ||
+         (binary_on_one_thread(reader, grid, processors) && load >= 0.0 && load < processors - 0.5);
+}
+
 std::unique_ptr<RowSource> make_row_source(GridReader& reader, const RowSourceChoice& grid, int processors) {
   if (worth_threads(grid.columns, grid.rows, processors) && !binary_on_one_thread(reader, grid, processors)) {
     // The run's own thread works on batches too while it waits: one worker

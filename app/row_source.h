@@ -70,4 +70,15 @@ struct RowSourceChoice {
 [[nodiscard]] std::unique_ptr<RowSource> make_row_source(GridReader& reader, const RowSourceChoice& grid,
                                                          int processors);
 
+// Whether a binary output's statistics take a thread of their own
+// (threads/statistics_beside.h): where a binary grid's rows stay on this
+// thread and the system's load average over the last minute (load_average,
+// negative when not known) leaves a processor free for it. A batch of one
+// grid per processor loads every processor, and its runs keep to one thread:
+// there a second thread only adds its cost (6 to 13% more CPU time), and
+// beside busy processes measured up to 30% slower. The test build takes it
+// for every binary output.
+[[nodiscard]] bool statistics_beside_pays(GridReader& reader, const RowSourceChoice& grid, int processors,
+                                          double load);
+
 }  // namespace cellscale

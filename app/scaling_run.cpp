@@ -15,7 +15,9 @@
 //     input's cells or as formatted text.
 //  3. scale_rows, below, scales the cells into the writer's output spans
 //     with scale_cells (app/cell_scaling.h), which gives each to the
-//     statistics (stats/cell_stats.cpp); the text writer takes a row of
+//     statistics (stats/cell_stats.cpp), or, for a large binary grid read on
+//     this thread while another processor is free, to the statistics thread
+//     of threads/statistics_beside.h; the text writer takes a row of
 //     doubles whole and scales the cells as it formats them, and a
 //     formatted row as it is.
 //  4. The writer keeps the bytes in its output block (grid/output_blocks.h);
@@ -58,6 +60,7 @@
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
 #include "threads/cell_pipeline.h"
+#include "threads/statistics_beside.h"
 #include "threads/write_behind.h"
 
 namespace cellscale {
@@ -206,9 +209,9 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
 // committed (a full block that could not be written).
 // Kept out of line: inlined into the row loop it compiled to a slower
 // scaling loop (half an instruction a cell more, callgrind).
-template <typename In>
+template <typename In, typename Statistics>
 [[gnu::noinline]] RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata,
-                                     double factor, CellStats* stats) {
+                                     double factor, Statistics* stats) {
   std::int32_t done = 0;
   while (done < columns) {
     OutputSpan span;
@@ -234,8 +237,21 @@ struct RowDestination {
   std::int32_t columns;
   double nodata;
   double factor;
-  CellStats* stats;  // null for a text output, which has no statistics block
+  CellStats* stats;          // null for a text output, which has no statistics block
+  StatisticsBeside* beside;  // where the statistics are taken on a thread of their own
 };
+
+// Scales a row of the input's cells into the writer, the statistics taken
+// by `stats`.
+template <typename Statistics>
+RowWrite scale_input_row(const SourceRow& cells, const RowDestination& destination, Statistics* stats) {
+  if (cells.doubles != nullptr) {
+    return scale_row(cells.doubles, destination.columns, destination.writer, destination.nodata, destination.factor,
+                     stats);
+  }
+  return scale_row(cells.singles, destination.columns, destination.writer, destination.nodata, destination.factor,
+                   stats);
+}
 
 // Where the rows stopped when they did not all go through.
 struct RowFailure {
@@ -259,12 +275,10 @@ std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const
       written = destination.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
     } else if (cells.doubles != nullptr && destination.formatted != nullptr) {
       written = destination.formatted->write_scaled_row(cells.doubles, {destination.nodata, destination.factor});
-    } else if (cells.doubles != nullptr) {
-      written = scale_row(cells.doubles, destination.columns, destination.writer, destination.nodata,
-                          destination.factor, destination.stats);
+    } else if (destination.beside != nullptr) {
+      written = scale_input_row(cells, destination, destination.beside);
     } else {
-      written = scale_row(cells.singles, destination.columns, destination.writer, destination.nodata,
-                          destination.factor, destination.stats);
+      written = scale_input_row(cells, destination, destination.stats);
     }
     if (!written.complete) return RowFailure{.reading = false, .row = row, .failed_column = written.failed_column};
     dots.row_written(destination.columns);
@@ -364,7 +378,15 @@ int run_scaling(int argc, char** argv) {
   ProgressDots dots(behind.get());
   // A text output has no statistics block: its cells are not counted.
   CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
-  const RowDestination destination{*writer, formatted_rows_of(*writer), *columns, nodata, factor, counted};
+  std::unique_ptr<StatisticsBeside> beside;
+  if (statistics_beside_pays(*reader, grid, processors, load_average("/"))) beside = StatisticsBeside::start(stats);
+  const RowDestination destination{.writer = *writer,
+                                   .formatted = formatted_rows_of(*writer),
+                                   .columns = *columns,
+                                   .nodata = nodata,
+                                   .factor = factor,
+                                   .stats = counted,
+                                   .beside = beside.get()};
   if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, destination, dots)) {
     fail_rows(*failure, behind.get(), dots, *writer, output_format, input_name, output_name);
   }
@@ -385,6 +407,7 @@ int run_scaling(int argc, char** argv) {
     dots.show_up_to(dots.rows_written());
   }
   say("\n");
+  if (beside != nullptr) beside->finish();
   put_statistics(header, stats.finish());
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);

@@ -1,7 +1,9 @@
 // A long grid streams through in the memory of a short one: for every input
 // and output format, 20000 rows of 1000 cells take no more peak memory than
 // 200 rows of the same width (the tool's peak resident size, as the kernel
-// reports it, within 1 MiB).
+// reports it, within 3 MiB: a binary output's run that finds a processor
+// free takes the statistics thread and its 2 MiB, which the other run, on a
+// busier machine, may not).
 
 #include <gtest/gtest.h>
 
@@ -21,7 +23,7 @@ using namespace cellscale::testing;
 constexpr int kColumns = 1000;
 constexpr int kShortRows = 200;
 constexpr int kLongRows = 20000;
-constexpr long kToleranceKib = 1024;
+constexpr long kToleranceKib = 3072;
 
 // The cells of row r: varied values, a few of them nodata.
 std::vector<double> row_cells(int r) {
