@@ -21,6 +21,14 @@ constexpr std::size_t kChunkValues = std::size_t{1} << 14;
 constexpr std::size_t kChunks = 16;
 #endif
 
+// Wakes the side waiting on `condition` with the lock let go, so that it
+// does not wake only to wait for the lock.
+void wake_unlocked(std::unique_lock<std::mutex>& lock, std::condition_variable& condition) {
+  lock.unlock();
+  condition.notify_one();
+  lock.lock();
+}
+
 }  // namespace
 
 std::unique_ptr<StatisticsBeside> StatisticsBeside::start(CellStats& stats) {
@@ -48,8 +56,7 @@ void StatisticsBeside::add_all(const double* values, std::size_t count) {
 }
 
 // Hands the full chunk over; when the ring is then full, waits until the
-// thread has taken half of it. A side is woken with the lock let go, so
-// that it does not wake only to wait for the lock.
+// thread has taken half of it.
 void StatisticsBeside::hand_over_filled_chunk() {
   ++chunks_filled_;
   values_filled_ = 0;
@@ -57,9 +64,7 @@ void StatisticsBeside::hand_over_filled_chunk() {
   chunks_handed_over_ = chunks_filled_;
   if (taker_sleeps_until_ != 0 && chunks_handed_over_ >= taker_sleeps_until_) {
     taker_sleeps_until_ = 0;
-    lock.unlock();
-    handed_over_.notify_one();
-    lock.lock();
+    wake_unlocked(lock, handed_over_);
   }
   if (chunks_filled_ - chunks_taken_ < kChunks) return;
   filler_sleeps_until_ = chunks_filled_ - kChunks / 2;
@@ -87,9 +92,7 @@ void StatisticsBeside::take_chunks() {
       chunks_taken_ = taken;
       if (filler_sleeps_until_ != 0 && taken >= filler_sleeps_until_) {
         filler_sleeps_until_ = 0;
-        lock.unlock();
-        taken_.notify_one();
-        lock.lock();
+        wake_unlocked(lock, taken_);
       }
       if (chunks_handed_over_ == taken && !ending_) {
         taker_sleeps_until_ = taken + kChunks / 2;
