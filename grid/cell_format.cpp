@@ -11,7 +11,21 @@
 #include "grid/cell_format_detail.h"
 
 #if CELLSCALE_AVX2_CELLS
+// GCC 12 takes the undefined registers inside its own AVX-512 intrinsics for
+// uninitialized variables (fixed in GCC 13); the warning points into the
+// header, so it is turned off there alone.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
+// What the eight-cell loop needs beside AVX2 and FMA: 512-bit registers and
+// mask registers (F), bytes and words (BW), quadwords (DQ), the narrower
+// forms (VL) and leading zeros (CD).
+#define CELLSCALE_AVX512_TARGET "avx2,fma,avx512f,avx512bw,avx512dq,avx512vl,avx512cd"
 #endif
 
 // format_cell tries three paths in turn. The first, format_cell_in_double,
@@ -534,15 +548,36 @@ char* format_cells_one_by_one(char* out, const double* values, std::size_t count
 
 }  // namespace
 
-char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends, const CellScaling* scaling) {
+namespace {
+
+// Each row loop as a type, for format_row_with.
+struct OneByOne {
+  template <bool kEnds, bool kScaled>
+  static char* run(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                   const CellScaling& scaling) {
+    return format_cells_one_by_one<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  }
+};
+
+// The loop's instance for what the caller asks: the ends kept or not, the
+// cells scaled or not.
+template <typename Loop>
+char* format_row_with(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                      const CellScaling* scaling) {
   const CellScaling& by = scaling != nullptr ? *scaling : CellScaling{};
   if (scaling != nullptr) {
-    return ends == nullptr ? format_cells_one_by_one<false, true>(out, values, count, origin, ends, by)
-                           : format_cells_one_by_one<true, true>(out, values, count, origin, ends, by);
+    return ends == nullptr ? Loop::template run<false, true>(out, values, count, origin, ends, by)
+                           : Loop::template run<true, true>(out, values, count, origin, ends, by);
   }
-  return ends == nullptr ? format_cells_one_by_one<false, false>(out, values, count, origin, ends, by)
-                         : format_cells_one_by_one<true, false>(out, values, count, origin, ends, by);
+  return ends == nullptr ? Loop::template run<false, false>(out, values, count, origin, ends, by)
+                         : Loop::template run<true, false>(out, values, count, origin, ends, by);
+}
+
+}  // namespace
+
+char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
+                            std::uint32_t* ends, const CellScaling* scaling) {
+  return format_row_with<OneByOne>(out, values, count, origin, ends, scaling);
 }
 
 #if CELLSCALE_AVX2_CELLS
@@ -550,6 +585,13 @@ char* format_cells_portable(char* out, const double* values, std::size_t count, 
 bool has_avx2_and_fma() {
   __builtin_cpu_init();  // may run before the constructors that would do it
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+bool has_avx512() {
+  __builtin_cpu_init();
+  return has_avx2_and_fma() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512cd");
 }
 
 namespace {
@@ -706,22 +748,142 @@ template <bool kEnds, bool kScaled>
   return {out, i};
 }
 
-// The row with format_fixed_groups where it can, the other cells one by one:
-// the group where it stopped, and, each time it stops again at once, a run
-// twice as long (up to 256 cells), so that a row of cells of other sizes
-// pays the vector loop's checks only now and then.
+// Eight cells a round, as format_fixed_groups takes four, with AVX-512: the
+// thresholds and the signs in mask registers, 10^(5 - X) looked up by X in
+// one permutation, each cell's length from its leading zeros, and where each
+// cell's text ends from one running sum of the eight lengths, so that the
+// eight stores of text do not wait on one another.
 template <bool kEnds, bool kScaled>
-char* format_cells_in_fours(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends, const CellScaling& scaling) {
+[[gnu::target(CELLSCALE_AVX512_TARGET)]] Progress format_fixed_eights(char* out, const double* values,
+                                                                      std::size_t done, std::size_t count,
+                                                                      const char* origin, std::uint32_t* ends,
+                                                                      const CellScaling& scaling) {
+  const __m512d nodata = _mm512_set1_pd(scaling.nodata);
+  const __m512d factor = _mm512_set1_pd(scaling.factor);
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d carry = _mm512_set1_pd(999999.5);
+  const __m512d no_magnitude = _mm512_setzero_pd();
+  // As in format_fixed_groups: a magnitude at or above the j-th has X >= j.
+  // Scalars, broadcast where compared: no vector lives on the stack, whose
+  // alignment Windows builds do not raise to 64 bytes.
+  static constexpr double kXAtLeast[] = {0x1.3ffff583a53b9p+3, 0x1.8ffff2e48e8a8p+6, 0x1.f3ffef9db22d1p+9,
+                                         0x1.387ff5c28f5c3p+13, 0x1.869ff33333334p+16};
+  const __m512d power_for_x = _mm512_setr_pd(1e5, 1e4, 1e3, 1e2, 1e1, 1e0, 1e0, 1e0);
+  const __m512d half = _mm512_set1_pd(0.5);
+  const __m512i one_each = _mm512_set1_epi64(1);
+  const __m256i one_each32 = _mm256_set1_epi32(1);
+  const __m512i thousand = _mm512_set1_epi64(1000);
+  const __m512i divide_by_thousand = _mm512_set1_epi64(0x10624dd3);  // d / 1000 = d * this >> 38
+  const __m512i all_ones = _mm512_set1_epi64(-1);
+  const __m512i point = _mm512_set1_epi64('.');
+  const __m512i six_zeros = _mm512_set1_epi64(static_cast<std::int64_t>(characters("000000\0\0")));
+  const __m512i minus = _mm512_set1_epi64('-');
+  const __m512i zero = _mm512_setzero_si512();
+  // A length in characters with its tab is (79 - leading zero bits) / 8.
+  const __m512i length_with_tab = _mm512_set1_epi64(79);
+
+  std::size_t i = done;
+  for (; i + 8 <= count; i += 8) {
+    __m512d value = _mm512_loadu_pd(values + i);
+    if constexpr (kScaled) {
+      value =
+          _mm512_mask_blend_pd(_mm512_cmp_pd_mask(value, nodata, _CMP_EQ_OQ), _mm512_mul_pd(value, factor), nodata);
+    }
+    const __m512d magnitude = _mm512_abs_pd(value);
+    const unsigned fixed = static_cast<unsigned>(
+        (_mm512_cmp_pd_mask(magnitude, one, _CMP_GE_OQ) & _mm512_cmp_pd_mask(magnitude, carry, _CMP_LT_OQ)) |
+        _mm512_cmp_pd_mask(magnitude, no_magnitude, _CMP_EQ_OQ));
+    __m512i x = zero;
+    for (const double threshold : kXAtLeast) {
+      x = _mm512_mask_add_epi64(x, _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(threshold), _CMP_GE_OQ), x, one_each);
+    }
+    const __m512d power = _mm512_permutexvar_pd(x, power_for_x);
+    const __m512i point_shift = _mm512_slli_epi64(_mm512_add_epi64(x, one_each), 3);
+    const __m512d scaled = _mm512_mul_pd(magnitude, power);
+    const __m512d rounded_up = _mm512_add_pd(scaled, half);
+    __m256i digits = _mm512_cvttpd_epi32(rounded_up);
+    const __mmask8 on_midpoint = _mm512_cmp_pd_mask(_mm512_cvtepi32_pd(digits), rounded_up, _CMP_GE_OQ);
+    if (((fixed ^ 0xffU) | on_midpoint) != 0) [[unlikely]] {
+      if (fixed != 0xffU) break;
+      // As in format_fixed_groups: the product's exact rounding error says
+      // on which side of the midpoint the exact product lies.
+      const __m512d error = _mm512_fmsub_pd(magnitude, power, scaled);
+      const __mmask8 below = on_midpoint & _mm512_cmp_pd_mask(error, no_magnitude, _CMP_LT_OQ);
+      const __mmask8 tie = on_midpoint & _mm512_cmp_pd_mask(error, no_magnitude, _CMP_EQ_OQ);
+      digits = _mm256_mask_sub_epi32(digits, below, digits, one_each32);
+      digits = _mm256_mask_sub_epi32(digits, tie, digits, _mm256_and_si256(digits, one_each32));
+    }
+
+    // The six digits as characters, as in format_fixed_groups.
+    const __m512i digits64 = _mm512_cvtepu32_epi64(digits);
+    const __m512i first_three = _mm512_srli_epi64(_mm512_mul_epu32(digits64, divide_by_thousand), 38);
+    const __m512i last_three = _mm512_sub_epi64(digits64, _mm512_mul_epu32(first_three, thousand));
+    const __m512i threes = _mm512_or_si512(first_three, _mm512_slli_epi64(last_three, 32));
+    const __m512i hundreds = _mm512_mulhi_epu16(threes, _mm512_set1_epi32(656));
+    const __m512i below_hundred = _mm512_sub_epi16(threes, _mm512_mullo_epi16(hundreds, _mm512_set1_epi32(100)));
+    const __m512i tens = _mm512_mulhi_epu16(below_hundred, _mm512_set1_epi32(6554));
+    const __m512i ones = _mm512_sub_epi16(below_hundred, _mm512_mullo_epi16(tens, _mm512_set1_epi32(10)));
+    const __m512i split =
+        _mm512_or_si512(_mm512_or_si512(hundreds, _mm512_slli_epi32(tens, 8)), _mm512_slli_epi32(ones, 16));
+    const __m512i digit_values =
+        _mm512_or_si512(_mm512_and_si512(split, _mm512_set1_epi64(0xffffff)),
+                        _mm512_and_si512(_mm512_srli_epi64(split, 8), _mm512_set1_epi64(0xffffff000000)));
+    const __m512i text = _mm512_or_si512(digit_values, six_zeros);
+    const __m512i from_point = _mm512_sllv_epi64(all_ones, point_shift);
+    const __m512i before_point = _mm512_andnot_si512(from_point, text);
+    const __m512i pointed =
+        _mm512_or_si512(_mm512_or_si512(before_point, _mm512_slli_epi64(_mm512_and_si512(text, from_point), 8)),
+                        _mm512_sllv_epi64(point, point_shift));
+    const __m512i kept =
+        _mm512_or_si512(before_point, _mm512_slli_epi64(_mm512_and_si512(digit_values, from_point), 8));
+    const __mmask8 negative = _mm512_cmplt_epi64_mask(_mm512_castpd_si512(value), zero);
+    const __m512i cell_text = _mm512_mask_or_epi64(pointed, negative, _mm512_slli_epi64(pointed, 8), minus);
+    const __m512i cell_kept = _mm512_mask_or_epi64(kept, negative, _mm512_slli_epi64(kept, 8), minus);
+    // Where each cell's tab ends, from the group's start: the running sum
+    // of the lengths, in three steps of lanes moved up by 1, 2 and 4.
+    __m512i text_end = _mm512_srli_epi64(_mm512_sub_epi64(length_with_tab, _mm512_lzcnt_epi64(cell_kept)), 3);
+    text_end = _mm512_add_epi64(text_end, _mm512_alignr_epi64(text_end, zero, 7));
+    text_end = _mm512_add_epi64(text_end, _mm512_alignr_epi64(text_end, zero, 6));
+    text_end = _mm512_add_epi64(text_end, _mm512_alignr_epi64(text_end, zero, 4));
+    if constexpr (kEnds) {
+      const __m512i from_origin = _mm512_add_epi64(text_end, _mm512_set1_epi64(out - origin));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(ends + i), _mm512_cvtepi64_epi32(from_origin));
+    }
+    std::uint64_t cell_texts[8];
+    std::uint64_t text_ends[8];
+    _mm512_storeu_si512(cell_texts, cell_text);
+    _mm512_storeu_si512(text_ends, text_end);
+    std::uint64_t start = 0;
+    for (int lane = 0; lane < 8; ++lane) {
+      store_characters(out + start, cell_texts[lane]);
+      start = text_ends[lane];
+      out[start - 1] = '\t';
+    }
+    out += start;
+  }
+  return {out, i};
+}
+
+using GroupLoop = Progress (*)(char*, const double*, std::size_t, std::size_t, const char*, std::uint32_t*,
+                               const CellScaling&);
+
+// The row with a loop of kGroup cells a round (format_fixed_groups or
+// format_fixed_eights) where it can, the other cells one by one: the group
+// where it stopped, and, each time it stops again at once, a run twice as
+// long (up to 256 cells), so that a row of cells of other sizes pays the
+// vector loop's checks only now and then.
+template <std::size_t kGroup, GroupLoop kGroups, bool kEnds, bool kScaled>
+char* format_cells_in_groups(char* out, const double* values, std::size_t count, const char* origin,
+                             std::uint32_t* ends, const CellScaling& scaling) {
   constexpr std::size_t kLongestRun = 256;
   std::size_t done = 0;
-  std::size_t run = 2;
+  std::size_t run = kGroup / 2;
   for (;;) {
-    const Progress progress = format_fixed_groups<kEnds, kScaled>(out, values, done, count, origin, ends, scaling);
-    run = progress.done == done ? std::min(run * 2, kLongestRun) : 4;
+    const Progress progress = kGroups(out, values, done, count, origin, ends, scaling);
+    run = progress.done == done ? std::min(run * 2, kLongestRun) : kGroup;
     out = progress.out;
     done = progress.done;
-    if (count - done < 4) break;
+    if (count - done < kGroup) break;
     const std::size_t cells = std::min(run, count - done);
     out = format_cells_one_by_one<kEnds, kScaled>(out, values + done, cells, origin, kEnds ? ends + done : ends,
                                                   scaling);
@@ -731,17 +893,34 @@ char* format_cells_in_fours(char* out, const double* values, std::size_t count, 
                                                  scaling);
 }
 
+struct InFours {
+  template <bool kEnds, bool kScaled>
+  static char* run(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                   const CellScaling& scaling) {
+    return format_cells_in_groups<4, format_fixed_groups<kEnds, kScaled>, kEnds, kScaled>(out, values, count, origin,
+                                                                                          ends, scaling);
+  }
+};
+
+struct InEights {
+  template <bool kEnds, bool kScaled>
+  static char* run(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                   const CellScaling& scaling) {
+    return format_cells_in_groups<8, format_fixed_eights<kEnds, kScaled>, kEnds, kScaled>(out, values, count, origin,
+                                                                                          ends, scaling);
+  }
+};
+
 }  // namespace
 
 char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
                         const CellScaling* scaling) {
-  const CellScaling& by = scaling != nullptr ? *scaling : CellScaling{};
-  if (scaling != nullptr) {
-    return ends == nullptr ? format_cells_in_fours<false, true>(out, values, count, origin, ends, by)
-                           : format_cells_in_fours<true, true>(out, values, count, origin, ends, by);
-  }
-  return ends == nullptr ? format_cells_in_fours<false, false>(out, values, count, origin, ends, by)
-                         : format_cells_in_fours<true, false>(out, values, count, origin, ends, by);
+  return format_row_with<InFours>(out, values, count, origin, ends, scaling);
+}
+
+char* format_cells_avx512(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                          const CellScaling* scaling) {
+  return format_row_with<InEights>(out, values, count, origin, ends, scaling);
 }
 
 #endif  // CELLSCALE_AVX2_CELLS
@@ -751,6 +930,7 @@ char* format_cells_avx2(char* out, const double* values, std::size_t count, cons
 namespace {
 
 #if CELLSCALE_AVX2_CELLS
+const bool kFormatInEights = detail::has_avx512();
 const bool kFormatInFours = detail::has_avx2_and_fma();
 #endif
 
@@ -758,9 +938,10 @@ template <bool kEnds, bool kScaled>
 char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
                    const CellScaling& scaling) {
 #if CELLSCALE_AVX2_CELLS
-  if (kFormatInFours) return detail::format_cells_in_fours<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  if (kFormatInEights) return detail::InEights::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  if (kFormatInFours) return detail::InFours::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 #endif
-  return detail::format_cells_one_by_one<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  return detail::OneByOne::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 }
 
 }  // namespace

@@ -71,15 +71,19 @@ unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k);
 // The row loops behind format_cells_with_tabs, all writing the same text:
 // each cell followed by a tab and, unless `ends` is null, the offset from
 // `origin` of its end written to ends. The portable one takes the cells one
-// by one; the other takes four at a time with AVX2 and FMA instructions and
-// may be called only where has_avx2_and_fma() says the processor has them. Unless
-// `scaling` is null, each value is scaled first.
+// by one; the others take four at a time with AVX2 and FMA instructions, or
+// eight with AVX-512, and may be called only where has_avx2_and_fma() or
+// has_avx512() says the processor has them. Unless `scaling` is null, each
+// value is scaled first.
 char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
                             std::uint32_t* ends, const CellScaling* scaling);
 #if CELLSCALE_AVX2_CELLS
 bool has_avx2_and_fma();
+bool has_avx512();
 char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
                         const CellScaling* scaling);
+char* format_cells_avx512(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                          const CellScaling* scaling);
 #endif
 
 // The slow path of format_cell: exact in every case, including ties (rounded
