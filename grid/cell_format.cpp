@@ -614,6 +614,12 @@ namespace {
       _mm256_permutevar8x32_epi32(_mm256_castpd_si256(mask), _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
 }
 
+// The least doubles at or above 9.999995, 99.99995, ..., 99999.95: a
+// magnitude at or above the j-th (from 1) has X >= j, as its six digits
+// round up to 10^j there.
+constexpr double kXAtLeast[] = {0x1.3ffff583a53b9p+3, 0x1.8ffff2e48e8a8p+6, 0x1.f3ffef9db22d1p+9,
+                                0x1.387ff5c28f5c3p+13, 0x1.869ff33333334p+16};
+
 struct Progress {
   char* out;
   std::size_t done;  // cells written
@@ -639,14 +645,11 @@ template <bool kEnds, bool kScaled>
   const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d carry = _mm256_set1_pd(999999.5);
-  // The least doubles at or above 9.999995, 99.99995, ..., 99999.95: a
-  // magnitude at or above the j-th has X >= j, as its six digits round up
-  // to 10^j there.
-  const __m256d x_at_least_1 = _mm256_set1_pd(0x1.3ffff583a53b9p+3);
-  const __m256d x_at_least_2 = _mm256_set1_pd(0x1.8ffff2e48e8a8p+6);
-  const __m256d x_at_least_3 = _mm256_set1_pd(0x1.f3ffef9db22d1p+9);
-  const __m256d x_at_least_4 = _mm256_set1_pd(0x1.387ff5c28f5c3p+13);
-  const __m256d x_at_least_5 = _mm256_set1_pd(0x1.869ff33333334p+16);
+  const __m256d x_at_least_1 = _mm256_set1_pd(kXAtLeast[0]);
+  const __m256d x_at_least_2 = _mm256_set1_pd(kXAtLeast[1]);
+  const __m256d x_at_least_3 = _mm256_set1_pd(kXAtLeast[2]);
+  const __m256d x_at_least_4 = _mm256_set1_pd(kXAtLeast[3]);
+  const __m256d x_at_least_5 = _mm256_set1_pd(kXAtLeast[4]);
   const __m256d half = _mm256_set1_pd(0.5);
   const __m256i thousand = _mm256_set1_epi64x(1000);
   const __m256i divide_by_thousand = _mm256_set1_epi64x(0x10624dd3);  // d / 1000 = d * this >> 38
@@ -763,11 +766,6 @@ template <bool kEnds, bool kScaled>
   const __m512d one = _mm512_set1_pd(1.0);
   const __m512d carry = _mm512_set1_pd(999999.5);
   const __m512d no_magnitude = _mm512_setzero_pd();
-  // As in format_fixed_groups: a magnitude at or above the j-th has X >= j.
-  // Scalars, broadcast where compared: no vector lives on the stack, whose
-  // alignment Windows builds do not raise to 64 bytes.
-  static constexpr double kXAtLeast[] = {0x1.3ffff583a53b9p+3, 0x1.8ffff2e48e8a8p+6, 0x1.f3ffef9db22d1p+9,
-                                         0x1.387ff5c28f5c3p+13, 0x1.869ff33333334p+16};
   const __m512d power_for_x = _mm512_setr_pd(1e5, 1e4, 1e3, 1e2, 1e1, 1e0, 1e0, 1e0);
   const __m512d half = _mm512_set1_pd(0.5);
   const __m512i one_each = _mm512_set1_epi64(1);
@@ -794,6 +792,8 @@ template <bool kEnds, bool kScaled>
         (_mm512_cmp_pd_mask(magnitude, one, _CMP_GE_OQ) & _mm512_cmp_pd_mask(magnitude, carry, _CMP_LT_OQ)) |
         _mm512_cmp_pd_mask(magnitude, no_magnitude, _CMP_EQ_OQ));
     __m512i x = zero;
+    // The thresholds broadcast where compared, not kept in an array of
+    // vectors: Windows builds do not align the stack to 64 bytes.
     for (const double threshold : kXAtLeast) {
       x = _mm512_mask_add_epi64(x, _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(threshold), _CMP_GE_OQ), x, one_each);
     }
