@@ -107,10 +107,10 @@ TEST(CellFormat, DoublePathSettlesValuesThatScaleOntoAMidpoint) {
 using cellscale::testing::row_loops;
 using cellscale::testing::RowLoop;
 
-// Each row loop on rows of 1 to 7 cells of the common sizes with one cell of
-// another kind in each place: a group of four where one lane falls back or
-// settles a midpoint, and tails of 1 to 3 cells. The texts are the hand-worked
-// ones above, each followed by a tab.
+// Each row loop on rows of 1 to 15 cells of the common sizes with one cell of
+// another kind in each place: a group of four or eight where one lane falls
+// back or settles a midpoint, and the tails after the groups. The texts are
+// the hand-worked ones above, each followed by a tab.
 TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
   const Case common[] = {{1234.567, "1234.57"}, {-9999, "-9999"}, {100.25, "100.25"},  {123456, "123456"},
                          {5.5, "5.5"},          {-1, "-1"},       {999999.4, "999999"}};
@@ -126,7 +126,7 @@ TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
   others.insert(others.end(), std::begin(kMidpoints), std::end(kMidpoints));
   for (const auto loop : row_loops()) {
     for (const Case& other : others) {
-      for (std::size_t length = 1; length <= 7; ++length) {
+      for (std::size_t length = 1; length <= 15; ++length) {
         for (std::size_t place = 0; place < length; ++place) {
           std::vector<double> values;
           std::string expected;
@@ -135,8 +135,8 @@ TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
             values.push_back(c.value);
             expected += std::string(c.text) + '\t';
           }
-          char buffer[8 * (cellscale::kMaxCellTextLength + 1)];
-          std::uint32_t ends[8];
+          char buffer[16 * (cellscale::kMaxCellTextLength + 1)];
+          std::uint32_t ends[16];
           char* end = loop(buffer, values.data(), length, buffer, ends, nullptr);
           ASSERT_EQ(std::string(+buffer, end), expected) << other.value << " in place " << place;
           EXPECT_EQ(ends[length - 1], expected.size());
