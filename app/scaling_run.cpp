@@ -52,6 +52,7 @@
 #include "app/projection_file.h"
 #include "app/row_source.h"
 #include "grid/ascii_grid.h"
+#include "grid/binary_grid.h"
 #include "grid/grid_format.h"
 #include "grid/gzip_input.h"
 #include "grid/gzip_member.h"
@@ -60,6 +61,7 @@
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
 #include "threads/cell_pipeline.h"
+#include "threads/second_reading.h"
 #include "threads/statistics_beside.h"
 #include "threads/write_behind.h"
 
@@ -239,6 +241,10 @@ struct RowDestination {
   double factor;
   CellStats* stats;          // null for a text output, which has no statistics block
   StatisticsBeside* beside;  // where the statistics are taken on a thread of their own
+  // Where the statistics are taken from a second reading of the input
+  // (threads/second_reading.h): the sum of the cells this run read, for the
+  // check that both read the same. `stats` and `beside` are null then.
+  CellSum* cells_read;
 };
 
 // Scales a row of the input's cells into the writer, the statistics taken
@@ -270,6 +276,14 @@ std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const
   for (std::int64_t row = 1; row <= rows; ++row) {
     const SourceRow cells = source.next_row();
     if (!cells.complete) return RowFailure{.reading = true, .row = row, .values_read = cells.values_read};
+    if (destination.cells_read != nullptr) {
+      const auto columns = static_cast<std::size_t>(destination.columns);
+      if (cells.doubles != nullptr) {
+        destination.cells_read->add(cells.doubles, columns);
+      } else if (cells.singles != nullptr) {
+        destination.cells_read->add(cells.singles, columns);
+      }
+    }
     RowWrite written{true, 0};
     if (cells.formatted != nullptr) {
       written = destination.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
@@ -362,6 +376,9 @@ int run_scaling(int argc, char** argv) {
   stats.reset(nodata);
   const int processors = usable_processors();
   const RowSourceChoice grid{output_format, *columns, *rows, nodata, factor};
+  // Asked before any thread reads: the reader's place in the file tells
+  // whether its cells can be read again by their place.
+  std::unique_ptr<CellsAgain> again = output_format == FormatName::ascii_text ? nullptr : reader->cells_again();
   std::unique_ptr<RowSource> source = make_row_source(*reader, grid, processors);
   // A writing thread pays where it has a processor beside the reading
   // thread and this one: on two it measured slower than writing here, the
@@ -378,15 +395,29 @@ int run_scaling(int argc, char** argv) {
   ProgressDots dots(behind.get());
   // A text output has no statistics block: its cells are not counted.
   CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
+  // A statistics thread reads the input again where it can, and otherwise
+  // takes the run's scaled cells through its ring.
+  const std::uint64_t cells = static_cast<std::uint64_t>(*rows) * static_cast<std::uint64_t>(*columns);
+  const CellsAgain::Take take_statistics =
+      [&stats, nodata, factor, scaled = std::vector<double>()](const double* cells_again, std::size_t count) mutable {
+        if (scaled.size() < count) scaled.resize(count);
+        scale_cells(cells_again, scaled.data(), count, nodata, factor, &stats);
+      };
+  std::unique_ptr<SecondReading> second;
   std::unique_ptr<StatisticsBeside> beside;
-  if (statistics_beside_pays(*reader, grid, processors, load_average("/"))) beside = StatisticsBeside::start(stats);
+  CellSum cells_read;
+  if (statistics_beside_pays(*reader, grid, processors, load_average("/"))) {
+    if (again != nullptr) second = SecondReading::start(std::move(again), cells, take_statistics);
+    if (second == nullptr) beside = StatisticsBeside::start(stats);
+  }
   const RowDestination destination{.writer = *writer,
                                    .formatted = formatted_rows_of(*writer),
                                    .columns = *columns,
                                    .nodata = nodata,
                                    .factor = factor,
-                                   .stats = counted,
-                                   .beside = beside.get()};
+                                   .stats = second != nullptr ? nullptr : counted,
+                                   .beside = beside.get(),
+                                   .cells_read = second != nullptr ? &cells_read : nullptr};
   if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, destination, dots)) {
     fail_rows(*failure, behind.get(), dots, *writer, output_format, input_name, output_name);
   }
@@ -408,6 +439,17 @@ int run_scaling(int argc, char** argv) {
   }
   say("\n");
   if (beside != nullptr) beside->finish();
+  if (second != nullptr && !(second->finish() == cells_read)) {
+    // The file changed between the two readings. The statistics are taken
+    // again here, from a third reading, which must read the cells this run
+    // wrote; if it does not either, the grid could not be read alike twice.
+    stats.reset(nodata);
+    const std::unique_ptr<CellsAgain> third = reader->cells_again();
+    if (third == nullptr || !(third->read_all(cells, take_statistics) == cells_read)) {
+      fail_rows({.reading = true, .row = *rows, .values_read = *columns}, nullptr, dots, *writer, output_format,
+                input_name, output_name);
+    }
+  }
   put_statistics(header, stats.finish());
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);

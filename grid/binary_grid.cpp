@@ -4,9 +4,14 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "grid/output_blocks.h"
 #include "grid/row_buffer.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace cellscale {
 
@@ -41,7 +46,14 @@ class BinaryGridReader final : public GridReader {
     for (std::size_t slot = 1; slot <= kHeaderSlots; ++slot) {
       header.slot[slot] = decode_binary_value(width_, bytes + size * (slot - 1));
     }
+    first_cell_at_ = file_.position();
     return true;
+  }
+
+  std::unique_ptr<CellsAgain> cells_again() const override {
+    const int descriptor = file_.plain_file_descriptor();
+    if (descriptor < 0) return nullptr;
+    return std::make_unique<CellsAgain>(descriptor, width_, first_cell_at_);
   }
 
   bool prepare_rows(std::int32_t columns) override {
@@ -128,6 +140,7 @@ class BinaryGridReader final : public GridReader {
 
   BinaryWidth width_;
   InputFile file_;
+  std::uint64_t first_cell_at_ = 0;  // the place of the first cell in the input
   std::size_t columns_ = 0;
   std::size_t rows_per_buffer_ = 1;
   ZeroedArray<double> doubles_;
@@ -255,6 +268,77 @@ double decode_binary_value(BinaryWidth width, const unsigned char* bytes) {
   std::uint32_t value = 0;
   for (std::size_t i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
   return static_cast<double>(std::bit_cast<float>(value));
+}
+
+namespace {
+
+// The wrapping sum of the bit patterns, in four sums that do not wait on
+// one another.
+template <typename Word, typename Value>
+std::uint64_t sum_of_bits(const Value* values, std::size_t count) {
+  std::uint64_t sums[4] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) sums[lane] += std::bit_cast<Word>(values[i + lane]);
+  }
+  for (; i < count; ++i) sums[0] += std::bit_cast<Word>(values[i]);
+  return sums[0] + sums[1] + sums[2] + sums[3];
+}
+
+// Reads up to `size` bytes at `at` into `into`, however many calls it takes;
+// fewer only where the file ends or a read fails.
+std::size_t read_at(int descriptor, void* into, std::size_t size, std::uint64_t at) {
+#ifdef _WIN32
+  (void)descriptor, (void)into, (void)size, (void)at;
+  return 0;
+#else
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got =
+        ::pread(descriptor, static_cast<char*>(into) + done, size - done, static_cast<off_t>(at + done));
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+#endif
+}
+
+}  // namespace
+
+void CellSum::add(const double* values, std::size_t count) {
+  cells += count;
+  bits += sum_of_bits<std::uint64_t>(values, count);
+}
+
+void CellSum::add(const float* values, std::size_t count) {
+  cells += count;
+  bits += sum_of_bits<std::uint32_t>(values, count);
+}
+
+CellSum CellsAgain::read_all(std::uint64_t count, const Take& take) const {
+  constexpr std::size_t kPartCells = 8192;
+  const std::size_t size = static_cast<std::size_t>(width_);
+  std::vector<double> cells(kPartCells);
+  std::vector<float> singles(width_ == BinaryWidth::single_precision ? kPartCells : 0);
+  CellSum sum;
+  std::uint64_t done = 0;
+  while (done < count) {
+    const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(kPartCells, count - done));
+    void* into = width_ == BinaryWidth::double_precision ? static_cast<void*>(cells.data()) : singles.data();
+    const std::size_t got = read_at(descriptor_, into, part * size, first_cell_at_ + done * size) / size;
+    if (width_ == BinaryWidth::double_precision) {
+      if constexpr (!kLittleEndianHost) reverse_each(cells.data(), got);
+      sum.add(cells.data(), got);
+    } else {
+      if constexpr (!kLittleEndianHost) reverse_each(singles.data(), got);
+      sum.add(singles.data(), got);
+      std::copy_n(singles.data(), got, cells.data());
+    }
+    if (got > 0) take(cells.data(), got);
+    done += got;
+    if (got < part) break;
+  }
+  return sum;
 }
 
 std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile input) {

@@ -62,6 +62,8 @@ struct OutputSpan {
 class InputFile;     // grid/input_file.h
 class OutputBlocks;  // grid/output_blocks.h
 
+class CellsAgain;
+
 class GridReader {
  public:
   virtual ~GridReader() = default;
@@ -86,6 +88,9 @@ class GridReader {
   // Ends a read that waits for input on another thread (InputFile::interrupt):
   // called from any thread once nothing more will be asked of the reader.
   virtual void interrupt_reading() = 0;
+  // The grid's cells read a second time, from the first on, where they can
+  // be (grid/binary_grid.h); null for any other input.
+  [[nodiscard]] virtual std::unique_ptr<CellsAgain> cells_again() const;
 };
 
 // A writer buffers what it is given (the header and the cells, row after

@@ -191,6 +191,26 @@ std::size_t InputFile::read_some(void* into, std::size_t size) {
   return got;
 }
 
+int RawInput::file_descriptor_at(std::uint64_t position) const {
+#ifdef _WIN32
+  (void)position;
+  return -1;
+#else
+  struct stat status {};
+  if (descriptor_ < 0 || served_ < prefix_.size() || failed_ || fstat(descriptor_, &status) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return -1;
+  }
+  const off_t at = lseek(descriptor_, 0, SEEK_CUR);
+  return at >= 0 && static_cast<std::uint64_t>(at) == position ? descriptor_ : -1;
+#endif
+}
+
+int InputFile::plain_file_descriptor() const {
+  if (gzip_ || first_served_ < first_.size() || ends_at_ctrl_z_) return -1;
+  return raw_.file_descriptor_at(position_);
+}
+
 std::size_t InputFile::read(void* into, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {

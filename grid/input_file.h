@@ -56,6 +56,12 @@ class RawInput {
   // Lets reads go on after interrupt(). Not called while another thread reads.
   void resume();
 
+  // The descriptor of a regular file whose byte `position` is the next
+  // one read (no byte read ahead is waiting to be served), so that a byte's
+  // place in the stream is its place in the file; otherwise -1 (a pipe, a
+  // stream without a descriptor, Windows).
+  [[nodiscard]] int file_descriptor_at(std::uint64_t position) const;
+
  private:
   // The pipe whose other end interrupt() writes to, for an input that may
   // wait (not a regular file).
@@ -114,6 +120,11 @@ class InputFile {
 
   // Bytes read so far (those served again by serve_first not counted twice).
   [[nodiscard]] std::uint64_t position() const { return position_; }
+
+  // The descriptor of the regular file that holds the input byte for byte
+  // (not decompressed, nothing served again still waiting), for reads by
+  // position that leave this input's reads alone; otherwise -1.
+  [[nodiscard]] int plain_file_descriptor() const;
 
   // Whether the first `used` bytes of the input came through whole: always
   // for a plain input, and for a gzip input when the checks of the members

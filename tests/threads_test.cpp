@@ -1,6 +1,7 @@
 // The threads of a large grid on their own: the cell pipeline gives every
 // cell once, in order, whatever the batch edges, the statistics thread takes
-// every value once, in order, and the writing thread writes every block in
+// every value once, in order, the second reading reads every cell once, in
+// order, beside the reader, and the writing thread writes every block in
 // order and reports the first write that failed.
 
 #include <gtest/gtest.h>
@@ -14,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "grid/binary_grid.h"
 #include "grid/grid_header.h"
 #include "grid/input_file.h"
 #include "stats/cell_stats.h"
 #include "support/grid_bytes.h"
 #include "threads/cell_pipeline.h"
+#include "threads/second_reading.h"
 #include "threads/statistics_beside.h"
 #include "threads/write_behind.h"
 
@@ -201,6 +204,66 @@ TEST(StatisticsBeside, TakesEveryValueOnceInOrder) {
       EXPECT_EQ(std::bit_cast<std::uint64_t>(there.*field), std::bit_cast<std::uint64_t>(here.*field));
     }
   }
+}
+
+// A grid of 25 rows of 1000 cells (three parts of the second reading and
+// some), each cell its own value, read by the reader while the thread reads
+// it again: the thread gives every cell once, in order, widened exactly, and
+// both readings sum alike. A file cut short stops the thread at its end. A
+// pipe cannot be read again.
+TEST(SecondReading, ReadsEveryCellOnceInOrderBesideTheReader) {
+  constexpr std::int32_t kColumns = 1000;
+  constexpr std::int64_t kRows = 25;
+  for (const auto format : {cellscale::FormatName::double_binary, cellscale::FormatName::single_binary}) {
+    const int width = format == cellscale::FormatName::double_binary ? 8 : 4;
+    for (const std::size_t cells_in_file : {std::size_t{kColumns * kRows}, std::size_t{kColumns * 20 + 7}}) {
+      SCOPED_TRACE(std::to_string(width) + "-byte cells, " + std::to_string(cells_in_file) + " in the file");
+      std::vector<double> values(cells_in_file);
+      for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i) - 3000.25;
+      std::FILE* file = std::tmpfile();
+      const std::string bytes =
+          binary_grid(width, {double(kColumns), double(kRows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, values);
+      std::fwrite(bytes.data(), 1, bytes.size(), file);
+      std::rewind(file);
+      auto reader = cellscale::make_grid_reader(format, cellscale::InputFile(cellscale::FilePtr(file)));
+      cellscale::GridHeader header;
+      ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(kColumns));
+      std::vector<double> taken;
+      auto second = cellscale::SecondReading::start(reader->cells_again(), kColumns * kRows,
+                                                    [&taken](const double* cells, std::size_t count) {
+                                                      taken.insert(taken.end(), cells, cells + count);
+                                                    });
+      ASSERT_NE(second, nullptr);
+      cellscale::CellSum read_here;
+      for (cellscale::RowRead row = reader->read_row(); row.complete; row = reader->read_row()) {
+        if (row.doubles != nullptr) read_here.add(row.doubles, kColumns);
+        if (row.singles != nullptr) read_here.add(row.singles, kColumns);
+      }
+      const cellscale::CellSum read_again = second->finish();
+      ASSERT_EQ(taken.size(), cells_in_file);
+      for (std::size_t i = 0; i < taken.size(); ++i) {
+        ASSERT_EQ(taken[i], values[i]) << "cell " << i;
+      }
+      EXPECT_EQ(read_again.cells, cells_in_file);
+      if (cells_in_file == kColumns * kRows) {
+        EXPECT_TRUE(read_again == read_here);
+      }
+      // One cell read otherwise gives another sum.
+      std::vector<double> changed(values.begin(), values.begin() + kColumns);
+      cellscale::CellSum first_row;
+      cellscale::CellSum first_row_changed;
+      first_row.add(changed.data(), changed.size());
+      changed[kColumns / 2] += 0.5;
+      first_row_changed.add(changed.data(), changed.size());
+      EXPECT_FALSE(first_row == first_row_changed);
+    }
+  }
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[1]);
+  auto piped = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
+                                           cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
+  EXPECT_EQ(piped->cells_again(), nullptr);
 }
 
 TEST(WriteBehind, WritesInOrderAndReportsTheFirstFailedWrite) {

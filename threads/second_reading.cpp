@@ -1,0 +1,25 @@
+#include "threads/second_reading.h"
+
+#include <system_error>
+#include <utility>
+
+namespace cellscale {
+
+std::unique_ptr<SecondReading> SecondReading::start(std::unique_ptr<CellsAgain> cells, std::uint64_t count,
+                                                    CellsAgain::Take take) {
+  std::unique_ptr<SecondReading> reading(new SecondReading(std::move(cells), std::move(take)));
+  try {
+    reading->thread_ = std::thread(
+        [reading = reading.get(), count] { reading->sum_ = reading->cells_->read_all(count, reading->take_); });
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  return reading;
+}
+
+CellSum SecondReading::finish() {
+  if (thread_.joinable()) thread_.join();
+  return sum_;
+}
+
+}  // namespace cellscale

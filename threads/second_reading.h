@@ -1,0 +1,49 @@
+#pragma once
+
+// A thread of its own that reads a binary grid's cells a second time
+// (CellsAgain, by their place in the file) and gives them, in row order, to
+// a function run on that thread: there the statistics of a binary output are
+// taken from the cells as the run reads them, with nothing handed over from
+// the run's thread. Handing the run's scaled cells to a statistics thread
+// through a ring (threads/statistics_beside.h) moves every cell from one
+// processor's caches to the other's, and that traffic made the run's own
+// reads and writes in the kernel up to twice as slow; reading the file a
+// second time costs the other processor alone.
+//
+// Whether the two readings read the same cells is for the caller to check
+// (CellSum), as the file may change between them.
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "grid/binary_grid.h"
+
+namespace cellscale {
+
+class SecondReading {
+ public:
+  // Starts the thread that reads the first `count` cells and gives them to
+  // `take`, which must outlive finish(): null, and nothing started, when no
+  // thread can be had.
+  [[nodiscard]] static std::unique_ptr<SecondReading> start(std::unique_ptr<CellsAgain> cells, std::uint64_t count,
+                                                            CellsAgain::Take take);
+  SecondReading(const SecondReading&) = delete;
+  SecondReading& operator=(const SecondReading&) = delete;
+  ~SecondReading() { (void)finish(); }
+
+  // Waits for the thread: the sum of the cells it read (fewer than asked
+  // for where the file ended or a read failed).
+  [[nodiscard]] CellSum finish();
+
+ private:
+  SecondReading(std::unique_ptr<CellsAgain> cells, CellsAgain::Take take)
+      : cells_(std::move(cells)), take_(std::move(take)) {}
+
+  std::unique_ptr<CellsAgain> cells_;
+  CellsAgain::Take take_;
+  CellSum sum_;  // the thread's until it ends
+  std::thread thread_;
+};
+
+}  // namespace cellscale
