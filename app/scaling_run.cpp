@@ -439,16 +439,12 @@ int run_scaling(int argc, char** argv) {
   }
   say("\n");
   if (beside != nullptr) beside->finish();
-  if (second != nullptr && !(second->finish() == cells_read)) {
-    // The file changed between the two readings. The statistics are taken
-    // again here, from a third reading, which must read the cells this run
-    // wrote; if it does not either, the grid could not be read alike twice.
-    stats.reset(nodata);
-    const std::unique_ptr<CellsAgain> third = reader->cells_again();
-    if (third == nullptr || !(third->read_all(cells, take_statistics) == cells_read)) {
-      fail_rows({.reading = true, .row = *rows, .values_read = *columns}, nullptr, dots, *writer, output_format,
-                input_name, output_name);
-    }
+  // Should no reading of the file agree with this run's, the statistics
+  // would describe other cells than those written: the grid could not be
+  // read alike twice.
+  if (second != nullptr && !second->agrees_with(cells_read, *reader, cells, stats, nodata)) {
+    fail_rows({.reading = true, .row = *rows, .values_read = *columns}, nullptr, dots, *writer, output_format,
+              input_name, output_name);
   }
   put_statistics(header, stats.finish());
   if (!writer->finish(header)) {

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdio>
@@ -264,6 +265,62 @@ TEST(SecondReading, ReadsEveryCellOnceInOrderBesideTheReader) {
   auto piped = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
                                            cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
   EXPECT_EQ(piped->cells_again(), nullptr);
+}
+
+// The file changed after the second reading read it: the run's cells are
+// then read a third time, and the statistics are those of that reading
+// alone when it reads the run's cells; a file changed yet again agrees with
+// neither reading.
+TEST(SecondReading, AFileChangedBetweenTheReadingsIsReadAThirdTime) {
+  constexpr std::int32_t kColumns = 100;
+  constexpr std::int64_t kRows = 30;
+  constexpr std::uint64_t kCells = kColumns * kRows;
+  const std::vector<double> header = {double(kColumns), double(kRows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
+  std::vector<double> before(kCells);
+  for (std::size_t i = 0; i < before.size(); ++i) before[i] = 0.25 * static_cast<double>(i);
+  std::vector<double> run_read = before;
+  run_read[1234] = -7.5;
+  std::vector<double> later = run_read;
+  later[kCells - 1] = 1e6;
+  cellscale::CellSum run_sum;
+  run_sum.add(run_read.data(), run_read.size());
+  for (const bool changed_again : {false, true}) {
+    SCOPED_TRACE(changed_again ? "changed again" : "changed once");
+    std::FILE* file = std::tmpfile();
+    const std::string first = binary_grid(8, header, before);
+    std::fwrite(first.data(), 1, first.size(), file);
+    std::rewind(file);
+    auto reader = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
+                                              cellscale::InputFile(cellscale::FilePtr(file)));
+    cellscale::GridHeader read_header;
+    ASSERT_TRUE(reader->read_header(read_header) && reader->prepare_rows(kColumns));
+    cellscale::CellStats stats;
+    stats.reset(-9999);
+    std::vector<double> taken;
+    auto second =
+        cellscale::SecondReading::start(reader->cells_again(), kCells, [&](const double* cells, std::size_t count) {
+          taken.insert(taken.end(), cells, cells + count);
+          stats.add_all(cells, count);
+        });
+    ASSERT_NE(second, nullptr);
+    (void)second->finish();
+    const std::string now = binary_grid(8, header, changed_again ? later : run_read);
+    ASSERT_EQ(pwrite(fileno(file), now.data(), now.size(), 0), static_cast<ssize_t>(now.size()));
+    EXPECT_EQ(second->agrees_with(run_sum, *reader, kCells, stats, -9999), !changed_again);
+    ASSERT_EQ(taken.size(), 2 * kCells);
+    EXPECT_TRUE(std::equal(taken.begin(), taken.begin() + kCells, before.begin()));
+    if (!changed_again) {
+      EXPECT_TRUE(std::equal(taken.begin() + kCells, taken.end(), run_read.begin()));
+      cellscale::CellStats direct;
+      direct.reset(-9999);
+      direct.add_all(run_read.data(), run_read.size());
+      const cellscale::CellStats::Summary expected = direct.finish();
+      const cellscale::CellStats::Summary got = stats.finish();
+      EXPECT_EQ(got.count, expected.count);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.sum), std::bit_cast<std::uint64_t>(expected.sum));
+      EXPECT_EQ(got.minimum, -7.5);
+    }
+  }
 }
 
 TEST(WriteBehind, WritesInOrderAndReportsTheFirstFailedWrite) {

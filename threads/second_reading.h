@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "grid/binary_grid.h"
+#include "stats/cell_stats.h"
 
 namespace cellscale {
 
@@ -35,6 +36,14 @@ class SecondReading {
   // Waits for the thread: the sum of the cells it read (fewer than asked
   // for where the file ended or a read failed).
   [[nodiscard]] CellSum finish();
+
+  // Waits for the thread, and whether what `take` was given is the `count`
+  // cells the run read (`run_read`). Should the file have changed between
+  // the two readings, `stats` is reset for `nodata` and the cells are read a
+  // third time here, from `reader`, into `take`: true when that reading
+  // agrees with the run's instead.
+  [[nodiscard]] bool agrees_with(const CellSum& run_read, const GridReader& reader, std::uint64_t count,
+                                 CellStats& stats, double nodata);
 
  private:
   SecondReading(std::unique_ptr<CellsAgain> cells, CellsAgain::Take take)
