@@ -10,8 +10,8 @@
 // reads and writes in the kernel up to twice as slow; reading the file a
 // second time costs the other processor alone.
 //
-// Whether the two readings read the same cells is for the caller to check
-// (CellSum), as the file may change between them.
+// The file may change between the two readings: agrees_with checks the
+// cells read here against the run's (CellSum).
 
 #include <cstdint>
 #include <memory>
@@ -25,8 +25,8 @@ namespace cellscale {
 class SecondReading {
  public:
   // Starts the thread that reads the first `count` cells and gives them to
-  // `take`, which must outlive finish(): null, and nothing started, when no
-  // thread can be had.
+  // `take`, whatever it refers to outliving finish(): null, and nothing
+  // started, when no thread can be had.
   [[nodiscard]] static std::unique_ptr<SecondReading> start(std::unique_ptr<CellsAgain> cells, std::uint64_t count,
                                                             CellsAgain::Take take);
   SecondReading(const SecondReading&) = delete;
