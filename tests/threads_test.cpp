@@ -30,20 +30,30 @@ namespace {
 
 using cellscale::testing::binary_grid;
 
+// A reader, past the header, of `file` once filled with a grid of `rows` x
+// `columns` cells of `width` bytes holding `values`: fewer values than cells
+// cut the file short.
+std::unique_ptr<cellscale::GridReader> grid_in_file(std::FILE* file, int width, std::int32_t columns,
+                                                    std::int64_t rows, const std::vector<double>& values) {
+  const std::string bytes =
+      binary_grid(width, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, values);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  auto reader = cellscale::make_grid_reader(width == 8 ? cellscale::FormatName::double_binary
+                                                       : cellscale::FormatName::single_binary,
+                                            cellscale::InputFile(cellscale::FilePtr(file)));
+  cellscale::GridHeader header;
+  EXPECT_TRUE(reader->read_header(header) && reader->prepare_rows(columns));
+  return reader;
+}
+
 // A reader of a double grid of `rows` x `columns` cells 1, 2, 3, ... of
 // which only the first `cells` are in the file.
 std::unique_ptr<cellscale::GridReader> counting_grid(std::FILE* file, std::int32_t columns, std::int64_t rows,
                                                      std::size_t cells) {
   std::vector<double> values(cells);
   for (std::size_t i = 0; i < cells; ++i) values[i] = static_cast<double>(i + 1);
-  const std::string bytes = binary_grid(8, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, values);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::rewind(file);
-  auto reader = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
-                                            cellscale::InputFile(cellscale::FilePtr(file)));
-  cellscale::GridHeader header;
-  EXPECT_TRUE(reader->read_header(header) && reader->prepare_rows(columns));
-  return reader;
+  return grid_in_file(file, 8, columns, rows, values);
 }
 
 TEST(CellPipeline, EveryCellOnceInOrderWhateverTheBatchEdges) {
@@ -215,20 +225,12 @@ TEST(StatisticsBeside, TakesEveryValueOnceInOrder) {
 TEST(SecondReading, ReadsEveryCellOnceInOrderBesideTheReader) {
   constexpr std::int32_t kColumns = 1000;
   constexpr std::int64_t kRows = 25;
-  for (const auto format : {cellscale::FormatName::double_binary, cellscale::FormatName::single_binary}) {
-    const int width = format == cellscale::FormatName::double_binary ? 8 : 4;
+  for (const int width : {8, 4}) {
     for (const std::size_t cells_in_file : {std::size_t{kColumns * kRows}, std::size_t{kColumns * 20 + 7}}) {
       SCOPED_TRACE(std::to_string(width) + "-byte cells, " + std::to_string(cells_in_file) + " in the file");
       std::vector<double> values(cells_in_file);
       for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i) - 3000.25;
-      std::FILE* file = std::tmpfile();
-      const std::string bytes =
-          binary_grid(width, {double(kColumns), double(kRows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, values);
-      std::fwrite(bytes.data(), 1, bytes.size(), file);
-      std::rewind(file);
-      auto reader = cellscale::make_grid_reader(format, cellscale::InputFile(cellscale::FilePtr(file)));
-      cellscale::GridHeader header;
-      ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(kColumns));
+      auto reader = grid_in_file(std::tmpfile(), width, kColumns, kRows, values);
       std::vector<double> taken;
       auto second = cellscale::SecondReading::start(reader->cells_again(), kColumns * kRows,
                                                     [&taken](const double* cells, std::size_t count) {
@@ -287,13 +289,7 @@ TEST(SecondReading, AFileChangedBetweenTheReadingsIsReadAThirdTime) {
   for (const bool changed_again : {false, true}) {
     SCOPED_TRACE(changed_again ? "changed again" : "changed once");
     std::FILE* file = std::tmpfile();
-    const std::string first = binary_grid(8, header, before);
-    std::fwrite(first.data(), 1, first.size(), file);
-    std::rewind(file);
-    auto reader = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
-                                              cellscale::InputFile(cellscale::FilePtr(file)));
-    cellscale::GridHeader read_header;
-    ASSERT_TRUE(reader->read_header(read_header) && reader->prepare_rows(kColumns));
+    auto reader = grid_in_file(file, 8, kColumns, kRows, before);
     cellscale::CellStats stats;
     stats.reset(-9999);
     std::vector<double> taken;
