@@ -222,8 +222,12 @@ measure_job() {
     dd) cmd=(dd "if=$in" "of=$out" bs=64K status=none) stdin=/dev/null ;;
   esac
   # The previous output goes, and written data reaches the disk, before the
-  # clock starts, so that no run pays for another one's write-back.
+  # clock starts, so that no run pays for another one's write-back. The
+  # input is read once first: some systems (virtual machines that hand idle
+  # memory back to their host) drop pages of files left alone for seconds,
+  # and a run that meets such a page waits for the disk.
   rm -f "$out"
+  cat "$in" >/dev/null
   sync
   "$bin/cellscale_measure" --timeout "$timeout" --stdin "$stdin" --stdout "$stdout" -- "${cmd[@]}"
 }
