@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "threads/write_behind.h"
+#include "grid/output_blocks.h"
 
 namespace cellscale {
 
@@ -16,15 +16,17 @@ constexpr std::int64_t kCellsPerFlush = 1 << 18;
 
 }  // namespace
 
+ProgressDots::ProgressDots(OutputBlocks& blocks) : later_(blocks.writes_later() ? &blocks : nullptr) {}
+
 void ProgressDots::row_written(std::int32_t columns) {
   ++rows_written_;
-  if (behind_ == nullptr) {
+  if (later_ == nullptr) {
     std::putchar('.');
     rows_shown_ = rows_written_;
   }
   cells_since_flush_ += columns + 1;
   if (cells_since_flush_ >= kCellsPerFlush) {
-    if (behind_ != nullptr) show_up_to(std::min(rows_written_, behind_->first_row_not_yet_safe() - 1));
+    if (later_ != nullptr) show_up_to(std::min(rows_written_, later_->first_row_not_yet_safe() - 1));
     std::fflush(stdout);
     cells_since_flush_ = 0;
   }

@@ -21,7 +21,8 @@
 //     doubles whole and scales the cells as it formats them, and a
 //     formatted row as it is.
 //  4. The writer keeps the bytes in its output block (grid/output_blocks.h);
-//     a full block goes to the file at once, or, from three processors on a
+//     full blocks go to the file four at a time (one at a time from an input
+//     that may pause, and for a gzip output), or, from three processors on a
 //     large grid, through the writing thread of threads/write_behind.h.
 // When the rows are done the statistics go into the header, and the
 // writer's finish writes a binary output's statistics block. A failure
@@ -79,6 +80,7 @@ constexpr int kStatusInputUnusable = 98;
 struct OpenedInput {
   InputFile file;
   FormatName format;
+  bool never_waits;  // a file, not a pipe: a read never waits for bytes to come
 };
 
 // The readers fetch large blocks themselves: an input stream without a
@@ -114,7 +116,7 @@ void read_decompressed_text_in_text_mode([[maybe_unused]] InputFile& input, [[ma
 // A gzip input is recognised from the first bytes it decompresses to, and
 // read on from there in one pass, those bytes served first, whether it is a
 // file or a pipe.
-OpenedInput recognise_compressed_input(FilePtr file, std::string start, const FileName& name) {
+OpenedInput recognise_compressed_input(FilePtr file, std::string start, const FileName& name, bool never_waits) {
   InputFile input(std::move(file), std::move(start));
   if (!input.decompress()) fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
   char first[kRecognitionBytes];
@@ -123,7 +125,7 @@ OpenedInput recognise_compressed_input(FilePtr file, std::string start, const Fi
   if (!format) fail_unrecognised(name);
   input.serve_first(std::string(first, size));
   read_decompressed_text_in_text_mode(input, *format);
-  return {std::move(input), *format};
+  return {std::move(input), *format, never_waits};
 }
 
 // Recognises the input's format from its first bytes, then reads it from its
@@ -136,16 +138,17 @@ OpenedInput open_and_recognise_input(const FileName& name) {
     const std::size_t size = std::fread(start, 1, sizeof start, file.get());
     const auto* const bytes = reinterpret_cast<const unsigned char*>(start);
     if (starts_gzip(bytes, size)) {
-      return recognise_compressed_input(std::move(file), std::string(start, size), name);
+      const bool never_waits = std::fseek(file.get(), 0, SEEK_CUR) == 0;
+      return recognise_compressed_input(std::move(file), std::string(start, size), name, never_waits);
     }
     const std::optional<FormatName> format = recognise_grid(bytes, size);
     if (!format) fail_unrecognised(name);
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
       read_text_in_text_mode(file.get(), *format);
-      return {InputFile(std::move(file), std::string(start, size)), *format};
+      return {InputFile(std::move(file), std::string(start, size)), *format, false};
     }
     if (*format == FormatName::ascii_text) file = open_input_file(name, "rt");
-    if (file) return {InputFile(std::move(file)), *format};
+    if (file) return {InputFile(std::move(file)), *format, true};
   }
   fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
 }
@@ -300,19 +303,18 @@ std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const
   return std::nullopt;
 }
 
-// The one place where a failure among the rows is reported. A write done
-// behind that failed comes first, being in an earlier row or the same one:
-// then its row and column are reported. The dots show the rows before the
-// failure, and the process ends without waiting for the threads (the
-// reading thread may be waiting for input that never comes).
-[[noreturn]] void fail_rows(RowFailure failure, WriteBehind* behind, ProgressDots& dots, GridWriter& writer,
-                            FormatName output_format, const char* input_name, const char* output_name) {
-  if (behind != nullptr) {
-    if (const std::optional<WritePlace> failed = behind->wait_until_written()) {
-      failure = {.reading = false, .row = failed->row, .failed_column = failed->column};
-    }
-    dots.show_up_to(failure.reading ? dots.rows_written() : failure.row - 1);
+// The one place where a failure among the rows is reported. A write of
+// blocks gathered or done behind that failed comes first, being in an
+// earlier row or the same one: then its row and column are reported. The
+// dots show the rows before the failure, and the process ends without
+// waiting for the threads (the reading thread may be waiting for input that
+// never comes).
+[[noreturn]] void fail_rows(RowFailure failure, ProgressDots& dots, GridWriter& writer, FormatName output_format,
+                            const char* input_name, const char* output_name) {
+  if (const std::optional<WritePlace> failed = writer.output_blocks().wait()) {
+    failure = {.reading = false, .row = failed->row, .failed_column = failed->column};
   }
+  dots.show_up_to(failure.reading ? dots.rows_written() : failure.row - 1);
   const int row = static_cast<int>(failure.row);
   if (failure.reading) {
     fail_keeping_output(writer, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
@@ -341,6 +343,7 @@ int run_scaling(int argc, char** argv) {
 
   OpenedInput input = open_and_recognise_input(input_file_name);
   FilePtr output_file = open_output(input_file_name, output_file_name, output_format);
+  const bool input_never_waits = input.never_waits;
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
   const std::unique_ptr<GridWriter> writer =
       make_grid_writer(output_format, std::move(output_file), names_gzip_file(output_file_name.shown));
@@ -392,7 +395,9 @@ int run_scaling(int argc, char** argv) {
     behind = WriteBehind::start(blocks.file(), blocks.compressed() ? processors : 0, blocks.crlf_lines());
     if (behind) blocks.write_later(*behind);
   }
-  ProgressDots dots(behind.get());
+  // Blocks gathered would hold back what an input that pauses delivered.
+  if (!input_never_waits) blocks.write_at_once();
+  ProgressDots dots(blocks);
   // A text output has no statistics block: its cells are not counted.
   CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
   // A statistics thread reads the input again where it can, and otherwise
@@ -419,7 +424,7 @@ int run_scaling(int argc, char** argv) {
                                    .beside = beside.get(),
                                    .cells_read = second != nullptr ? &cells_read : nullptr};
   if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, destination, dots)) {
-    fail_rows(*failure, behind.get(), dots, *writer, output_format, input_name, output_name);
+    fail_rows(*failure, dots, *writer, output_format, input_name, output_name);
   }
   // A gzip input's damage may show only in the check at the end of the member
   // that holds the last row, after its cells came out: it fails that row's
@@ -427,24 +432,22 @@ int run_scaling(int argc, char** argv) {
   const std::uint64_t used = source->end_reading();
   source.reset();
   if (!reader->input_intact_through(used)) {
-    fail_rows({.reading = true, .row = *rows, .values_read = *columns}, behind.get(), dots, *writer, output_format,
+    fail_rows({.reading = true, .row = *rows, .values_read = *columns}, dots, *writer, output_format, input_name,
+              output_name);
+  }
+  if (const std::optional<WritePlace> failed = blocks.wait()) {
+    fail_rows({.reading = false, .row = failed->row, .failed_column = failed->column}, dots, *writer, output_format,
               input_name, output_name);
   }
-  if (behind != nullptr) {
-    if (const std::optional<WritePlace> failed = behind->wait_until_written()) {
-      fail_rows({.reading = false, .row = failed->row, .failed_column = failed->column}, behind.get(), dots, *writer,
-                output_format, input_name, output_name);
-    }
-    dots.show_up_to(dots.rows_written());
-  }
+  dots.show_up_to(dots.rows_written());
   say("\n");
   if (beside != nullptr) beside->finish();
   // Should no reading of the file agree with this run's, the statistics
   // would describe other cells than those written: the grid could not be
   // read alike twice.
   if (second != nullptr && !second->agrees_with(cells_read, *reader, cells, stats, nodata)) {
-    fail_rows({.reading = true, .row = *rows, .values_read = *columns}, nullptr, dots, *writer, output_format,
-              input_name, output_name);
+    fail_rows({.reading = true, .row = *rows, .values_read = *columns}, dots, *writer, output_format, input_name,
+              output_name);
   }
   put_statistics(header, stats.finish());
   if (!writer->finish(header)) {

@@ -1,7 +1,9 @@
 #include "grid/output_blocks.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "grid/gzip_member.h"
@@ -12,11 +14,14 @@ std::unique_ptr<char[]> new_output_block() {
   return std::unique_ptr<char[]>(new (std::nothrow) char[kOutputBlockRoom]);
 }
 
-OutputBlocks::OutputBlocks(FilePtr file) : file_(std::move(file)), block_(new_output_block()) {}
+OutputBlocks::OutputBlocks(FilePtr file)
+    : file_(std::move(file)),
+      block_(new (std::nothrow) char[(kGatheredBlocks - 1) * kOutputBlockBytes + kOutputBlockRoom]) {}
 
 OutputBlocks::~OutputBlocks() = default;
 
 bool OutputBlocks::compress(std::size_t stored, bool crlf_lines) {
+  gathering_ = false;  // a member for each block
   compressor_.reset(new (std::nothrow) GzipCompressor(crlf_lines));
   crlf_lines_ = crlf_lines;
   stored_ = stored;
@@ -39,8 +44,22 @@ bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& p
     }
     return later_->hand_over(block_, size, used, place);
   }
-  if (!write_now(block_.get(), size)) return false;
-  std::memmove(block_.get(), block_.get() + size, used - size);
+  if (gathering_ && size == kOutputBlockBytes) {
+    // The rest is already where the next block starts.
+    gathered_places_[gathered_++] = place;
+    if (gathered_from_ + (gathered_ + 1) * kOutputBlockBytes <= kGatheredBlocks * kOutputBlockBytes) return true;
+    if (!write_gathered()) return false;
+    std::memmove(block_.get(), block(), used - size);
+    gathered_from_ = 0;
+    return true;
+  }
+  // A block that is not full (or of a gzip output) goes at once, after the
+  // blocks gathered.
+  if (wait().has_value()) return false;
+  char* const full = block();
+  if (!write_now(full, size)) return false;
+  std::memmove(block_.get(), full + size, used - size);
+  gathered_from_ = 0;
   return true;
 }
 
@@ -78,12 +97,34 @@ bool OutputBlocks::rewrite(std::size_t offset, const void* bytes, std::size_t si
          write_all(file_.get(), end.data(), end.size());
 }
 
+bool OutputBlocks::write_gathered() {
+  const std::size_t size = gathered_ * kOutputBlockBytes;
+  const std::size_t written = std::fwrite(block_.get() + gathered_from_, 1, size, file_.get());
+  if (written < size || std::ferror(file_.get()) != 0) {
+    later_failure_ = gathered_places_[std::min(written / kOutputBlockBytes, gathered_ - 1)];
+    gathered_ = 0;
+    return false;
+  }
+  gathered_from_ += size;
+  gathered_ = 0;
+  return true;
+}
+
 std::optional<WritePlace> OutputBlocks::wait() {
   if (later_ != nullptr) {
     later_failure_ = later_->wait_until_written();
     later_ = nullptr;
+  } else if (gathered_ > 0 && !later_failure_) {
+    // The block being filled stays where it is.
+    (void)write_gathered();
   }
   return later_failure_;
+}
+
+std::int64_t OutputBlocks::first_row_not_yet_safe() {
+  if (later_ != nullptr) return later_->first_row_not_yet_safe();
+  if (later_failure_) return later_failure_->row;
+  return gathered_ > 0 ? gathered_places_[0].row : std::numeric_limits<std::int64_t>::max();
 }
 
 }  // namespace cellscale

@@ -106,7 +106,7 @@ TEST(WriteFault, ADiskFullAtEveryByteOfASmallOutput) {
 // one full only at the last bytes when the output is finished (status 4).
 TEST(WriteFault, ADiskFullAmongTheRowsOfALargeOutput) {
   constexpr int kColumns = 700;
-  constexpr int kRows = 40;
+  constexpr int kRows = 120;
   ScratchFolder folder;
   write_file(folder / "in.asc", uniform_text_grid(kColumns, kRows));
   for (const Format& out : kFormats) {

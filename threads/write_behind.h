@@ -46,9 +46,7 @@ class WriteBehind final : public LaterBlockWriter {
 
   // What the first failed write said, when one is known to have failed.
   [[nodiscard]] std::optional<WritePlace> failure();
-  // The rows before this one ended before any block that is not yet known
-  // to be written filled: their progress may be shown whatever comes.
-  [[nodiscard]] std::int64_t first_row_not_yet_safe();
+  [[nodiscard]] std::int64_t first_row_not_yet_safe() override;
 
  private:
   explicit WriteBehind(std::FILE* file) : file_(file) {}
