@@ -141,7 +141,14 @@ class OutputBlocks {
   // gathering, one block otherwise. The block being filled starts at
   // gathered_from_ + gathered_ blocks.
   std::unique_ptr<char[]> block_;
+#ifdef _WIN32
+  // The C library's fwrite there does not tell how many bytes reached the
+  // file when a write fails part way, so the block that failed could not be
+  // told: each block is written as it fills.
+  bool gathering_ = false;
+#else
   bool gathering_ = true;
+#endif
   std::size_t gathered_from_ = 0;
   std::size_t gathered_ = 0;
   WritePlace gathered_places_[kGatheredBlocks];
