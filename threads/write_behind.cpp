@@ -74,11 +74,6 @@ std::optional<WritePlace> WriteBehind::wait_until_written() {
   return failure_;
 }
 
-std::optional<WritePlace> WriteBehind::failure() {
-  const std::lock_guard lock(mutex_);
-  return failure_;
-}
-
 std::int64_t WriteBehind::first_row_not_yet_safe() {
   const std::lock_guard lock(mutex_);
   if (failure_) return failure_->row;

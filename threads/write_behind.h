@@ -44,8 +44,6 @@ class WriteBehind final : public LaterBlockWriter {
   // Also ends the thread: a writer then writes its blocks at once again.
   [[nodiscard]] std::optional<WritePlace> wait_until_written() override;
 
-  // What the first failed write said, when one is known to have failed.
-  [[nodiscard]] std::optional<WritePlace> failure();
   [[nodiscard]] std::int64_t first_row_not_yet_safe() override;
 
  private:
