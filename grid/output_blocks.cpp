@@ -44,7 +44,7 @@ bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& p
     }
     return later_->hand_over(block_, size, used, place);
   }
-  if (gathering_ && size == kOutputBlockBytes) {
+  if (gathering_) {
     // The rest is already where the next block starts.
     gathered_places_[gathered_++] = place;
     if (gathered_from_ + (gathered_ + 1) * kOutputBlockBytes <= kGatheredBlocks * kOutputBlockBytes) return true;
@@ -53,13 +53,8 @@ bool OutputBlocks::write(std::size_t size, std::size_t used, const WritePlace& p
     gathered_from_ = 0;
     return true;
   }
-  // A block that is not full (or of a gzip output) goes at once, after the
-  // blocks gathered.
-  if (wait().has_value()) return false;
-  char* const full = block();
-  if (!write_now(full, size)) return false;
-  std::memmove(block_.get(), full + size, used - size);
-  gathered_from_ = 0;
+  if (!write_now(block_.get(), size)) return false;
+  std::memmove(block_.get(), block_.get() + size, used - size);
   return true;
 }
 

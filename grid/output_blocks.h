@@ -9,8 +9,9 @@
 // write is known later, and what the writer would have said of it (the row
 // being written, and the column, when the block filled) is kept with the
 // block: the failure is the same as with each block written at once. After a
-// failed write no later block is written. A gzip output's blocks are written
-// at once, a member each.
+// failed write no later block is written. Each block is written as it fills
+// for a gzip output, from an input that may pause (write_at_once), and on
+// Windows.
 //
 // A gzip output (gzip_member.h) is written a member a block: the bytes that
 // would have been written go out compressed. Its first bytes (a binary
@@ -84,11 +85,12 @@ class OutputBlocks {
   char* block() { return block_.get() + gathered_from_ + gathered_ * kOutputBlockBytes; }
 
   // Writes the block's first `size` of `used` bytes, or gathers them to be
-  // written with the next full blocks, and keeps the rest at the start of
-  // block(). False when the write failed (for gathered blocks, the write of
-  // this one or of one gathered before it: wait() tells which); the bytes
-  // are dropped then. With a later writer the block goes to it instead, and
-  // this is false only when an earlier write is known to have failed.
+  // written with the next full blocks (`size` is then kOutputBlockBytes, as
+  // the writers always give), and keeps the rest at the start of block().
+  // False when the write failed (for gathered blocks, the write of this one
+  // or of one gathered before it: wait() tells which); the bytes are dropped
+  // then. With a later writer the block goes to it instead, and this is
+  // false only when an earlier write is known to have failed.
   [[nodiscard]] bool write(std::size_t size, std::size_t used, const WritePlace& place);
 
   // Writes `size` bytes at `bytes` to the file at once (compressed, for a
