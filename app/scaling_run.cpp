@@ -190,10 +190,12 @@ FilePtr open_output(const FileName& input, FileName& output, FormatName format) 
 // The one way a run ends early once the output is open: the writer is
 // flushed first, so that the output keeps what it was given (the header, the
 // rows written), as a stream would on the way out. A failed flush goes
-// unreported: the run is already ending with a failure of its own.
+// unreported: the run is already ending with a failure of its own. The
+// room taken on the disk for rows that were not written is given back.
 [[noreturn, gnu::format(printf, 3, 4)]] void fail_keeping_output(GridWriter& writer, int status, const char* format,
                                                                  ...) {
   writer.flush();
+  writer.output_blocks().give_back_unused_room();
   std::va_list arguments;
   va_start(arguments, format);
   vfail(status, format, arguments);  // never returns, so no va_end
@@ -369,6 +371,10 @@ int run_scaling(int argc, char** argv) {
   }
   const std::optional<std::int64_t> rows = row_count(header);
   if (!rows) fail_keeping_output(*writer, kStatusBadHeader, "invalid number of rows in %s\n", input_name);
+  const std::uint64_t cells = static_cast<std::uint64_t>(*rows) * static_cast<std::uint64_t>(*columns);
+  // Only where the input can hold the cells its header promises: a header
+  // that promises more would take room on the disk that no row fills.
+  if (reader->can_hold_cells(cells)) writer->reserve_room(cells);
 
   say("\nfactor : ");
   const double factor = read_reply_number(1.0);
@@ -402,7 +408,6 @@ int run_scaling(int argc, char** argv) {
   CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
   // A statistics thread reads the input again where it can, and otherwise
   // takes the run's scaled cells through its ring.
-  const std::uint64_t cells = static_cast<std::uint64_t>(*rows) * static_cast<std::uint64_t>(*columns);
   const CellsAgain::Take take_statistics =
       [&stats, nodata, factor, scaled = std::vector<double>()](const double* cells_again, std::size_t count) mutable {
         if (scaled.size() < count) scaled.resize(count);

@@ -49,6 +49,8 @@ class TextSource {
 
   bool intact_through(std::uint64_t used) { return file_.intact_through(used); }
 
+  std::uint64_t plain_file_size() const { return file_.plain_file_size(); }
+
   // Reads `count` numbers into `values`, as as many next_number() calls
   // would; returns how many were read before one was missing or broken.
   std::int64_t next_numbers(double* values, std::int64_t count) {
@@ -218,6 +220,13 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
   void interrupt_reading() override { text_.interrupt(); }
 
   std::uint64_t bytes_used() const override { return text_.used(); }
+
+  // Each cell takes a character at least, and each but the last a blank after it.
+  bool can_hold_cells(std::uint64_t cells) const override {
+    const std::uint64_t size = text_.plain_file_size();
+    const std::uint64_t left = size > text_.used() ? size - text_.used() : 0;
+    return cells == 0 || (cells <= left && 2 * cells - 1 <= left);
+  }
 
   bool input_intact_through(std::uint64_t used) override { return text_.intact_through(used); }
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "grid/output_blocks.h"
@@ -54,6 +55,11 @@ class BinaryGridReader final : public GridReader {
     const int descriptor = file_.plain_file_descriptor();
     if (descriptor < 0) return nullptr;
     return std::make_unique<CellsAgain>(descriptor, width_, first_cell_at_);
+  }
+
+  bool can_hold_cells(std::uint64_t cells) const override {
+    const std::uint64_t size = file_.plain_file_size();
+    return size >= first_cell_at_ && (size - first_cell_at_) / static_cast<std::uint64_t>(width_) >= cells;
   }
 
   bool prepare_rows(std::int32_t columns) override {
@@ -221,6 +227,13 @@ class BinaryGridWriter final : public GridWriter {
   }
 
   OutputBlocks& output_blocks() override { return blocks_; }
+
+  void reserve_room(std::uint64_t cells) override {
+    const auto size = static_cast<std::uint64_t>(width_);
+    if (cells <= (std::numeric_limits<std::uint64_t>::max() - header_bytes(width_)) / size) {
+      blocks_.reserve_room(header_bytes(width_) + cells * size);
+    }
+  }
 
   bool finish(const GridHeader& header) override {
     if (!flush()) return false;

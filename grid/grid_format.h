@@ -91,6 +91,10 @@ class GridReader {
   // The grid's cells read a second time, from the first on, where they can
   // be (grid/binary_grid.h); null for any other input.
   [[nodiscard]] virtual std::unique_ptr<CellsAgain> cells_again() const;
+  // Whether the input, a regular file read byte for byte, is long enough to
+  // hold `cells` cells after the header; false where it is shorter or its
+  // size is not known (a pipe, a gzip input).
+  [[nodiscard]] virtual bool can_hold_cells(std::uint64_t cells) const = 0;
 };
 
 // A writer buffers what it is given (the header and the cells, row after
@@ -125,6 +129,10 @@ class GridWriter {
   // The blocks the writer fills and writes, through which a run may have
   // them written on a thread of their own (OutputBlocks::write_behind).
   virtual OutputBlocks& output_blocks() = 0;
+  // Takes the output's room on the disk for a grid of `cells` cells before
+  // the rows are written (OutputBlocks::reserve_room), where its size is
+  // known from them: a binary output that is not compressed.
+  virtual void reserve_room(std::uint64_t cells) { (void)cells; }
   // Ends the output after the last row: a binary output's statistics block
   // is written again from slots 7 to 12 of `header`, which the run has
   // filled by then. Then the file is closed. False when anything written was

@@ -211,6 +211,17 @@ int InputFile::plain_file_descriptor() const {
   return raw_.file_descriptor_at(position_);
 }
 
+std::uint64_t InputFile::plain_file_size() const {
+#ifdef _WIN32
+  return 0;
+#else
+  const int descriptor = plain_file_descriptor();
+  struct stat status {};
+  if (descriptor < 0 || fstat(descriptor, &status) != 0) return 0;
+  return static_cast<std::uint64_t>(status.st_size);
+#endif
+}
+
 std::size_t InputFile::read(void* into, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {

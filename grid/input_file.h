@@ -126,6 +126,9 @@ class InputFile {
   // position that leave this input's reads alone; otherwise -1.
   [[nodiscard]] int plain_file_descriptor() const;
 
+  // The size of that regular file, in bytes; 0 for any other input.
+  [[nodiscard]] std::uint64_t plain_file_size() const;
+
   // Whether the first `used` bytes of the input came through whole: always
   // for a plain input, and for a gzip input when the checks of the members
   // that hold them pass (GzipInput::intact_through), which reads on after a

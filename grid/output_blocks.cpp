@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "grid/disk_room.h"
 #include "grid/gzip_member.h"
 
 namespace cellscale {
@@ -120,6 +121,14 @@ std::int64_t OutputBlocks::first_row_not_yet_safe() {
   if (later_ != nullptr) return later_->first_row_not_yet_safe();
   if (later_failure_) return later_failure_->row;
   return gathered_ > 0 ? gathered_places_[0].row : std::numeric_limits<std::int64_t>::max();
+}
+
+void OutputBlocks::reserve_room(std::uint64_t bytes) {
+  room_reserved_ = !compressed() && reserve_disk_room(file_.get(), bytes);
+}
+
+void OutputBlocks::give_back_unused_room() {
+  if (room_reserved_) give_back_disk_room(file_.get());
 }
 
 }  // namespace cellscale

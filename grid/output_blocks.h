@@ -129,6 +129,12 @@ class OutputBlocks {
   // write said, when one failed.
   [[nodiscard]] std::optional<WritePlace> wait();
 
+  // Takes room on the disk for an output of `bytes` bytes before anything is
+  // written (grid/disk_room.h); not for a gzip output, whose size is not
+  // known. An output that ends early gives back the room it did not fill.
+  void reserve_room(std::uint64_t bytes);
+  void give_back_unused_room();
+
  private:
   // Writes the blocks gathered. False when they did not all reach the file:
   // later_failure_ then holds the place of the first that did not.
@@ -162,6 +168,7 @@ class OutputBlocks {
   std::vector<unsigned char> member_;  // the last member compressed here
   LaterBlockWriter* later_ = nullptr;
   std::optional<WritePlace> later_failure_;
+  bool room_reserved_ = false;
 };
 
 }  // namespace cellscale

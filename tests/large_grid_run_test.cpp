@@ -57,6 +57,11 @@ std::string make_input(const Format& format, int columns, int rows) {
   return bytes;
 }
 
+// Disk space beyond a file's last block: a binary output takes its space
+// before it is written, and must take no more than it fills (nor keep what
+// an early end left unfilled).
+constexpr std::uint64_t kSpaceBeyondTheBytes = 4096;
+
 // 3001 columns: two double rows to a block, the next row straddling its end;
 // 20011 columns: a double row is larger than two blocks. An output named .gz
 // (any letter case) is a whole gzip file of the plain output's bytes, at
@@ -73,6 +78,7 @@ TEST(LargeGrid, EveryFormatPairThroughRowsOfManyBlocks) {
         const char* gz_name = columns % 2 == 0 ? "out.gz" : "out.Gz";
         expect_ended(run_tool(folder.path(), {"in", gz_name, out.option}, "1.5\n"), predicted.run.output, 0);
         const std::string plain = read_file(folder / "out");
+        EXPECT_LE(disk_space_of(folder / "out"), plain.size() + kSpaceBeyondTheBytes);
         const std::string gz = read_file(folder / gz_name);
         bool intact = false;
         EXPECT_EQ(gunzip(gz, &intact), plain);
@@ -85,7 +91,8 @@ TEST(LargeGrid, EveryFormatPairThroughRowsOfManyBlocks) {
 
 // An input cut in a row far from the first block: the message names the row
 // and the values of it that were there, and the output keeps every row before
-// it (a binary output with the statistics block it started with).
+// it (a binary output with the statistics block it started with), and no
+// more disk space than those.
 TEST(LargeGrid, AnInputCutFarInKeepsEveryRowBefore) {
   constexpr int kColumns = 3001;
   constexpr int kRows = 40;
@@ -108,8 +115,10 @@ TEST(LargeGrid, AnInputCutFarInKeepsEveryRowBefore) {
     }
     for (const Format& out : kFormats) {
       SCOPED_TRACE(std::string(in.name) + " to " + out.name);
+      ScratchFolder folder;
       const reference::Prediction predicted =
-          check_predicted_run(input.substr(0, cut), {"in", "out", out.option}, "1.5\n");
+          check_predicted_run(input.substr(0, cut), {"in", "out", out.option}, "1.5\n", {}, folder);
+      EXPECT_LE(disk_space_of(folder / "out"), read_file(folder / "out").size() + kSpaceBeyondTheBytes);
       // A text input cut inside a number reads the digits before the cut as one more value.
       const auto values_read = static_cast<std::size_t>(kValuesThere + (in.width == 0 ? 1 : 0));
       EXPECT_EQ(predicted.run.output, read_failure("in", kCutRow, values_read));

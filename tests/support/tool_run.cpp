@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,6 +203,12 @@ ScratchFolder::~ScratchFolder() {
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::uint64_t disk_space_of(const std::filesystem::path& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) throw std::runtime_error("cannot stat " + path.string());
+  return static_cast<std::uint64_t>(status.st_blocks) * 512;
 }
 
 void write_file(const std::filesystem::path& path, const std::string& bytes) {

@@ -90,4 +90,8 @@ class ScratchFolder {
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 
+// The disk space the file holds (its blocks), which may pass its size where
+// space was taken ahead of the writes.
+std::uint64_t disk_space_of(const std::filesystem::path& path);
+
 }  // namespace cellscale::testing
