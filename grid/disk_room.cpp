@@ -13,20 +13,20 @@ namespace cellscale {
 
 #ifdef __linux__
 
-bool reserve_disk_room(std::FILE* file, std::uint64_t bytes) {
+void reserve_disk_room(std::FILE* file, std::uint64_t bytes) {
   if (file == nullptr || bytes == 0 || bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return false;
+    return;
   }
   // Past the limit the reservation would fail (or end the process by
   // SIGXFSZ) before the first row is written; the writes up to the limit
   // must come first.
   rlimit limit{};
   if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || (limit.rlim_cur != RLIM_INFINITY && bytes > limit.rlim_cur)) {
-    return false;
+    return;
   }
   // The file's size is kept: not posix_fallocate, which writes zeros where
   // the file system has no such call.
-  return ::fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
+  (void)::fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
 }
 
 void give_back_disk_room(std::FILE* file) {
@@ -39,7 +39,7 @@ void give_back_disk_room(std::FILE* file) {
 
 #else
 
-bool reserve_disk_room(std::FILE*, std::uint64_t) { return false; }
+void reserve_disk_room(std::FILE*, std::uint64_t) {}
 void give_back_disk_room(std::FILE*) {}
 
 #endif

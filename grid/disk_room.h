@@ -11,14 +11,15 @@
 
 namespace cellscale {
 
-// Asks for the room of a file of `bytes` bytes, from its start. False, and
-// nothing taken, where the file system or the system cannot give it (a pipe,
-// a device, no such call, not enough room) or the file could not grow that
-// far (the process's limit on the size of its files): the writes then take
-// their room as they go, and a full disk shows there as before.
-bool reserve_disk_room(std::FILE* file, std::uint64_t bytes);
+// Asks for the room of a file of `bytes` bytes, from its start. Nothing is
+// taken where the file system or the system cannot give it (a pipe, a
+// device, no such call) or the file could not grow that far (the process's
+// limit on the size of its files), and part of it where the disk runs out:
+// the writes then take their room as they go, and a full disk shows there
+// as before.
+void reserve_disk_room(std::FILE* file, std::uint64_t bytes);
 
-// Gives back the room reserved past the bytes written so far: for an output
+// Gives back the room taken past the bytes written so far: for an output
 // that ends before all its bytes were written.
 void give_back_disk_room(std::FILE* file);
 

@@ -124,7 +124,9 @@ std::int64_t OutputBlocks::first_row_not_yet_safe() {
 }
 
 void OutputBlocks::reserve_room(std::uint64_t bytes) {
-  room_reserved_ = !compressed() && reserve_disk_room(file_.get(), bytes);
+  if (compressed()) return;
+  reserve_disk_room(file_.get(), bytes);
+  room_reserved_ = true;  // the room, or part of it where the disk ran out
 }
 
 void OutputBlocks::give_back_unused_room() {
