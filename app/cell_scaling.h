@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "grid/binary_grid.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -87,5 +89,25 @@ void scale_cells(const In* in, Out* out, std::size_t count, double nodata, doubl
     count -= part;
   }
 }
+
+// Scales as scale_cells does, for a run whose statistics are taken from a
+// second reading of the input (threads/second_reading.h), and adds the cells
+// of `in` to `read`, the run's side of the check that both readings met the
+// same cells. One pass over the cells, four at a time with AVX2 where the
+// processor has it: the run's own thread reads and writes the grid besides,
+// and on two processors it is the one the run waits for.
+template <typename In, typename Out>
+void scale_and_sum_cells(const In* in, Out* out, std::size_t count, double nodata, double factor, CellSum& read);
+
+namespace detail {
+
+// The ways scale_and_sum_cells may take, for the tests: whether this
+// processor has AVX2, and a way chosen (false: the portable one).
+bool can_scale_with_avx2();
+template <typename In, typename Out>
+void scale_and_sum_cells_by(bool avx2, const In* in, Out* out, std::size_t count, double nodata, double factor,
+                            CellSum& read);
+
+}  // namespace detail
 
 }  // namespace cellscale

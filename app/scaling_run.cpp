@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -212,8 +213,10 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
 }
 
 // Scales the `columns` cells of a row into the writer's output spans, as
-// many as it takes. Stops at the first span that could not be reserved or
-// committed (a full block that could not be written).
+// many as it takes, the scaled cells taken by `stats` (a CellSum takes the
+// cells read instead: scale_and_sum_cells). Stops at the first span that
+// could not be reserved or committed (a full block that could not be
+// written).
 // Kept out of line: inlined into the row loop it compiled to a slower
 // scaling loop (half an instruction a cell more, callgrind).
 template <typename In, typename Statistics>
@@ -224,15 +227,21 @@ template <typename In, typename Statistics>
     OutputSpan span;
     const RowWrite reserved = writer.reserve(span);
     if (!reserved.complete) return reserved;
-    const std::int32_t count = std::min(span.count, columns - done);
-    if (span.doubles != nullptr) {
-      scale_cells(cells + done, span.doubles, static_cast<std::size_t>(count), nodata, factor, stats);
+    const auto count = static_cast<std::size_t>(std::min(span.count, columns - done));
+    if constexpr (std::is_same_v<Statistics, CellSum>) {
+      if (span.doubles != nullptr) {
+        scale_and_sum_cells(cells + done, span.doubles, count, nodata, factor, *stats);
+      } else {
+        scale_and_sum_cells(cells + done, span.singles, count, nodata, factor, *stats);
+      }
+    } else if (span.doubles != nullptr) {
+      scale_cells(cells + done, span.doubles, count, nodata, factor, stats);
     } else {
-      scale_cells(cells + done, span.singles, static_cast<std::size_t>(count), nodata, factor, stats);
+      scale_cells(cells + done, span.singles, count, nodata, factor, stats);
     }
-    const RowWrite committed = writer.commit(count);
+    const RowWrite committed = writer.commit(static_cast<std::int32_t>(count));
     if (!committed.complete) return committed;
-    done += count;
+    done += static_cast<std::int32_t>(count);
   }
   return {true, 0};
 }
@@ -252,8 +261,8 @@ struct RowDestination {
   CellSum* cells_read;
 };
 
-// Scales a row of the input's cells into the writer, the statistics taken
-// by `stats`.
+// Scales a row of the input's cells into the writer, the cells taken by
+// `stats` as scale_row has them taken.
 template <typename Statistics>
 RowWrite scale_input_row(const SourceRow& cells, const RowDestination& destination, Statistics* stats) {
   if (cells.doubles != nullptr) {
@@ -281,19 +290,13 @@ std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const
   for (std::int64_t row = 1; row <= rows; ++row) {
     const SourceRow cells = source.next_row();
     if (!cells.complete) return RowFailure{.reading = true, .row = row, .values_read = cells.values_read};
-    if (destination.cells_read != nullptr) {
-      const auto columns = static_cast<std::size_t>(destination.columns);
-      if (cells.doubles != nullptr) {
-        destination.cells_read->add(cells.doubles, columns);
-      } else if (cells.singles != nullptr) {
-        destination.cells_read->add(cells.singles, columns);
-      }
-    }
     RowWrite written{true, 0};
     if (cells.formatted != nullptr) {
       written = destination.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
     } else if (cells.doubles != nullptr && destination.formatted != nullptr) {
       written = destination.formatted->write_scaled_row(cells.doubles, {destination.nodata, destination.factor});
+    } else if (destination.cells_read != nullptr) {
+      written = scale_input_row(cells, destination, destination.cells_read);
     } else if (destination.beside != nullptr) {
       written = scale_input_row(cells, destination, destination.beside);
     } else {

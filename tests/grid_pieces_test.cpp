@@ -2,8 +2,8 @@
 // an input's first bytes, the row and column counts of a header, the text of
 // a grid header, the pieces a text is read in, the check of a gzip input's
 // last member after a read that waited was interrupted, the processors the
-// tool counts, from its affinity mask and its CPU quota, and the system's
-// load average.
+// tool counts, from its affinity mask and its CPU quota, the system's load
+// average, and the scaling of cells that are summed as they are read.
 
 #include <gtest/gtest.h>
 
@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/processors.h"
 #include "grid/ascii_grid.h"
@@ -375,5 +376,60 @@ TEST(LoadAverage, FromTheFirstFieldOfLoadavg) {
   }
 }
 #endif
+
+// The scaling of a run whose statistics come from a second reading, each
+// way this processor has, against the definition cell by cell: a cell equal
+// to nodata (exactly: -0 is nodata 0, and nothing is nodata NaN) passes
+// through, any other is multiplied, and a single output is rounded to
+// nearest (ties to even, past the largest single to infinity). The cells
+// read are summed as CellSum sums them, a negative single's bits widened
+// without their sign. Every length of each list puts cells in the four-cell
+// steps and after them.
+TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  struct Case {
+    double nodata;
+    double factor;
+    std::vector<double> cells;
+  };
+  const std::vector<Case> cases = {
+      {-9999, 1.5, {1577.226, -9999, -0.5, -0.0, 3e38, 1e-310, kNan, kInfinity, -kInfinity, -9999.000000000002, 7}},
+      {0, -3, {0.0, -0.0, 1, kNan, 5e-324, 1e308, -1, 2, 3, -4, 5, 6, 0.0}},
+      {kNan, 2, {kNan, 1, -2, 3, kNan, 5}},
+      // Halfway between two singles: 1 and 1 + 2^-23, then 1 + 2^-22 and 1 + 3 * 2^-23.
+      {-1, 1, {1 + 0x1p-24, 1 + 0x1.8p-23, 3.5e38, -1, 1e-40, -3.4028235e38, 0x1p-149, 0x1p-150, 0x1.8p-149}},
+  };
+  const std::vector<bool> ways = cellscale::detail::can_scale_with_avx2() ? std::vector<bool>{false, true}
+                                                                           : std::vector<bool>{false};
+  auto check = [&]<typename In, typename Out>(const Case& c, std::size_t count, bool avx2) {
+    SCOPED_TRACE(std::to_string(count) + " cells, " + (avx2 ? "AVX2" : "portable") + ", " + typeid(In).name() +
+                 " to " + typeid(Out).name());
+    std::vector<In> in;
+    for (std::size_t i = 0; i < count; ++i) in.push_back(static_cast<In>(c.cells[i]));
+    std::vector<Out> out(count + 1, Out{42});
+    cellscale::CellSum read{.cells = 5, .bits = 7};
+    cellscale::detail::scale_and_sum_cells_by(avx2, in.data(), out.data(), count, c.nodata, c.factor, read);
+    cellscale::CellSum expected_read{.cells = 5, .bits = 7};
+    expected_read.add(in.data(), count);
+    EXPECT_EQ(read, expected_read);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto cell = static_cast<double>(in[i]);
+      const auto expected = static_cast<Out>(cell == c.nodata ? c.nodata : cell * c.factor);
+      EXPECT_EQ(std::memcmp(&out[i], &expected, sizeof expected), 0) << "cell " << i << ": " << out[i];
+    }
+    EXPECT_EQ(out[count], Out{42}) << "nothing past the cells";
+  };
+  for (const Case& c : cases) {
+    for (std::size_t count = 0; count <= c.cells.size(); ++count) {
+      for (const bool avx2 : ways) {
+        check.operator()<double, double>(c, count, avx2);
+        check.operator()<double, float>(c, count, avx2);
+        check.operator()<float, double>(c, count, avx2);
+        check.operator()<float, float>(c, count, avx2);
+      }
+    }
+  }
+}
 
 }  // namespace
