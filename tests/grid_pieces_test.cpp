@@ -22,6 +22,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "app/cell_scaling.h"
