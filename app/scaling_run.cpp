@@ -375,8 +375,9 @@ int run_scaling(int argc, char** argv) {
   const std::optional<std::int64_t> rows = row_count(header);
   if (!rows) fail_keeping_output(*writer, kStatusBadHeader, "invalid number of rows in %s\n", input_name);
   const std::uint64_t cells = static_cast<std::uint64_t>(*rows) * static_cast<std::uint64_t>(*columns);
-  // Only where the input can hold the cells its header promises: a header
-  // that promises more would take room on the disk that no row fills.
+  // The output's room on the disk is taken ahead only where the input can
+  // hold the cells its header promises: a header that promises more would
+  // take room that no row fills.
   if (reader->can_hold_cells(cells)) writer->reserve_room(cells);
 
   say("\nfactor : ");

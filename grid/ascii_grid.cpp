@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "grid/cell_format.h"
@@ -308,10 +309,27 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
 
   OutputBlocks& output_blocks() override { return blocks_; }
 
-  bool finish(const GridHeader&) override { return flush() && close_output(blocks_.take_file()); }
+  // The room the cells did not fill is given back before the file closes.
+  bool finish(const GridHeader&) override {
+    if (!flush()) return false;
+    blocks_.give_back_unused_room();
+    return close_output(blocks_.take_file());
+  }
+
+  // A text output's size is known only once it is written: the room of
+  // kReservedCellBytes a cell is taken ahead, and the writes take what more
+  // the cells need as they go.
+  void reserve_room(std::uint64_t cells) override {
+    if (cells <= std::numeric_limits<std::uint64_t>::max() / kReservedCellBytes - 1) {
+      blocks_.reserve_room(used_ + cells * kReservedCellBytes);
+    }
+  }
 
  private:
   static constexpr std::int32_t kStagingCells = 512;
+  // A nodata cell of -9999 and its tab: most cells take more, so that
+  // little room is given back.
+  static constexpr std::uint64_t kReservedCellBytes = 6;
 #ifdef _WIN32
   static constexpr bool kCrlfLines = true;
 #else

@@ -130,9 +130,9 @@ class GridWriter {
   // them written on a thread of their own (OutputBlocks::write_behind).
   virtual OutputBlocks& output_blocks() = 0;
   // Takes the output's room on the disk for a grid of `cells` cells before
-  // the rows are written (OutputBlocks::reserve_room), where its size is
-  // known from them: a binary output that is not compressed.
-  virtual void reserve_room(std::uint64_t cells) { (void)cells; }
+  // the rows are written (OutputBlocks::reserve_room; not for a compressed
+  // output): a binary output's whole size, a text output's estimate.
+  virtual void reserve_room(std::uint64_t cells) = 0;
   // Ends the output after the last row: a binary output's statistics block
   // is written again from slots 7 to 12 of `header`, which the run has
   // filled by then. Then the file is closed. False when anything written was

@@ -89,6 +89,22 @@ TEST(LargeGrid, EveryFormatPairThroughRowsOfManyBlocks) {
   }
 }
 
+// A text output's disk space is taken ahead by an estimate, larger than
+// short cells ("0" and a tab) fill: what they left is given back.
+TEST(LargeGrid, ShortTextCellsKeepNoMoreSpaceThanTheirBytes) {
+  for (const Format& in : kFormats) {
+    SCOPED_TRACE(in.name);
+    const std::string input =
+        in.width == 0 ? text_grid(text_header("600", "200", "0", "0", "1", "-9999"), std::vector<double>(120000, 0.0),
+                                  600)
+                      : binary_grid(in.width, {600, 200, 0, 0, 1, kNodata}, {1, 2, 3, 4, 5, 6},
+                                    std::vector<double>(120000, 0.0));
+    ScratchFolder folder;
+    const reference::Prediction predicted = check_predicted_run(input, {"in", "out"}, "1\n", {}, folder);
+    EXPECT_LE(disk_space_of(folder / "out"), predicted.run.file->size() + kSpaceBeyondTheBytes);
+  }
+}
+
 // An input cut in a row far from the first block: the message names the row
 // and the values of it that were there, and the output keeps every row before
 // it (a binary output with the statistics block it started with), and no
