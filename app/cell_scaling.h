@@ -10,50 +10,17 @@
 
 #include "grid/binary_grid.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace cellscale {
 
 namespace detail {
 
 // scaled[i] = in[i] (widened) == nodata ? nodata : in[i] * factor, for i below
-// count. Two cells at a time where the processor has SSE2 (every x86-64):
-// a compiler keeps the choice as a branch there, as a comparison might trap;
-// these instructions take every cell exactly as the plain loop does.
+// count: four cells at a time with AVX2 where the processor has it (chosen
+// at run time), else two with SSE2 (every x86-64). A compiler keeps the
+// choice as a branch in a plain loop, as a comparison might trap; these
+// instructions take every cell exactly as the plain loop does.
 template <typename In>
-void scale_part(const In* in, double* scaled, std::size_t count, double nodata, double factor) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128d nodata_pair = _mm_set1_pd(nodata);
-  const __m128d factor_pair = _mm_set1_pd(factor);
-  auto scale_pair = [&](std::size_t at) {
-    __m128d cells;
-    if constexpr (std::is_same_v<In, double>) {
-      cells = _mm_loadu_pd(in + at);
-    } else {
-      cells = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + at))));
-    }
-    const __m128d product = _mm_mul_pd(cells, factor_pair);
-    const __m128d is_nodata = _mm_cmpeq_pd(cells, nodata_pair);
-    _mm_storeu_pd(scaled + at, _mm_or_pd(_mm_and_pd(is_nodata, nodata_pair), _mm_andnot_pd(is_nodata, product)));
-  };
-  // Four pairs a round, which leaves the loop's own instructions a quarter.
-  for (; i + 8 <= count; i += 8) {
-    scale_pair(i);
-    scale_pair(i + 2);
-    scale_pair(i + 4);
-    scale_pair(i + 6);
-  }
-  for (; i + 2 <= count; i += 2) scale_pair(i);
-#endif
-  for (; i < count; ++i) {
-    const double cell = static_cast<double>(in[i]);
-    const double product = cell * factor;
-    scaled[i] = cell == nodata ? nodata : product;
-  }
-}
+void scale_part(const In* in, double* scaled, std::size_t count, double nodata, double factor);
 
 }  // namespace detail
 
@@ -101,9 +68,11 @@ void scale_and_sum_cells(const In* in, Out* out, std::size_t count, double nodat
 
 namespace detail {
 
-// The ways scale_and_sum_cells may take, for the tests: whether this
-// processor has AVX2, and a way chosen (false: the portable one).
+// The ways scale_part and scale_and_sum_cells may take, for the tests:
+// whether this processor has AVX2, and a way chosen (false: without it).
 bool can_scale_with_avx2();
+template <typename In>
+void scale_part_by(bool avx2, const In* in, double* scaled, std::size_t count, double nodata, double factor);
 template <typename In, typename Out>
 void scale_and_sum_cells_by(bool avx2, const In* in, Out* out, std::size_t count, double nodata, double factor,
                             CellSum& read);

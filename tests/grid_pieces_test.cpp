@@ -378,8 +378,9 @@ TEST(LoadAverage, FromTheFirstFieldOfLoadavg) {
 }
 #endif
 
-// The scaling of a run whose statistics come from a second reading, each
-// way this processor has, against the definition cell by cell: a cell equal
+// The scaling of cells, alone and in a run whose statistics come from a
+// second reading, each way this processor has, against the definition cell
+// by cell: a cell equal
 // to nodata (exactly: -0 is nodata 0, and nothing is nodata NaN) passes
 // through, any other is multiplied, and a single output is rounded to
 // nearest (ties to even, past the largest single to infinity). The cells
@@ -395,7 +396,8 @@ TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
     std::vector<double> cells;
   };
   const std::vector<Case> cases = {
-      {-9999, 1.5, {1577.226, -9999, -0.5, -0.0, 3e38, 1e-310, kNan, kInfinity, -kInfinity, -9999.000000000002, 7}},
+      {-9999, 1.5, {1577.226, -9999, -0.5, -0.0, 3e38, 1e-310, kNan, kInfinity, -kInfinity, -9999.000000000002, 7,
+                    -9999, 8, 9, -9999, 10, 11}},
       {0, -3, {0.0, -0.0, 1, kNan, 5e-324, 1e308, -1, 2, 3, -4, 5, 6, 0.0}},
       {kNan, 2, {kNan, 1, -2, 3, kNan, 5}},
       // Halfway between two singles: 1 and 1 + 2^-23, then 1 + 2^-22 and 1 + 3 * 2^-23.
@@ -420,6 +422,11 @@ TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
       EXPECT_EQ(std::memcmp(&out[i], &expected, sizeof expected), 0) << "cell " << i << ": " << out[i];
     }
     EXPECT_EQ(out[count], Out{42}) << "nothing past the cells";
+    if constexpr (std::is_same_v<Out, double>) {
+      std::vector<double> scaled(count + 1, 42);
+      cellscale::detail::scale_part_by(avx2, in.data(), scaled.data(), count, c.nodata, c.factor);
+      EXPECT_EQ(std::memcmp(scaled.data(), out.data(), scaled.size() * sizeof(double)), 0) << "scale_part";
+    }
   };
   for (const Case& c : cases) {
     for (std::size_t count = 0; count <= c.cells.size(); ++count) {
