@@ -6,6 +6,8 @@
 #include <system_error>
 #include <type_traits>
 
+#include "threads/thread_placement.h"
+
 namespace cellscale {
 
 CellPipeline::~CellPipeline() { stop(); }
@@ -25,12 +27,16 @@ bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32
   try {
     // The workers first: they only wait for batches, so that a thread that
     // cannot be had leaves the input unread and the run takes one thread.
-    for (int i = 0; work_ != nullptr && i < workers; ++i) workers_.emplace_back([this] { work_on_batches(); });
+    for (int i = 0; work_ != nullptr && i < workers; ++i) {
+      workers_.emplace_back([this] { work_on_batches(); });
+      move_off_this_processor(workers_.back());
+    }
     if (pieces != nullptr) {
       reading_thread_ = std::thread([this, pieces] { read_text(*pieces); });
     } else {
       reading_thread_ = std::thread([this, &reader, columns, rows] { read_rows(reader, columns, rows); });
     }
+    move_off_this_processor(reading_thread_);
   } catch (const std::system_error&) {
     started = false;
   } catch (const std::bad_alloc&) {
