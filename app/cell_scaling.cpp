@@ -58,8 +58,7 @@ void scale_part_portable(const In* in, double* scaled, std::size_t count, double
 }
 
 template <typename In, typename Out>
-void scale_and_sum_portable(const In* in, Out* out, std::size_t count, double nodata, double factor,
-                            CellSum& read) {
+void scale_and_sum_portable(const In* in, Out* out, std::size_t count, double nodata, double factor, CellSum& read) {
   read.add(in, count);
   scale_cells(in, out, count, nodata, factor, static_cast<CellStats*>(nullptr));
 }
@@ -71,7 +70,7 @@ void scale_and_sum_portable(const In* in, Out* out, std::size_t count, double no
 // adds it.
 template <bool kSum, typename In>
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256d scale_four(const In* in, __m256d nodatas, __m256d factors,
-                                                                     __m256i& bits) {
+                                                                      __m256i& bits) {
   __m256d cells;
   if constexpr (std::is_same_v<In, double>) {
     cells = _mm256_loadu_pd(in);
@@ -169,8 +168,7 @@ void detail::scale_part(const In* in, double* scaled, std::size_t count, double 
 }
 
 template <typename In>
-void detail::scale_part_by(bool avx2, const In* in, double* scaled, std::size_t count, double nodata,
-                           double factor) {
+void detail::scale_part_by(bool avx2, const In* in, double* scaled, std::size_t count, double nodata, double factor) {
   scale_part_way<In>(avx2)(in, scaled, count, nodata, factor);
 }
 
@@ -191,10 +189,9 @@ template void detail::scale_part<float>(const float*, double*, std::size_t, doub
 template void detail::scale_part_by<double>(bool, const double*, double*, std::size_t, double, double);
 template void detail::scale_part_by<float>(bool, const float*, double*, std::size_t, double, double);
 
-#define CELLSCALE_SCALE_AND_SUM(In, Out)                                                                      \
-  template void scale_and_sum_cells<In, Out>(const In*, Out*, std::size_t, double, double, CellSum&);         \
-  template void detail::scale_and_sum_cells_by<In, Out>(bool, const In*, Out*, std::size_t, double, double, \
-                                                        CellSum&);
+#define CELLSCALE_SCALE_AND_SUM(In, Out)                                                              \
+  template void scale_and_sum_cells<In, Out>(const In*, Out*, std::size_t, double, double, CellSum&); \
+  template void detail::scale_and_sum_cells_by<In, Out>(bool, const In*, Out*, std::size_t, double, double, CellSum&);
 CELLSCALE_SCALE_AND_SUM(double, double)
 CELLSCALE_SCALE_AND_SUM(double, float)
 CELLSCALE_SCALE_AND_SUM(float, double)

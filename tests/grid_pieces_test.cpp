@@ -395,16 +395,19 @@ TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
     double factor;
     std::vector<double> cells;
   };
+  const std::vector<double> elevations = {1577.226, -9999, -0.5,      -0.0,       3e38,
+                                          1e-310,   kNan,  kInfinity, -kInfinity, -9999.000000000002,
+                                          7,        -9999, 8,         9,          -9999,
+                                          10,       11};
   const std::vector<Case> cases = {
-      {-9999, 1.5, {1577.226, -9999, -0.5, -0.0, 3e38, 1e-310, kNan, kInfinity, -kInfinity, -9999.000000000002, 7,
-                    -9999, 8, 9, -9999, 10, 11}},
+      {-9999, 1.5, elevations},
       {0, -3, {0.0, -0.0, 1, kNan, 5e-324, 1e308, -1, 2, 3, -4, 5, 6, 0.0}},
       {kNan, 2, {kNan, 1, -2, 3, kNan, 5}},
       // Halfway between two singles: 1 and 1 + 2^-23, then 1 + 2^-22 and 1 + 3 * 2^-23.
       {-1, 1, {1 + 0x1p-24, 1 + 0x1.8p-23, 3.5e38, -1, 1e-40, -3.4028235e38, 0x1p-149, 0x1p-150, 0x1.8p-149}},
   };
-  const std::vector<bool> ways = cellscale::detail::can_scale_with_avx2() ? std::vector<bool>{false, true}
-                                                                           : std::vector<bool>{false};
+  const std::vector<bool> ways =
+      cellscale::detail::can_scale_with_avx2() ? std::vector<bool>{false, true} : std::vector<bool>{false};
   auto check = [&]<typename In, typename Out>(const Case& c, std::size_t count, bool avx2) {
     SCOPED_TRACE(std::to_string(count) + " cells, " + (avx2 ? "AVX2" : "portable") + ", " + typeid(In).name() +
                  " to " + typeid(Out).name());

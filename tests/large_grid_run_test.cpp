@@ -94,11 +94,10 @@ TEST(LargeGrid, EveryFormatPairThroughRowsOfManyBlocks) {
 TEST(LargeGrid, ShortTextCellsKeepNoMoreSpaceThanTheirBytes) {
   for (const Format& in : kFormats) {
     SCOPED_TRACE(in.name);
-    const std::string input =
-        in.width == 0 ? text_grid(text_header("600", "200", "0", "0", "1", "-9999"), std::vector<double>(120000, 0.0),
-                                  600)
-                      : binary_grid(in.width, {600, 200, 0, 0, 1, kNodata}, {1, 2, 3, 4, 5, 6},
-                                    std::vector<double>(120000, 0.0));
+    const std::string input = in.width == 0 ? text_grid(text_header("600", "200", "0", "0", "1", "-9999"),
+                                                        std::vector<double>(120000, 0.0), 600)
+                                            : binary_grid(in.width, {600, 200, 0, 0, 1, kNodata}, {1, 2, 3, 4, 5, 6},
+                                                          std::vector<double>(120000, 0.0));
     ScratchFolder folder;
     const reference::Prediction predicted = check_predicted_run(input, {"in", "out"}, "1\n", {}, folder);
     EXPECT_LE(disk_space_of(folder / "out"), predicted.run.file->size() + kSpaceBeyondTheBytes);
