@@ -15,8 +15,6 @@ namespace cellscale {
 
 namespace {
 
-constexpr std::size_t kTextBufferBytes = std::size_t{1} << 18;
-
 // Text of the input, read in large buffers. A number or word cut by the end
 // of a buffer is scanned again once the next buffer is there; the buffer grows
 // only for a single token longer than itself. The text in the buffer is
@@ -87,6 +85,12 @@ class TextSource {
   // is cut after the last number that ends inside it, found by scanning it
   // here. After a failed read the rest of the text is the last piece, its
   // last number, which more text might have lengthened, left unread.
+  //
+  // Of the piece and the text after it in the buffer, the shorter is copied.
+  // The text is read for a piece as far as its `size` bytes (a quarter of
+  // the buffer at least), so that after a piece of the usual size there are
+  // only the few bytes of a number's beginning: they go into `piece`'s
+  // memory, which becomes the buffer, and the buffer goes out as the piece.
   TextPiece next_piece(std::vector<char>& piece, std::size_t size) {
     TextPiece cut_as;
     std::size_t cut = 0;
@@ -95,7 +99,7 @@ class TextSource {
       // has arrived can be cut and more would have to be waited for: the
       // cells that came through a pipe are worked on while it is quiet.
       if (end_ - position_ < size && !at_end_ && !read_failed_ &&
-          !(has_blank(buffer_.data() + position_, end_ - position_) && file_.would_wait()) && !refill()) {
+          !(has_blank(buffer_.data() + position_, end_ - position_) && file_.would_wait()) && !refill(size)) {
         read_failed_ = true;
       }
       const std::size_t available = end_ - position_;
@@ -126,10 +130,26 @@ class TextSource {
       }
       size *= 2;  // one number longer than the piece: take more text
     }
-    piece.assign(buffer_.data() + position_, buffer_.data() + position_ + cut);
-    piece.push_back('\0');
     cut_as.start = offset_of(position_);
-    position_ += cut;
+    cut_as.size = cut;
+    const std::size_t rest = end_ - (position_ + cut);
+    if (rest > cut) {
+      // A vector is never shortened: one that became the buffer again need
+      // not be filled anew.
+      if (piece.size() < cut + 1) piece.resize(cut + 1);
+      std::memcpy(piece.data(), buffer_.data() + position_, cut);
+      piece[cut] = '\0';
+      position_ += cut;
+      return cut_as;
+    }
+    cut_as.first = position_;
+    piece.resize(std::max({piece.size(), kTextBufferBytes + 1, rest + 1}));
+    std::memcpy(piece.data(), buffer_.data() + position_ + cut, rest);
+    piece.swap(buffer_);
+    piece[cut_as.first + cut] = '\0';
+    position_ = 0;
+    end_ = rest;
+    buffer_[end_] = '\0';
     return cut_as;
   }
 
@@ -163,15 +183,18 @@ class TextSource {
     }
   }
 
-  // Keeps the unread text, adds the next buffer behind it. False on a read
-  // error: text that did not arrive is not guessed at.
-  bool refill() {
+  // Keeps the unread text, adds the next buffer behind it (as far as
+  // `wanted` bytes in all, if that is more than a quarter buffer). False on a
+  // read error: text that did not arrive is not guessed at.
+  bool refill(std::size_t wanted = std::numeric_limits<std::size_t>::max()) {
     const std::size_t kept = end_ - position_;
     std::memmove(buffer_.data(), buffer_.data() + position_, kept);
     position_ = 0;
     end_ = kept;
     if (end_ == capacity()) buffer_.resize(capacity() * 2 + 1);
-    const std::size_t got = file_.read_some(buffer_.data() + end_, capacity() - end_);
+    const std::size_t room = capacity() - end_;
+    const std::size_t more = wanted > kept ? std::max(wanted - kept, capacity() / 4) : room;
+    const std::size_t got = file_.read_some(buffer_.data() + end_, std::min(room, more));
     end_ += got;
     buffer_[end_] = '\0';
     if (got == 0) {

@@ -61,7 +61,16 @@ struct TextPiece {
   bool last = false;
   // Where the piece begins in the input (InputFile::position).
   std::uint64_t start = 0;
+  // The piece is the `size` bytes from `first` on in the vector it was read
+  // into.
+  std::size_t first = 0;
+  std::size_t size = 0;
 };
+
+// The text a text reader holds at a time. The vector a piece is read into
+// becomes the reader's buffer: one with room for this many bytes and a NUL
+// is used as it is.
+inline constexpr std::size_t kTextBufferBytes = std::size_t{1} << 18;
 
 // A text input read in pieces of its cell text, for scanning elsewhere (on
 // several threads), instead of row after row.
@@ -70,7 +79,8 @@ class TextPieceReader {
   virtual ~TextPieceReader() = default;
   // The cell text from where the reader stands, in pieces of about `size`
   // bytes (more only for a number longer than that; less when no more has
-  // arrived yet) put into `piece` and followed by a NUL. A piece is cut where
+  // arrived yet) put into `piece` and followed by a NUL. Whatever `piece`
+  // held is lost: the reader may give its own buffer in its place. A piece is cut where
   // no number is cut, so that each piece can be scanned on its own
   // (scan_cell_text), and the numbers of the pieces in turn are those that
   // read_row would give.

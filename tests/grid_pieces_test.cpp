@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -161,15 +162,20 @@ TEST(TextRows, ReadOnAfterANumberLongerThanTheTextBlock) {
 
 // The numbers of a text read in pieces of any size, each scanned on its own,
 // are those the row reader reads: pieces are cut after a blank, or after a
-// number that text without blanks holds, never inside one.
+// number that text without blanks holds, never inside one. The pieces go
+// into four vectors in turn and each is scanned two reads later, as pieces
+// wait in the threads' ring: the reader's buffer passes from vector to vector,
+// and must not touch a piece once it is given.
 TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
+  const std::string longer_than_the_buffer = "7 0." + std::string(cellscale::kTextBufferBytes + 5, '1') + " 5 6";
   const char* const cells[] = {"1 2.5\t-3\n4", "1-1-1+2e+3", "7 1e+ 1e5e5 .5.5 8", "0x1p3 nan(1) -inf infinity",
                                "12345678901234567890123 9 ", "3 4 x 5", "1.5e", "6 nan(", "\n\n\n",
                                // Numbers of 1 to 20 digits, 8 and 9 around the 8 read at once, in pieces
                                // whose ends fall within the 64 characters that the plain scan may read.
                                "12345678 123456789\t-1577.226 0.1234567 1234567.8 12345678.9 1 -2.\n"
                                "1234567890123456 0.000000000000000001 12345678901234567890 7 -0 8.5 99999999\n"
-                               "3.25 1577.2265 1e5 -12345678 4000 .5 1.5.3 77 12/4 9"};
+                               "3.25 1577.2265 1e5 -12345678 4000 .5 1.5.3 77 12/4 9",
+                               longer_than_the_buffer.c_str()};
   for (const char* text : cells) {
     const std::string grid =
         "ncols 1\nnrows 99\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n" + std::string(text);
@@ -189,14 +195,28 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
     }
     const std::size_t sizes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 63, 64, 65, 70, 90, 127};
     for (const std::size_t size : sizes) {
-      SCOPED_TRACE(std::string(text) + ", pieces of " + std::to_string(size));
+      SCOPED_TRACE(std::string(text).substr(0, 80) + ", pieces of " + std::to_string(size));
       std::vector<double> pieces;
-      std::vector<char> piece;
+      std::vector<char> ring[4];
+      cellscale::TextPiece kinds[4];
+      std::deque<std::size_t> waiting;  // the ring's pieces read and not yet scanned, oldest first
       const auto piece_reader = reader_of();
-      for (bool done = false; !done;) {
-        const cellscale::TextPiece kind = cellscale::text_pieces_of(*piece_reader)->read_text_piece(piece, size);
-        std::vector<double> values(piece.size());
-        const auto scanned = cellscale::scan_cell_text(piece.data(), piece.size() - 1, kind.at_end, values.data());
+      bool all_read = false;
+      bool done = false;
+      for (std::size_t read = 0; !done;) {
+        if (!all_read && waiting.size() < 3) {
+          const std::size_t at = read++ % 4;
+          kinds[at] = cellscale::text_pieces_of(*piece_reader)->read_text_piece(ring[at], size);
+          all_read = kinds[at].last;
+          waiting.push_back(at);
+          continue;
+        }
+        const std::size_t at = waiting.front();
+        waiting.pop_front();
+        const cellscale::TextPiece& kind = kinds[at];
+        std::vector<double> values(kind.size + 1);
+        const auto scanned =
+            cellscale::scan_cell_text(ring[at].data() + kind.first, kind.size, kind.at_end, values.data());
         pieces.insert(pieces.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(scanned.count));
         done = kind.last || scanned.broken;
       }

@@ -92,8 +92,8 @@ void CellPipeline::read_text(TextPieceReader& pieces) {
     if (filling == nullptr) return;
     CellBatch& batch = filling->batch;
     batch.piece_end = pieces.read_text_piece(filling->piece, kTextPieceBytes);
-    batch.piece = filling->piece.data();
-    batch.piece_size = filling->piece.size() - 1;
+    batch.piece = filling->piece.data() + batch.piece_end.first;
+    batch.piece_size = batch.piece_end.size;
     const bool last = batch.piece_end.last;
     publish(*filling, last);
     if (last) return;
