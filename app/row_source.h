@@ -57,6 +57,7 @@ struct RowSourceChoice {
   std::int64_t rows;
   double nodata;
   double factor;
+  bool input_never_waits;  // a file, not a pipe
 };
 
 // Whether a grid pays for threads: it has cells enough, and the process

@@ -16,7 +16,8 @@ std::unique_ptr<RowsFromPipeline> RowsFromPipeline::start(GridReader& reader, co
   rows->work_.nodata = grid.nodata;
   rows->work_.factor = grid.factor;
   const bool has_work = rows->work_.scan_text || rows->work_.format_text;
-  if (!rows->pipeline_.start(reader, pieces, grid.columns, grid.rows, has_work ? &rows->work_ : nullptr, workers)) {
+  if (!rows->pipeline_.start(reader, pieces, grid.columns, grid.rows, has_work ? &rows->work_ : nullptr, workers,
+                             grid.input_never_waits)) {
     return nullptr;
   }
   return rows;
@@ -92,6 +93,14 @@ SourceRow RowsFromPipeline::next_row() {
       }
       return row;
     }
+  }
+}
+
+void RowsFromPipeline::ScanAndFormat::prepare(BatchBuffer& buffer) const {
+  if (scan_text) (void)buffer.doubles.room(kUsualBatchCells);
+  if (format_text) {
+    (void)buffer.text.room(kUsualBatchCells * kCellTextRoom + 1);
+    (void)buffer.text_ends.room(kUsualBatchCells + 1);
   }
 }
 

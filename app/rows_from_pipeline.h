@@ -36,6 +36,7 @@ class RowsFromPipeline final : public RowSource {
     double nodata = 0;
     double factor = 1;
     void work_on(BatchBuffer& buffer) const override;
+    void prepare(BatchBuffer& buffer) const override;
   };
 
   RowsFromPipeline(GridReader& reader, std::int32_t columns) : reader_(reader), columns_(columns) {}

@@ -9,10 +9,11 @@
 //     scan_plain_decimal or scan_number (grid/number_text.h) into its row,
 //     grid/binary_grid.cpp hands out rows inside the block it read. On a
 //     large grid RowsFromPipeline (app/rows_from_pipeline.h) cuts the row
-//     from the batches of threads/cell_pipeline.h: a reading thread reads the
-//     input in batches, workers scan a text input's numbers and, for a text
-//     output, scale and format the cells; a row comes back whole, as the
-//     input's cells or as formatted text.
+//     from the batches of threads/cell_pipeline.h: the threads read a text
+//     input in turns (a reading thread a binary one), in batches, workers
+//     scan a text input's numbers and, for a text output, scale and format
+//     the cells; a row comes back whole, as the input's cells or as
+//     formatted text.
 //  3. scale_rows, below, scales the cells into the writer's output spans
 //     with scale_cells (app/cell_scaling.h), which gives each to the
 //     statistics (stats/cell_stats.cpp), or, for a large binary grid read on
@@ -312,8 +313,8 @@ std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const
 // blocks gathered or done behind that failed comes first, being in an
 // earlier row or the same one: then its row and column are reported. The
 // dots show the rows before the failure, and the process ends without
-// waiting for the threads (the reading thread may be waiting for input that
-// never comes).
+// waiting for the threads (one may be waiting in a read for input that never
+// comes).
 [[noreturn]] void fail_rows(RowFailure failure, ProgressDots& dots, GridWriter& writer, FormatName output_format,
                             const char* input_name, const char* output_name) {
   if (const std::optional<WritePlace> failed = writer.output_blocks().wait()) {
@@ -388,7 +389,7 @@ int run_scaling(int argc, char** argv) {
   CellStats stats;
   stats.reset(nodata);
   const int processors = usable_processors();
-  const RowSourceChoice grid{output_format, *columns, *rows, nodata, factor};
+  const RowSourceChoice grid{output_format, *columns, *rows, nodata, factor, input_never_waits};
   // Asked before any thread reads: the reader's place in the file tells
   // whether its cells can be read again by their place.
   std::unique_ptr<CellsAgain> again = output_format == FormatName::ascii_text ? nullptr : reader->cells_again();

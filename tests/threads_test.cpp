@@ -1,5 +1,6 @@
 // The threads of a large grid on their own: the cell pipeline gives every
-// cell once, in order, whatever the batch edges, the statistics thread takes
+// cell once, in order, whatever the batch edges, threads kept apart move off
+// a processor they share, the statistics thread takes
 // every value once, in order, the second reading reads every cell once, in
 // order, beside the reader, and the writing thread writes every block in
 // order and reports the first write that failed.
@@ -7,6 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +29,7 @@
 #include "threads/cell_pipeline.h"
 #include "threads/second_reading.h"
 #include "threads/statistics_beside.h"
+#include "threads/thread_placement.h"
 #include "threads/write_behind.h"
 
 namespace {
@@ -76,7 +82,7 @@ TEST(CellPipeline, EveryCellOnceInOrderWhateverTheBatchEdges) {
     SCOPED_TRACE(std::to_string(grid.columns) + " columns, " + std::to_string(grid.cells_in_file) + " cells");
     auto reader = counting_grid(std::tmpfile(), grid.columns, grid.rows, grid.cells_in_file);
     cellscale::CellPipeline pipeline;
-    ASSERT_TRUE(pipeline.start(*reader, nullptr, grid.columns, grid.rows, nullptr, 1));
+    ASSERT_TRUE(pipeline.start(*reader, nullptr, grid.columns, grid.rows, nullptr, 1, true));
     std::vector<double> taken;
     while (true) {
       const cellscale::CellBatch& batch = pipeline.take();
@@ -100,7 +106,7 @@ TEST(CellPipeline, EveryCellOnceInOrderWhateverTheBatchEdges) {
 TEST(CellPipeline, EndsWhenLeftEarly) {
   auto reader = counting_grid(std::tmpfile(), 100, 10000, 100 * 10000);
   cellscale::CellPipeline pipeline;
-  ASSERT_TRUE(pipeline.start(*reader, nullptr, 100, 10000, nullptr, 2));
+  ASSERT_TRUE(pipeline.start(*reader, nullptr, 100, 10000, nullptr, 2, true));
   EXPECT_EQ(pipeline.take().doubles[0], 1.0);
 }
 
@@ -125,7 +131,7 @@ TEST(CellPipeline, GivesWhatArrivedWhileTheInputIsQuiet) {
     close(ends[1]);
   });
   cellscale::CellPipeline pipeline;
-  ASSERT_TRUE(pipeline.start(*reader, nullptr, 4, 1000, nullptr, 1));
+  ASSERT_TRUE(pipeline.start(*reader, nullptr, 4, 1000, nullptr, 1, false));
   std::vector<double> taken;
   while (taken.size() < 8) {
     const cellscale::CellBatch& batch = pipeline.take();
@@ -164,7 +170,7 @@ TEST(CellPipeline, EndsAtOnceWhenLeftWhileTheInputIsQuiet) {
     });
     {
       cellscale::CellPipeline pipeline;
-      ASSERT_TRUE(pipeline.start(*reader, cellscale::text_pieces_of(*reader), 4, 1000, nullptr, 1));
+      ASSERT_TRUE(pipeline.start(*reader, cellscale::text_pieces_of(*reader), 4, 1000, nullptr, 1, false));
       const cellscale::CellBatch& batch = pipeline.take();  // text unscanned: there is no work
       EXPECT_TRUE(text ? batch.count == 0 : batch.doubles[0] == 1.0);
       pipeline.give_back();
@@ -174,6 +180,36 @@ TEST(CellPipeline, EndsAtOnceWhenLeftWhileTheInputIsQuiet) {
     EXPECT_FALSE(closed_first) << "the pipeline waited for its input";
   }
 }
+
+#ifdef __linux__
+// A thread that runs where another of its group was last seen moves to a
+// processor where none was, and may run on every processor it could before.
+TEST(ThreadSpread, MovesOffAProcessorAnotherThreadShows) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor";
+  int first = 0;
+  while (!CPU_ISSET(first, &allowed)) ++first;
+  cpu_set_t only_first;
+  CPU_ZERO(&only_first);
+  CPU_SET(first, &only_first);
+  cellscale::ThreadSpread spread(2);
+  std::thread([&] {
+    ASSERT_EQ(sched_setaffinity(0, sizeof only_first, &only_first), 0);
+    spread.keep_apart(0);
+  }).join();
+  std::thread([&] {
+    ASSERT_EQ(sched_setaffinity(0, sizeof only_first, &only_first), 0);
+    ASSERT_EQ(sched_getcpu(), first);
+    ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
+    spread.keep_apart(1);
+    EXPECT_NE(sched_getcpu(), first);
+    cpu_set_t after;
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&after, &allowed));
+  }).join();
+}
+#endif
 
 // The values, some of them nodata, sum to a different double in another
 // order: a chunk lost, taken twice or out of order changes the sum or the

@@ -1,21 +1,41 @@
 #include "threads/cell_pipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <system_error>
 #include <type_traits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "threads/thread_placement.h"
 
 namespace cellscale {
 
+namespace {
+
+// Tells the processor that this thread only waits, letting a thread beside
+// it on the same core run the faster.
+void pause_while_spinning() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 CellPipeline::~CellPipeline() { stop(); }
 
 bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32_t columns, std::int64_t rows,
-                         const BatchWork* work, int workers) {
+                         const BatchWork* work, int workers, bool input_never_waits) {
   work_ = work;
   reader_ = &reader;
+  pieces_ = pieces;
   ring_size_ = std::min(kRingSize, static_cast<std::size_t>(std::max(workers, 1)) + kEntriesBesideWorkers);
   refill_entries_ = ring_size_ / 2;
   // A thread that cannot be had for want of memory leaves the run on one
@@ -25,18 +45,27 @@ bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32
   const std::new_handler ends_run = std::set_new_handler(nullptr);
   bool started = true;
   try {
+    // The batches' memory is made before the threads start: a thread that
+    // maps memory while another faults pages in makes it wait, and the wake
+    // may put it on this processor.
+    for (std::size_t i = 0; i < ring_size_; ++i) {
+      if (pieces != nullptr) entries_[i].piece.reserve(kTextBufferBytes + 1);
+      if (work_ != nullptr) work_->prepare(entries_[i]);
+    }
+    const std::size_t working = work_ != nullptr ? static_cast<std::size_t>(workers) : 0;
+    consumer_reads_ = input_never_waits || working == 0;
+    spread_ = std::make_unique<ThreadSpread>(working + 1);
+    spread_->keep_apart(0);
     // The workers first: they only wait for batches, so that a thread that
     // cannot be had leaves the input unread and the run takes one thread.
-    for (int i = 0; work_ != nullptr && i < workers; ++i) {
-      workers_.emplace_back([this] { work_on_batches(); });
+    for (std::size_t i = 1; i <= working; ++i) {
+      workers_.emplace_back([this, i] { work_on_batches(i); });
       move_off_this_processor(workers_.back());
     }
-    if (pieces != nullptr) {
-      reading_thread_ = std::thread([this, pieces] { read_text(*pieces); });
-    } else {
+    if (pieces == nullptr) {
       reading_thread_ = std::thread([this, &reader, columns, rows] { read_rows(reader, columns, rows); });
+      move_off_this_processor(reading_thread_);
     }
-    move_off_this_processor(reading_thread_);
   } catch (const std::system_error&) {
     started = false;
   } catch (const std::bad_alloc&) {
@@ -48,56 +77,59 @@ bool CellPipeline::start(GridReader& reader, TextPieceReader* pieces, std::int32
 }
 
 const CellBatch& CellPipeline::take() {
+  spread_->keep_apart(0);
   std::unique_lock lock(mutex_);
   // While the batch it needs is not done, the consumer works on the next
-  // batch that no worker has taken.
+  // batch that no worker has taken, or reads one to work on.
+  bool spun = false;
   while (taken_ == read_ || !done_[taken_ % ring_size_]) {
     if (work_ != nullptr && claimed_ < read_) {
-      work_on_next(lock);
+      work_on_next(lock, 0);
+    } else if (can_read_piece(true)) {
+      read_piece(lock);
+    } else if (!spun) {
+      spin_for_change(lock, 0);
+      spun = true;
       continue;
+    } else {
+      consumer_waiting_ = true;
+      batch_done_.wait(lock);
+      consumer_waiting_ = false;
     }
-    batch_done_.wait(lock);
+    spun = false;
   }
   return entries_[taken_++ % ring_size_].batch;
 }
 
 void CellPipeline::give_back() {
-  bool refill;
+  bool wake_reader;
+  bool wake_worker;
   {
     const std::lock_guard lock(mutex_);
+    const bool was_full = read_ - given_back_ == ring_size_;
     given_back_ = taken_;
-    refill = ring_size_ - (read_ - given_back_) == refill_entries_;
+    changes_.fetch_add(1, std::memory_order_relaxed);
+    wake_reader = pieces_ == nullptr && ring_size_ - (read_ - given_back_) == refill_entries_;
+    wake_worker = pieces_ != nullptr && was_full;
   }
-  if (refill) entry_freed_.notify_one();
+  if (wake_reader) entry_freed_.notify_one();
+  if (wake_worker) batch_read_.notify_one();
 }
 
 void CellPipeline::stop() {
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
+    changes_.fetch_add(1, std::memory_order_relaxed);
   }
   entry_freed_.notify_all();
   batch_read_.notify_all();
-  // The reading thread may be waiting for input that the run no longer
-  // needs (a pipe that stays open after the grid): its read ends now.
+  // A thread may be waiting for input that the run no longer needs (a pipe
+  // that stays open after the grid): its read ends now.
   if (reader_ != nullptr) reader_->interrupt_reading();
   if (reading_thread_.joinable()) reading_thread_.join();
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
-}
-
-void CellPipeline::read_text(TextPieceReader& pieces) {
-  while (true) {
-    BatchBuffer* filling = take_free_entry();
-    if (filling == nullptr) return;
-    CellBatch& batch = filling->batch;
-    batch.piece_end = pieces.read_text_piece(filling->piece, kTextPieceBytes);
-    batch.piece = filling->piece.data() + batch.piece_end.first;
-    batch.piece_size = batch.piece_end.size;
-    const bool last = batch.piece_end.last;
-    publish(*filling, last);
-    if (last) return;
-  }
 }
 
 void CellPipeline::read_rows(GridReader& reader, std::int32_t columns, std::int64_t rows) {
@@ -171,6 +203,7 @@ void CellPipeline::publish(BatchBuffer& filled, bool last) {
     done_[read_ % ring_size_] = work_ == nullptr;
     ++read_;
     reading_ended_ = last;
+    changes_.fetch_add(1, std::memory_order_relaxed);
   }
   if (work_ == nullptr) {
     batch_done_.notify_one();
@@ -181,23 +214,84 @@ void CellPipeline::publish(BatchBuffer& filled, bool last) {
   }
 }
 
-void CellPipeline::work_on_batches() {
-  while (true) {
-    std::unique_lock lock(mutex_);
-    batch_read_.wait(lock, [this] { return stopping_ || claimed_ < read_ || reading_ended_; });
-    if (stopping_ || claimed_ == read_) return;
-    work_on_next(lock);
-    lock.unlock();
-    batch_done_.notify_one();
+void CellPipeline::work_on_batches(std::size_t index) {
+  std::unique_lock lock(mutex_);
+  bool spun = false;
+  while (!stopping_) {
+    if (claimed_ < read_) {
+      work_on_next(lock, index);
+      if (consumer_waiting_) batch_done_.notify_one();
+    } else if (can_read_piece(false)) {
+      read_piece(lock);
+    } else if (reading_ended_) {
+      return;
+    } else if (!spun) {
+      spin_for_change(lock, index);
+      spun = true;
+      continue;
+    } else {
+      batch_read_.wait(lock);
+    }
+    spun = false;
   }
 }
 
-void CellPipeline::work_on_next(std::unique_lock<std::mutex>& lock) {
+void CellPipeline::spin_for_change(std::unique_lock<std::mutex>& lock, std::size_t thread) {
+  const std::uint32_t seen = changes_.load(std::memory_order_relaxed);
+  lock.unlock();
+  const auto until = std::chrono::steady_clock::now() + kLongestSpin;
+  for (int i = 1; changes_.load(std::memory_order_relaxed) == seen; ++i) {
+    pause_while_spinning();
+    if (i % 64 == 0) {
+      if (std::chrono::steady_clock::now() > until) break;
+      // A thread waited for on this processor runs now, and shows where it
+      // is; one of the two then moves.
+      std::this_thread::yield();
+      spread_->keep_apart(thread);
+    }
+  }
+  lock.lock();
+}
+
+bool CellPipeline::can_read_piece(bool by_consumer) const {
+  return pieces_ != nullptr && !reading_piece_ && !reading_ended_ && !stopping_ && read_ - given_back_ < ring_size_ &&
+         (consumer_reads_ || !by_consumer);
+}
+
+void CellPipeline::read_piece(std::unique_lock<std::mutex>& lock) {
+  const std::size_t index = read_ % ring_size_;
+  BatchBuffer& filling = entries_[index];
+  reading_piece_ = true;
+  lock.unlock();
+  CellBatch& batch = filling.batch;
+  batch = CellBatch{};
+  batch.piece_end = pieces_->read_text_piece(filling.piece, kTextPieceBytes);
+  batch.piece = filling.piece.data() + batch.piece_end.first;
+  batch.piece_size = batch.piece_end.size;
+  batch.last = batch.piece_end.last;
+  lock.lock();
+  reading_piece_ = false;
+  done_[index] = work_ == nullptr;
+  ++read_;
+  reading_ended_ = batch.last;
+  changes_.fetch_add(1, std::memory_order_relaxed);
+  // Another thread may read the next piece while this one works on its own.
+  if (reading_ended_) {
+    batch_read_.notify_all();
+  } else if (read_ - given_back_ < ring_size_) {
+    batch_read_.notify_one();
+  }
+  if (consumer_waiting_) batch_done_.notify_one();
+}
+
+void CellPipeline::work_on_next(std::unique_lock<std::mutex>& lock, std::size_t thread) {
   const std::size_t index = claimed_++ % ring_size_;
   lock.unlock();
+  spread_->keep_apart(thread);
   work_->work_on(entries_[index]);
   lock.lock();
   done_[index] = true;
+  changes_.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace cellscale

@@ -3,31 +3,44 @@
 // The cells of a large grid on several threads, as a producer-consumer
 // pipeline over a ring buffer of batches (a bounded queue):
 //
-//   producer (the reading thread)   reads the input into batches: pieces of
-//                                   cell text from a text input, cells
-//                                   copied row after row from a binary one;
+//   producers                       read the input into batches: a text
+//                                   input in pieces of cell text, one piece
+//                                   at a time by whichever thread needs work
+//                                   next (the reading turn); a binary input
+//                                   by a reading thread, its cells copied row
+//                                   after row;
 //   workers (several threads)       do the batch work (BatchWork), which
 //                                   depends on no other batch, on the batches
 //                                   in any order;
 //   consumer (the caller's thread)  takes the batches back in the order they
 //                                   were read, and works on the next batch
-//                                   no worker has taken while the one it
-//                                   needs is not ready.
+//                                   no worker has taken (or reads one) while
+//                                   the one it needs is not ready.
 //
 // So whatever is done in order (the statistics, the writing) is done by the
 // consumer alone, and gives what one thread gives.
+//
+// A text input read in turns keeps the threads as many as the processors:
+// with a reading thread beside them they were one more, and the system,
+// waking them, kept putting two on one processor while another stood idle.
+// A thread that finds nothing to do spins a little before it sleeps, as a
+// sleeper's wake may put it beside its waker; the threads of a text input
+// also move apart when they meet on one processor (ThreadSpread).
 //
 // A batch holds cells, not rows: a row may end anywhere in one, or span
 // several. A fixed number of batches is in flight, so the memory held does
 // not grow with the number of rows.
 //
-// Once started, the reader is read only by the reading thread. The reading
-// thread may be waiting in a read of the input when the run ends early; the
-// run then ends the process without waiting for it (the pipeline is not
-// destroyed). On the way out of a complete run the destructor interrupts
-// such a read (GridReader::interrupt_reading) and waits for the threads.
+// Once started, the reader is read only in the reading turn or by the
+// reading thread. A thread may be waiting in a read of the input when the
+// run ends early; the run then ends the process without waiting for it (the
+// pipeline is not destroyed). On the way out of a complete run the
+// destructor interrupts such a read (GridReader::interrupt_reading) and
+// waits for the threads.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +51,7 @@
 
 #include "grid/ascii_grid.h"
 #include "grid/grid_format.h"
+#include "threads/thread_placement.h"
 
 namespace cellscale {
 
@@ -62,8 +76,8 @@ inline constexpr std::int64_t kSmallestPipelinedGrid = std::int64_t{1} << 17;
 inline constexpr bool kPipelineOnOneProcessor = false;
 #endif
 
-// On a text grid the workers do 96% of the instructions, the reading thread
-// 3% and the consumer 1%; but moving the bytes through the kernel (reading
+// On a text grid the workers do 96% of the instructions, the reading 3% and
+// the consumer 1%; but moving the bytes through the kernel (reading
 // the input, writing the output) takes about a tenth of the time one thread
 // takes, so that beyond eight workers the run waits on that.
 inline constexpr int kMostWorkers = 8;
@@ -114,7 +128,7 @@ class Scratch {
 inline constexpr std::size_t kUsualBatchCells = std::max(kBatchCells, kTextPieceBytes + 1);
 
 // One entry of the ring: a batch and the memory it lives in. The text piece
-// is what the reading thread read from a text input (the batch points at it);
+// is what a reading turn read from a text input (the batch points at it);
 // the work puts the cells and their text in the scratch memory and points the
 // batch at them.
 struct BatchBuffer {
@@ -132,6 +146,8 @@ class BatchWork {
  public:
   virtual ~BatchWork() = default;
   virtual void work_on(BatchBuffer& buffer) const = 0;
+  // Makes the memory work_on uses on a batch of the usual size.
+  virtual void prepare(BatchBuffer& buffer) const = 0;
 };
 
 class CellPipeline {
@@ -146,17 +162,20 @@ class CellPipeline {
   // caller's again. No batch is taken after.
   void stop();
 
-  // Starts the reading thread and `workers` threads doing `work` (none when
-  // `work` is null). A text input (`pieces` set) is read in pieces of cell
-  // text; otherwise `rows` rows of `columns` cells (both at least 1) are
-  // read from `reader`, which prepare_rows has prepared. `work` must outlive
-  // the pipeline. False when a thread cannot be had; nothing is read then.
+  // Starts `workers` threads doing `work` (none when `work` is null). A text
+  // input (`pieces` set) is read in pieces of cell text, in turns; otherwise
+  // a reading thread reads `rows` rows of `columns` cells (both at least 1)
+  // from `reader`, which prepare_rows has prepared. The consumer takes
+  // reading turns beside workers only when `input_never_waits` (a file, not
+  // a pipe): waiting in a read, it would hold back the batches done
+  // meanwhile. `work` must outlive the pipeline. False when a thread cannot
+  // be had; nothing is read then.
   [[nodiscard]] bool start(GridReader& reader, TextPieceReader* pieces, std::int32_t columns, std::int64_t rows,
-                           const BatchWork* work, int workers);
+                           const BatchWork* work, int workers, bool input_never_waits);
 
   // The consumer's side. take() gives the next batch, in the order read,
   // once its work is done; while it is not, the calling thread works on the
-  // next batch no worker has taken, or waits. The batch belongs to the
+  // next batch no worker has taken, reads one, or waits. The batch belongs to the
   // caller until give_back(), which must come before the next take(). No
   // batch is given after the last.
   [[nodiscard]] const CellBatch& take();
@@ -168,8 +187,9 @@ class CellPipeline {
   //   given_back_ <= taken_ <= read_ <= given_back_ + ring_size_,
   //   taken_ <= claimed_ <= read_ when there is work.
   // The entries of the batches
-  //   from given_back_ + ring_size_ on  are free; the reading thread fills
-  //                                     that of batch read_, alone;
+  //   from given_back_ + ring_size_ on  are free; the reading turn's holder
+  //                                     or the reading thread fills that of
+  //                                     batch read_, alone;
   //   [claimed_, read_)                 wait for a worker;
   //   [taken_, claimed_)                are the thread's that claimed them
   //                                     until their work is done (done_);
@@ -178,16 +198,19 @@ class CellPipeline {
   // stays 0. Everything below the mutex is guarded by it; an entry's buffer
   // is touched without it only by the one thread it belongs to then.
   //
-  // Each worker, the reading thread and the consumer hold an entry, and the
-  // rest let the reading thread run ahead. Once the ring is full the reading
-  // thread waits until half of it is free (refill_entries_), so that it is
-  // woken once for several pieces rather than for each: with one worker,
-  // six entries and that wait ran a large text grid 5% faster than four
-  // entries and a wake for each (runs alternated).
+  // Each worker, the reader and the consumer hold an entry, and the rest let
+  // the reading run ahead. Once the ring is full the reading thread waits
+  // until half of it is free (refill_entries_), so that it is woken once for
+  // several pieces rather than for each: with one worker, six entries and
+  // that wait ran a large text grid 5% faster than four entries and a wake
+  // for each (runs alternated).
   static constexpr std::size_t kEntriesBesideWorkers = 5;
   static constexpr std::size_t kRingSize = kMostWorkers + kEntriesBesideWorkers;
+  // How long a thread with nothing to do spins before it sleeps: a batch's
+  // work takes about 100 us, and a thread waited for may have been put aside
+  // for a while by another program.
+  static constexpr std::chrono::microseconds kLongestSpin{200};
 
-  void read_text(TextPieceReader& pieces);
   void read_rows(GridReader& reader, std::int32_t columns, std::int64_t rows);
   template <typename Cell>
   bool copy_row(BatchBuffer*& filling, const Cell* cells, std::int32_t columns);
@@ -197,28 +220,44 @@ class CellPipeline {
   // Hands the entry that take_free_entry gave (batch read_) to the workers,
   // or to the consumer when there is no work.
   void publish(BatchBuffer& filled, bool last);
-  void work_on_batches();
-  // Claims batch claimed_ and works on it, the lock held only to claim it
-  // and to mark it done.
-  void work_on_next(std::unique_lock<std::mutex>& lock);
+  // Worker `index` (from 1: the consumer is 0 to the ThreadSpread).
+  void work_on_batches(std::size_t index);
+  // The reading turn is free, a text piece is left to read and the ring has
+  // room for it; and the consumer (`by_consumer`) may read.
+  bool can_read_piece(bool by_consumer) const;
+  // Takes the reading turn and reads the next text piece into batch read_.
+  void read_piece(std::unique_lock<std::mutex>& lock);
+  // Waits, the lock let go, until the state below the mutex changes or
+  // kLongestSpin passes.
+  void spin_for_change(std::unique_lock<std::mutex>& lock, std::size_t thread);
+  // Claims batch claimed_ and works on it on `thread`, the lock held only to
+  // claim it and to mark it done.
+  void work_on_next(std::unique_lock<std::mutex>& lock, std::size_t thread);
 
   GridReader* reader_ = nullptr;
+  TextPieceReader* pieces_ = nullptr;
+  bool consumer_reads_ = true;
   std::unique_ptr<BatchBuffer[]> entries_ = std::make_unique<BatchBuffer[]>(kRingSize);
   std::size_t ring_size_ = 0;
   std::size_t refill_entries_ = 1;  // free entries the reading thread waits for in a full ring
   const BatchWork* work_ = nullptr;
+  std::unique_ptr<ThreadSpread> spread_;  // the consumer and the workers
 
   std::mutex mutex_;
-  std::condition_variable batch_read_;   // read_ grew: a worker may claim
-  std::condition_variable batch_done_;   // a batch's work is done, or one was read without work
+  std::condition_variable batch_read_;   // read_ grew, the reading turn or room came free: a worker may go on
+  std::condition_variable batch_done_;   // a batch's work is done, or one was read
   std::condition_variable entry_freed_;  // given_back_ grew, or stopping_ was set
   bool done_[kRingSize] = {};            // entry i's batch has had its work done
   std::size_t read_ = 0;
   std::size_t claimed_ = 0;
   std::size_t taken_ = 0;
   std::size_t given_back_ = 0;
+  bool reading_piece_ = false;  // the reading turn is taken
   bool reading_ended_ = false;
   bool stopping_ = false;
+  bool consumer_waiting_ = false;
+  // Counts the changes below the mutex, for spin_for_change to watch.
+  std::atomic<std::uint32_t> changes_{0};
 
   std::thread reading_thread_;
   std::vector<std::thread> workers_;
