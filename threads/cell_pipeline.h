@@ -24,7 +24,7 @@
 // with a reading thread beside them they were one more, and the system,
 // waking them, kept putting two on one processor while another stood idle.
 // A thread that finds nothing to do spins a little before it sleeps, as a
-// sleeper's wake may put it beside its waker; the threads of a text input
+// sleeper's wake may put it beside its waker; the consumer and the workers
 // also move apart when they meet on one processor (ThreadSpread).
 //
 // A batch holds cells, not rows: a row may end anywhere in one, or span
