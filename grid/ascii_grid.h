@@ -80,10 +80,10 @@ class TextPieceReader {
   // The cell text from where the reader stands, in pieces of about `size`
   // bytes (more only for a number longer than that; less when no more has
   // arrived yet) put into `piece` and followed by a NUL. Whatever `piece`
-  // held is lost: the reader may give its own buffer in its place. A piece is cut where
-  // no number is cut, so that each piece can be scanned on its own
-  // (scan_cell_text), and the numbers of the pieces in turn are those that
-  // read_row would give.
+  // held is lost: the reader may give its own buffer in its place. A piece
+  // is cut where no number is cut, so that each piece can be scanned on its
+  // own (scan_cell_text), and the numbers of the pieces in turn are those
+  // that read_row would give.
   virtual TextPiece read_text_piece(std::vector<char>& piece, std::size_t size) = 0;
 };
 

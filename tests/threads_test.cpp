@@ -1,9 +1,9 @@
 // The threads of a large grid on their own: the cell pipeline gives every
 // cell once, in order, whatever the batch edges, threads kept apart move off
-// a processor they share, the statistics thread takes
-// every value once, in order, the second reading reads every cell once, in
-// order, beside the reader, and the writing thread writes every block in
-// order and reports the first write that failed.
+// a processor they share, the statistics thread takes every value once, in
+// order, the second reading reads every cell once, in order, beside the
+// reader, and the writing thread writes every block in order and reports
+// the first write that failed.
 
 #include <gtest/gtest.h>
 
