@@ -7,6 +7,21 @@
 
 namespace cellscale {
 
+#ifdef __linux__
+namespace {
+
+// Moves `thread` to the processors of `to`, then lets it run on `allowed`
+// again: narrowing the processors moves the thread, widening them again
+// leaves it where it was moved.
+bool move_within(pthread_t thread, const cpu_set_t& to, const cpu_set_t& allowed) {
+  if (CPU_COUNT(&to) == 0 || pthread_setaffinity_np(thread, sizeof to, &to) != 0) return false;
+  (void)pthread_setaffinity_np(thread, sizeof allowed, &allowed);
+  return true;
+}
+
+}  // namespace
+#endif
+
 void move_off_this_processor([[maybe_unused]] std::thread& thread) {
 #ifdef __linux__
   const pthread_t handle = thread.native_handle();
@@ -15,10 +30,7 @@ void move_off_this_processor([[maybe_unused]] std::thread& thread) {
   if (here < 0 || here >= CPU_SETSIZE || pthread_getaffinity_np(handle, sizeof allowed, &allowed) != 0) return;
   cpu_set_t others = allowed;
   CPU_CLR(here, &others);
-  // Narrowing the processors moves the thread; widening them again leaves it.
-  if (CPU_COUNT(&others) > 0 && pthread_setaffinity_np(handle, sizeof others, &others) == 0) {
-    (void)pthread_setaffinity_np(handle, sizeof allowed, &allowed);
-  }
+  (void)move_within(handle, others, allowed);
 #endif
 }
 
@@ -42,17 +54,15 @@ void ThreadSpread::keep_apart([[maybe_unused]] std::size_t thread) {
   const auto now = std::chrono::steady_clock::now();
   if (now < next_move_[thread]) return;
   next_move_[thread] = now + std::chrono::milliseconds(1);
+  const pthread_t self = pthread_self();
   cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  if (pthread_getaffinity_np(self, sizeof allowed, &allowed) != 0) return;
   cpu_set_t free = allowed;
   for (std::size_t other = 0; other < threads_; ++other) {
     const int seen = processor_of_[other].load(std::memory_order_relaxed);
     if (seen >= 0 && seen < CPU_SETSIZE) CPU_CLR(seen, &free);
   }
-  // Narrowing the processors moves the thread; widening them again leaves it.
-  if (CPU_COUNT(&free) == 0 || sched_setaffinity(0, sizeof free, &free) != 0) return;
-  (void)sched_setaffinity(0, sizeof allowed, &allowed);
-  processor_of_[thread].store(sched_getcpu(), std::memory_order_relaxed);
+  if (move_within(self, free, allowed)) processor_of_[thread].store(sched_getcpu(), std::memory_order_relaxed);
 #endif
 }
 
