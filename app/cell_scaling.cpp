@@ -23,11 +23,21 @@ using ScalePart = void (*)(const In*, double*, std::size_t, double, double);
 template <typename In, typename Out>
 using ScaleAndSum = void (*)(const In*, Out*, std::size_t, double, double, CellSum&);
 
-// Two cells at a time with SSE2 (every x86-64), else one at a time.
+// One cell at a time: the way for every processor.
 template <typename In>
 void scale_part_portable(const In* in, double* scaled, std::size_t count, double nodata, double factor) {
-  std::size_t i = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double cell = static_cast<double>(in[i]);
+    const double product = cell * factor;
+    scaled[i] = cell == nodata ? nodata : product;
+  }
+}
+
 #if defined(__SSE2__)
+// Two cells at a time with SSE2 (every x86-64).
+template <typename In>
+void scale_part_sse2(const In* in, double* scaled, std::size_t count, double nodata, double factor) {
+  std::size_t i = 0;
   const __m128d nodata_pair = _mm_set1_pd(nodata);
   const __m128d factor_pair = _mm_set1_pd(factor);
   auto scale_pair = [&](std::size_t at) {
@@ -49,13 +59,9 @@ void scale_part_portable(const In* in, double* scaled, std::size_t count, double
     scale_pair(i + 6);
   }
   for (; i + 2 <= count; i += 2) scale_pair(i);
-#endif
-  for (; i < count; ++i) {
-    const double cell = static_cast<double>(in[i]);
-    const double product = cell * factor;
-    scaled[i] = cell == nodata ? nodata : product;
-  }
+  scale_part_portable(in + i, scaled + i, count - i, nodata, factor);
 }
+#endif
 
 template <typename In, typename Out>
 void scale_and_sum_portable(const In* in, Out* out, std::size_t count, double nodata, double factor, CellSum& read) {
@@ -102,7 +108,7 @@ template <typename In>
     _mm256_storeu_pd(scaled + i + 4, scale_four<false>(in + i + 4, nodatas, factors, unused));
   }
   leave_avx();
-  scale_part_portable(in + i, scaled + i, count - i, nodata, factor);
+  scale_part_sse2(in + i, scaled + i, count - i, nodata, factor);
 }
 
 // A single output is rounded to nearest, as a conversion of each cell is.
@@ -131,67 +137,62 @@ template <typename In, typename Out>
 #endif
 
 template <typename In>
-ScalePart<In> scale_part_way(bool avx2) {
+ScalePart<In> scale_part_for(InstructionSet set) {
 #if CELLSCALE_AVX2_SCALING
-  if (avx2) return scale_part_avx2<In>;
-#else
-  (void)avx2;
+  if (set >= InstructionSet::avx2) return scale_part_avx2<In>;
 #endif
+#if defined(__SSE2__)
+  if (set >= InstructionSet::sse2) return scale_part_sse2<In>;
+#endif
+  (void)set;
   return scale_part_portable<In>;
 }
 
 template <typename In, typename Out>
-ScaleAndSum<In, Out> scale_and_sum_way(bool avx2) {
+ScaleAndSum<In, Out> scale_and_sum_for(InstructionSet set) {
 #if CELLSCALE_AVX2_SCALING
-  if (avx2) return scale_and_sum_avx2<In, Out>;
+  if (set >= InstructionSet::avx2) return scale_and_sum_avx2<In, Out>;
 #else
-  (void)avx2;
+  (void)set;
 #endif
   return scale_and_sum_portable<In, Out>;
 }
 
 }  // namespace
 
-bool detail::can_scale_with_avx2() {
-#if CELLSCALE_AVX2_SCALING
-  __builtin_cpu_init();  // may run before the constructors that would do it
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
 template <typename In>
 void detail::scale_part(const In* in, double* scaled, std::size_t count, double nodata, double factor) {
-  static const ScalePart<In> way = scale_part_way<In>(can_scale_with_avx2());
+  static const ScalePart<In> way = scale_part_for<In>(chosen_instruction_set());
   way(in, scaled, count, nodata, factor);
 }
 
 template <typename In>
-void detail::scale_part_by(bool avx2, const In* in, double* scaled, std::size_t count, double nodata, double factor) {
-  scale_part_way<In>(avx2)(in, scaled, count, nodata, factor);
+void detail::scale_part_using(InstructionSet set, const In* in, double* scaled, std::size_t count, double nodata,
+                              double factor) {
+  scale_part_for<In>(set)(in, scaled, count, nodata, factor);
 }
 
 template <typename In, typename Out>
 void scale_and_sum_cells(const In* in, Out* out, std::size_t count, double nodata, double factor, CellSum& read) {
-  static const ScaleAndSum<In, Out> way = scale_and_sum_way<In, Out>(detail::can_scale_with_avx2());
+  static const ScaleAndSum<In, Out> way = scale_and_sum_for<In, Out>(chosen_instruction_set());
   way(in, out, count, nodata, factor, read);
 }
 
 template <typename In, typename Out>
-void detail::scale_and_sum_cells_by(bool avx2, const In* in, Out* out, std::size_t count, double nodata,
-                                    double factor, CellSum& read) {
-  scale_and_sum_way<In, Out>(avx2)(in, out, count, nodata, factor, read);
+void detail::scale_and_sum_cells_using(InstructionSet set, const In* in, Out* out, std::size_t count, double nodata,
+                                       double factor, CellSum& read) {
+  scale_and_sum_for<In, Out>(set)(in, out, count, nodata, factor, read);
 }
 
 template void detail::scale_part<double>(const double*, double*, std::size_t, double, double);
 template void detail::scale_part<float>(const float*, double*, std::size_t, double, double);
-template void detail::scale_part_by<double>(bool, const double*, double*, std::size_t, double, double);
-template void detail::scale_part_by<float>(bool, const float*, double*, std::size_t, double, double);
+template void detail::scale_part_using<double>(InstructionSet, const double*, double*, std::size_t, double, double);
+template void detail::scale_part_using<float>(InstructionSet, const float*, double*, std::size_t, double, double);
 
-#define CELLSCALE_SCALE_AND_SUM(In, Out)                                                              \
-  template void scale_and_sum_cells<In, Out>(const In*, Out*, std::size_t, double, double, CellSum&); \
-  template void detail::scale_and_sum_cells_by<In, Out>(bool, const In*, Out*, std::size_t, double, double, CellSum&);
+#define CELLSCALE_SCALE_AND_SUM(In, Out)                                                                         \
+  template void scale_and_sum_cells<In, Out>(const In*, Out*, std::size_t, double, double, CellSum&);            \
+  template void detail::scale_and_sum_cells_using<In, Out>(InstructionSet, const In*, Out*, std::size_t, double, \
+                                                           double, CellSum&);
 CELLSCALE_SCALE_AND_SUM(double, double)
 CELLSCALE_SCALE_AND_SUM(double, float)
 CELLSCALE_SCALE_AND_SUM(float, double)

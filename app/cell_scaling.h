@@ -9,14 +9,15 @@
 #include <type_traits>
 
 #include "grid/binary_grid.h"
+#include "grid/instruction_set.h"
 
 namespace cellscale {
 
 namespace detail {
 
 // scaled[i] = in[i] (widened) == nodata ? nodata : in[i] * factor, for i below
-// count: four cells at a time with AVX2 where the processor has it (chosen
-// at run time), else two with SSE2 (every x86-64). A compiler keeps the
+// count: four cells at a time with AVX2 where the processor has it, else two
+// with SSE2 (every x86-64), else one (chosen_instruction_set decides). A compiler keeps the
 // choice as a branch in a plain loop, as a comparison might trap; these
 // instructions take every cell exactly as the plain loop does.
 template <typename In>
@@ -68,14 +69,15 @@ void scale_and_sum_cells(const In* in, Out* out, std::size_t count, double nodat
 
 namespace detail {
 
-// The ways scale_part and scale_and_sum_cells may take, for the tests:
-// whether this processor has AVX2, and a way chosen (false: without it).
-bool can_scale_with_avx2();
+// scale_part and scale_and_sum_cells the way they take for an instruction
+// set, which must be one the processor runs: one cell at a time (portable),
+// two with SSE2, four with AVX2 (avx2 and above). For the tests.
 template <typename In>
-void scale_part_by(bool avx2, const In* in, double* scaled, std::size_t count, double nodata, double factor);
+void scale_part_using(InstructionSet set, const In* in, double* scaled, std::size_t count, double nodata,
+                      double factor);
 template <typename In, typename Out>
-void scale_and_sum_cells_by(bool avx2, const In* in, Out* out, std::size_t count, double nodata, double factor,
-                            CellSum& read);
+void scale_and_sum_cells_using(InstructionSet set, const In* in, Out* out, std::size_t count, double nodata,
+                               double factor, CellSum& read);
 
 }  // namespace detail
 

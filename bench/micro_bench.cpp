@@ -121,7 +121,8 @@ void BM_FormatRow_format_cells_with_tabs(benchmark::State& state) {
 
 void BM_FormatRow_format_cells_portable(benchmark::State& state) {
   format_row_at_once(state, [](char* out, const double* values, std::size_t count) {
-    return cellscale::detail::format_cells_portable(out, values, count, nullptr, nullptr, nullptr);
+    return cellscale::detail::format_cells_using(cellscale::InstructionSet::portable, out, values, count, nullptr,
+                                                 nullptr, nullptr);
   });
 }
 
@@ -179,8 +180,8 @@ void BM_ScanRow_strtod(benchmark::State& state) {
 // The loop that reads a text grid's rows, run over the whole row at once,
 // each way this processor can take: 0 portable, 1 SSE2, 2 SSSE3.
 void BM_ScanRow_short_plain_decimals(benchmark::State& state) {
-  const auto way = static_cast<cellscale::detail::ShortDecimalWay>(state.range(0));
-  if (!cellscale::detail::can_scan_short_plain_decimals_by(way)) {
+  const auto set = static_cast<cellscale::InstructionSet>(state.range(0));
+  if (!cellscale::processor_runs(set)) {
     state.SkipWithError("this processor cannot read runs that way");
     return;
   }
@@ -192,8 +193,8 @@ void BM_ScanRow_short_plain_decimals(benchmark::State& state) {
   std::vector<double> values(kCells);
   for (auto _ : state) {
     const cellscale::PlainDecimalRun run =
-        cellscale::detail::scan_short_plain_decimals_by(way, text.data(), text.data() + text.size(), values.data(),
-                                                        values.size());
+        cellscale::detail::scan_short_plain_decimals_using(set, text.data(), text.data() + text.size(), values.data(),
+                                                           values.size());
     benchmark::DoNotOptimize(values.data());
     benchmark::ClobberMemory();
     double sum = 0;

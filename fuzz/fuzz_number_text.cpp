@@ -120,12 +120,11 @@ void check_plain_decimal(const std::string& text, const Scan& whole) {
         "a plain decimal is taken within its reach of the end of the memory");
   // A run of short ones takes the number as scan_plain_decimal does, with its
   // blank, or leaves it: read every way the processor can take.
-  using cellscale::detail::ShortDecimalWay;
-  for (const auto way : {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3}) {
-    if (!cellscale::detail::can_scan_short_plain_decimals_by(way)) continue;
+  for (const auto set : cellscale::kInstructionSets) {
+    if (!cellscale::processor_runs(set)) continue;
     double run_value = 0;
     const cellscale::PlainDecimalRun run =
-        cellscale::detail::scan_short_plain_decimals_by(way, p, copy.last(), &run_value, 1);
+        cellscale::detail::scan_short_plain_decimals_using(set, p, copy.last(), &run_value, 1);
     check(run.count == 0 || (end != nullptr && run.next == end + 1 && same_value(run_value, value)),
           "a run of plain decimals reads otherwise than scan_plain_decimal");
     if (run.count == 0) continue;
@@ -137,7 +136,7 @@ void check_plain_decimal(const std::string& text, const Scan& whole) {
     const ExactCopy twice_copy(twice, 0, twice.size());
     double values[4] = {0, 0, 0, 0};
     const cellscale::PlainDecimalRun all =
-        cellscale::detail::scan_short_plain_decimals_by(way, twice_copy.first(), twice_copy.last(), values, 4);
+        cellscale::detail::scan_short_plain_decimals_using(set, twice_copy.first(), twice_copy.last(), values, 4);
     check(all.count == 4 && same_value(values[0], value) && same_value(values[1], value) && values[2] == 12.5 &&
               same_value(values[3], value),
           "a number of the shape of one before is read otherwise");

@@ -576,24 +576,7 @@ char* format_row_with(char* out, const double* values, std::size_t count, const 
 
 }  // namespace
 
-char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends, const CellScaling* scaling) {
-  return format_row_with<OneByOne>(out, values, count, origin, ends, scaling);
-}
-
 #if CELLSCALE_AVX2_CELLS
-
-bool has_avx2_and_fma() {
-  __builtin_cpu_init();  // may run before the constructors that would do it
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
-bool has_avx512() {
-  __builtin_cpu_init();
-  return has_avx2_and_fma() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512cd");
-}
 
 namespace {
 
@@ -932,33 +915,35 @@ struct InEights {
 
 }  // namespace
 
-char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
-                        const CellScaling* scaling) {
-  return format_row_with<InFours>(out, values, count, origin, ends, scaling);
-}
-
-char* format_cells_avx512(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
-                          const CellScaling* scaling) {
-  return format_row_with<InEights>(out, values, count, origin, ends, scaling);
-}
-
 #endif  // CELLSCALE_AVX2_CELLS
+
+char* format_cells_using(InstructionSet set, char* out, const double* values, std::size_t count, const char* origin,
+                         std::uint32_t* ends, const CellScaling* scaling) {
+#if CELLSCALE_AVX2_CELLS
+  if (set >= InstructionSet::avx512) return format_row_with<InEights>(out, values, count, origin, ends, scaling);
+  if (set >= InstructionSet::avx2) return format_row_with<InFours>(out, values, count, origin, ends, scaling);
+#else
+  (void)set;
+#endif
+  return format_row_with<OneByOne>(out, values, count, origin, ends, scaling);
+}
 
 }  // namespace detail
 
 namespace {
 
-#if CELLSCALE_AVX2_CELLS
-const bool kFormatInEights = detail::has_avx512();
-const bool kFormatInFours = detail::has_avx2_and_fma();
-#endif
+const InstructionSet kFormatSet = chosen_instruction_set();
 
 template <bool kEnds, bool kScaled>
 char* format_cells(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
                    const CellScaling& scaling) {
 #if CELLSCALE_AVX2_CELLS
-  if (kFormatInEights) return detail::InEights::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
-  if (kFormatInFours) return detail::InFours::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  if (kFormatSet >= InstructionSet::avx512) {
+    return detail::InEights::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  }
+  if (kFormatSet >= InstructionSet::avx2) {
+    return detail::InFours::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
+  }
 #endif
   return detail::OneByOne::run<kEnds, kScaled>(out, values, count, origin, ends, scaling);
 }

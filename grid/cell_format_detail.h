@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "grid/cell_format.h"
+#include "grid/instruction_set.h"
 
 // Whether the build has the row loop that takes four cells at a time with
 // AVX2 instructions (x86-64, chosen at run time where the processor has them).
@@ -68,23 +69,14 @@ char* format_cell_fast(char* out, double value);
 // normal double.
 unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k);
 
-// The row loops behind format_cells_with_tabs, all writing the same text:
-// each cell followed by a tab and, unless `ends` is null, the offset from
-// `origin` of its end written to ends. The portable one takes the cells one
-// by one; the others take four at a time with AVX2 and FMA instructions, or
-// eight with AVX-512, and may be called only where has_avx2_and_fma() or
-// has_avx512() says the processor has them. Unless `scaling` is null, each
-// value is scaled first.
-char* format_cells_portable(char* out, const double* values, std::size_t count, const char* origin,
-                            std::uint32_t* ends, const CellScaling* scaling);
-#if CELLSCALE_AVX2_CELLS
-bool has_avx2_and_fma();
-bool has_avx512();
-char* format_cells_avx2(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
-                        const CellScaling* scaling);
-char* format_cells_avx512(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
-                          const CellScaling* scaling);
-#endif
+// The row loop that format_cells_with_tabs takes for an instruction set,
+// which must be one the processor runs: the cells one by one (portable, SSE2
+// and SSSE3), four at a time with AVX2 and FMA, or eight with AVX-512. Each
+// writes the same text: every cell followed by a tab and, unless `ends` is
+// null, the offset from `origin` of its end written to ends. Unless
+// `scaling` is null, each value is scaled first.
+char* format_cells_using(InstructionSet set, char* out, const double* values, std::size_t count, const char* origin,
+                         std::uint32_t* ends, const CellScaling* scaling);
 
 // The slow path of format_cell: exact in every case, including ties (rounded
 // to even, as printf rounds the exact binary value).

@@ -607,44 +607,26 @@ struct Ssse3Way : Sse2Way {
 }
 #endif
 
-ShortRun short_run_of(detail::ShortDecimalWay way) {
-  switch (way) {
-    case detail::ShortDecimalWay::portable: return scan_short_run_portable;
+ShortRun short_run_for(InstructionSet set) {
 #if CELLSCALE_VECTOR_SCAN
-    case detail::ShortDecimalWay::sse2: return scan_short_run_sse2;
-    case detail::ShortDecimalWay::ssse3: return scan_short_run_ssse3;
+  if (set >= InstructionSet::ssse3) return scan_short_run_ssse3;
+  if (set >= InstructionSet::sse2) return scan_short_run_sse2;
+#else
+  (void)set;
 #endif
-    default: return nullptr;
-  }
-}
-
-ShortRun best_short_run() {
-  for (const auto way : {detail::ShortDecimalWay::ssse3, detail::ShortDecimalWay::sse2}) {
-    if (detail::can_scan_short_plain_decimals_by(way)) return short_run_of(way);
-  }
   return scan_short_run_portable;
 }
 
 }  // namespace
 
-bool detail::can_scan_short_plain_decimals_by(ShortDecimalWay way) {
-#if CELLSCALE_VECTOR_SCAN
-  if (way == ShortDecimalWay::ssse3) {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
-  }
-#endif
-  return short_run_of(way) != nullptr;
-}
-
-PlainDecimalRun detail::scan_short_plain_decimals_by(ShortDecimalWay way, const char* p, const char* readable_end,
-                                                     double* values, std::size_t count) {
-  return short_run_of(way)(p, readable_end, values, count);
+PlainDecimalRun detail::scan_short_plain_decimals_using(InstructionSet set, const char* p, const char* readable_end,
+                                                        double* values, std::size_t count) {
+  return short_run_for(set)(p, readable_end, values, count);
 }
 
 PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_end, double* values,
                                           std::size_t count) {
-  static const ShortRun run = best_short_run();
+  static const ShortRun run = short_run_for(chosen_instruction_set());
   return run(p, readable_end, values, count);
 }
 

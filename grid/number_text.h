@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "grid/instruction_set.h"
+
 namespace cellscale {
 
 enum class ScanStatus {
@@ -84,18 +86,12 @@ PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_en
 // Implementation details follow: the ways a run can be read, for the tests.
 namespace detail {
 
-// Each way reads the same numbers to the same values and stops at the same
-// place. `portable` is plain C++ for every processor; `sse2` uses the x86-64
-// vector instructions that every such processor has; `ssse3` adds one that
-// not all of them have.
-// scan_short_plain_decimals takes the best way the processor it runs on can.
-enum class ShortDecimalWay { portable, sse2, ssse3 };
-
-bool can_scan_short_plain_decimals_by(ShortDecimalWay way);
-
-// scan_short_plain_decimals read one way, which must be one the processor can take.
-PlainDecimalRun scan_short_plain_decimals_by(ShortDecimalWay way, const char* p, const char* readable_end,
-                                             double* values, std::size_t count);
+// scan_short_plain_decimals read the way it takes for an instruction set,
+// which must be one the processor runs: plain C++ (portable), SSE2, or SSSE3
+// (ssse3 and above). Each way reads the same numbers to the same values and
+// stops at the same place.
+PlainDecimalRun scan_short_plain_decimals_using(InstructionSet set, const char* p, const char* readable_end,
+                                                double* values, std::size_t count);
 
 }  // namespace detail
 

@@ -21,8 +21,8 @@
 
 #include "grid/cell_format.h"
 #include "grid/cell_format_detail.h"
+#include "support/instruction_sets.h"
 #include "support/reference_grid.h"
-#include "support/row_loops.h"
 
 namespace {
 
@@ -67,9 +67,6 @@ std::string describe(double value) {
                 static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(value)));
   return buffer;
 }
-
-using cellscale::testing::row_loops;
-using cellscale::testing::RowLoop;
 
 // Runs every value through format_cell, each of its three paths alone, and
 // rows of them through each row loop, and keeps the counts and the first few
@@ -117,7 +114,7 @@ class Comparison {
     if (exact != expected) fail(value, "exact path gave '" + exact + "'", expected);
   }
 
-  // Checks the row of the last values, shorter than the others.
+  // Checks the rows of the last values, shorter than the others.
   void finish() { check_row(); }
 
   std::uint64_t compared = 0;
@@ -147,7 +144,11 @@ class Comparison {
       expected += text + '\t';
       expected_ends.push_back(static_cast<std::uint32_t>(expected.size() + 1));  // after a leading byte
     }
-    for (const RowLoop loop : loops_) {
+    for (const cellscale::InstructionSet set : sets_) {
+      auto loop = [set](char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+                        const cellscale::CellScaling* scaling) {
+        return cellscale::detail::format_cells_using(set, out, values, count, origin, ends, scaling);
+      };
       for (const bool with_ends : {false, true}) {
         std::vector<char> buffer(1 + row_values_.size() * (cellscale::kMaxCellTextLength + 1));
         std::vector<std::uint32_t> ends(row_values_.size());
@@ -155,7 +156,10 @@ class Comparison {
                          with_ends ? ends.data() : nullptr, nullptr);
         const std::string text(buffer.data() + 1, end);
         if (text != expected || (with_ends && ends != expected_ends)) {
-          fail(row_values_.front(), "a row loop gave '" + text + "'" + (with_ends ? " (with ends)" : ""), expected);
+          fail(row_values_.front(),
+               "the " + std::string(cellscale::instruction_set_name(set)) + " row loop gave '" + text + "'" +
+                   (with_ends ? " (with ends)" : ""),
+               expected);
         }
       }
       // The row doubled and scaled back by the loop: doubling is exact where
@@ -173,7 +177,10 @@ class Comparison {
         char* end = loop(buffer.data() + 1, doubled.data(), doubled.size(), buffer.data(), ends.data(), &halving);
         const std::string text(buffer.data() + 1, end);
         if (text != expected || ends != expected_ends) {
-          fail(row_values_.front(), "a row loop scaling by 0.5 gave '" + text + "'", expected);
+          fail(row_values_.front(),
+               "the " + std::string(cellscale::instruction_set_name(set)) + " row loop scaling by 0.5 gave '" + text +
+                   "'",
+               expected);
         }
       }
     }
@@ -181,7 +188,7 @@ class Comparison {
     row_texts_.clear();
   }
 
-  std::vector<RowLoop> loops_ = row_loops();
+  std::vector<cellscale::InstructionSet> sets_ = cellscale::testing::runnable_instruction_sets();
   std::vector<double> row_values_;
   std::vector<std::string> row_texts_;
   std::size_t row_length_ = 1;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "grid/cell_format_detail.h"
-#include "support/row_loops.h"
+#include "support/instruction_sets.h"
 
 namespace {
 
@@ -104,14 +104,21 @@ TEST(CellFormat, DoublePathSettlesValuesThatScaleOntoAMidpoint) {
   }
 }
 
-using cellscale::testing::row_loops;
-using cellscale::testing::RowLoop;
+// The row loop each instruction set takes, for the tests below.
+class RowLoops : public cellscale::testing::EveryInstructionSet {
+ protected:
+  char* format(char* out, const double* values, std::size_t count, const char* origin, std::uint32_t* ends,
+               const cellscale::CellScaling* scaling) const {
+    return cellscale::detail::format_cells_using(GetParam(), out, values, count, origin, ends, scaling);
+  }
+};
+CELLSCALE_FOR_EVERY_INSTRUCTION_SET(RowLoops);
 
 // Each row loop on rows of 1 to 15 cells of the common sizes with one cell of
 // another kind in each place: a group of four or eight where one lane falls
 // back or settles a midpoint, and the tails after the groups. The texts are
 // the hand-worked ones above, each followed by a tab.
-TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
+TEST_P(RowLoops, WriteEveryCellOfAGroupAndItsTail) {
   const Case common[] = {{1234.567, "1234.57"}, {-9999, "-9999"}, {100.25, "100.25"},  {123456, "123456"},
                          {5.5, "5.5"},          {-1, "-1"},       {999999.4, "999999"}};
   std::vector<Case> others = {{0, "0"},
@@ -124,24 +131,22 @@ TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
                               {4.9406564584124654e-324, "4.94066e-324"},
                               {1234567, "1.23457e+006"}};
   others.insert(others.end(), std::begin(kMidpoints), std::end(kMidpoints));
-  for (const auto loop : row_loops()) {
-    for (const Case& other : others) {
-      for (std::size_t length = 1; length <= 15; ++length) {
-        for (std::size_t place = 0; place < length; ++place) {
-          std::vector<double> values;
-          std::string expected;
-          for (std::size_t i = 0; i < length; ++i) {
-            const Case& c = i == place ? other : common[(i + place) % std::size(common)];
-            values.push_back(c.value);
-            expected += std::string(c.text) + '\t';
-          }
-          char buffer[16 * (cellscale::kMaxCellTextLength + 1)];
-          std::uint32_t ends[16];
-          char* end = loop(buffer, values.data(), length, buffer, ends, nullptr);
-          ASSERT_EQ(std::string(+buffer, end), expected) << other.value << " in place " << place;
-          EXPECT_EQ(ends[length - 1], expected.size());
-          EXPECT_EQ(std::string(buffer, loop(buffer, values.data(), length, buffer, nullptr, nullptr)), expected);
+  for (const Case& other : others) {
+    for (std::size_t length = 1; length <= 15; ++length) {
+      for (std::size_t place = 0; place < length; ++place) {
+        std::vector<double> values;
+        std::string expected;
+        for (std::size_t i = 0; i < length; ++i) {
+          const Case& c = i == place ? other : common[(i + place) % std::size(common)];
+          values.push_back(c.value);
+          expected += std::string(c.text) + '\t';
         }
+        char buffer[16 * (cellscale::kMaxCellTextLength + 1)];
+        std::uint32_t ends[16];
+        char* end = format(buffer, values.data(), length, buffer, ends, nullptr);
+        ASSERT_EQ(std::string(+buffer, end), expected) << other.value << " in place " << place;
+        EXPECT_EQ(ends[length - 1], expected.size());
+        EXPECT_EQ(std::string(buffer, format(buffer, values.data(), length, buffer, nullptr, nullptr)), expected);
       }
     }
   }
@@ -151,7 +156,7 @@ TEST(CellFormat, RowLoopsWriteEveryCellOfAGroupAndItsTail) {
 // the nodata value (with nodata 0, a -0 cell as 0), any other times the
 // factor. Each row repeats its cells to 9, so that they fall in groups of
 // four and in a tail.
-TEST(CellFormat, RowLoopsScaleEveryCellButNodata) {
+TEST_P(RowLoops, ScaleEveryCellButNodata) {
   struct Row {
     cellscale::CellScaling scaling;
     std::vector<Case> cells;  // a cell and the text of it scaled
@@ -162,21 +167,19 @@ TEST(CellFormat, RowLoopsScaleEveryCellButNodata) {
       {{0, -1}, {{0, "0"}, {-0.0, "0"}, {2, "-2"}, {-250.125, "250.125"}}},
       {{3, 0.5}, {{3, "3"}, {6, "3"}, {2000001, "1e+006"}, {std::nan(""), "nan"}, {1e-300, "5e-301"}}},
   };
-  for (const auto loop : row_loops()) {
-    for (const Row& row : rows) {
-      std::vector<double> values;
-      std::string expected;
-      for (std::size_t i = 0; i < 9; ++i) {
-        const Case& c = row.cells[i % row.cells.size()];
-        values.push_back(c.value);
-        expected += std::string(c.text) + '\t';
-      }
-      char buffer[9 * (cellscale::kMaxCellTextLength + 1)];
-      std::uint32_t ends[9];
-      char* end = loop(buffer, values.data(), values.size(), buffer, ends, &row.scaling);
-      EXPECT_EQ(std::string(+buffer, end), expected) << "factor " << row.scaling.factor;
-      EXPECT_EQ(ends[8], expected.size());
+  for (const Row& row : rows) {
+    std::vector<double> values;
+    std::string expected;
+    for (std::size_t i = 0; i < 9; ++i) {
+      const Case& c = row.cells[i % row.cells.size()];
+      values.push_back(c.value);
+      expected += std::string(c.text) + '\t';
     }
+    char buffer[9 * (cellscale::kMaxCellTextLength + 1)];
+    std::uint32_t ends[9];
+    char* end = format(buffer, values.data(), values.size(), buffer, ends, &row.scaling);
+    EXPECT_EQ(std::string(+buffer, end), expected) << "factor " << row.scaling.factor;
+    EXPECT_EQ(ends[8], expected.size());
   }
 }
 

@@ -34,6 +34,7 @@
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
 #include "support/gzip_bytes.h"
+#include "support/instruction_sets.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -399,7 +400,8 @@ TEST(LoadAverage, FromTheFirstFieldOfLoadavg) {
 #endif
 
 // The scaling of cells, alone and in a run whose statistics come from a
-// second reading, each way this processor has, against the definition cell
+// second reading, each way (an instruction set the processor lacks is
+// skipped), against the definition cell
 // by cell: a cell equal
 // to nodata (exactly: -0 is nodata 0, and nothing is nodata NaN) passes
 // through, any other is multiplied, and a single output is rounded to
@@ -407,7 +409,10 @@ TEST(LoadAverage, FromTheFirstFieldOfLoadavg) {
 // read are summed as CellSum sums them, a negative single's bits widened
 // without their sign. Every length of each list puts cells in the four-cell
 // steps and after them.
-TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
+class ScaleAndSum : public cellscale::testing::EveryInstructionSet {};
+CELLSCALE_FOR_EVERY_INSTRUCTION_SET(ScaleAndSum);
+
+TEST_P(ScaleAndSum, TakesEachCellAsTheDefinition) {
   constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   struct Case {
@@ -426,16 +431,14 @@ TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
       // Halfway between two singles: 1 and 1 + 2^-23, then 1 + 2^-22 and 1 + 3 * 2^-23.
       {-1, 1, {1 + 0x1p-24, 1 + 0x1.8p-23, 3.5e38, -1, 1e-40, -3.4028235e38, 0x1p-149, 0x1p-150, 0x1.8p-149}},
   };
-  const std::vector<bool> ways =
-      cellscale::detail::can_scale_with_avx2() ? std::vector<bool>{false, true} : std::vector<bool>{false};
-  auto check = [&]<typename In, typename Out>(const Case& c, std::size_t count, bool avx2) {
-    SCOPED_TRACE(std::to_string(count) + " cells, " + (avx2 ? "AVX2" : "portable") + ", " + typeid(In).name() +
-                 " to " + typeid(Out).name());
+  const cellscale::InstructionSet set = GetParam();
+  auto check = [&]<typename In, typename Out>(const Case& c, std::size_t count) {
+    SCOPED_TRACE(std::to_string(count) + " cells, " + typeid(In).name() + " to " + typeid(Out).name());
     std::vector<In> in;
     for (std::size_t i = 0; i < count; ++i) in.push_back(static_cast<In>(c.cells[i]));
     std::vector<Out> out(count + 1, Out{42});
     cellscale::CellSum read{.cells = 5, .bits = 7};
-    cellscale::detail::scale_and_sum_cells_by(avx2, in.data(), out.data(), count, c.nodata, c.factor, read);
+    cellscale::detail::scale_and_sum_cells_using(set, in.data(), out.data(), count, c.nodata, c.factor, read);
     cellscale::CellSum expected_read{.cells = 5, .bits = 7};
     expected_read.add(in.data(), count);
     EXPECT_EQ(read, expected_read);
@@ -447,20 +450,53 @@ TEST(ScaleAndSum, EveryWayTakesEachCellAsTheDefinition) {
     EXPECT_EQ(out[count], Out{42}) << "nothing past the cells";
     if constexpr (std::is_same_v<Out, double>) {
       std::vector<double> scaled(count + 1, 42);
-      cellscale::detail::scale_part_by(avx2, in.data(), scaled.data(), count, c.nodata, c.factor);
+      cellscale::detail::scale_part_using(set, in.data(), scaled.data(), count, c.nodata, c.factor);
       EXPECT_EQ(std::memcmp(scaled.data(), out.data(), scaled.size() * sizeof(double)), 0) << "scale_part";
     }
   };
   for (const Case& c : cases) {
     for (std::size_t count = 0; count <= c.cells.size(); ++count) {
-      for (const bool avx2 : ways) {
-        check.operator()<double, double>(c, count, avx2);
-        check.operator()<double, float>(c, count, avx2);
-        check.operator()<float, double>(c, count, avx2);
-        check.operator()<float, float>(c, count, avx2);
-      }
+      check.operator()<double, double>(c, count);
+      check.operator()<double, float>(c, count);
+      check.operator()<float, double>(c, count);
+      check.operator()<float, float>(c, count);
     }
   }
+}
+
+// The set a run takes: the processor's best, lowered to the one that
+// CELLSCALE_INSTRUCTION_SET names, and the portable one for a name it does
+// not know (a mistyped name must not test a faster way than asked).
+TEST(InstructionSet, TheEnvironmentVariableLowersTheSetAndNeverRaisesIt) {
+  using cellscale::InstructionSet;
+  using cellscale::detail::instruction_set_for;
+  struct Case {
+    const char* asked;
+    InstructionSet best;
+    InstructionSet chosen;
+  };
+  const Case cases[] = {
+      {nullptr, InstructionSet::avx512, InstructionSet::avx512},
+      {nullptr, InstructionSet::sse2, InstructionSet::sse2},
+      {"portable", InstructionSet::avx512, InstructionSet::portable},
+      {"sse2", InstructionSet::avx2, InstructionSet::sse2},
+      {"ssse3", InstructionSet::avx512, InstructionSet::ssse3},
+      {"avx2", InstructionSet::avx512, InstructionSet::avx2},
+      {"avx512", InstructionSet::avx2, InstructionSet::avx2},
+      {"avx512", InstructionSet::portable, InstructionSet::portable},
+      {"AVX2", InstructionSet::avx512, InstructionSet::portable},
+      {"", InstructionSet::avx512, InstructionSet::portable},
+      {"avx", InstructionSet::avx2, InstructionSet::portable},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(instruction_set_for(c.asked, c.best), c.chosen) << (c.asked ? c.asked : "(not set)");
+  }
+  EXPECT_TRUE(cellscale::processor_runs(InstructionSet::portable));
+#if defined(__x86_64__)
+  EXPECT_TRUE(cellscale::processor_runs(InstructionSet::sse2));
+#else
+  EXPECT_FALSE(cellscale::processor_runs(InstructionSet::sse2));
+#endif
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/instruction_sets.h"
 #include "support/reference_grid.h"
 
 namespace {
@@ -171,22 +172,7 @@ void expect_plain_like_libc(const std::string& text) {
 
 // Every way of reading a run of short plain decimals that this processor
 // can take: each must read every run alike.
-std::vector<cellscale::detail::ShortDecimalWay> runnable_ways() {
-  using cellscale::detail::ShortDecimalWay;
-  std::vector<ShortDecimalWay> ways;
-  for (const auto way : {ShortDecimalWay::portable, ShortDecimalWay::sse2, ShortDecimalWay::ssse3}) {
-    if (cellscale::detail::can_scan_short_plain_decimals_by(way)) ways.push_back(way);
-  }
-  return ways;
-}
-
-TEST(ScanPlainDecimal, RunsCanBeReadEveryWayTheProcessorHas) {
-  using cellscale::detail::ShortDecimalWay;
-  EXPECT_TRUE(cellscale::detail::can_scan_short_plain_decimals_by(ShortDecimalWay::portable));
-#if defined(__x86_64__)
-  EXPECT_TRUE(cellscale::detail::can_scan_short_plain_decimals_by(ShortDecimalWay::sse2));
-#endif
-}
+using cellscale::testing::runnable_instruction_sets;
 
 TEST(ScanPlainDecimal, TakesPlainDecimalsAsTheCLibraryDoes) {
   // clang-format off
@@ -268,14 +254,14 @@ TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
       {"1577.226\t1577.226", 10, 1},  // the text's end just after it
       {"1577.226\t-", 10, 1},
   };
-  for (const auto way : runnable_ways()) {
+  for (const auto set : runnable_instruction_sets()) {
     for (const Case& c : cases) {
       const std::string text = c.text;
       std::string held = text + '\0' + std::string(cellscale::kPlainDecimalReach, '7');
       std::vector<double> values(c.count + 1, -1.0);
       const cellscale::PlainDecimalRun run =
-          cellscale::detail::scan_short_plain_decimals_by(way, held.data(), held.data() + held.size(), values.data(),
-                                                          c.count);
+          cellscale::detail::scan_short_plain_decimals_using(set, held.data(), held.data() + held.size(),
+                                                             values.data(), c.count);
       EXPECT_EQ(run.count, c.read) << '"' << text << '"';
       // Each value is what the C library reads, and the run ends after the blank of the last.
       const char* p = text.c_str();
@@ -293,8 +279,8 @@ TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
     std::string near_end = "1 2 3 ";
     near_end.resize(cellscale::kPlainDecimalReach + 2, '\0');
     double values[3];
-    EXPECT_EQ(cellscale::detail::scan_short_plain_decimals_by(way, near_end.data(), near_end.data() + near_end.size(),
-                                                              values, 3)
+    EXPECT_EQ(cellscale::detail::scan_short_plain_decimals_using(set, near_end.data(),
+                                                                 near_end.data() + near_end.size(), values, 3)
                   .count,
               2u);
   }
@@ -356,11 +342,11 @@ TEST(ScanPlainDecimal, RunsOfNumbersOfChangingShapesMatchTheCLibrary) {
       at = blank + 1;
     }
     if (numbers.size() < tokens.size()) ++runs_cut;
-    for (const auto way : runnable_ways()) {
+    for (const auto set : runnable_instruction_sets()) {
       std::vector<double> values(tokens.size());
       const cellscale::PlainDecimalRun got =
-          cellscale::detail::scan_short_plain_decimals_by(way, held.data(), held.data() + held.size(), values.data(),
-                                                          values.size());
+          cellscale::detail::scan_short_plain_decimals_using(set, held.data(), held.data() + held.size(),
+                                                             values.data(), values.size());
       ASSERT_EQ(got.count, numbers.size()) << text;
       ASSERT_EQ(got.next - held.data(), static_cast<std::ptrdiff_t>(at)) << text;
       for (std::size_t i = 0; i < got.count; ++i) {
