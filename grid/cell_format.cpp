@@ -414,13 +414,13 @@ namespace {
   // and every midpoint n + 0.5 below 2^20 is a double, so the exact value *
   // 10^(5 - X) and `scaled` lie on the same side of each midpoint, unless `scaled`
   // is the midpoint itself: then the exact value may be on either side, or
-  // be the tie, and round_double_midpoint decides. `scaled` + 0.5 is exact
-  // (`scaled` is below 2^20 - 0.5): truncated, it is the rounding, and it is
-  // a whole number just where `scaled` is a midpoint (the truncation is
-  // never above it, so ">=" is that equality, without a check for NaN).
-  const double rounded_up = scaled + 0.5;
-  auto digits = static_cast<unsigned>(rounded_up);
-  if (static_cast<double>(digits) >= rounded_up) [[unlikely]] {
+  // be the tie, and round_double_midpoint decides. `scaled` + 0.5 truncated
+  // is the rounding, but that sum is not always exact: where it reaches a
+  // power of two (2^17, 2^18, 2^19) it loses the last bit of `scaled`, and a
+  // `scaled` one unit above a midpoint may come out whole. So the midpoint
+  // is told by comparing `scaled` with it, which is exact.
+  auto digits = static_cast<unsigned>(scaled + 0.5);
+  if (static_cast<double>(digits) - 0.5 == scaled) [[unlikely]] {
     digits = round_double_midpoint(bits, digits, 5 - exponent10);
     if (digits == 1000000) {  // 999999.5 -> 1e+006
       digits = 100000;
@@ -664,12 +664,13 @@ template <bool kEnds, bool kScaled>
     reach_threshold(magnitude, x_at_least_4, 4, power, digits_before_point);
     reach_threshold(magnitude, x_at_least_5, 5, power, digits_before_point);
     const __m256i point_shift = _mm256_slli_epi64(digits_before_point, 3);
-    // As in format_in_double: one correctly rounded multiplication, and a
-    // scaled value whose + 0.5 is whole lies exactly on a midpoint.
+    // As in format_in_double: one correctly rounded multiplication, its
+    // rounding from `scaled` + 0.5 truncated, and a midpoint told by
+    // comparing `scaled` with digits - 0.5 (the sum is not exact where it
+    // reaches a power of two).
     const __m256d scaled = _mm256_mul_pd(magnitude, power);
-    const __m256d rounded_up = _mm256_add_pd(scaled, half);
-    __m128i digits = _mm256_cvttpd_epi32(rounded_up);
-    const __m256d on_midpoint = _mm256_cmp_pd(_mm256_cvtepi32_pd(digits), rounded_up, _CMP_GE_OQ);
+    __m128i digits = _mm256_cvttpd_epi32(_mm256_add_pd(scaled, half));
+    const __m256d on_midpoint = _mm256_cmp_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(digits), half), scaled, _CMP_EQ_OQ);
     const int other_lanes = _mm256_movemask_pd(fixed) ^ 0xf;
     const int midpoint_lanes = _mm256_movemask_pd(on_midpoint);
     if ((other_lanes | midpoint_lanes) != 0) [[unlikely]] {
@@ -811,9 +812,9 @@ template <bool kEnds, bool kScaled>
     const __m512d power = _mm512_permutexvar_pd(x, power_for_x);
     const __m512i point_shift = _mm512_slli_epi64(_mm512_add_epi64(x, one_each), 3);
     const __m512d scaled = _mm512_mul_pd(magnitude, power);
-    const __m512d rounded_up = _mm512_add_pd(scaled, half);
-    __m256i digits = _mm512_cvttpd_epi32(rounded_up);
-    const __mmask8 on_midpoint = _mm512_cmp_pd_mask(_mm512_cvtepi32_pd(digits), rounded_up, _CMP_GE_OQ);
+    __m256i digits = _mm512_cvttpd_epi32(_mm512_add_pd(scaled, half));
+    const __mmask8 on_midpoint =
+        _mm512_cmp_pd_mask(_mm512_sub_pd(_mm512_cvtepi32_pd(digits), half), scaled, _CMP_EQ_OQ);
     if (((fixed ^ 0xffU) | on_midpoint) != 0) [[unlikely]] {
       if (fixed != 0xffU) break;
       // As in format_fixed_groups: the product's exact rounding error says

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,8 +115,28 @@ class Comparison {
     if (exact != expected) fail(value, "exact path gave '" + exact + "'", expected);
   }
 
+  // Checks `input` scaled by `factor` (never the nodata value -9999 here) as
+  // a row loop writes it, against printf's text of the product, in rows of
+  // 1, 4, 8 and 17 cells in turn, one row for each factor.
+  void check_scaled(double input, double factor) {
+    ++compared;
+    ScaledRow& row = scaled_rows_[factor];
+    row.inputs.push_back(input);
+    if (row.inputs.size() == kScaledRowLengths[row.length]) {
+      check_scaled_row(factor, row.inputs);
+      row.inputs.clear();
+      row.length = (row.length + 1) % std::size(kScaledRowLengths);
+    }
+  }
+
   // Checks the rows of the last values, shorter than the others.
-  void finish() { check_row(); }
+  void finish() {
+    check_row();
+    for (auto& [factor, row] : scaled_rows_) {
+      check_scaled_row(factor, row.inputs);
+      row.inputs.clear();
+    }
+  }
 
   std::uint64_t compared = 0;
   std::uint64_t declined = 0;  // by the fast path
@@ -188,6 +209,31 @@ class Comparison {
     row_texts_.clear();
   }
 
+  void check_scaled_row(double factor, const std::vector<double>& inputs) {
+    if (inputs.empty()) return;
+    std::string expected;
+    for (const double input : inputs) expected += cellscale::reference::cell_text(input * factor) + '\t';
+    const cellscale::CellScaling scaling{-9999, factor};
+    for (const cellscale::InstructionSet set : sets_) {
+      std::vector<char> buffer(inputs.size() * (cellscale::kMaxCellTextLength + 1));
+      const std::string text(buffer.data(),
+                             cellscale::detail::format_cells_using(set, buffer.data(), inputs.data(), inputs.size(),
+                                                                   nullptr, nullptr, &scaling));
+      if (text != expected) {
+        fail(inputs.front(),
+             "the " + std::string(cellscale::instruction_set_name(set)) + " row loop scaling by " +
+                 std::to_string(factor) + " gave '" + text + "'",
+             expected);
+      }
+    }
+  }
+
+  static constexpr std::size_t kScaledRowLengths[] = {1, 4, 8, 17};
+  struct ScaledRow {
+    std::vector<double> inputs;
+    std::size_t length = 0;  // in kScaledRowLengths
+  };
+  std::map<double, ScaledRow> scaled_rows_;
   std::vector<cellscale::InstructionSet> sets_ = cellscale::testing::runnable_instruction_sets();
   std::vector<double> row_values_;
   std::vector<std::string> row_texts_;
@@ -308,6 +354,34 @@ void powers_of_ten_and_carries(Generator&, std::uint64_t, Comparison& comparison
   }
 }
 
+// Where the row loops' own arithmetic has an edge: the scaled value + 0.5
+// reaches a power of two (2^17, 2^18, 2^19), or the number of digits before
+// the point changes (10^5, 10^6). For every power of ten that the loops
+// scale by (values from 1 to 999999.5), every double within 2000 units in the
+// last place of each six-digit midpoint next to such an edge, both signs;
+// unscaled, and as the product of an input near it and each factor the
+// users scale by most (feet and metres, tenths, halves, a change of sign).
+void midpoints_at_the_loops_edges(Generator&, std::uint64_t, Comparison& comparison) {
+  constexpr int kUlps = 2000;
+  for (int x = 0; x <= 5; ++x) {
+    for (const int edge : {100000, 131072, 262144, 524288, 1000000}) {
+      for (int n = std::max(edge - 2, 100000); n <= std::min(edge + 1, 999999); ++n) {
+        const double midpoint = parse(std::to_string(n) + "5e" + std::to_string(x - 6));
+        for (const double sign : {1.0, -1.0}) {
+          double value = step_ulps(sign * midpoint, -kUlps);
+          for (int delta = -kUlps; delta <= kUlps; ++delta, value = step_ulps(value, 1)) comparison.check(value);
+          for (const double factor : {0.5, 0.1, 0.3048, 1 / 0.3048, -1.0}) {
+            double input = step_ulps(sign * midpoint / factor, -kUlps);
+            for (int delta = -kUlps; delta <= kUlps; ++delta, input = step_ulps(input, 1)) {
+              comparison.check_scaled(input, factor);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 struct Family {
   const char* name;
   std::function<void(Generator&, std::uint64_t, Comparison&)> run;
@@ -338,7 +412,8 @@ INSTANTIATE_TEST_SUITE_P(Families, CellFormatEquivalence,
                                          Family{"NearMidpoints", near_midpoints, false},
                                          Family{"ExactTies", exact_ties, true},
                                          Family{"GridLikeValues", grid_like_values, true},
-                                         Family{"PowersOfTenAndCarries", powers_of_ten_and_carries, false}),
+                                         Family{"PowersOfTenAndCarries", powers_of_ten_and_carries, false},
+                                         Family{"MidpointsAtTheLoopsEdges", midpoints_at_the_loops_edges, false}),
                          [](const testing::TestParamInfo<Family>& family) { return std::string(family.param.name); });
 
 // Hand-picked edge cases, each compared with printf as above.

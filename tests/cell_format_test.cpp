@@ -13,6 +13,7 @@
 
 #include "grid/cell_format_detail.h"
 #include "support/instruction_sets.h"
+#include "support/reference_grid.h"
 
 namespace {
 
@@ -180,6 +181,66 @@ TEST_P(RowLoops, ScaleEveryCellButNodata) {
     char* end = format(buffer, values.data(), values.size(), buffer, ends, &row.scaling);
     EXPECT_EQ(std::string(+buffer, end), expected) << "factor " << row.scaling.factor;
     EXPECT_EQ(ends[8], expected.size());
+  }
+}
+
+// Values whose scaling lands one unit above a midpoint where scaled + 0.5
+// reaches a power of two (2^17, 2^18), which a row loop once took for the
+// midpoint and rounded down; with the correct texts (printf's). Each is
+// written scaled by every factor below from an input that scales to it, or
+// to within a few units past it, in rows of 1, 4, 8 and 17 cells of it and in every place of a
+// row of ones, and with no scaling.
+TEST_P(RowLoops, RoundCellsJustAboveAMidpointAtAPowerOfTwoUp) {
+  const Case cases[] = {
+      {13.10715, "13.1072"},       {1.310715, "1.31072"},
+      {262.1435, "262.144"},       {-26214.350000000002, "-26214.4"},
+      {2621.435 * 0.1, "262.144"}, {43.00246062992126 * 0.3048, "13.1072"},
+  };
+  for (const Case& c : cases) {
+    for (const double factor : {1.0, 0.5, 0.1, 0.3048, -1.0}) {
+      // The input near value / factor whose product is the least at or
+      // beyond the value in magnitude: the value itself for 1, 0.5 and -1,
+      // a few units past it for the others, whose products do not reach
+      // every double.
+      double input = std::nan("");
+      for (int step = -64; step <= 64; ++step) {
+        const double candidate = cellscale::reference::step_ulps(c.value / factor, step);
+        const double product = candidate * factor;
+        if (std::signbit(product) == std::signbit(c.value) && std::fabs(product) >= std::fabs(c.value) &&
+            !(std::fabs(input * factor) <= std::fabs(product))) {
+          input = candidate;
+        }
+      }
+      ASSERT_LE(std::fabs(input * factor), std::fabs(cellscale::reference::step_ulps(std::fabs(c.value), 8)))
+          << "no input scales close to " << c.value << " by " << factor;
+      if (factor == 1.0 || factor == 0.5 || factor == -1.0) {
+        ASSERT_EQ(input * factor, c.value);
+      }
+      const std::string text = c.text;
+      const cellscale::CellScaling scaling{-9999, factor};
+      for (const std::size_t length : {1, 4, 8, 17}) {
+        for (std::size_t place = 0; place <= length; ++place) {
+          // place == length: every cell is the value.
+          std::vector<double> values(length, place == length ? input : 1.0 / factor);
+          std::string expected;
+          for (std::size_t i = 0; i < length; ++i) {
+            if (place == length || i == place) {
+              values[i] = input;
+              expected += text + '\t';
+            } else {
+              expected += cellscale::reference::cell_text(values[i] * factor) + '\t';
+            }
+          }
+          char buffer[17 * (cellscale::kMaxCellTextLength + 1)];
+          EXPECT_EQ(std::string(+buffer, format(buffer, values.data(), length, buffer, nullptr, &scaling)), expected)
+              << c.value << " from " << input << " times " << factor << ", row of " << length;
+          if (factor == 1.0) {
+            EXPECT_EQ(std::string(+buffer, format(buffer, values.data(), length, buffer, nullptr, nullptr)), expected)
+                << c.value << ", row of " << length;
+          }
+        }
+      }
+    }
   }
 }
 
