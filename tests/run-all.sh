@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tool and runs the whole test suite: first the Debian packages the
 # suite needs are installed where missing (tests/install-debian-packages.sh),
-# then the unit and end-to-end tests of a Release build, then the instructions
+# then the unit and end-to-end tests of a Release build, its end-to-end tests
+# again with the tool held to slower instruction sets, then the instructions
 # per cell of its tool against bench/instructions-per-cell.txt, then GDAL
 # reading that build's outputs (tests/check-gdal.sh), then its end-to-end
 # tests against a tool built with CELLSCALE_TEST_SMALL_BATCHES and against
@@ -25,6 +26,16 @@ echo "== Release build and tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON -DCELLSCALE_WERROR=ON
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+# The same end-to-end tests with the tool held to slower instruction sets:
+# portable takes the plain C++ way of every piece (what an ARM processor
+# runs), sse2 the scanner's and the scaling's SSE2 ways, avx2 the four-cell
+# formatter, the SSSE3 scanner and the AVX2 scaling. The run above took the
+# best the processor has; a set it lacks is run as the best it has.
+for set in portable sse2 avx2; do
+  echo "== End-to-end tests with the tool held to $set instructions"
+  CELLSCALE_INSTRUCTION_SET=$set ctest --test-dir build/release --output-on-failure -j "$jobs" -L tool
+done
 
 # Instructions per cell of the Release tool, counted by callgrind (the same on
 # every run, however busy the machine), against bench/instructions-per-cell.txt:
