@@ -1,7 +1,10 @@
 // Cell text (grid/cell_format.h) against the C library's "%.6g" with the
 // exponent widened to three digits. Values come from the input's bytes taken
 // as doubles, and from its text read as a number, which reaches the decimal
-// ties and boundaries that random bits seldom hit.
+// ties and boundaries that random bits seldom hit. The values are also written
+// as rows through the row loop of every instruction set the processor runs:
+// the bytes' values as one row, and the text's value repeated to fill the
+// groups of four and eight cells.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +12,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "grid/cell_format.h"
+#include "grid/cell_format_detail.h"
 #include "support/reference_grid.h"
 
 namespace {
@@ -31,17 +36,38 @@ void check_value(double value) {
   }
 }
 
+void check_row(const std::vector<double>& values) {
+  std::string expected;
+  for (const double value : values) expected += cellscale::reference::cell_text(value) + '\t';
+  std::vector<char> room(values.size() * (cellscale::kMaxCellTextLength + 1));
+  for (const cellscale::InstructionSet set : cellscale::kInstructionSets) {
+    if (!cellscale::processor_runs(set)) continue;
+    char* end = cellscale::detail::format_cells_using(set, room.data(), values.data(), values.size(), nullptr,
+                                                      nullptr, nullptr);
+    if (std::string(room.data(), static_cast<std::size_t>(end - room.data())) != expected) {
+      std::fprintf(stderr, "the %s row loop gives \"%.*s\", \"%%.6g\" gives \"%s\"\n",
+                   cellscale::instruction_set_name(set), static_cast<int>(end - room.data()), room.data(),
+                   expected.c_str());
+      cellscale::fuzzing::wrong("a row loop differs from %.6g");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<double> row;
   for (std::size_t at = 0; at + 8 <= size; at += 8) {
     double value;
     std::memcpy(&value, data + at, 8);
     check_value(value);
+    row.push_back(value);
   }
+  check_row(row);
   const std::string text(reinterpret_cast<const char*>(data), size);
   const double parsed = std::strtod(text.c_str(), nullptr);
   check_value(parsed);
   check_value(static_cast<double>(static_cast<float>(parsed)));
+  check_row(std::vector<double>(9, parsed));
   return 0;
 }
