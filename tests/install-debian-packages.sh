@@ -21,6 +21,9 @@ windows=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
 # The GDAL step, optional too (tests/check-gdal.sh is skipped with a banner
 # without it): gdalinfo and gdal_translate read the tool's outputs.
 gdal=(gdal-bin)
+# The ARM step's packages are installed by tests/run-aarch64.sh itself: the
+# arm64 ones need that architecture added to dpkg first, which no other step
+# needs.
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "packages: not a Debian system, nothing installed; the suite needs ${required[*]} or their equivalents"

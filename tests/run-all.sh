@@ -9,9 +9,11 @@
 # that tool built with ThreadSanitizer, then the Debian package made from the
 # Release build, checked with the end-to-end tests against the
 # tool it installs, then the tests of a Clang build, then the end-to-end tests
-# against a Windows build under Wine (tests/run-windows.sh), then the same
-# tests of a build with AddressSanitizer and UndefinedBehaviorSanitizer, then
-# a short fuzzing run, and last the layout check (tests/check-format.sh).
+# against a Windows build under Wine (tests/run-windows.sh), then the
+# end-to-end tests against an aarch64 Linux build under qemu
+# (tests/run-aarch64.sh), then the same tests of a build with AddressSanitizer
+# and UndefinedBehaviorSanitizer, then a short fuzzing run, and last the
+# layout check (tests/check-format.sh).
 # Every build treats a compiler warning as an error. Stops at the first
 # failure.
 set -euo pipefail
@@ -89,6 +91,10 @@ cmake --build build/clang -j "$jobs"
 ctest --test-dir build/clang --output-on-failure -j "$jobs"
 
 bash tests/run-windows.sh
+
+# The ARM step installs its own packages: they are of the arm64 architecture,
+# which it adds to dpkg.
+bash tests/run-aarch64.sh
 
 # Every report of the sanitizers ends the process that made it, and the
 # end-to-end tests fail on anything the tool writes to standard error.
