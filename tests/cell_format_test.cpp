@@ -218,7 +218,7 @@ TEST_P(RowLoops, RoundCellsJustAboveAMidpointAtAPowerOfTwoUp) {
       }
       const std::string text = c.text;
       const cellscale::CellScaling scaling{-9999, factor};
-      for (const std::size_t length : {1, 4, 8, 17}) {
+      for (const std::size_t length : {std::size_t{1}, std::size_t{4}, std::size_t{8}, std::size_t{17}}) {
         for (std::size_t place = 0; place <= length; ++place) {
           // place == length: every cell is the value.
           std::vector<double> values(length, place == length ? input : 1.0 / factor);
