@@ -706,6 +706,61 @@ TEST_P(ScanSweepRuns, EveryShortTextBesideEveryShapeOfItsLength) {
   EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
 }
 
+// Every byte, 0 to 255, right after a number of each shape a run learns (1
+// to 8 characters after the sign, the point in every place or none, positive
+// and negative), the shape learnt after a tab and after a space: one number
+// of the shape and then the number with the byte, which meets the shape as
+// the one last learnt, and two and then it, as the first one tried. A blank
+// ends the number, which a run reads; any other byte joins the number in a
+// cell up to the blank of the shape's kind, which a run reads only when it is
+// a short plain decimal (a digit, or a point after the whole digits) and
+// must stop before otherwise.
+TEST_P(ScanSweepRuns, EveryByteAfterANumberOfEveryShape) {
+  const cellscale::detail::ShortDecimalWay way = GetParam().way;
+  if (!cellscale::detail::can_scan_short_plain_decimals_by(way)) {
+    GTEST_SKIP() << "this processor cannot read runs the " << GetParam().name << " way";
+  }
+  const std::string blanks = " \t\n\v\f\r";
+  SweepFailures failures;
+  LaidCells cells;
+  for (int byte = 0; byte < 256; ++byte) {
+    const char after = static_cast<char>(byte);
+    const bool blank_after = blanks.find(after) != std::string::npos;
+    for (const bool negative : {false, true}) {
+      for (const char learnt_after : {'\t', ' '}) {
+        for (std::size_t length = 1; length <= 8; ++length) {
+          for (std::size_t whole = 1; whole <= length; ++whole) {
+            std::string learnt = negative ? "-" : "";
+            learnt += decimal_of_shape(length, whole);
+            std::string number = negative ? "-" : "";
+            number += decimal_of_shape(length, whole, "1357924680");
+            const SweepCell learnt_cell = sweep_cell(learnt);
+            cells.clear();
+            for (int copies = learnt_after == ' ' ? 2 : 1; copies > 0; --copies) {
+              cells.add(learnt, learnt_after, true, learnt_cell.value);
+            }
+            if (blank_after) {
+              const SweepCell number_cell = sweep_cell(number);
+              cells.add(number, after, true, number_cell.value);
+            } else {
+              const std::string joined = number + after;
+              const SweepCell joined_cell = sweep_cell(joined);
+              cells.add(joined, learnt_after, joined_cell.short_plain, joined_cell.value);
+            }
+            if (const char* why = cells.read_back(way)) {
+              char name[96];
+              std::snprintf(name, sizeof name, "%s then byte 0x%02x, learnt after a %s", number.c_str(), byte,
+                            learnt_after == ' ' ? "space" : "tab");
+              failures.add(name, why);
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
+}
+
 std::string way_name(const testing::TestParamInfo<NamedWay>& way) { return way.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, ScanSweepRuns,
