@@ -2,16 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "support/grid_bytes.h"
 #include "support/instruction_sets.h"
 #include "support/reference_grid.h"
 
@@ -19,6 +23,7 @@ namespace {
 
 using cellscale::ScanStatus;
 using cellscale::reference::same_value;
+using cellscale::testing::decimal_of_shape;
 
 struct Scanned {
   bool ok = false;
@@ -286,6 +291,27 @@ TEST(ScanPlainDecimal, RunsStopBeforeAnyOtherCell) {
   }
 }
 
+// A plain decimal: an optional minus sign, a digit, then digits and at most
+// one point. A short one, as the runs take it, has at most 8 characters after
+// the sign.
+bool is_plain_decimal(std::string_view text) {
+  if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  int points = 0;
+  for (const char c : text) {
+    if (c == '.') {
+      ++points;
+    } else if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return points <= 1;
+}
+
+bool is_short_plain_decimal(std::string_view text) {
+  return is_plain_decimal(text) && text.size() - (text[0] == '-' ? 1 : 0) <= 8;
+}
+
 // Runs of numbers of a few shapes, each mostly like the one before (as a
 // grid's cells are), some of them spoilt by one character: every number is
 // read as the C library reads it, and the run stops at the first that is not
@@ -297,16 +323,6 @@ TEST(ScanPlainDecimal, RunsOfNumbersOfChangingShapesMatchTheCLibrary) {
   std::uniform_int_distribution<int> percent(0, 99);
   const std::string spoilers = "./-+eE x0";
   std::uniform_int_distribution<std::size_t> spoiler(0, spoilers.size() - 1);
-  auto is_short_plain = [](const std::string& token) {
-    const std::size_t start = token[0] == '-' ? 1 : 0;
-    const std::size_t point = token.find('.', start);
-    const std::string whole = token.substr(start, point == std::string::npos ? std::string::npos : point - start);
-    const std::string fraction = point == std::string::npos ? "" : token.substr(point + 1);
-    const auto all_digits = [](const std::string& part) {
-      return part.find_first_not_of("0123456789") == std::string::npos;
-    };
-    return token.size() - start <= 8 && !whole.empty() && all_digits(whole) && all_digits(fraction);
-  };
   int runs_cut = 0;
   for (int run = 0; run < 3000; ++run) {
     std::vector<std::string> tokens;
@@ -337,7 +353,7 @@ TEST(ScanPlainDecimal, RunsOfNumbersOfChangingShapesMatchTheCLibrary) {
     while (at < text.size() && numbers.size() < tokens.size()) {
       const std::size_t blank = text.find_first_of(" \t\n", at);
       const std::string number = text.substr(at, blank - at);
-      if (number.empty() || !is_short_plain(number)) break;
+      if (number.empty() || !is_short_plain_decimal(number)) break;
       numbers.push_back(number);
       at = blank + 1;
     }
@@ -399,6 +415,325 @@ TEST(ScanPlainDecimal, HardCasesMatchTheCLibrary) {
     expect_plain_like_libc(text + "\t");
     if (HasFailure()) return;
   }
+}
+
+// --- Every short text of a number's characters ------------------------------
+
+// The characters of a decimal number and its exponent: every text of 1 to
+// sweep_length() of them is read by each scan below.
+constexpr std::string_view kSweepCharacters = "0123456789.-e+";
+
+// CELLSCALE_SCAN_SWEEP_LENGTH (1 to 8), else 6: 8.1 million texts, each
+// length 14 times as many as the one before. A sanitizer build, where each
+// read costs several times as much, stops at 5 (0.58 million).
+std::size_t sweep_length() {
+  if (const char* text = std::getenv("CELLSCALE_SCAN_SWEEP_LENGTH"); text != nullptr && *text != '\0') {
+    return std::clamp<std::size_t>(std::strtoull(text, nullptr, 10), 1, 8);
+  }
+#ifdef CELLSCALE_SANITIZED_TESTS
+  return 5;
+#else
+  return 6;
+#endif
+}
+
+// Calls visit(text) with every text of 1 to `longest` sweep characters;
+// returns how many there were.
+template <typename Visit>
+std::uint64_t for_each_short_text(std::size_t longest, Visit visit) {
+  std::uint64_t count = 0;
+  for (std::size_t length = 1; length <= longest; ++length) {
+    std::vector<std::size_t> place(length, 0);
+    std::string text(length, kSweepCharacters[0]);
+    std::size_t at = length;
+    while (at > 0) {
+      visit(text);
+      ++count;
+      // The next text: the last character that is not the last of the set
+      // moves on, those after it start again.
+      for (at = length; at > 0 && place[at - 1] + 1 == kSweepCharacters.size(); --at) {
+        place[at - 1] = 0;
+        text[at - 1] = kSweepCharacters[0];
+      }
+      if (at > 0) text[at - 1] = kSweepCharacters[++place[at - 1]];
+    }
+  }
+  return count;
+}
+
+// The first texts that failed a check, and how many did.
+struct SweepFailures {
+  std::uint64_t count = 0;
+  std::vector<std::string> examples;
+
+  void add(const std::string& text, const std::string& what) {
+    if (++count <= 10) examples.push_back('"' + text + "\": " + what);
+  }
+};
+
+// The text's value and the characters it takes, as strtod reads it.
+struct StrtodRead {
+  double value = 0;
+  long taken = 0;
+};
+
+StrtodRead read_with_strtod(const std::string& text) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  return {value, end - text.c_str()};
+}
+
+// scan_number takes what "%lg" takes (which is what strtod takes, and where
+// strtod stops short, the characters that could still have begun an exponent,
+// as in "1e+") and gives strtod's value; scan_plain_decimal takes exactly the
+// plain decimals, to strtod's value. Each text is followed by a blank, then
+// the NUL and digits that would lengthen a number read past it; and alone,
+// at the end of the text.
+TEST(ScanSweep, EveryShortTextIsReadAsTheCLibraryReadsIt) {
+  SweepFailures failures;
+  std::string held;
+  const std::uint64_t texts = for_each_short_text(sweep_length(), [&](const std::string& text) {
+    const StrtodRead expected = read_with_strtod(text);
+    // A text that strtod reads whole "%lg" also takes whole, up to its blank.
+    const Scanned libc = expected.taken == static_cast<long>(text.size())
+                             ? Scanned{.ok = true, .value = expected.value, .taken = expected.taken}
+                             : scan_with_libc(text);
+    held.assign(text);
+    held += '\t';
+    held += '\0';
+    held.append(cellscale::kPlainDecimalReach, '7');
+
+    for (const bool at_end : {false, true}) {
+      Scanned ours;
+      const char* last = held.data() + text.size() + (at_end ? 0 : 1);
+      const cellscale::ScanResult result = cellscale::scan_number(held.data(), last, at_end, ours.value);
+      ours.ok = result.status == ScanStatus::ok;
+      ours.taken = result.next - held.data();
+      if (ours.ok != libc.ok || (ours.ok && (ours.taken != libc.taken || !same_value(ours.value, expected.value)))) {
+        failures.add(text, std::string("scan_number differs from %lg and strtod") + (at_end ? " at the end" : ""));
+      }
+    }
+
+    double plain = 0;
+    const char* end = cellscale::scan_plain_decimal(held.data(), held.data() + held.size(), plain);
+    if ((end != nullptr) != is_plain_decimal(text)) {
+      failures.add(text, end != nullptr ? "scan_plain_decimal took it" : "scan_plain_decimal left it");
+    } else if (end != nullptr &&
+               (end - held.data() != static_cast<long>(text.size()) ||
+                expected.taken != static_cast<long>(text.size()) || !same_value(plain, expected.value))) {
+      failures.add(text, "scan_plain_decimal differs from strtod");
+    }
+  });
+  std::printf("%llu texts of up to %zu characters\n", static_cast<unsigned long long>(texts), sweep_length());
+  EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
+}
+
+// Cells laid out one after another, each followed by one blank, then the NUL
+// and digits up to kPlainDecimalReach, and read by runs as the grid reader
+// reads them: a run, then the cell it stopped before taken the long way (here
+// passed over), then a run again from the next cell. A cell's characters can
+// be replaced by others as many, so that the layout is made once for many
+// texts.
+class LaidCells {
+ public:
+  void clear() {
+    end_of_cells_ = 0;
+    cells_.clear();
+  }
+
+  // short_plain: a run must read the cell, to `value`; else it must stop
+  // before it. Returns the cell's index.
+  std::size_t add(const std::string& number, char blank, bool short_plain, double value) {
+    text_.resize(end_of_cells_);  // drops what read_back put after the cells
+    cells_.push_back({text_.size(), short_plain, value});
+    text_ += number;
+    text_ += blank;
+    end_of_cells_ = text_.size();
+    return cells_.size() - 1;
+  }
+
+  void replace(std::size_t cell, const std::string& number, bool short_plain, double value) {
+    std::memcpy(text_.data() + cells_[cell].start, number.data(), number.size());
+    cells_[cell].short_plain = short_plain;
+    cells_[cell].value = value;
+  }
+
+  // What went wrong with reading the cells the way of `set`, or nothing.
+  const char* read_back(cellscale::InstructionSet set) {
+    if (text_.size() == end_of_cells_) {
+      text_ += '\0';
+      text_.append(cellscale::kPlainDecimalReach, '7');
+      values_.resize(cells_.size());
+    }
+    const char* const base = text_.data();
+    std::size_t cell = 0;
+    while (cell < cells_.size()) {
+      const cellscale::PlainDecimalRun run =
+          cellscale::detail::scan_short_plain_decimals_using(set, base + cells_[cell].start, base + text_.size(),
+                                                             values_.data(), cells_.size() - cell);
+      for (std::size_t i = 0; i < run.count; ++i) {
+        if (!cells_[cell + i].short_plain) return "a run took a cell that is no short plain decimal";
+        if (!same_value(values_[i], cells_[cell + i].value)) return "a run read a value other than strtod's";
+      }
+      cell += run.count;
+      read_ += run.count;
+      if (run.next != base + (cell < cells_.size() ? cells_[cell].start : end_of_cells_)) {
+        return "a run ended elsewhere than just after the blank of the last cell it read";
+      }
+      if (cell < cells_.size() && cells_[cell++].short_plain) return "a run stopped before a short plain decimal";
+    }
+    return nullptr;
+  }
+
+  std::uint64_t read() const { return read_; }
+
+ private:
+  struct Cell {
+    std::size_t start;
+    bool short_plain;
+    double value;
+  };
+  std::string text_;
+  std::size_t end_of_cells_ = 0;
+  std::vector<Cell> cells_;
+  std::vector<double> values_;
+  std::uint64_t read_ = 0;  // cells read by runs, over every read_back
+};
+
+// The text as a cell: whether a run must read it (a short plain decimal that
+// strtod reads whole) and its value.
+struct SweepCell {
+  bool short_plain = false;
+  double value = 0;
+};
+
+SweepCell sweep_cell(const std::string& text) {
+  const StrtodRead read = read_with_strtod(text);
+  return {is_short_plain_decimal(text) && read.taken == static_cast<long>(text.size()), read.value};
+}
+
+// Runs read the way of each instruction set (one the processor lacks is
+// skipped).
+class ScanSweepRuns : public cellscale::testing::EveryInstructionSet {};
+CELLSCALE_FOR_EVERY_INSTRUCTION_SET(ScanSweepRuns);
+
+// Each text among numbers of every shape of its length after the sign, of its
+// sign (the shapes it must fit, or be told apart from, character by
+// character), and among copies of itself less its last character (whose
+// shape it must not fit: that character stands where the blank was). After
+// tabs, one such number and then the text, which meets the shape as the one
+// last learnt; after spaces, two and then the text, which meets it as the
+// first one tried. The text is followed by a blank of the shape's kind (tab,
+// line feed, vertical tab, form feed, carriage return in turn; a space), so
+// that only its characters can tell it from the shape. A run reads the text
+// exactly when it is a short plain decimal, to strtod's value, reads every
+// other short plain decimal, and takes the long way nowhere else.
+TEST_P(ScanSweepRuns, EveryShortTextBesideEveryShapeOfItsLength) {
+  const cellscale::InstructionSet set = GetParam();
+  SweepFailures failures;
+  LaidCells cells;
+  // The cells that hold the text, and those that hold it less its last
+  // character, in the layout made for texts of this length and sign.
+  std::vector<std::size_t> text_cells;
+  std::vector<std::size_t> shorter_cells;
+  std::size_t laid_length = 0;
+  bool laid_negative = false;
+  std::string shorter;
+  SweepCell shorter_cell;
+  const std::uint64_t texts = for_each_short_text(sweep_length(), [&](const std::string& text) {
+    const SweepCell cell = sweep_cell(text);
+    const bool negative = text[0] == '-';
+    if (text.size() > 1 && text.compare(0, text.size() - 1, shorter) != 0) {
+      shorter = text.substr(0, text.size() - 1);
+      shorter_cell = sweep_cell(shorter);
+    }
+    if (text.size() == laid_length && negative == laid_negative) {
+      for (const std::size_t at : text_cells) cells.replace(at, text, cell.short_plain, cell.value);
+      for (const std::size_t at : shorter_cells) {
+        cells.replace(at, shorter, shorter_cell.short_plain, shorter_cell.value);
+      }
+    } else {
+      laid_length = text.size();
+      laid_negative = negative;
+      cells.clear();
+      text_cells.clear();
+      shorter_cells.clear();
+      const std::size_t length = std::max<std::size_t>(text.size() - (negative ? 1 : 0), 1);
+      for (const char blank : {'\t', ' '}) {
+        // The last group is of the text less its last character.
+        for (std::size_t whole = 1; whole <= length + (text.size() > 1 ? 1 : 0); ++whole) {
+          std::string number = negative ? "-" : "";
+          number += decimal_of_shape(length, whole);
+          const SweepCell by = sweep_cell(number);
+          for (int copies = blank == ' ' ? 2 : 1; copies > 0; --copies) {
+            if (whole <= length) {
+              cells.add(number, blank, by.short_plain, by.value);
+            } else {
+              shorter_cells.push_back(cells.add(shorter, blank, shorter_cell.short_plain, shorter_cell.value));
+            }
+          }
+          const char after = blank == ' ' ? ' ' : "\t\n\v\f\r"[whole % 5];
+          text_cells.push_back(cells.add(text, after, cell.short_plain, cell.value));
+        }
+      }
+    }
+    if (const char* why = cells.read_back(set)) failures.add(text, why);
+  });
+  std::printf("%llu texts of up to %zu characters, %llu cells read by runs\n", static_cast<unsigned long long>(texts),
+              sweep_length(), static_cast<unsigned long long>(cells.read()));
+  EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
+}
+
+// Every byte, 0 to 255, right after a number of each shape a run learns (1
+// to 8 characters after the sign, the point in every place or none, positive
+// and negative), the shape learnt after a tab and after a space: one number
+// of the shape and then the number with the byte, which meets the shape as
+// the one last learnt, and two and then it, as the first one tried. A blank
+// ends the number, which a run reads; any other byte joins the number in a
+// cell up to the blank of the shape's kind, which a run reads only when it is
+// a short plain decimal (a digit, or a point after the whole digits) and
+// must stop before otherwise.
+TEST_P(ScanSweepRuns, EveryByteAfterANumberOfEveryShape) {
+  const cellscale::InstructionSet set = GetParam();
+  const std::string blanks = " \t\n\v\f\r";
+  SweepFailures failures;
+  LaidCells cells;
+  for (int byte = 0; byte < 256; ++byte) {
+    const char after = static_cast<char>(byte);
+    const bool blank_after = blanks.find(after) != std::string::npos;
+    for (const bool negative : {false, true}) {
+      for (const char learnt_after : {'\t', ' '}) {
+        for (std::size_t length = 1; length <= 8; ++length) {
+          for (std::size_t whole = 1; whole <= length; ++whole) {
+            std::string learnt = negative ? "-" : "";
+            learnt += decimal_of_shape(length, whole);
+            std::string number = negative ? "-" : "";
+            number += decimal_of_shape(length, whole, "1357924680");
+            const SweepCell learnt_cell = sweep_cell(learnt);
+            cells.clear();
+            for (int copies = learnt_after == ' ' ? 2 : 1; copies > 0; --copies) {
+              cells.add(learnt, learnt_after, true, learnt_cell.value);
+            }
+            if (blank_after) {
+              const SweepCell number_cell = sweep_cell(number);
+              cells.add(number, after, true, number_cell.value);
+            } else {
+              const std::string joined = number + after;
+              const SweepCell joined_cell = sweep_cell(joined);
+              cells.add(joined, learnt_after, joined_cell.short_plain, joined_cell.value);
+            }
+            if (const char* why = cells.read_back(set)) {
+              char name[96];
+              std::snprintf(name, sizeof name, "%s then byte 0x%02x, learnt after a %s", number.c_str(), byte,
+                            learnt_after == ' ' ? "space" : "tab");
+              failures.add(name, why);
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
 }
 
 }  // namespace

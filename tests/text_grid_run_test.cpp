@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -119,6 +121,105 @@ TEST(TextGrid, AHugeRowOnAShortFileIsAReadErrorOrARefusedRow) {
   expect_ended(result, "\nfactor : \nerror reading from in.asc in row 1 (3 values read)\n", 5);
 #endif
 }
+
+// The scanner learns the shape of a cell (its length, where its point is,
+// the blank after it: a space, or a tab or another of its kind; negative
+// cells have a shape of their own) and checks the next cells against it, the
+// byte after the number included. Each byte that may follow a number, right
+// after a number of a learnt shape: after one cell of the shape (the shape
+// last learnt) and after two (the shape tried first), positive and negative,
+// the shape learnt after a tab and after a space. The run and its double
+// output are what the model of a run predicts.
+struct BytesAfterNumbers {
+  const char* name;
+  std::string bytes;
+  bool end_the_cells;  // no number starts at the byte: the read fails there
+};
+
+// A probe: cells of the shape `length` and `whole`, then a number of that
+// shape with `byte` right after it. A 0 comes first: the cell after a line
+// break that follows the header or a cell read the long way is read alone,
+// and the run of cells, in which shapes are learnt, starts after it.
+std::string after_learnt_shape(std::size_t length, std::size_t whole, bool negative, bool after_space, char byte) {
+  const std::string sign = negative ? "-" : "";
+  std::string text = after_space ? "0 " : "0\t";
+  for (int copies = after_space ? 2 : 1; copies > 0; --copies) {
+    text += sign + decimal_of_shape(length, whole) + (after_space ? ' ' : '\t');
+  }
+  return text + sign + decimal_of_shape(length, whole, "1357924680") + byte;
+}
+
+void PrintTo(const BytesAfterNumbers& group, std::ostream* out) { *out << group.name; }
+
+class TextGridBytes : public testing::TestWithParam<BytesAfterNumbers> {};
+
+// A byte that ends no cell's reading: each byte in one grid, after a number
+// of every shape of 1 to 8 characters (every place of the point) in every
+// variant, a 7 after it, 144 probes in a row of about 650 cells. A byte that
+// ends the reading: one grid for each byte in each variant, a shape of every
+// length in each variant (the place of the point in turn), 40 cells more
+// after the byte: only a byte taken for a blank lets the row be whole.
+TEST_P(TextGridBytes, RightAfterANumberOfALearntShape) {
+  const BytesAfterNumbers& group = GetParam();
+  const std::vector<std::string> arguments = {"in.asc", "out.dbl", "-f:d"};
+  ScratchFolder folder;
+  auto check_grid = [&](const std::string& cells, const std::string& what) {
+    SCOPED_TRACE(what);
+    const std::string header_of_one = text_header("1", "1", "0", "0", "1", "-9999");
+    const std::size_t count =
+        cellscale::reference::read_text_grid(header_of_one + cells, std::string::npos).cells.size();
+    const std::size_t columns = group.end_the_cells ? count + 40 : count;
+    const auto predicted =
+        check_predicted_run(text_header(std::to_string(columns), "1", "0", "0", "1", "-9999") + cells, arguments,
+                            "1\n", {}, folder);
+    EXPECT_EQ(predicted.run.status, group.end_the_cells ? 5 : 0);
+  };
+  for (std::size_t i = 0; i < group.bytes.size(); ++i) {
+    const char byte = group.bytes[i];
+    char name[32];
+    std::snprintf(name, sizeof name, "byte 0x%02x", static_cast<unsigned char>(byte));
+    std::string probes;
+    for (const bool negative : {false, true}) {
+      for (const bool after_space : {false, true}) {
+        if (!group.end_the_cells) {
+          for (std::size_t length = 1; length <= 8; ++length) {
+            for (std::size_t whole = 1; whole <= length; ++whole) {
+              probes += after_learnt_shape(length, whole, negative, after_space, byte) + "7\n";
+            }
+          }
+          continue;
+        }
+        // Each length in each variant over the bytes of the group, the point moving on.
+        const std::size_t turn = i + (negative ? 1 : 0) + (after_space ? 2 : 0);
+        const std::size_t length = turn % 8 + 1;
+        const std::size_t whole = (turn / 8 + (after_space ? 1 : 0)) % length + 1;
+        const std::string probe = after_learnt_shape(length, whole, negative, after_space, byte);
+        std::string cells = probe + "7";
+        for (int more = 1; more < 40; ++more) cells += " 7";
+        check_grid(cells + "\n", std::string(name) + " after " + probe.substr(0, probe.size() - 1));
+      }
+    }
+    if (!group.end_the_cells) check_grid(probes, name);
+  }
+}
+
+std::string control_bytes() {
+  std::string bytes;
+  for (int byte = 0; byte < 0x20; ++byte) {
+    if (byte < '\t' || byte > '\r') bytes += static_cast<char>(byte);
+  }
+  return bytes + '\x7f';
+}
+
+std::string group_name(const testing::TestParamInfo<BytesAfterNumbers>& group) { return group.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(ByGroup, TextGridBytes,
+                         testing::Values(BytesAfterNumbers{"Blanks", " \t\n\v\f\r", false},
+                                         BytesAfterNumbers{"SignsAndThePointBeforeADigit", "+-.", false},
+                                         BytesAfterNumbers{"OtherControlBytes", control_bytes(), true},
+                                         BytesAfterNumbers{"OtherPunctuation", "!\"#$%&'()*,/:;<=>?@[\\]^_`{|}~",
+                                                           true}),
+                         group_name);
 
 // The example grid scaled as the model of the run predicts; with factor 1
 // its values come back unchanged, and so do the bytes of a second pass

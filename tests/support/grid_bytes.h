@@ -61,6 +61,16 @@ inline std::string text_grid(const std::string& header, const std::vector<double
   return text;
 }
 
+// A plain decimal of `length` characters with `whole` digits before its
+// point (no point when they are all of it), its digits taken in turn from
+// `digits`: for `length` 1 to 8 and `whole` 1 to `length`, one of each shape
+// that the scanner learns from a cell and checks the next cells against.
+inline std::string decimal_of_shape(std::size_t length, std::size_t whole, const char* digits = "8642097531") {
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) text += i == whole ? '.' : digits[i % 10];
+  return text;
+}
+
 // The cells as a run with `factor` writes them: nodata (-9999) stays as it is.
 inline std::vector<double> scaled(std::vector<double> cells, double factor) {
   for (double& x : cells) x = x == -9999 ? x : x * factor;
