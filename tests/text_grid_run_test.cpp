@@ -68,6 +68,24 @@ TEST(TextGrid, WritingRules) {
             kHeader32 + "5\t-9999\t-6\n-9999\t0\t2e+300\n"),
       scale("NaN and infinite cells", kHeader32 + "nan -nan inf\n-inf 1e308 -1e308\n", "10\n",
             kHeader32 + "nan\t-nan\tinf\n-inf\tinf\t-inf\n"),
+      // Values whose scaling to six digits lands one unit above a rounding
+      // midpoint, where the four- and eight-cell loops once wrote the last
+      // digit one too low (and a nodata cell otherwise than the header).
+      scale("the last digit just above a midpoint",
+            text_header("8", "2", "0", "0", "1", "13.10715") + "13.10715 1 1 1 1 1 1 1\n"
+            "262.1435 -26214.350000000002 1.310715 1 1 1 1 1\n", "1\n",
+            text_header("8", "2", "0", "0", "1", "13.1072") + "13.1072\t1\t1\t1\t1\t1\t1\t1\n"
+            "262.144\t-26214.4\t1.31072\t1\t1\t1\t1\t1\n"),
+      scale("the last digit just above a midpoint, scaled",
+            text_header("8", "2", "0", "0", "1", "-9999") + "2621.435 2621.435 2621.435 2621.435 2621.435 2621.435 "
+            "2621.435 2621.435\n2621.435 2621.435 2621.435 2621.435 2621.435 2621.435 2621.435 -9999\n", "0.1\n",
+            text_header("8", "2", "0", "0", "1", "-9999") + "262.144\t262.144\t262.144\t262.144\t262.144\t262.144\t"
+            "262.144\t262.144\n262.144\t262.144\t262.144\t262.144\t262.144\t262.144\t262.144\t-9999\n"),
+      scale("the last digit just above a midpoint, in feet",
+            text_header("8", "1", "0", "0", "1", "-9999") + "1 43.00246062992126 43.00246062992126 "
+            "43.00246062992126 43.00246062992126 43.00246062992126 43.00246062992126 43.00246062992126\n",
+            "0.3048\n", text_header("8", "1", "0", "0", "1", "-9999") + "0.3048\t13.1072\t13.1072\t13.1072\t"
+            "13.1072\t13.1072\t13.1072\t13.1072\n", 1),
       scale("with nodata 0 a -0 cell is nodata", text_header("3", "1", "0", "0", "1", "0") + "-0 0 2\n", "3\n",
             text_header("3", "1", "0", "0", "1", "0") + "0\t0\t6\n", 1),
   };
