@@ -17,9 +17,10 @@ namespace detail {
 
 // scaled[i] = in[i] (widened) == nodata ? nodata : in[i] * factor, for i below
 // count: four cells at a time with AVX2 where the processor has it, else two
-// with SSE2 (every x86-64), else one (chosen_instruction_set decides). A compiler keeps the
-// choice as a branch in a plain loop, as a comparison might trap; these
-// instructions take every cell exactly as the plain loop does.
+// with SSE2 (every x86-64), else one (chosen_instruction_set decides). A
+// compiler keeps the choice as a branch in a plain loop, as a comparison
+// might trap; these instructions take every cell exactly as the plain loop
+// does.
 template <typename In>
 void scale_part(const In* in, double* scaled, std::size_t count, double nodata, double factor);
 
