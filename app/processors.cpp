@@ -1,5 +1,6 @@
 #include "app/processors.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdio>
@@ -155,19 +156,6 @@ int cpu_quota_processors(const std::string& root) {
   return smallest;
 }
 
-double load_average([[maybe_unused]] const std::string& root) {
-#if defined(__linux__)
-  const std::string text = read_small_file(without_trailing_slash(root) + "/proc/loadavg");
-  const std::string_view first = split(text, ' ').front();
-  double load = -1.0;
-  const auto [end, error] = std::from_chars(first.data(), first.data() + first.size(), load);
-  if (error != std::errc() || end != first.data() + first.size() || !(load >= 0.0)) return -1.0;
-  return load;
-#else
-  return -1.0;
-#endif
-}
-
 int usable_processors() {
 #if defined(_WIN32)
   // The mask of the processor group the process runs in: up to 64
@@ -196,6 +184,27 @@ int usable_processors() {
   const int count = static_cast<int>(std::thread::hardware_concurrency());
 #endif
   return count < 1 ? 1 : count;
+}
+
+int cell_workers(FormatName input, FormatName output, std::uint64_t cells, int processors) {
+#ifdef CELLSCALE_TEST_SMALL_BATCHES
+  (void)input, (void)output, (void)processors;
+  return cells > 0 ? 2 : 0;
+#else
+  const bool text_work = input == FormatName::ascii_text || output == FormatName::ascii_text;
+  if (!text_work || cells < kSmallestGridWithWorkers) return 0;
+  return std::min(processors - 1, kMostWorkers);
+#endif
+}
+
+int compressing_workers(std::uint64_t cells, int processors) {
+#ifdef CELLSCALE_TEST_SMALL_BATCHES
+  (void)cells, (void)processors;
+  return 2;
+#else
+  if (cells < kSmallestGridWithWorkers) return 0;
+  return std::min(processors - 1, kMostWorkers);
+#endif
 }
 
 }  // namespace cellscale

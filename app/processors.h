@@ -6,7 +6,10 @@
 // of its control group allows (a container started with `--cpus=2`). The
 // tool reads no setting of its own for it.
 
+#include <cstdint>
 #include <string>
+
+#include "grid/grid_format.h"
 
 namespace cellscale {
 
@@ -25,10 +28,28 @@ namespace cellscale {
 // be read.
 [[nodiscard]] int cpu_quota_processors(const std::string& root);
 
-// The system's load average over the last minute (the tasks running or
-// waiting to run, on average): the first field of `proc/loadavg` under
-// `root` ("0.20 0.18 0.12 1/80 11206" holds 0.20). Negative when it cannot
-// be read, and on systems other than Linux.
-[[nodiscard]] double load_average(const std::string& root);
+// How many threads a run takes beside its own, the one rule for every
+// grid. The run's own thread reads, takes the batches back in order and
+// writes, and works on batches while it waits; a worker beside it for each
+// other processor, up to kMostWorkers, where the cells take work that pays
+// for handing them from thread to thread: scanning a text input's numbers,
+// formatting a text output's (about 50 instructions a cell). A binary grid
+// scaled into a binary one takes a few instructions a cell, and measured
+// slower with workers than without (bench/threads.sh): none. Nor does a
+// grid of fewer than kSmallestGridWithWorkers cells, where starting threads
+// costs more than it saves. The test build with small batches takes two
+// workers for every grid, so that every grid crosses threads.
+inline constexpr std::uint64_t kSmallestGridWithWorkers = std::uint64_t{1} << 17;
+// Reading the input and writing the output through the system take about a
+// tenth of the time one thread takes on a text grid: beyond eight workers
+// the run waits on that.
+inline constexpr int kMostWorkers = 8;
+[[nodiscard]] int cell_workers(FormatName input, FormatName output, std::uint64_t cells, int processors);
+
+// The workers that compress a gzip output's blocks beside the run's own
+// thread, which compresses too while it waits: one for each other
+// processor (compressing takes longer than making the text), none on a
+// small grid.
+[[nodiscard]] int compressing_workers(std::uint64_t cells, int processors);
 
 }  // namespace cellscale

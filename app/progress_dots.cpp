@@ -16,15 +16,14 @@ constexpr std::int64_t kCellsPerFlush = 1 << 18;
 
 }  // namespace
 
-ProgressDots::ProgressDots(OutputBlocks& blocks) : later_(blocks.writes_later() ? &blocks : nullptr) {}
+ProgressDots::ProgressDots(OutputBlocks& blocks, std::int32_t columns)
+    : later_(blocks.writes_later() ? &blocks : nullptr), columns_(columns) {}
 
-void ProgressDots::row_written(std::int32_t columns) {
-  ++rows_written_;
-  if (later_ == nullptr) {
-    std::putchar('.');
-    rows_shown_ = rows_written_;
-  }
-  cells_since_flush_ += columns + 1;
+void ProgressDots::rows_written(std::int64_t rows) {
+  const std::int64_t more = rows - rows_written_;
+  rows_written_ = rows;
+  if (later_ == nullptr) show_up_to(rows);
+  cells_since_flush_ += more * (columns_ + 1);
   if (cells_since_flush_ >= kCellsPerFlush) {
     if (later_ != nullptr) show_up_to(std::min(rows_written_, later_->first_row_not_yet_safe() - 1));
     std::fflush(stdout);

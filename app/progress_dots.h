@@ -2,7 +2,7 @@
 
 // The progress dots: one on standard output for each row written, flushed
 // every so many cells. When the output's blocks are written later (gathered,
-// or behind on a thread of their own: grid/output_blocks.h), a row's dot
+// or compressed on several threads: grid/output_blocks.h), a row's dot
 // waits until the blocks filled before the row ended are known to be
 // written, so that a run shows what it would have shown with each write done
 // at once, a failed one included.
@@ -15,11 +15,11 @@ class OutputBlocks;
 
 class ProgressDots {
  public:
-  // The dots of the rows written to `blocks`.
-  explicit ProgressDots(OutputBlocks& blocks);
+  // The dots of the rows of `columns` cells written to `blocks`.
+  ProgressDots(OutputBlocks& blocks, std::int32_t columns);
 
-  // A row of `columns` cells was written.
-  void row_written(std::int32_t columns);
+  // The rows up to `rows` are written.
+  void rows_written(std::int64_t rows);
 
   // Shows the dots of the rows up to `row` that are not shown yet.
   void show_up_to(std::int64_t row);
@@ -28,6 +28,7 @@ class ProgressDots {
 
  private:
   OutputBlocks* later_;  // null when every block is written at once
+  std::int32_t columns_;
   std::int64_t cells_since_flush_ = 0;
   std::int64_t rows_written_ = 0;
   std::int64_t rows_shown_ = 0;

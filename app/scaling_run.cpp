@@ -1,34 +1,26 @@
-// How a cell travels, reader to formatter:
+// How a cell travels, reader to writer:
 //  1. grid/recognition.cpp tells the input's format from its first bytes,
 //     and grid/grid_format.cpp makes the reader and the writer. The reader
 //     takes the input's bytes from grid/input_file.h, which reads the file
 //     or pipe and has grid/gzip_input.h decompress a gzip input on the way.
-//  2. run_scaling asks a RowSource (app/row_source.h) for each row in turn.
-//     On a small grid, or with one processor, RowsOnThisThread has the
-//     reader read it here: grid/ascii_grid.cpp takes each number with
-//     scan_plain_decimal or scan_number (grid/number_text.h) into its row,
-//     grid/binary_grid.cpp hands out rows inside the block it read. On a
-//     large grid RowsFromPipeline (app/rows_from_pipeline.h) cuts the row
-//     from the batches of threads/cell_pipeline.h: the threads read a text
-//     input in turns (a reading thread a binary one), in batches, workers
-//     scan a text input's numbers and, for a text output, scale and format
-//     the cells; a row comes back whole, as the input's cells or as
-//     formatted text.
-//  3. scale_rows, below, scales the cells into the writer's output spans
-//     with scale_cells (app/cell_scaling.h), which gives each to the
-//     statistics (stats/cell_stats.cpp), or, for a large binary grid read on
-//     this thread while another processor is free, to the statistics thread
-//     of threads/statistics_beside.h; the text writer takes a row of
-//     doubles whole and scales the cells as it formats them, and a
-//     formatted row as it is.
-//  4. The writer keeps the bytes in its output block (grid/output_blocks.h);
-//     full blocks go to the file four at a time (one at a time from an input
-//     that may pause, and for a gzip output), or, from three processors on a
-//     large grid, through the writing thread of threads/write_behind.h.
-// When the rows are done the statistics go into the header, and the
+//  2. scale_grid (app/cell_batches.h) hands batches round an ordered ring of jobs
+//     (threads/ordered_jobs.h). On this thread the reader reads the next
+//     piece of the input into a free batch: about 128 KiB of a text input's
+//     text, or 16,384 of a binary input's cells.
+//  3. The batch's work (app/cell_batches.cpp), on a worker or on this thread:
+//     scan_cell_text (grid/ascii_grid.h) takes a text piece's numbers,
+//     scale_cells (app/cell_scaling.h) scales the cells, and for a text
+//     output format_cells_with_tabs (grid/cell_format.h) makes their text.
+//  4. Back on this thread, in the order read, BatchWriter takes the batch's
+//     cells into the statistics (stats/cell_stats.h) and the writer, a row
+//     only once it is whole: the writer keeps the bytes in its output block
+//     (grid/output_blocks.h) and writes full blocks to the file, four at a
+//     time, or, for a gzip output, has them compressed on several threads
+//     (threads/compressing_writer.h). The dots show the rows written.
+// When the cells are done the statistics go into the header, and the
 // writer's finish writes a binary output's statistics block. A failure
-// among the rows comes back to fail_rows, which ends the process without
-// waiting for the threads.
+// among the rows comes back to fail_rows, which reports its row, counted
+// from the cells taken.
 
 #include "app/scaling_run.h"
 
@@ -38,7 +30,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -46,14 +37,13 @@
 #include <io.h>
 #endif
 
-#include "app/cell_scaling.h"
+#include "app/cell_batches.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/file_names.h"
 #include "app/processors.h"
 #include "app/progress_dots.h"
 #include "app/projection_file.h"
-#include "app/row_source.h"
 #include "grid/ascii_grid.h"
 #include "grid/binary_grid.h"
 #include "grid/grid_format.h"
@@ -63,10 +53,7 @@
 #include "grid/output_blocks.h"
 #include "grid/recognition.h"
 #include "stats/cell_stats.h"
-#include "threads/cell_pipeline.h"
-#include "threads/second_reading.h"
-#include "threads/statistics_beside.h"
-#include "threads/write_behind.h"
+#include "threads/compressing_writer.h"
 
 namespace cellscale {
 
@@ -213,108 +200,10 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
   header.slot[kStandardDeviation] = statistics.standard_deviation;
 }
 
-// Scales the `columns` cells of a row into the writer's output spans, as
-// many as it takes, the scaled cells taken by `stats` (a CellSum takes the
-// cells read instead: scale_and_sum_cells). Stops at the first span that
-// could not be reserved or committed (a full block that could not be
-// written).
-// Kept out of line: inlined into the row loop it compiled to a slower
-// scaling loop (half an instruction a cell more, callgrind).
-template <typename In, typename Statistics>
-[[gnu::noinline]] RowWrite scale_row(const In* cells, std::int32_t columns, GridWriter& writer, double nodata,
-                                     double factor, Statistics* stats) {
-  std::int32_t done = 0;
-  while (done < columns) {
-    OutputSpan span;
-    const RowWrite reserved = writer.reserve(span);
-    if (!reserved.complete) return reserved;
-    const auto count = static_cast<std::size_t>(std::min(span.count, columns - done));
-    if constexpr (std::is_same_v<Statistics, CellSum>) {
-      if (span.doubles != nullptr) {
-        scale_and_sum_cells(cells + done, span.doubles, count, nodata, factor, *stats);
-      } else {
-        scale_and_sum_cells(cells + done, span.singles, count, nodata, factor, *stats);
-      }
-    } else if (span.doubles != nullptr) {
-      scale_cells(cells + done, span.doubles, count, nodata, factor, stats);
-    } else {
-      scale_cells(cells + done, span.singles, count, nodata, factor, stats);
-    }
-    const RowWrite committed = writer.commit(static_cast<std::int32_t>(count));
-    if (!committed.complete) return committed;
-    done += static_cast<std::int32_t>(count);
-  }
-  return {true, 0};
-}
-
-// Where the scaled rows go.
-struct RowDestination {
-  GridWriter& writer;
-  FormattedRowWriter* formatted;  // the text writer's, for rows formatted or scaled as they are formatted
-  std::int32_t columns;
-  double nodata;
-  double factor;
-  CellStats* stats;          // null for a text output, which has no statistics block
-  StatisticsBeside* beside;  // where the statistics are taken on a thread of their own
-  // Where the statistics are taken from a second reading of the input
-  // (threads/second_reading.h): the sum of the cells this run read, for the
-  // check that both read the same. `stats` and `beside` are null then.
-  CellSum* cells_read;
-};
-
-// Scales a row of the input's cells into the writer, the cells taken by
-// `stats` as scale_row has them taken.
-template <typename Statistics>
-RowWrite scale_input_row(const SourceRow& cells, const RowDestination& destination, Statistics* stats) {
-  if (cells.doubles != nullptr) {
-    return scale_row(cells.doubles, destination.columns, destination.writer, destination.nodata, destination.factor,
-                     stats);
-  }
-  return scale_row(cells.singles, destination.columns, destination.writer, destination.nodata, destination.factor,
-                   stats);
-}
-
-// Where the rows stopped when they did not all go through.
-struct RowFailure {
-  bool reading;                    // else writing
-  std::int64_t row;                // counted from 1
-  std::int64_t values_read = 0;    // reading: the row's cells read
-  std::int32_t failed_column = 0;  // writing: the first column not written
-};
-
-// Takes `rows` rows from the source in order, scales each into the writer
-// (or hands it on, when it comes formatted) and shows its dot. Stops at the
-// first row that cannot be read or written: the rows before it are written,
-// none after it.
-std::optional<RowFailure> scale_rows(RowSource& source, std::int64_t rows, const RowDestination& destination,
-                                     ProgressDots& dots) {
-  for (std::int64_t row = 1; row <= rows; ++row) {
-    const SourceRow cells = source.next_row();
-    if (!cells.complete) return RowFailure{.reading = true, .row = row, .values_read = cells.values_read};
-    RowWrite written{true, 0};
-    if (cells.formatted != nullptr) {
-      written = destination.formatted->write_formatted_row(cells.formatted, cells.formatted_size);
-    } else if (cells.doubles != nullptr && destination.formatted != nullptr) {
-      written = destination.formatted->write_scaled_row(cells.doubles, {destination.nodata, destination.factor});
-    } else if (destination.cells_read != nullptr) {
-      written = scale_input_row(cells, destination, destination.cells_read);
-    } else if (destination.beside != nullptr) {
-      written = scale_input_row(cells, destination, destination.beside);
-    } else {
-      written = scale_input_row(cells, destination, destination.stats);
-    }
-    if (!written.complete) return RowFailure{.reading = false, .row = row, .failed_column = written.failed_column};
-    dots.row_written(destination.columns);
-  }
-  return std::nullopt;
-}
-
 // The one place where a failure among the rows is reported. A write of
-// blocks gathered or done behind that failed comes first, being in an
+// blocks gathered or compressed that failed comes first, being in an
 // earlier row or the same one: then its row and column are reported. The
-// dots show the rows before the failure, and the process ends without
-// waiting for the threads (one may be waiting in a read for input that never
-// comes).
+// dots show the rows before the failure.
 [[noreturn]] void fail_rows(RowFailure failure, ProgressDots& dots, GridWriter& writer, FormatName output_format,
                             const char* input_name, const char* output_name) {
   if (const std::optional<WritePlace> failed = writer.output_blocks().wait()) {
@@ -350,6 +239,7 @@ int run_scaling(int argc, char** argv) {
   OpenedInput input = open_and_recognise_input(input_file_name);
   FilePtr output_file = open_output(input_file_name, output_file_name, output_format);
   const bool input_never_waits = input.never_waits;
+  const FormatName input_format = input.format;
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
   const std::unique_ptr<GridWriter> writer =
       make_grid_writer(output_format, std::move(output_file), names_gzip_file(output_file_name.shown));
@@ -370,7 +260,7 @@ int run_scaling(int argc, char** argv) {
   }
 
   const std::optional<std::int32_t> columns = column_count(header);
-  if (!columns || !reader->prepare_rows(*columns) || !writer->prepare_rows(header, *columns)) {
+  if (!columns || !writer->prepare_rows(header, *columns)) {
     fail_keeping_output(*writer, kStatusBadHeader, "invalid number of columns in %s\n", input_name);
   }
   const std::optional<std::int64_t> rows = row_count(header);
@@ -386,61 +276,37 @@ int run_scaling(int argc, char** argv) {
   say("\n");
 
   const double nodata = header.nodata_value();
-  CellStats stats;
-  stats.reset(nodata);
   const int processors = usable_processors();
-  const RowSourceChoice grid{output_format, *columns, *rows, nodata, factor, input_never_waits};
-  // Asked before any thread reads: the reader's place in the file tells
-  // whether its cells can be read again by their place.
-  std::unique_ptr<CellsAgain> again = output_format == FormatName::ascii_text ? nullptr : reader->cells_again();
-  std::unique_ptr<RowSource> source = make_row_source(*reader, grid, processors);
-  // A writing thread pays where it has a processor beside the reading
-  // thread and this one: on two it measured slower than writing here, the
-  // three threads taking turns on two processors. A gzip output's blocks are
-  // compressed beside it on as many threads as there are processors, which
-  // pays from two on: compressing takes longer than making the text.
-  std::unique_ptr<WriteBehind> behind;
   OutputBlocks& blocks = writer->output_blocks();
-  if (worth_threads(*columns, *rows, processors) &&
-      (kPipelineOnOneProcessor || processors >= 3 || blocks.compressed())) {
-    behind = WriteBehind::start(blocks.file(), blocks.compressed() ? processors : 0, blocks.crlf_lines());
-    if (behind) blocks.write_later(*behind);
+  std::unique_ptr<CompressingWriter> compressing;
+  if (blocks.compressed()) {
+    compressing =
+        CompressingWriter::start(blocks.file(), compressing_workers(cells, processors), blocks.crlf_lines());
+    if (compressing) blocks.write_later(*compressing);
   }
   // Blocks gathered would hold back what an input that pauses delivered.
   if (!input_never_waits) blocks.write_at_once();
-  ProgressDots dots(blocks);
+  ProgressDots dots(blocks, *columns);
+  CellStats stats;
+  stats.reset(nodata);
+  const bool text_output = output_format == FormatName::ascii_text;
   // A text output has no statistics block: its cells are not counted.
-  CellStats* const counted = output_format == FormatName::ascii_text ? nullptr : &stats;
-  // A statistics thread reads the input again where it can, and otherwise
-  // takes the run's scaled cells through its ring.
-  const CellsAgain::Take take_statistics =
-      [&stats, nodata, factor, scaled = std::vector<double>()](const double* cells_again, std::size_t count) mutable {
-        if (scaled.size() < count) scaled.resize(count);
-        scale_cells(cells_again, scaled.data(), count, nodata, factor, &stats);
-      };
-  std::unique_ptr<SecondReading> second;
-  std::unique_ptr<StatisticsBeside> beside;
-  CellSum cells_read;
-  if (statistics_beside_pays(*reader, grid, processors, load_average("/"))) {
-    if (again != nullptr) second = SecondReading::start(std::move(again), cells, take_statistics);
-    if (second == nullptr) beside = StatisticsBeside::start(stats);
-  }
-  const RowDestination destination{.writer = *writer,
-                                   .formatted = formatted_rows_of(*writer),
-                                   .columns = *columns,
-                                   .nodata = nodata,
-                                   .factor = factor,
-                                   .stats = second != nullptr ? nullptr : counted,
-                                   .beside = beside.get(),
-                                   .cells_read = second != nullptr ? &cells_read : nullptr};
-  if (const std::optional<RowFailure> failure = scale_rows(*source, *rows, destination, dots)) {
+  BatchWriter batch_writer(*writer, text_output ? nullptr : &stats, *columns, cells, text_output);
+  const GridToScale grid{.columns = *columns,
+                         .rows = *rows,
+                         .work = {.nodata = nodata,
+                                  .factor = factor,
+                                  .columns = static_cast<std::size_t>(*columns),
+                                  .format_text = text_output},
+                         .workers = cell_workers(input_format, output_format, cells, processors)};
+  std::uint64_t used = 0;
+  const auto show_rows = [&dots](std::int64_t rows_written) { dots.rows_written(rows_written); };
+  if (const std::optional<RowFailure> failure = scale_grid(*reader, batch_writer, grid, show_rows, used)) {
     fail_rows(*failure, dots, *writer, output_format, input_name, output_name);
   }
   // A gzip input's damage may show only in the check at the end of the member
   // that holds the last row, after its cells came out: it fails that row's
   // read, all its cells read.
-  const std::uint64_t used = source->end_reading();
-  source.reset();
   if (!reader->input_intact_through(used)) {
     fail_rows({.reading = true, .row = *rows, .values_read = *columns}, dots, *writer, output_format, input_name,
               output_name);
@@ -451,14 +317,6 @@ int run_scaling(int argc, char** argv) {
   }
   dots.show_up_to(dots.rows_written());
   say("\n");
-  if (beside != nullptr) beside->finish();
-  // Should no reading of the file agree with this run's, the statistics
-  // would describe other cells than those written: the grid could not be
-  // read alike twice.
-  if (second != nullptr && !second->agrees_with(cells_read, *reader, cells, stats, nodata)) {
-    fail_rows({.reading = true, .row = *rows, .values_read = *columns}, dots, *writer, output_format, input_name,
-              output_name);
-  }
   put_statistics(header, stats.finish());
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);

@@ -4,11 +4,14 @@
 // standard error, and aborts, which libFuzzer records as a finding with the
 // input that caused it.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
+#include "grid/ascii_grid.h"
 #include "grid/grid_format.h"
 #include "grid/grid_header.h"
 #include "support/reference_grid.h"
@@ -26,21 +29,14 @@ inline void check(bool holds, const char* what) {
 
 using reference::same_value;
 
-// Cell c (from 0) of a complete row, in whichever width the reader hands it.
-inline double cell_of(const RowRead& read, std::int64_t c) {
-  if (read.doubles == nullptr && read.singles == nullptr) wrong("a complete row without its cells");
-  return read.doubles != nullptr ? read.doubles[c] : static_cast<double>(read.singles[c]);
-}
-
 // A reader against the model's reading of the same bytes: the first `slots`
-// header slots, the column and row counts made of them, and then every row:
-// whole rows with the same cells, and the first short row with the same count
-// of values read. Rows wider than kWidestRow (the row alone would take 32 MiB)
-// are not read, nor rows past kMostRows (a grid of empty rows could ask for
-// billions).
+// header slots, the column and row counts made of them, and then the cells,
+// read in pieces as a run reads them (a text input's scanned as its batches
+// scan them): the same cells, as many as the grid needs or the model
+// found. No more than kMostCells are read (a grid of empty rows could ask
+// for billions).
 inline void check_reader(GridReader& reader, const reference::GridRead& expected, std::size_t slots) {
-  constexpr std::int64_t kWidestRow = 4'000'000;
-  constexpr std::int64_t kMostRows = 100'000;
+  constexpr std::uint64_t kMostCells = 4'000'000;
   GridHeader header;
   const bool complete = reader.read_header(header);
   check(complete == expected.header_complete, "header read differs from the model's");
@@ -54,24 +50,31 @@ inline void check_reader(GridReader& reader, const reference::GridRead& expected
         "column count differs from the truncated ncols");
   const std::optional<std::int64_t> rows = row_count(header);
   check(rows == reference::rows_of(header.nrows()), "row count differs from the rows nrows asks for");
-  if (!columns || *columns > kWidestRow || !rows) return;
+  if (!columns || !rows) return;
 
-  check(reader.prepare_rows(*columns), "no room for a row of a few million cells");
-  const std::int64_t width = *columns;
-  const auto available = static_cast<std::int64_t>(expected.cells.size());
-  for (std::int64_t r = 0; r < *rows && r < kMostRows; ++r) {
-    const RowRead read = reader.read_row();
-    const std::int64_t left = available - r * width;
-    if (left < width) {
-      check(!read.complete && read.values_read == left, "a short row is not reported with the values it had");
-      return;
+  const std::uint64_t wanted =
+      std::min(static_cast<std::uint64_t>(*rows) * static_cast<std::uint64_t>(*columns), kMostCells);
+  std::vector<double> cells;
+  PieceRoom room;
+  bool ended = false;
+  while (cells.size() < wanted && !ended) {
+    const InputPiece piece = reader.read_piece(room, kPieceCells, kPieceTextBytes);
+    if (piece.text != nullptr) {
+      std::vector<double> values(piece.text_size + 1);
+      const ScannedCells scanned = scan_cell_text(piece.text, piece.text_size, piece.text_at_end, values.data());
+      cells.insert(cells.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(scanned.count));
+      ended = scanned.broken;
+    } else if (piece.doubles != nullptr) {
+      cells.insert(cells.end(), piece.doubles, piece.doubles + piece.count);
+    } else {
+      cells.insert(cells.end(), piece.singles, piece.singles + piece.count);
     }
-    check(read.complete && read.values_read == width, "a whole row is reported short");
-    for (std::int64_t c = 0; c < width; ++c) {
-      check(same_value(cell_of(read, c), expected.cells[static_cast<std::size_t>(r * width + c)]),
-            "a cell differs from the model's");
-    }
+    ended = ended || piece.last;
   }
+  const std::size_t read = std::min<std::size_t>(cells.size(), wanted);
+  check(read == std::min<std::size_t>(expected.cells.size(), wanted), "the cells read differ in number");
+  for (std::size_t i = 0; i < read; ++i)
+    check(same_value(cells[i], expected.cells[i]), "a cell differs from the model's");
 }
 
 }  // namespace cellscale::fuzzing

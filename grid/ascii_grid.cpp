@@ -9,11 +9,26 @@
 #include "grid/cell_format.h"
 #include "grid/number_text.h"
 #include "grid/output_blocks.h"
-#include "grid/row_buffer.h"
 
 namespace cellscale {
 
 namespace {
+
+// How a piece of cell text is cut (TextSource::next_piece).
+struct TextPiece {
+  // The piece's last number ends where the piece ends, as at the end of the
+  // input: scan it with at_end set.
+  bool at_end = false;
+  // No piece follows: the input ended or could not be read further, or the
+  // piece holds text that begins no number, where the cells end.
+  bool last = false;
+  // Where the piece begins in the input (InputFile::position).
+  std::uint64_t start = 0;
+  // The piece is the `size` bytes from `first` on in the vector it was read
+  // into.
+  std::size_t first = 0;
+  std::size_t size = 0;
+};
 
 // Text of the input, read in large buffers. A number or word cut by the end
 // of a buffer is scanned again once the next buffer is there; the buffer grows
@@ -36,7 +51,12 @@ class TextSource {
     });
   }
 
-  void interrupt() { file_.interrupt(); }
+  // Whether next_piece would wait for text that has not arrived: no blank
+  // ends the text it holds, and the input is quiet.
+  bool would_wait() const {
+    return !at_end_ && !read_failed_ && !has_blank(buffer_.data() + position_, end_ - position_) &&
+           file_.would_wait();
+  }
 
   // The bytes of the input read up to the last number taken, and the one
   // after it that ended it: a number is not whole until its end is seen.
@@ -50,37 +70,7 @@ class TextSource {
 
   std::uint64_t plain_file_size() const { return file_.plain_file_size(); }
 
-  // Reads `count` numbers into `values`, as as many next_number() calls
-  // would; returns how many were read before one was missing or broken.
-  std::int64_t next_numbers(double* values, std::int64_t count) {
-    const char* p = buffer_.data() + position_;
-    const char* readable_end = buffer_.data() + buffer_.size();
-    double* value = values;
-    double* const values_end = values + count;
-    while (true) {
-      const PlainDecimalRun run =
-          scan_short_plain_decimals(p, readable_end, value, static_cast<std::size_t>(values_end - value));
-      p = run.next;
-      value += run.count;
-      if (value == values_end) break;
-      // Any other cell, and one that the buffer's end may have cut, takes the
-      // full scan, which also fetches more text (and may move the buffer).
-      while (is_scan_space(*p)) ++p;
-      if (const char* end = scan_plain_decimal(p, readable_end, *value)) {
-        p = end + 1;  // past the blank that ends a plain decimal
-      } else {
-        position_ = static_cast<std::size_t>(p - buffer_.data());
-        if (!next_number(*value)) return value - values;
-        p = buffer_.data() + position_;
-        readable_end = buffer_.data() + buffer_.size();
-      }
-      ++value;
-    }
-    position_ = static_cast<std::size_t>(p - buffer_.data());
-    return count;
-  }
-
-  // The text from here on in pieces (TextPieceReader::read_text_piece). A piece
+  // The text from here on in pieces (GridReader::read_piece). A piece
   // ends just after the last blank of its `size` bytes; text without a blank
   // is cut after the last number that ends inside it, found by scanning it
   // here. After a failed read the rest of the text is the last piece, its
@@ -214,7 +204,7 @@ class TextSource {
   bool read_failed_ = false;
 };
 
-class AsciiGridReader final : public GridReader, public TextPieceReader {
+class AsciiGridReader final : public GridReader {
  public:
   explicit AsciiGridReader(InputFile input) : text_(std::move(input)) {}
 
@@ -225,25 +215,24 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
     return true;
   }
 
-  // The row is made without being touched (ZeroedArray), so a header that
-  // asks for a huge row costs no memory until its cells arrive.
-  bool prepare_rows(std::int32_t columns) override {
-    columns_ = columns;
-    row_ = ZeroedArray<double>::allocate(static_cast<std::size_t>(columns));
-    return static_cast<bool>(row_);
+  InputPiece read_piece(PieceRoom& room, std::size_t, std::size_t text_bytes) override {
+    const TextPiece cut = text_.next_piece(room.text, text_bytes);
+    InputPiece piece;
+    piece.text = room.text.data() + cut.first;
+    piece.text_size = cut.size;
+    piece.text_at_end = cut.at_end;
+    piece.start = cut.start;
+    piece.last = cut.last;
+    return piece;
   }
 
-  RowRead read_row() override {
-    const std::int64_t got = text_.next_numbers(row_.data(), columns_);
-    if (got < columns_) return {false, got};
-    RowRead read{true, columns_};
-    read.doubles = row_.data();
-    return read;
-  }
-
-  void interrupt_reading() override { text_.interrupt(); }
+  bool next_read_would_wait() const override { return text_.would_wait(); }
 
   std::uint64_t bytes_used() const override { return text_.used(); }
+
+  std::uint64_t bytes_used(const InputPiece& piece, std::size_t cells) const override {
+    return piece.start + cell_text_used(piece.text, piece.text_size, piece.text_at_end, cells);
+  }
 
   // Each cell takes a character at least, and each but the last a blank after it.
   bool can_hold_cells(std::uint64_t cells) const override {
@@ -254,24 +243,16 @@ class AsciiGridReader final : public GridReader, public TextPieceReader {
 
   bool input_intact_through(std::uint64_t used) override { return text_.intact_through(used); }
 
-  TextPiece read_text_piece(std::vector<char>& piece, std::size_t size) override {
-    return text_.next_piece(piece, size);
-  }
-
  private:
   TextSource text_;
-  std::int32_t columns_ = 0;
-  ZeroedArray<double> row_;
 };
 
 // The header and the cell text are buffered in a block, and the block's
 // first kOutputBlockBytes are written to the file as soon as more than that
-// is buffered. The run scales each part of a row into a small row of
-// doubles (the span that reserve gives), which commit then formats as text.
-class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
+// is buffered: after the cell whose text goes past them.
+class AsciiGridWriter final : public GridWriter {
  public:
-  AsciiGridWriter(FilePtr output, bool gzip)
-      : blocks_(std::move(output)), staging_(ZeroedArray<double>::allocate(kStagingCells)) {
+  AsciiGridWriter(FilePtr output, bool gzip) : blocks_(std::move(output)) {
     // A text file written in text mode holds CR LF line ends on Windows:
     // its compressed bytes do too.
     if (gzip) (void)blocks_.compress(0, kCrlfLines);
@@ -282,7 +263,7 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
     if (!blocks_ || used_ + text.size() > OutputBlocks::kBlockRoom) return false;
     std::memcpy(blocks_.block() + used_, text.data(), text.size());
     used_ += text.size();
-    if (used_ > kOutputBlockBytes) return write_block();
+    if (used_ > kOutputBlockBytes) return write_block({1, 0});
     return true;
   }
 
@@ -292,41 +273,47 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
     // ncols every cell is followed by a tab and no line ends.
     last_separator_ = header.ncols() > columns ? '\t' : '\n';
     columns_ = columns;
-    return staging_ && blocks_;
+    return static_cast<bool>(blocks_);
   }
 
-  RowWrite reserve(OutputSpan& span) override {
-    span = OutputSpan{};
-    span.doubles = staging_.data();
-    span.count = kStagingCells;
-    return {true, 0};
-  }
-
-  RowWrite commit(std::int32_t count) override { return write_cells<false>(staging_.data(), count, CellScaling{}); }
-
-  RowWrite write_scaled_row(const double* cells, const CellScaling& scaling) override {
-    return write_cells<true>(cells, columns_, scaling);
-  }
-
-  RowWrite write_formatted_row(const char* text, std::size_t size) override {
-    while (size > 0) {
-      const std::size_t part = std::min(size, OutputBlocks::kBlockRoom - used_);
-      std::memcpy(blocks_.block() + used_, text, part);
+  bool write_cells(const CellsToWrite& cells, WritePlace& failed) override {
+    const std::int64_t row_cells = row_cells_ + static_cast<std::int64_t>(cells.count);
+    const std::uint32_t* const row_ends = cells.row_ends;
+    const std::uint32_t* const rows_end = row_ends + row_cells / columns_;
+    const std::uint32_t* next_row_end = row_ends;
+    std::size_t done = 0;
+    while (done < cells.text_size) {
+      const std::size_t limit = done + (kOutputBlockBytes - used_);  // the text's byte that fills the block
+      const std::size_t part = std::min(cells.text_size - done, OutputBlocks::kBlockRoom - used_);
+      char* const out = blocks_.block() + used_;
+      copy_into_block(out, cells.text + done, part);
+      // The tab after each row's last cell becomes the row's ending.
+      for (; next_row_end != rows_end && *next_row_end <= done + part; ++next_row_end) {
+        out[*next_row_end - 1 - done] = last_separator_;
+      }
+      done += part;
       used_ += part;
-      text += part;
-      size -= part;
-      if (size == 0) blocks_.block()[used_ - 1] = last_separator_;
-      if (used_ > kOutputBlockBytes && !write_block()) return {false, 0};
+      if (used_ > kOutputBlockBytes) {
+        // The row of the cell whose text goes past the block's first
+        // kOutputBlockBytes.
+        const auto rows_before = std::upper_bound(row_ends, rows_end, limit) - row_ends;
+        const WritePlace place{rows_done_ + rows_before + 1, 0};
+        if (!write_block(place)) {
+          failed = place;
+          return false;
+        }
+      }
     }
-    ++rows_done_;
-    return {true, 0};
+    rows_done_ += row_cells / columns_;
+    row_cells_ = static_cast<std::int32_t>(row_cells % columns_);
+    return true;
   }
 
   bool flush() override {
     if (!blocks_.file()) return false;
     const std::size_t used = used_;
     used_ = 0;
-    if (blocks_.wait()) return false;  // a block written behind failed: nothing more is written
+    if (blocks_.wait()) return false;  // a block written later failed: nothing more is written
     return blocks_.write_now(blocks_.block(), used);
   }
 
@@ -349,7 +336,6 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
   }
 
  private:
-  static constexpr std::int32_t kStagingCells = 512;
   // A nodata cell of -9999 and its tab: most cells take more, so that
   // little room is given back.
   static constexpr std::uint64_t kReservedCellBytes = 6;
@@ -359,47 +345,10 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
   static constexpr bool kCrlfLines = false;
 #endif
 
-  // Formats `count` cells of the rows being written into the block, scaled
-  // first when kScaled, writing each full block.
-  template <bool kScaled>
-  RowWrite write_cells(const double* cells, std::int32_t count, const CellScaling& scaling) {
-    const double* const end = cells + count;
-    char* out = blocks_.block() + used_;
-    while (cells != end) {
-      // A run of cells of one row that cannot take the text past the
-      // block's first kOutputBlockBytes (or one cell, which may), each
-      // followed by a tab: the block is looked at once per run.
-      const auto surely_fit =
-          (blocks_.block() + kOutputBlockBytes - out) / static_cast<std::ptrdiff_t>(kCellTextRoom);
-      const std::ptrdiff_t row_left = columns_ > row_cells_ ? columns_ - row_cells_ : end - cells;
-      const std::ptrdiff_t run = std::min({end - cells, row_left, std::max(surely_fit, std::ptrdiff_t{1})});
-      if constexpr (kScaled) {
-        out = format_scaled_cells_with_tabs(out, cells, static_cast<std::size_t>(run), scaling);
-      } else {
-        out = format_cells_with_tabs(out, cells, static_cast<std::size_t>(run));
-      }
-      cells += run;
-      row_cells_ += static_cast<std::int32_t>(run);
-      const bool row_ends = row_cells_ == columns_;
-      if (row_ends) out[-1] = last_separator_;
-      if (out > blocks_.block() + kOutputBlockBytes) {
-        used_ = static_cast<std::size_t>(out - blocks_.block());
-        if (!write_block()) return {false, row_ends ? 1 : row_cells_ + 1};
-        out = blocks_.block() + used_;
-      }
-      if (row_ends) {
-        row_cells_ = 0;
-        ++rows_done_;
-      }
-    }
-    used_ = static_cast<std::size_t>(out - blocks_.block());
-    return {true, 0};
-  }
-
   // Writes the block's first kOutputBlockBytes to the file and keeps the
   // rest, or drops it all when the write failed.
-  bool write_block() {
-    if (!blocks_.write(kOutputBlockBytes, used_, {rows_done_ + 1, row_cells_})) {
+  bool write_block(const WritePlace& place) {
+    if (!blocks_.write(kOutputBlockBytes, used_, place)) {
       used_ = 0;
       return false;
     }
@@ -408,11 +357,10 @@ class AsciiGridWriter final : public GridWriter, public FormattedRowWriter {
   }
 
   OutputBlocks blocks_;
-  ZeroedArray<double> staging_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
-  std::int32_t row_cells_ = 0;  // cells of the row being written already committed
-  std::int64_t rows_done_ = 0;  // rows whose cells have all been committed
+  std::int32_t row_cells_ = 0;  // cells of the row being written already taken
+  std::int64_t rows_done_ = 0;  // rows whose cells have all been taken
   char last_separator_ = '\n';
 };
 
@@ -481,15 +429,6 @@ std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std:
   }
   return static_cast<std::size_t>(p - text) + (p != last ? 1 : 0);
 }
-
-char* format_cell_texts(const double* cells, std::size_t count, const CellScaling& scaling, const char* origin,
-                        char* out, std::uint32_t* ends) {
-  return format_scaled_cells_with_tabs(out, cells, count, scaling, origin, ends);
-}
-
-TextPieceReader* text_pieces_of(GridReader& reader) { return dynamic_cast<AsciiGridReader*>(&reader); }
-
-FormattedRowWriter* formatted_rows_of(GridWriter& writer) { return dynamic_cast<AsciiGridWriter*>(&writer); }
 
 std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
   return std::make_unique<AsciiGridReader>(std::move(input));

@@ -5,14 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 #include "grid/output_blocks.h"
-#include "grid/row_buffer.h"
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace cellscale {
 
@@ -31,11 +25,6 @@ void reverse_each(Stored* values, std::size_t count) {
   }
 }
 
-// Rows are read several at a time, as many whole rows as a buffer of about
-// this size holds (one row at least), straight into the buffer, where the run
-// takes them from.
-constexpr std::size_t kRowBufferBytes = std::size_t{1} << 16;
-
 class BinaryGridReader final : public GridReader {
  public:
   BinaryGridReader(BinaryWidth width, InputFile input) : width_(width), file_(std::move(input)) {}
@@ -48,13 +37,8 @@ class BinaryGridReader final : public GridReader {
       header.slot[slot] = decode_binary_value(width_, bytes + size * (slot - 1));
     }
     first_cell_at_ = file_.position();
+    next_cell_at_ = first_cell_at_;
     return true;
-  }
-
-  std::unique_ptr<CellsAgain> cells_again() const override {
-    const int descriptor = file_.plain_file_descriptor();
-    if (descriptor < 0) return nullptr;
-    return std::make_unique<CellsAgain>(descriptor, width_, first_cell_at_);
   }
 
   bool can_hold_cells(std::uint64_t cells) const override {
@@ -62,99 +46,56 @@ class BinaryGridReader final : public GridReader {
     return size >= first_cell_at_ && (size - first_cell_at_) / static_cast<std::uint64_t>(width_) >= cells;
   }
 
-  bool prepare_rows(std::int32_t columns) override {
-    columns_ = static_cast<std::size_t>(columns);
-    const std::size_t row_bytes = columns_ * static_cast<std::size_t>(width_);
-    rows_per_buffer_ = row_bytes == 0 ? 1 : std::max<std::size_t>(1, kRowBufferBytes / row_bytes);
-    const std::size_t cells = std::max<std::size_t>(1, rows_per_buffer_ * columns_);
-    if (width_ == BinaryWidth::double_precision) {
-      doubles_ = ZeroedArray<double>::allocate(cells);
-      return static_cast<bool>(doubles_);
+  // Reads up to `cells` cells straight into the piece's memory, waiting only
+  // until one whole cell has arrived or the input ends. The bytes of a cell
+  // that came in part are kept for the next piece. When the input ends (or
+  // a read fails) the piece is the last.
+  InputPiece read_piece(PieceRoom& room, std::size_t cells, std::size_t) override {
+    const std::size_t size = static_cast<std::size_t>(width_);
+    auto* const bytes = width_ == BinaryWidth::double_precision
+                            ? reinterpret_cast<unsigned char*>(room.doubles.room(cells))
+                            : reinterpret_cast<unsigned char*>(room.singles.room(cells));
+    std::memcpy(bytes, part_, part_size_);
+    std::size_t filled = part_size_;
+    while (filled < size && !ended_) {
+      const std::size_t got = file_.read_some(bytes + filled, cells * size - filled);
+      if (got == 0) ended_ = true;
+      filled += got;
     }
-    singles_ = ZeroedArray<float>::allocate(cells);
-    return static_cast<bool>(singles_);
+    InputPiece piece;
+    piece.count = filled / size;
+    part_size_ = filled % size;
+    std::memcpy(part_, bytes + piece.count * size, part_size_);
+    if (width_ == BinaryWidth::double_precision) {
+      piece.doubles = room.doubles.data();
+      if constexpr (!kLittleEndianHost) reverse_each(room.doubles.data(), piece.count);
+    } else {
+      piece.singles = room.singles.data();
+      if constexpr (!kLittleEndianHost) reverse_each(room.singles.data(), piece.count);
+    }
+    piece.start = next_cell_at_;
+    piece.last = ended_;
+    next_cell_at_ += piece.count * size;
+    return piece;
   }
 
-  void interrupt_reading() override { file_.interrupt(); }
+  bool next_read_would_wait() const override { return !ended_ && file_.would_wait(); }
 
-  // The bytes read, less those of the buffer not yet given in rows.
-  std::uint64_t bytes_used() const override {
-    return file_.position() - (filled_ - next_row_ * columns_ * static_cast<std::size_t>(width_));
+  std::uint64_t bytes_used() const override { return first_cell_at_; }
+
+  std::uint64_t bytes_used(const InputPiece& piece, std::size_t cells) const override {
+    return piece.start + cells * static_cast<std::size_t>(width_);
   }
 
   bool input_intact_through(std::uint64_t used) override { return file_.intact_through(used); }
 
-  bool next_row_would_wait() const override { return next_row_ == rows_in_buffer_ && !ended_ && file_.would_wait(); }
-
-  RowRead read_row() override {
-    if (next_row_ == rows_in_buffer_) {
-      if (ended_) return {false, partial_cells_};
-      read_rows_ahead();
-      if (rows_in_buffer_ == 0) return {false, partial_cells_};
-    }
-    const std::size_t first = next_row_ * columns_;
-    ++next_row_;
-    RowRead read{true, static_cast<std::int64_t>(columns_)};
-    if (width_ == BinaryWidth::double_precision) {
-      read.doubles = doubles_.data() + first;
-    } else {
-      read.singles = singles_.data() + first;
-    }
-    return read;
-  }
-
  private:
-  // Reads the next rows into the buffer: as many whole rows as have arrived,
-  // up to a buffer's worth, waiting only until one whole row is there or the
-  // input ends. The bytes of a row that came in part are kept at the buffer's
-  // start for the next read. When the input ends (or a read fails) the
-  // buffer's whole rows are used, and the cells of the row cut short are what
-  // that row's failure reports.
-  void read_rows_ahead() {
-    const std::size_t size = static_cast<std::size_t>(width_);
-    const std::size_t row_bytes = columns_ * size;
-    if (row_bytes == 0) {
-      rows_in_buffer_ = rows_per_buffer_;
-      next_row_ = 0;
-      return;
-    }
-    auto* const bytes = width_ == BinaryWidth::double_precision ? reinterpret_cast<unsigned char*>(doubles_.data())
-                                                                : reinterpret_cast<unsigned char*>(singles_.data());
-    const std::size_t used = rows_in_buffer_ * row_bytes;
-    std::memmove(bytes, bytes + used, filled_ - used);
-    filled_ -= used;
-    const std::size_t buffer_bytes = rows_per_buffer_ * row_bytes;
-    while (filled_ < row_bytes) {
-      const std::size_t got = file_.read_some(bytes + filled_, buffer_bytes - filled_);
-      if (got == 0) {
-        ended_ = true;
-        break;
-      }
-      filled_ += got;
-    }
-    rows_in_buffer_ = filled_ / row_bytes;
-    partial_cells_ = static_cast<std::int64_t>((filled_ % row_bytes) / size);
-    if constexpr (!kLittleEndianHost) {
-      if (width_ == BinaryWidth::double_precision) {
-        reverse_each(doubles_.data(), rows_in_buffer_ * columns_);
-      } else {
-        reverse_each(singles_.data(), rows_in_buffer_ * columns_);
-      }
-    }
-    next_row_ = 0;
-  }
-
   BinaryWidth width_;
   InputFile file_;
-  std::uint64_t first_cell_at_ = 0;  // the place of the first cell in the input
-  std::size_t columns_ = 0;
-  std::size_t rows_per_buffer_ = 1;
-  ZeroedArray<double> doubles_;
-  ZeroedArray<float> singles_;
-  std::size_t rows_in_buffer_ = 0;
-  std::size_t next_row_ = 0;
-  std::size_t filled_ = 0;  // bytes in the buffer: its rows, then part of a row
-  std::int64_t partial_cells_ = 0;
+  std::uint64_t first_cell_at_ = 0;          // the place of the first cell in the input
+  std::uint64_t next_cell_at_ = 0;           // the place of the next cell a piece gives
+  unsigned char part_[sizeof(double)] = {};  // the bytes of a cell that came in part
+  std::size_t part_size_ = 0;
   bool ended_ = false;
 };
 
@@ -182,40 +123,38 @@ class BinaryGridWriter final : public GridWriter {
     return static_cast<bool>(blocks_);
   }
 
-  RowWrite reserve(OutputSpan& span) override {
-    if (used_ == kOutputBlockBytes) {
-      const std::int32_t column = std::min(row_cells_, columns_ - 1) + 1;
-      const bool written = blocks_.write(used_, used_, {rows_done_ + 1, column});
-      used_ = 0;
-      if (!written) return {false, column};
-    }
+  bool write_cells(const CellsToWrite& cells, WritePlace& failed) override {
     const std::size_t size = static_cast<std::size_t>(width_);
-    span = OutputSpan{};
-    span.count = static_cast<std::int32_t>((kOutputBlockBytes - used_) / size);
-    if (width_ == BinaryWidth::double_precision) {
-      span.doubles = reinterpret_cast<double*>(block() + used_);
-    } else {
-      span.singles = reinterpret_cast<float*>(block() + used_);
-    }
-    return {true, 0};
-  }
-
-  RowWrite commit(std::int32_t count) override {
-    const std::size_t size = static_cast<std::size_t>(width_);
-    if constexpr (!kLittleEndianHost) {
-      if (width_ == BinaryWidth::double_precision) {
-        reverse_each(reinterpret_cast<double*>(block() + used_), static_cast<std::size_t>(count));
-      } else {
-        reverse_each(reinterpret_cast<float*>(block() + used_), static_cast<std::size_t>(count));
+    std::size_t done = 0;
+    while (done < cells.count) {
+      // A full block is written when the next cell needs its room.
+      if (used_ == kOutputBlockBytes) {
+        const WritePlace place{rows_done_ + 1, std::min(row_cells_, columns_ - 1) + 1};
+        const bool written = blocks_.write(used_, used_, place);
+        used_ = 0;
+        if (!written) {
+          failed = place;
+          return false;
+        }
       }
+      const std::size_t count = std::min(cells.count - done, (kOutputBlockBytes - used_) / size);
+      const double* const scaled = cells.scaled + done;
+      if (width_ == BinaryWidth::double_precision) {
+        auto* const out = reinterpret_cast<double*>(block() + used_);
+        copy_into_block(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(scaled), count * size);
+        if constexpr (!kLittleEndianHost) reverse_each(out, count);
+      } else {
+        auto* const out = reinterpret_cast<float*>(block() + used_);
+        for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(scaled[i]);
+        if constexpr (!kLittleEndianHost) reverse_each(out, count);
+      }
+      used_ += count * size;
+      const std::int64_t row_cells = row_cells_ + static_cast<std::int64_t>(count);
+      rows_done_ += row_cells / columns_;
+      row_cells_ = static_cast<std::int32_t>(row_cells % columns_);
+      done += count;
     }
-    used_ += static_cast<std::size_t>(count) * size;
-    row_cells_ += count;
-    if (row_cells_ == columns_) {
-      row_cells_ = 0;
-      ++rows_done_;
-    }
-    return {true, 0};
+    return true;
   }
 
   bool flush() override {
@@ -281,77 +220,6 @@ double decode_binary_value(BinaryWidth width, const unsigned char* bytes) {
   std::uint32_t value = 0;
   for (std::size_t i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
   return static_cast<double>(std::bit_cast<float>(value));
-}
-
-namespace {
-
-// The wrapping sum of the bit patterns, in four sums that do not wait on
-// one another.
-template <typename Word, typename Value>
-std::uint64_t sum_of_bits(const Value* values, std::size_t count) {
-  std::uint64_t sums[4] = {};
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    for (std::size_t lane = 0; lane < 4; ++lane) sums[lane] += std::bit_cast<Word>(values[i + lane]);
-  }
-  for (; i < count; ++i) sums[0] += std::bit_cast<Word>(values[i]);
-  return sums[0] + sums[1] + sums[2] + sums[3];
-}
-
-// Reads up to `size` bytes at `at` into `into`, however many calls it takes;
-// fewer only where the file ends or a read fails.
-std::size_t read_at(int descriptor, void* into, std::size_t size, std::uint64_t at) {
-#ifdef _WIN32
-  (void)descriptor, (void)into, (void)size, (void)at;
-  return 0;
-#else
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got =
-        ::pread(descriptor, static_cast<char*>(into) + done, size - done, static_cast<off_t>(at + done));
-    if (got <= 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
-#endif
-}
-
-}  // namespace
-
-void CellSum::add(const double* values, std::size_t count) {
-  cells += count;
-  bits += sum_of_bits<std::uint64_t>(values, count);
-}
-
-void CellSum::add(const float* values, std::size_t count) {
-  cells += count;
-  bits += sum_of_bits<std::uint32_t>(values, count);
-}
-
-CellSum CellsAgain::read_all(std::uint64_t count, const Take& take) const {
-  constexpr std::size_t kPartCells = 8192;
-  const std::size_t size = static_cast<std::size_t>(width_);
-  std::vector<double> cells(kPartCells);
-  std::vector<float> singles(width_ == BinaryWidth::single_precision ? kPartCells : 0);
-  CellSum sum;
-  std::uint64_t done = 0;
-  while (done < count) {
-    const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(kPartCells, count - done));
-    void* into = width_ == BinaryWidth::double_precision ? static_cast<void*>(cells.data()) : singles.data();
-    const std::size_t got = read_at(descriptor_, into, part * size, first_cell_at_ + done * size) / size;
-    if (width_ == BinaryWidth::double_precision) {
-      if constexpr (!kLittleEndianHost) reverse_each(cells.data(), got);
-      sum.add(cells.data(), got);
-    } else {
-      if constexpr (!kLittleEndianHost) reverse_each(singles.data(), got);
-      sum.add(singles.data(), got);
-      std::copy_n(singles.data(), got, cells.data());
-    }
-    if (got > 0) take(cells.data(), got);
-    done += got;
-    if (got < part) break;
-  }
-  return sum;
 }
 
 std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile input) {

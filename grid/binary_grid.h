@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "grid/grid_format.h"
@@ -30,39 +29,6 @@ constexpr std::size_t statistics_offset(BinaryWidth width) {
 
 // The value of the little-endian number of the given width at bytes.
 [[nodiscard]] double decode_binary_value(BinaryWidth width, const unsigned char* bytes);
-
-// The count of cells and the wrapping sum of their bit patterns (a double's
-// 64 bits, a single's 32) as they were read: two readings of a grid's cells
-// that give the same sum read the same cells (a file changed between them
-// almost surely gives another).
-struct CellSum {
-  std::uint64_t cells = 0;
-  std::uint64_t bits = 0;
-  void add(const double* values, std::size_t count);
-  void add(const float* values, std::size_t count);
-  bool operator==(const CellSum&) const = default;
-};
-
-// A plain binary grid's cells read a second time, by their place in the
-// file, through the descriptor its reader reads: reads by position leave
-// the reader's own place alone, so another thread may do them while the
-// reader reads (GridReader::cells_again gives one where the input is a
-// regular file read byte for byte; not on Windows).
-class CellsAgain {
- public:
-  using Take = std::function<void(const double* cells, std::size_t count)>;
-  CellsAgain(int descriptor, BinaryWidth width, std::uint64_t first_cell_at)
-      : descriptor_(descriptor), width_(width), first_cell_at_(first_cell_at) {}
-  // Reads the first `count` cells in order, widened to doubles, and gives
-  // them to `take` a part at a time. Stops early where the file ends or a
-  // read fails. The sum of the cells read.
-  [[nodiscard]] CellSum read_all(std::uint64_t count, const Take& take) const;
-
- private:
-  int descriptor_;
-  BinaryWidth width_;
-  std::uint64_t first_cell_at_;
-};
 
 [[nodiscard]] std::unique_ptr<GridReader> make_binary_grid_reader(BinaryWidth width, InputFile input);
 // With `gzip` the output is written gzip-compressed; it must be a file

@@ -725,12 +725,26 @@ template <bool kEnds, bool kScaled>
                         _mm256_or_si256(_mm256_sllv_epi64(pointed, sign_shift), sign));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell_kept),
                         _mm256_or_si256(_mm256_sllv_epi64(kept, sign_shift), sign));
-    for (int lane = 0; lane < 4; ++lane) {
-      const auto length = static_cast<unsigned>((63 ^ __builtin_clzll(cell_kept[lane])) >> 3) + 1;
-      store_characters(out, cell_text[lane]);
-      out[length] = '\t';
-      out += length + 1;
-      if constexpr (kEnds) ends[i + static_cast<std::size_t>(lane)] = static_cast<std::uint32_t>(out - origin);
+    if constexpr (kEnds) {
+      // The text placed by its offset from `origin`, which is what `ends`
+      // keeps: one addition a cell less than placing it by pointer.
+      auto at = static_cast<std::uint32_t>(out - origin);
+      char* const base = out - at;
+      for (int lane = 0; lane < 4; ++lane) {
+        const auto length = static_cast<unsigned>((63 ^ __builtin_clzll(cell_kept[lane])) >> 3) + 1;
+        store_characters(base + at, cell_text[lane]);
+        base[at + length] = '\t';
+        at += length + 1;
+        ends[i + static_cast<std::size_t>(lane)] = at;
+      }
+      out = base + at;
+    } else {
+      for (int lane = 0; lane < 4; ++lane) {
+        const auto length = static_cast<unsigned>((63 ^ __builtin_clzll(cell_kept[lane])) >> 3) + 1;
+        store_characters(out, cell_text[lane]);
+        out[length] = '\t';
+        out += length + 1;
+      }
     }
   }
   return {out, i};

@@ -19,8 +19,6 @@ bool close_output(FilePtr file) {
   return std::fclose(stream) == 0 && intact;
 }
 
-std::unique_ptr<CellsAgain> GridReader::cells_again() const { return nullptr; }
-
 std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input) {
   if (format == FormatName::ascii_text) return make_ascii_grid_reader(std::move(input));
   return make_binary_grid_reader(format == FormatName::double_binary ? BinaryWidth::double_precision

@@ -1,7 +1,8 @@
 #pragma once
 
 // The format operations: every format-dependent step of a run (reading and
-// writing the header, reading and writing one row, finishing the output) goes
+// writing the header, reading a piece of the cells and writing cells,
+// finishing the output) goes
 // through the reader or writer of the format concerned. The operations never
 // print and never end the process; they say what went wrong and the run turns
 // that into the tool's message and exit status.
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "grid/grid_header.h"
+#include "grid/scratch.h"
 
 namespace cellscale {
 
@@ -36,33 +38,65 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // Flushes and closes an output, false if anything written to it was lost.
 [[nodiscard]] bool close_output(FilePtr file);
 
-struct [[nodiscard]] RowRead {
-  bool complete;
-  std::int64_t values_read;  // cells of the row read before it stopped
-  // The cells of a complete row, valid until the next read: exactly one of
-  // the two is set, after the width the input holds them in.
+// How much of the input a piece holds. A test build takes pieces of a few
+// cells or characters, so that their edges fall everywhere: inside a row,
+// at a row's end, inside a number's text.
+#ifdef CELLSCALE_TEST_SMALL_BATCHES
+inline constexpr std::size_t kPieceCells = 3;
+inline constexpr std::size_t kPieceTextBytes = 5;
+#else
+// 128 KiB of a binary input's cells, or of a text input's text (about 15,000
+// cells): large enough that handing a piece from thread to thread costs
+// nothing beside the work on its cells, small enough to stay in the
+// second-level cache of many processors.
+inline constexpr std::size_t kPieceCells = std::size_t{1} << 14;
+inline constexpr std::size_t kPieceTextBytes = std::size_t{1} << 17;
+#endif
+
+// The memory a reader reads a piece into, kept from piece to piece.
+struct PieceRoom {
+  std::vector<char> text;
+  Scratch<double> doubles;
+  Scratch<float> singles;
+};
+
+// Consecutive cells of the input, as a reader read them: the text of a text
+// input's cells, to be scanned (scan_cell_text, grid/ascii_grid.h), or a
+// binary input's cells, after the width the input holds them in.
+struct InputPiece {
+  const char* text = nullptr;  // followed by a NUL
+  std::size_t text_size = 0;
+  bool text_at_end = false;  // the last number ends where the text ends
   const double* doubles = nullptr;
   const float* singles = nullptr;
+  std::size_t count = 0;    // a binary input's cells
+  std::uint64_t start = 0;  // where the piece begins in the input
+  // No piece follows: the input ended, could not be read further, or holds
+  // text that begins no number.
+  bool last = false;
 };
 
-struct [[nodiscard]] RowWrite {
-  bool complete;
-  std::int32_t failed_column;  // first column that was not written, when not complete
+// Where a writer stood when it filled a block: the row being written
+// (counted from 1) and, for a single-precision output, the column.
+struct WritePlace {
+  std::int64_t row = 0;
+  std::int32_t column = 0;
 };
 
-// Space in a writer's output buffer for the next cells of the row being
-// written: `count` cells (at least one) of the width the writer takes,
-// exactly one of the two pointers being set.
-struct OutputSpan {
-  double* doubles = nullptr;
-  float* singles = nullptr;
-  std::int32_t count = 0;
+// Consecutive cells of the grid, scaled, for a writer: their values, and
+// for a text output their text, `text_size` bytes, each cell's followed by
+// a tab; the i-th row that ends among the cells ends at text + row_ends[i]
+// (after the tab of its last cell).
+struct CellsToWrite {
+  std::size_t count = 0;
+  const double* scaled = nullptr;
+  const char* text = nullptr;
+  std::size_t text_size = 0;
+  const std::uint32_t* row_ends = nullptr;
 };
 
 class InputFile;     // grid/input_file.h
 class OutputBlocks;  // grid/output_blocks.h
-
-class CellsAgain;
 
 class GridReader {
  public:
@@ -70,27 +104,23 @@ class GridReader {
   // Fills slots 1 to 12 (a text grid leaves 7 to 12 at 0). False when the
   // header is incomplete.
   [[nodiscard]] virtual bool read_header(GridHeader& header) = 0;
-  // Allocates what rows of the given width need; false when it cannot be had.
-  [[nodiscard]] virtual bool prepare_rows(std::int32_t columns) = 0;
-  // Reads the next row, of the width given to prepare_rows, into memory the
-  // reader owns.
-  virtual RowRead read_row() = 0;
-  // Whether read_row would now wait for input that has not arrived (a quiet
-  // pipe), so that a caller gathering rows may hand on what it has first.
-  [[nodiscard]] virtual bool next_row_would_wait() const { return false; }
-  // How many bytes of the input the header and the rows read so far took,
-  // up to the byte that ends the last cell read.
+  // Reads the next piece of the cells into `room`: about `text_bytes` of a
+  // text input's text (kPieceTextBytes in a run), or up to `cells` (at
+  // least 1) of a binary input's cells. Waits only until some have arrived.
+  [[nodiscard]] virtual InputPiece read_piece(PieceRoom& room, std::size_t cells, std::size_t text_bytes) = 0;
+  // Whether read_piece would now wait for input that has not arrived (a
+  // quiet pipe), so that the caller may finish what it has first.
+  [[nodiscard]] virtual bool next_read_would_wait() const = 0;
+  // How many bytes of the input the header took, up to the byte that ends
+  // its last value.
   [[nodiscard]] virtual std::uint64_t bytes_used() const = 0;
+  // How many bytes of the input the header and the cells up to the first
+  // `cells` of `piece` took, up to the byte that ends the last of them.
+  [[nodiscard]] virtual std::uint64_t bytes_used(const InputPiece& piece, std::size_t cells) const = 0;
   // Whether the input's first `used` bytes came through whole
   // (InputFile::intact_through): a gzip input's member that holds the last
-  // of them is read to its end and checked. Not while another thread reads.
+  // of them is read to its end and checked.
   [[nodiscard]] virtual bool input_intact_through(std::uint64_t used) = 0;
-  // Ends a read that waits for input on another thread (InputFile::interrupt):
-  // called from any thread once nothing more will be asked of the reader.
-  virtual void interrupt_reading() = 0;
-  // The grid's cells read a second time, from the first on, where they can
-  // be (grid/binary_grid.h); null for any other input.
-  [[nodiscard]] virtual std::unique_ptr<CellsAgain> cells_again() const;
   // Whether the input, a regular file read byte for byte, is long enough to
   // hold `cells` cells after the header; false where it is shorter or its
   // size is not known (a pipe, a gzip input).
@@ -109,16 +139,14 @@ class GridWriter {
   virtual ~GridWriter() = default;
   // Writes the whole header; false when it was not all taken.
   [[nodiscard]] virtual bool write_header(const GridHeader& header) = 0;
-  // Allocates what rows of the given width need; false when it cannot be had.
+  // Prepares for rows of `columns` cells; false when the memory for the
+  // output's blocks could not be had.
   [[nodiscard]] virtual bool prepare_rows(const GridHeader& header, std::int32_t columns) = 0;
-  // The cells of a row go in through reserve and commit, as many times as
-  // the row takes: reserve gives the span where the next cells go, the
-  // caller fills its start, and commit takes those cells before the next
-  // reserve. Both may write a full block to the file, and say so when that
-  // failed.
-  virtual RowWrite reserve(OutputSpan& span) = 0;
-  // Takes the first `count` cells of the span reserved last (1 to span.count).
-  virtual RowWrite commit(std::int32_t count) = 0;
+  // Takes the next cells of the grid, in any number: a row may end
+  // anywhere among them. May write full blocks to the file: false, with the
+  // place where the writer stood when the block that failed filled, when
+  // that failed.
+  [[nodiscard]] virtual bool write_cells(const CellsToWrite& cells, WritePlace& failed) = 0;
   // Writes what the buffer holds to the file; false when it did not all
   // reach it. A run that ends early flushes, so that the output keeps every
   // row taken so far; it is ending with another failure and does not look
@@ -127,7 +155,7 @@ class GridWriter {
   // there is nothing to flush.
   virtual bool flush() = 0;
   // The blocks the writer fills and writes, through which a run may have
-  // them written on a thread of their own (OutputBlocks::write_behind).
+  // them compressed on several threads (OutputBlocks::write_later).
   virtual OutputBlocks& output_blocks() = 0;
   // Takes the output's room on the disk for a grid of `cells` cells before
   // the rows are written (OutputBlocks::reserve_room; not for a compressed

@@ -11,6 +11,19 @@
 
 namespace cellscale {
 
+namespace {
+
+// Kept out of line, so that the size is not known to be small here.
+[[gnu::noinline]] void copy_piece(char* to, const char* from, std::size_t size) { std::memcpy(to, from, size); }
+
+}  // namespace
+
+void copy_into_block(char* to, const char* from, std::size_t size) {
+  for (std::size_t done = 0; done < size; done += kCopyPieceBytes) {
+    copy_piece(to + done, from + done, std::min(kCopyPieceBytes, size - done));
+  }
+}
+
 std::unique_ptr<char[]> new_output_block() {
   return std::unique_ptr<char[]>(new (std::nothrow) char[kOutputBlockRoom]);
 }

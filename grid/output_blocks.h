@@ -4,8 +4,8 @@
 // blocks are gathered, each after the one before it in one piece of memory,
 // and written a few at a time in one write: the system then keeps the file in
 // larger pieces of memory, and a binary output is written about a tenth
-// faster. Or they are handed to a LaterBlockWriter (threads/write_behind.h),
-// which writes them while the writer fills the next. Either way a failed
+// faster. Or they are handed to a LaterBlockWriter (threads/compressing_writer.h),
+// which compresses them while the writer fills the next. Either way a failed
 // write is known later, and what the writer would have said of it (the row
 // being written, and the column, when the block filled) is kept with the
 // block: the failure is the same as with each block written at once. After a
@@ -29,15 +29,16 @@
 
 namespace cellscale {
 
-// Where the writer stood when a block filled: the row being written
-// (counted from 1) and, for a single-precision output, the column.
-struct WritePlace {
-  std::int64_t row = 0;
-  std::int32_t column = 0;
-};
-
 // Each block has room for kOutputBlockBytes and a cell's text beyond.
 inline constexpr std::size_t kOutputBlockRoom = kOutputBlockBytes + 64;
+
+// Copies `size` bytes into a block, in pieces of kCopyPieceBytes, each
+// through the C library's memcpy: it copies a piece that size with vector
+// moves, where a larger one, or one the compiler copies inline, takes a
+// string instruction that an instruction count (callgrind) counts a word or
+// a byte at a time, hiding what the cells cost.
+inline constexpr std::size_t kCopyPieceBytes = 2048;
+void copy_into_block(char* to, const char* from, std::size_t size);
 
 // A block of kOutputBlockRoom bytes; null when the memory cannot be had.
 [[nodiscard]] std::unique_ptr<char[]> new_output_block();

@@ -31,6 +31,7 @@
 #include "app/processors.h"
 #include "grid/ascii_grid.h"
 #include "grid/input_file.h"
+#include "grid/number_text.h"
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
 #include "support/gzip_bytes.h"
@@ -136,10 +137,23 @@ TEST(TextHeader, WholeCountsAndSixDigitValues) {
             "ncols\t-9223372036854775808\nnrows\t-9223372036854775808\nxll");
 }
 
+// Every cell of a text reader's pieces, scanned as a run's batches scan them.
+std::vector<double> cells_of_pieces(cellscale::GridReader& reader, std::size_t text_bytes) {
+  std::vector<double> cells;
+  cellscale::PieceRoom room;
+  while (true) {
+    const cellscale::InputPiece piece = reader.read_piece(room, 1, text_bytes);
+    std::vector<double> values(piece.text_size + 1);
+    const auto scanned = cellscale::scan_cell_text(piece.text, piece.text_size, piece.text_at_end, values.data());
+    cells.insert(cells.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(scanned.count));
+    if (piece.last || scanned.broken) return cells;
+  }
+}
+
 // A number longer than the reader's text block (256 KiB) makes it grow the
 // block; the cells after it, to the end of the grown block and past it, read
 // as they read anywhere.
-TEST(TextRows, ReadOnAfterANumberLongerThanTheTextBlock) {
+TEST(TextPieces, ReadOnAfterANumberLongerThanTheTextBlock) {
   constexpr int kRows = 120000;  // about 1 MiB of cells after the long one
   std::string grid = "ncols 1\nnrows " + std::to_string(kRows + 1) +
                      "\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n1." + std::string(300000, '0') + "\n";
@@ -149,25 +163,23 @@ TEST(TextRows, ReadOnAfterANumberLongerThanTheTextBlock) {
   std::rewind(file);
   auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
   cellscale::GridHeader header;
-  ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(1));
-  cellscale::RowRead read = reader->read_row();
-  ASSERT_TRUE(read.complete);
-  EXPECT_EQ(read.doubles[0], 1.0);
+  ASSERT_TRUE(reader->read_header(header));
+  const std::vector<double> cells = cells_of_pieces(*reader, cellscale::kPieceTextBytes);
+  ASSERT_EQ(cells.size(), kRows + 1u);
+  EXPECT_EQ(cells[0], 1.0);
   for (int row = 0; row < kRows; ++row) {
-    read = reader->read_row();
-    ASSERT_TRUE(read.complete) << row;
-    ASSERT_EQ(read.doubles[0], row % 2 == 0 ? 1577.226 : -9999.0) << row;
+    ASSERT_EQ(cells[static_cast<std::size_t>(row) + 1], row % 2 == 0 ? 1577.226 : -9999.0) << row;
   }
-  EXPECT_FALSE(reader->read_row().complete);
 }
 
 // The numbers of a text read in pieces of any size, each scanned on its own,
-// are those the row reader reads: pieces are cut after a blank, or after a
-// number that text without blanks holds, never inside one. The pieces go
-// into four vectors in turn and each is scanned two reads later, as pieces
-// wait in the threads' ring: the reader's buffer passes from vector to vector,
-// and must not touch a piece once it is given.
-TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
+// are those that scan_number reads one after another from the whole text:
+// pieces are cut after a blank, or after a number that text without blanks
+// holds, never inside one. The pieces go into four rooms in turn and each
+// is scanned two reads later, as batches wait in the run's ring: the
+// reader's buffer passes from room to room, and must not touch a piece once
+// it is given.
+TEST(TextPieces, ScanToTheNumbersOfTheWholeText) {
   const std::string longer_than_the_buffer = "7 0." + std::string(cellscale::kTextBufferBytes + 5, '1') + " 5 6";
   const char* const cells[] = {"1 2.5\t-3\n4", "1-1-1+2e+3", "7 1e+ 1e5e5 .5.5 8", "0x1p3 nan(1) -inf infinity",
                                "12345678901234567890123 9 ", "3 4 x 5", "1.5e", "6 nan(", "\n\n\n",
@@ -180,49 +192,55 @@ TEST(TextPieces, ScanToTheNumbersTheRowsRead) {
   for (const char* text : cells) {
     const std::string grid =
         "ncols 1\nnrows 99\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n" + std::string(text);
-    auto reader_of = [&] {
+    // The numbers scan_number takes from the whole text, blanks skipped,
+    // up to the first text that begins none.
+    std::vector<double> numbers;
+    const std::string whole(text);
+    const char* p = whole.c_str();
+    const char* const last = p + whole.size();
+    while (true) {
+      while (p != last && std::strchr(" \t\n\r", *p) != nullptr) ++p;
+      double value = 0;
+      const cellscale::ScanResult result = cellscale::scan_number(p, last, true, value);
+      if (result.status != cellscale::ScanStatus::ok) break;
+      numbers.push_back(value);
+      p = result.next;
+    }
+    const std::size_t sizes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 63, 64, 65, 70, 90, 127};
+    for (const std::size_t size : sizes) {
+      SCOPED_TRACE(std::string(text).substr(0, 80) + ", pieces of " + std::to_string(size));
       std::FILE* file = std::tmpfile();
       std::fwrite(grid.data(), 1, grid.size(), file);
       std::rewind(file);
       auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
       cellscale::GridHeader header;
-      EXPECT_TRUE(reader->read_header(header) && reader->prepare_rows(1));
-      return reader;
-    };
-    std::vector<double> rows;
-    const auto row_reader = reader_of();
-    for (cellscale::RowRead read = row_reader->read_row(); read.complete; read = row_reader->read_row()) {
-      rows.push_back(read.doubles[0]);
-    }
-    const std::size_t sizes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 63, 64, 65, 70, 90, 127};
-    for (const std::size_t size : sizes) {
-      SCOPED_TRACE(std::string(text).substr(0, 80) + ", pieces of " + std::to_string(size));
+      ASSERT_TRUE(reader->read_header(header));
       std::vector<double> pieces;
-      std::vector<char> ring[4];
-      cellscale::TextPiece kinds[4];
-      std::deque<std::size_t> waiting;  // the ring's pieces read and not yet scanned, oldest first
-      const auto piece_reader = reader_of();
+      cellscale::PieceRoom rooms[4];
+      cellscale::InputPiece read_into[4];
+      std::deque<std::size_t> waiting;  // the rooms read and not yet scanned, oldest first
       bool all_read = false;
       bool done = false;
       for (std::size_t read = 0; !done;) {
         if (!all_read && waiting.size() < 3) {
           const std::size_t at = read++ % 4;
-          kinds[at] = cellscale::text_pieces_of(*piece_reader)->read_text_piece(ring[at], size);
-          all_read = kinds[at].last;
+          read_into[at] = reader->read_piece(rooms[at], 1, size);
+          all_read = read_into[at].last;
           waiting.push_back(at);
           continue;
         }
         const std::size_t at = waiting.front();
         waiting.pop_front();
-        const cellscale::TextPiece& kind = kinds[at];
-        std::vector<double> values(kind.size + 1);
-        const auto scanned =
-            cellscale::scan_cell_text(ring[at].data() + kind.first, kind.size, kind.at_end, values.data());
+        const cellscale::InputPiece& piece = read_into[at];
+        std::vector<double> values(piece.text_size + 1);
+        const auto scanned = cellscale::scan_cell_text(piece.text, piece.text_size, piece.text_at_end, values.data());
         pieces.insert(pieces.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(scanned.count));
-        done = kind.last || scanned.broken;
+        done = piece.last || scanned.broken;
       }
-      ASSERT_EQ(pieces.size(), rows.size());
-      for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(cellscale::reference::same_value(pieces[i], rows[i]));
+      ASSERT_EQ(pieces.size(), numbers.size());
+      for (std::size_t i = 0; i < numbers.size(); ++i) {
+        EXPECT_TRUE(cellscale::reference::same_value(pieces[i], numbers[i]));
+      }
     }
   }
 }
@@ -371,48 +389,16 @@ TEST(CpuQuota, ProcessorsTheQuotaAllows) {
   }
 }
 
-#ifdef __linux__
-// The load average of the last minute, from proc/loadavg: negative where
-// the file is missing or not laid out as the kernel writes it.
-TEST(LoadAverage, FromTheFirstFieldOfLoadavg) {
-  const struct {
-    const char* loadavg;  // null: no file
-    double load;
-  } cases[] = {
-      {"0.25 0.18 0.12 1/80 11206\n", 0.25},
-      {"12.50 2.02 1.00 12/345 999\n", 12.5},
-      {"0.00 0.00 0.00 0/1 1", 0.0},
-      {nullptr, -1.0},
-      {"", -1.0},
-      {"x.25 0.18 0.12 1/80 11206\n", -1.0},
-      {"0.25x 0.18 0.12 1/80 1\n", -1.0},
-      {"-1.00 0.18 0.12 1/80 1\n", -1.0},
-  };
-  for (const auto& c : cases) {
-    cellscale::testing::ScratchFolder root;
-    if (c.loadavg != nullptr) {
-      std::filesystem::create_directories(root / "proc");
-      cellscale::testing::write_file(root / "proc/loadavg", c.loadavg);
-    }
-    EXPECT_EQ(cellscale::load_average(root.path().string() + "/"), c.load) << (c.loadavg ? c.loadavg : "no file");
-  }
-}
-#endif
+// The scaling of cells, each way (an instruction set the processor lacks is
+// skipped), against the definition cell by cell: a cell equal to nodata
+// (exactly: -0 is nodata 0, and nothing is nodata NaN) passes through, any
+// other is multiplied, a single widened exactly first. Scaled into other
+// memory and in place. Every length of each list puts cells in the
+// four-cell steps and after them.
+class ScaleCells : public cellscale::testing::EveryInstructionSet {};
+CELLSCALE_FOR_EVERY_INSTRUCTION_SET(ScaleCells);
 
-// The scaling of cells, alone and in a run whose statistics come from a
-// second reading, each way (an instruction set the processor lacks is
-// skipped), against the definition cell
-// by cell: a cell equal
-// to nodata (exactly: -0 is nodata 0, and nothing is nodata NaN) passes
-// through, any other is multiplied, and a single output is rounded to
-// nearest (ties to even, past the largest single to infinity). The cells
-// read are summed as CellSum sums them, a negative single's bits widened
-// without their sign. Every length of each list puts cells in the four-cell
-// steps and after them.
-class ScaleAndSum : public cellscale::testing::EveryInstructionSet {};
-CELLSCALE_FOR_EVERY_INSTRUCTION_SET(ScaleAndSum);
-
-TEST_P(ScaleAndSum, TakesEachCellAsTheDefinition) {
+TEST_P(ScaleCells, TakesEachCellAsTheDefinition) {
   constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   struct Case {
@@ -432,34 +418,27 @@ TEST_P(ScaleAndSum, TakesEachCellAsTheDefinition) {
       {-1, 1, {1 + 0x1p-24, 1 + 0x1.8p-23, 3.5e38, -1, 1e-40, -3.4028235e38, 0x1p-149, 0x1p-150, 0x1.8p-149}},
   };
   const cellscale::InstructionSet set = GetParam();
-  auto check = [&]<typename In, typename Out>(const Case& c, std::size_t count) {
-    SCOPED_TRACE(std::to_string(count) + " cells, " + typeid(In).name() + " to " + typeid(Out).name());
+  auto check = [&]<typename In>(const Case& c, std::size_t count) {
+    SCOPED_TRACE(std::to_string(count) + " cells of " + typeid(In).name());
     std::vector<In> in;
     for (std::size_t i = 0; i < count; ++i) in.push_back(static_cast<In>(c.cells[i]));
-    std::vector<Out> out(count + 1, Out{42});
-    cellscale::CellSum read{.cells = 5, .bits = 7};
-    cellscale::detail::scale_and_sum_cells_using(set, in.data(), out.data(), count, c.nodata, c.factor, read);
-    cellscale::CellSum expected_read{.cells = 5, .bits = 7};
-    expected_read.add(in.data(), count);
-    EXPECT_EQ(read, expected_read);
+    std::vector<double> out(count + 1, 42);
+    cellscale::detail::scale_cells_using(set, in.data(), out.data(), count, c.nodata, c.factor);
     for (std::size_t i = 0; i < count; ++i) {
       const auto cell = static_cast<double>(in[i]);
-      const auto expected = static_cast<Out>(cell == c.nodata ? c.nodata : cell * c.factor);
+      const double expected = cell == c.nodata ? c.nodata : cell * c.factor;
       EXPECT_EQ(std::memcmp(&out[i], &expected, sizeof expected), 0) << "cell " << i << ": " << out[i];
     }
-    EXPECT_EQ(out[count], Out{42}) << "nothing past the cells";
-    if constexpr (std::is_same_v<Out, double>) {
-      std::vector<double> scaled(count + 1, 42);
-      cellscale::detail::scale_part_using(set, in.data(), scaled.data(), count, c.nodata, c.factor);
-      EXPECT_EQ(std::memcmp(scaled.data(), out.data(), scaled.size() * sizeof(double)), 0) << "scale_part";
+    EXPECT_EQ(out[count], 42) << "nothing past the cells";
+    if constexpr (std::is_same_v<In, double>) {
+      cellscale::detail::scale_cells_using(set, in.data(), in.data(), count, c.nodata, c.factor);
+      EXPECT_EQ(std::memcmp(in.data(), out.data(), count * sizeof(double)), 0) << "in place";
     }
   };
   for (const Case& c : cases) {
     for (std::size_t count = 0; count <= c.cells.size(); ++count) {
-      check.operator()<double, double>(c, count);
-      check.operator()<double, float>(c, count);
-      check.operator()<float, double>(c, count);
-      check.operator()<float, float>(c, count);
+      check.operator()<double>(c, count);
+      check.operator()<float>(c, count);
     }
   }
 }

@@ -1,394 +1,444 @@
-// The threads of a large grid on their own: the cell pipeline gives every
-// cell once, in order, whatever the batch edges, threads kept apart move off
-// a processor they share, the statistics thread takes every value once, in
-// order, the second reading reads every cell once, in order, beside the
-// reader, and the writing thread writes every block in order and reports
-// the first write that failed.
+// The threads on their own: the ordered ring of jobs gives every job back
+// once, in order, its work done once, with any number of workers; a gzip
+// output's blocks compressed on the ring come out in order and report the
+// first write that failed; and the batches of a grid go through the ring to
+// the writer whole rows at a time, whatever the workers, the batch edges and
+// where the input fails or pauses.
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
+#include <zlib.h>
 
-#ifdef __linux__
-#include <sched.h>
-#endif
-
-#include <algorithm>
 #include <atomic>
-#include <bit>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/cell_batches.h"
+#include "grid/ascii_grid.h"
 #include "grid/binary_grid.h"
-#include "grid/grid_header.h"
 #include "grid/input_file.h"
-#include "stats/cell_stats.h"
+#include "grid/output_blocks.h"
 #include "support/grid_bytes.h"
-#include "threads/cell_pipeline.h"
-#include "threads/second_reading.h"
-#include "threads/statistics_beside.h"
-#include "threads/thread_placement.h"
-#include "threads/write_behind.h"
+#include "support/reference_grid.h"
+#include "threads/compressing_writer.h"
+#include "threads/ordered_jobs.h"
 
 namespace {
 
 using cellscale::testing::binary_grid;
 
-// A reader, past the header, of `file` once filled with a grid of `rows` x
-// `columns` cells of `width` bytes holding `values`: fewer values than cells
-// cut the file short.
-std::unique_ptr<cellscale::GridReader> grid_in_file(std::FILE* file, int width, std::int32_t columns,
-                                                    std::int64_t rows, const std::vector<double>& values) {
-  const std::string bytes =
-      binary_grid(width, {double(columns), double(rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, values);
+constexpr int kWorkerCounts[] = {0, 1, 3, 8};
+
+// The jobs go in as the owner of a run hands them on: filled while the ring
+// has room, taken back in order when it is full or nothing is left to fill.
+TEST(OrderedJobs, EveryJobOnceInOrderWhateverTheWorkers) {
+  constexpr std::size_t kJobs = 2000;
+  for (const int workers : kWorkerCounts) {
+    for (const std::size_t slots : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{16}}) {
+      SCOPED_TRACE(std::to_string(workers) + " workers, " + std::to_string(slots) + " slots");
+      std::vector<std::size_t> input(slots);
+      std::vector<std::size_t> output(slots);
+      std::vector<std::atomic<int>> worked(kJobs);
+      std::atomic<int> on_owner{0};
+      const std::thread::id owner = std::this_thread::get_id();
+      cellscale::OrderedJobs jobs(slots, workers, [&](std::size_t slot) {
+        const std::size_t job = input[slot];
+        ++worked[job];
+        if (std::this_thread::get_id() == owner) ++on_owner;
+        output[slot] = job * job + 7;
+      });
+      EXPECT_EQ(jobs.workers(), workers);
+      std::size_t filled = 0;
+      std::size_t taken = 0;
+      while (taken < kJobs) {
+        while (filled < kJobs && !jobs.full()) {
+          input[jobs.acquire()] = filled++;
+          jobs.submit();
+        }
+        const std::size_t slot = jobs.take_back();
+        ASSERT_EQ(input[slot], taken);
+        ASSERT_EQ(output[slot], taken * taken + 7);
+        ++taken;
+        jobs.release();
+      }
+      EXPECT_TRUE(jobs.empty());
+      for (std::size_t job = 0; job < kJobs; ++job) ASSERT_EQ(worked[job].load(), 1) << job;
+      if (workers == 0) {
+        EXPECT_EQ(on_owner.load(), static_cast<int>(kJobs)) << "without workers, on the owner";
+      }
+    }
+  }
+}
+
+// A ring left with jobs submitted and not taken back ends its workers when
+// it goes, whatever they were doing.
+TEST(OrderedJobs, EndsWithJobsLeftInFlight) {
+  for (const int workers : kWorkerCounts) {
+    std::atomic<int> worked{0};
+    {
+      cellscale::OrderedJobs jobs(8, workers, [&](std::size_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++worked;
+      });
+      for (int i = 0; i < 8; ++i) {
+        (void)jobs.acquire();
+        jobs.submit();
+      }
+      (void)jobs.take_back();
+      jobs.release();
+    }
+    EXPECT_GE(worked.load(), 1) << workers;
+  }
+}
+
+// The bytes a gzip file of any number of members decompresses to.
+std::string gunzip(const std::string& gz) {
+  std::string out;
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 16 + MAX_WBITS), Z_OK);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
+  stream.avail_in = static_cast<uInt>(gz.size());
+  char buffer[1 << 16];
+  while (stream.avail_in > 0) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+    if (result == Z_STREAM_END) {
+      EXPECT_EQ(inflateReset(&stream), Z_OK);
+    } else if (result != Z_OK) {
+      ADD_FAILURE() << "damaged gzip: " << result;
+      break;
+    }
+  }
+  inflateEnd(&stream);
+  return out;
+}
+
+std::string whole_file(std::FILE* file) {
+  std::rewind(file);
+  std::string bytes;
+  char buffer[1 << 16];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+  return bytes;
+}
+
+// Each block handed over: 1000 bytes of one letter to write, and 3 bytes
+// to keep, which the writer finds at the start of the block it gets back.
+// On a file the members decompress to the blocks in order; on a file that
+// takes only so many bytes the first member that did not fit is reported,
+// with the place it was handed over with, and no block is taken after.
+TEST(CompressingWriter, WritesTheBlocksInOrderAndReportsTheFirstFailedWrite) {
+  for (const int workers : {0, 1, 3}) {
+    for (const std::size_t room : {std::size_t{0}, std::size_t{1} << 20, std::size_t{200}}) {
+      SCOPED_TRACE(std::to_string(workers) + " workers, room " + std::to_string(room));
+      std::vector<char> memory(room + 1);
+      std::FILE* file = room == (std::size_t{1} << 20) ? std::tmpfile() : fmemopen(memory.data(), room + 1, "wb");
+      ASSERT_NE(file, nullptr);
+      std::setvbuf(file, nullptr, _IONBF, 0);
+      auto writer = cellscale::CompressingWriter::start(file, workers, false);
+      ASSERT_NE(writer, nullptr);
+      std::string expected;
+      std::unique_ptr<char[]> block = cellscale::new_output_block();
+      bool taken = true;
+      std::int64_t handed = 0;
+      for (std::int64_t i = 0; i < 40 && taken; ++i) {
+        std::string bytes(1000, static_cast<char>('a' + i % 26));
+        bytes += "xyz";
+        std::copy(bytes.begin(), bytes.end(), block.get());
+        taken = writer->hand_over(block, 1000, bytes.size(), {i + 1, static_cast<std::int32_t>(i)});
+        if (taken) {
+          ++handed;
+          expected += bytes.substr(0, 1000);
+          EXPECT_EQ(std::string(block.get(), 3), "xyz");
+        }
+      }
+      const std::optional<cellscale::WritePlace> failed = writer->wait_until_written();
+      if (room == (std::size_t{1} << 20)) {
+        EXPECT_FALSE(failed.has_value());
+        EXPECT_EQ(handed, 40);
+        EXPECT_EQ(gunzip(whole_file(file)), expected);
+      } else {
+        ASSERT_TRUE(failed.has_value());
+        // A member of 1000 letters takes a few dozen bytes: 200 hold a few.
+        EXPECT_EQ(failed->row, room == 0 ? 1 : failed->column + 1);
+        EXPECT_LT(handed, 40) << "blocks are refused once a write is known to have failed";
+      }
+      std::fclose(file);
+    }
+  }
+}
+
+// A writer that keeps what it is given: the cells' values for a binary
+// output, their text with each row's ending for a text output. A write that
+// would take the cells past `fail_after` (a row's end) takes those before
+// it and fails, reporting the row after them.
+class KeepingWriter final : public cellscale::GridWriter {
+ public:
+  KeepingWriter(std::int32_t columns, std::uint64_t fail_after) : columns_(columns), fail_after_(fail_after) {}
+
+  bool write_header(const cellscale::GridHeader&) override { return true; }
+  bool prepare_rows(const cellscale::GridHeader&, std::int32_t) override { return true; }
+  bool write_cells(const cellscale::CellsToWrite& cells, cellscale::WritePlace& failed) override {
+    const std::lock_guard lock(mutex_);
+    // Past `fail_after` (a row's end) nothing is taken.
+    const bool fails = taken_ + cells.count > fail_after_;
+    const std::size_t count = fails ? static_cast<std::size_t>(fail_after_ - taken_) : cells.count;
+    const auto columns = static_cast<std::size_t>(columns_);
+    const std::size_t rows_ending = (row_cells_ + count) / columns;
+    taken_ += count;
+    if (cells.scaled != nullptr) values.insert(values.end(), cells.scaled, cells.scaled + count);
+    if (cells.text != nullptr) {
+      std::string part(cells.text,
+                       fails ? (rows_ending == 0 ? 0 : cells.row_ends[rows_ending - 1]) : cells.text_size);
+      for (std::size_t row = 0; row < rows_ending; ++row) part[cells.row_ends[row] - 1] = '\n';
+      text += part;
+    }
+    row_cells_ = (row_cells_ + count) % columns;
+    if (fails) failed = {static_cast<std::int64_t>(taken_ / columns) + 1, 0};
+    return !fails;
+  }
+  bool flush() override { return true; }
+  cellscale::OutputBlocks& output_blocks() override { return blocks_; }
+  void reserve_room(std::uint64_t) override {}
+  bool finish(const cellscale::GridHeader&) override { return true; }
+
+  std::uint64_t taken() {
+    const std::lock_guard lock(mutex_);
+    return taken_;
+  }
+
+  std::vector<double> values;
+  std::string text;
+
+ private:
+  std::int32_t columns_;
+  std::uint64_t fail_after_;
+  std::uint64_t taken_ = 0;
+  std::size_t row_cells_ = 0;
+  std::mutex mutex_;
+  cellscale::OutputBlocks blocks_{cellscale::FilePtr(std::tmpfile())};
+};
+
+// The grid's cells, values 1.25, 2.25, ..., every seventh nodata.
+std::vector<double> grid_cells(std::size_t count) {
+  std::vector<double> cells;
+  for (std::size_t i = 0; i < count; ++i) cells.push_back(i % 7 == 3 ? -9999.0 : 1.25 + static_cast<double>(i));
+  return cells;
+}
+
+// The text grid of the cells; the one at `bad`, if any, written as "x".
+std::string text_grid(std::int32_t columns, std::int64_t rows, const std::vector<double>& cells,
+                      std::size_t bad = ~std::size_t{0}) {
+  std::string text = "ncols " + std::to_string(columns) + "\nnrows " + std::to_string(rows) +
+                     "\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n";
+  char number[32];
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    std::snprintf(number, sizeof number, "%.2f", cells[i]);
+    text += i == bad ? "x" : number;
+    text += (i + 1) % static_cast<std::size_t>(columns) == 0 ? '\n' : ' ';
+  }
+  return text;
+}
+
+std::unique_ptr<cellscale::GridReader> reader_of(const std::string& bytes, cellscale::FormatName format) {
+  std::FILE* file = std::tmpfile();
   std::fwrite(bytes.data(), 1, bytes.size(), file);
   std::rewind(file);
-  auto reader = cellscale::make_grid_reader(width == 8 ? cellscale::FormatName::double_binary
-                                                       : cellscale::FormatName::single_binary,
-                                            cellscale::InputFile(cellscale::FilePtr(file)));
+  auto reader = cellscale::make_grid_reader(format, cellscale::InputFile(cellscale::FilePtr(file)));
   cellscale::GridHeader header;
-  EXPECT_TRUE(reader->read_header(header) && reader->prepare_rows(columns));
+  EXPECT_TRUE(reader->read_header(header));
   return reader;
 }
 
-// A reader of a double grid of `rows` x `columns` cells 1, 2, 3, ... of
-// which only the first `cells` are in the file.
-std::unique_ptr<cellscale::GridReader> counting_grid(std::FILE* file, std::int32_t columns, std::int64_t rows,
-                                                     std::size_t cells) {
-  std::vector<double> values(cells);
-  for (std::size_t i = 0; i < cells; ++i) values[i] = static_cast<double>(i + 1);
-  return grid_in_file(file, 8, columns, rows, values);
+struct Scaled {
+  std::optional<cellscale::RowFailure> failure;
+  std::vector<double> values;
+  std::string text;
+  std::vector<std::int64_t> rows_shown;
+};
+
+Scaled scale(cellscale::GridReader& reader, std::int32_t columns, std::int64_t rows, bool text_output, int workers,
+             std::uint64_t fail_after = ~std::uint64_t{0}) {
+  const std::uint64_t cells = static_cast<std::uint64_t>(columns) * static_cast<std::uint64_t>(rows);
+  KeepingWriter writer(columns, fail_after);
+  cellscale::BatchWriter batch_writer(writer, nullptr, columns, cells, text_output);
+  const cellscale::GridToScale grid{.columns = columns,
+                                    .rows = rows,
+                                    .work = {.nodata = -9999,
+                                             .factor = 2,
+                                             .columns = static_cast<std::size_t>(columns),
+                                             .format_text = text_output},
+                                    .workers = workers};
+  Scaled scaled;
+  std::uint64_t used = 0;
+  scaled.failure = cellscale::scale_grid(
+      reader, batch_writer, grid, [&](std::int64_t shown) { scaled.rows_shown.push_back(shown); }, used);
+  scaled.values = writer.values;
+  scaled.text = writer.text;
+  return scaled;
 }
 
-TEST(CellPipeline, EveryCellOnceInOrderWhateverTheBatchEdges) {
-  constexpr auto kBatch = static_cast<std::int32_t>(cellscale::kBatchCells);
-  const struct {
+// What the writer must have been given of the first `rows` rows: the
+// values doubled, nodata kept, and their text each followed by a tab or, at
+// a row's end, a line end.
+void expect_rows(const Scaled& scaled, const std::vector<double>& cells, std::int32_t columns, std::int64_t rows,
+                 bool text_output) {
+  const auto count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+  std::string text;
+  std::vector<double> values;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double value = cells[i] == -9999 ? -9999 : cells[i] * 2;
+    values.push_back(value);
+    text += cellscale::reference::cell_text(value);
+    text += (i + 1) % static_cast<std::size_t>(columns) == 0 ? '\n' : '\t';
+  }
+  if (text_output) {
+    EXPECT_EQ(scaled.text, text);
+  } else {
+    EXPECT_EQ(scaled.values, values);
+  }
+  if (!scaled.rows_shown.empty()) {
+    EXPECT_LE(scaled.rows_shown.back(), rows) << "no row shown before it is written";
+  }
+  for (std::size_t i = 1; i < scaled.rows_shown.size(); ++i) {
+    EXPECT_LE(scaled.rows_shown[i - 1], scaled.rows_shown[i]) << "rows shown never go back";
+  }
+}
+
+// Grids of several batches (a text batch holds about 128 KiB of text, a
+// binary one 16,384 cells), rows narrower and wider than a batch, through
+// 0, 1, 3 and 8 workers: every cell once, in order, whole rows.
+TEST(ScaleGrid, EveryCellOnceInOrderWhateverTheWorkers) {
+  struct Shape {
     std::int32_t columns;
     std::int64_t rows;
-    std::size_t cells_in_file;  // fewer than rows x columns: the input is cut
-    std::int64_t values_read;   // then: the cells of the cut row
-  } cases[] = {
-      {1, 5, 5, 0},
-      {kBatch - 1, 3, std::size_t(kBatch - 1) * 3, 0},
-      {kBatch, 3, std::size_t(kBatch) * 3, 0},
-      {kBatch + 1, 3, std::size_t(kBatch + 1) * 3, 0},
-      {3, 2 * kBatch + 5, std::size_t(3) * (2 * kBatch + 5), 0},
-      {kBatch + 1, 3, std::size_t(kBatch + 1) * 2 + 7, 7},
-      {5, 4, 0, 0},
   };
-  for (const auto& grid : cases) {
-    SCOPED_TRACE(std::to_string(grid.columns) + " columns, " + std::to_string(grid.cells_in_file) + " cells");
-    auto reader = counting_grid(std::tmpfile(), grid.columns, grid.rows, grid.cells_in_file);
-    cellscale::CellPipeline pipeline;
-    ASSERT_TRUE(pipeline.start(*reader, nullptr, grid.columns, grid.rows, nullptr, 1, true));
-    std::vector<double> taken;
-    while (true) {
-      const cellscale::CellBatch& batch = pipeline.take();
-      taken.insert(taken.end(), batch.doubles, batch.doubles + batch.count);
-      const bool last = batch.last;
-      const std::int64_t values_read = batch.values_read;
-      pipeline.give_back();
-      if (last) {
-        EXPECT_EQ(values_read, grid.values_read);
-        break;
+  for (const Shape shape : {Shape{1000, 130}, Shape{7, 9000}, Shape{40000, 3}}) {
+    const auto count = static_cast<std::size_t>(shape.columns) * static_cast<std::size_t>(shape.rows);
+    const std::vector<double> cells = grid_cells(count);
+    const std::string inputs[] = {
+        text_grid(shape.columns, shape.rows, cells),
+        binary_grid(8, {double(shape.columns), double(shape.rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, cells),
+        binary_grid(4, {double(shape.columns), double(shape.rows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, cells)};
+    const cellscale::FormatName formats[] = {cellscale::FormatName::ascii_text, cellscale::FormatName::double_binary,
+                                             cellscale::FormatName::single_binary};
+    for (std::size_t input = 0; input < 3; ++input) {
+      for (const bool text_output : {false, true}) {
+        for (const int workers : kWorkerCounts) {
+          SCOPED_TRACE(std::to_string(shape.columns) + " columns, input " + std::to_string(input) +
+                       (text_output ? ", text out, " : ", binary out, ") + std::to_string(workers) + " workers");
+          const auto reader = reader_of(inputs[input], formats[input]);
+          const Scaled scaled = scale(*reader, shape.columns, shape.rows, text_output, workers);
+          EXPECT_FALSE(scaled.failure.has_value());
+          expect_rows(scaled, cells, shape.columns, shape.rows, text_output);
+          ASSERT_FALSE(scaled.rows_shown.empty());
+          EXPECT_EQ(scaled.rows_shown.back(), shape.rows);
+        }
       }
     }
-    const std::size_t whole_rows = grid.cells_in_file / static_cast<std::size_t>(grid.columns);
-    ASSERT_EQ(taken.size(), whole_rows * static_cast<std::size_t>(grid.columns));
-    for (std::size_t i = 0; i < taken.size(); ++i) ASSERT_EQ(taken[i], static_cast<double>(i + 1));
   }
 }
 
-// A pipeline left after its first batch, with most of the grid unread,
-// ends its threads when it goes.
-TEST(CellPipeline, EndsWhenLeftEarly) {
-  auto reader = counting_grid(std::tmpfile(), 100, 10000, 100 * 10000);
-  cellscale::CellPipeline pipeline;
-  ASSERT_TRUE(pipeline.start(*reader, nullptr, 100, 10000, nullptr, 2, true));
-  EXPECT_EQ(pipeline.take().doubles[0], 1.0);
-}
-
-// The cells that came through a pipe are given while the pipe stays open.
-TEST(CellPipeline, GivesWhatArrivedWhileTheInputIsQuiet) {
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  const std::string bytes = binary_grid(8, {4, 1000, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6, 7, 8});
-  ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  auto reader = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
-                                            cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
-  cellscale::GridHeader header;
-  ASSERT_TRUE(reader->read_header(header) && reader->prepare_rows(4));
-  // Should the pipeline wait for more, more comes after 30 s, and the test
-  // fails on it instead of hanging.
-  std::atomic<bool> given{false};
-  std::thread watchdog([&] {
-    for (int i = 0; i < 300 && !given; ++i) usleep(100000);
-    if (!given) {
-      EXPECT_EQ(write(ends[1], bytes.data() + 96, 64), 64);
+// A failure at each stage stops the cells at the row it meets, with the
+// rows before it written and none of its own: an input cut inside a row
+// (reading), text that begins no number (scanning), a write that fails
+// (writing).
+TEST(ScaleGrid, StopsAtTheRowAFailureMeets) {
+  constexpr std::int32_t kColumns = 1000;
+  constexpr std::int64_t kRows = 130;
+  const std::vector<double> cells = grid_cells(kColumns * kRows);
+  const std::string text = text_grid(kColumns, kRows, cells);
+  const std::string cut_text =
+      text_grid(kColumns, kRows, std::vector<double>(cells.begin(), cells.begin() + 61 * kColumns + 3));
+  const std::string broken_text = text_grid(kColumns, kRows, cells, 83 * kColumns + 6);
+  const std::string cut_binary = binary_grid(8, {double(kColumns), double(kRows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0},
+                                             std::vector<double>(cells.begin(), cells.begin() + 77 * kColumns + 123));
+  struct Case {
+    const char* name;
+    const std::string& input;
+    cellscale::FormatName format;
+    std::uint64_t fail_after;
+    cellscale::RowFailure expected;
+  };
+  const Case cases[] = {
+      {"text cut inside a row", cut_text, cellscale::FormatName::ascii_text, ~0ull, {true, 62, 3, 0}},
+      {"text that begins no number", broken_text, cellscale::FormatName::ascii_text, ~0ull, {true, 84, 6, 0}},
+      {"binary cut inside a row", cut_binary, cellscale::FormatName::double_binary, ~0ull, {true, 78, 123, 0}},
+      {"a write that fails", text, cellscale::FormatName::ascii_text, 64 * kColumns, {false, 65, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    for (const bool text_output : {false, true}) {
+      for (const int workers : kWorkerCounts) {
+        SCOPED_TRACE(std::string(c.name) + (text_output ? ", text out, " : ", binary out, ") +
+                     std::to_string(workers) + " workers");
+        const auto reader = reader_of(c.input, c.format);
+        const Scaled scaled = scale(*reader, kColumns, kRows, text_output, workers, c.fail_after);
+        ASSERT_TRUE(scaled.failure.has_value());
+        EXPECT_EQ(scaled.failure->reading, c.expected.reading);
+        EXPECT_EQ(scaled.failure->row, c.expected.row);
+        EXPECT_EQ(scaled.failure->values_read, c.expected.values_read);
+        expect_rows(scaled, cells, kColumns, c.expected.row - 1, text_output);
+      }
     }
-    close(ends[1]);
-  });
-  cellscale::CellPipeline pipeline;
-  ASSERT_TRUE(pipeline.start(*reader, nullptr, 4, 1000, nullptr, 1, false));
-  std::vector<double> taken;
-  while (taken.size() < 8) {
-    const cellscale::CellBatch& batch = pipeline.take();
-    taken.insert(taken.end(), batch.doubles, batch.doubles + batch.count);
-    const bool last = batch.last;
-    pipeline.give_back();
-    if (last) break;
   }
-  given = true;
-  watchdog.join();  // closes the pipe: the reading thread ends, and the pipeline with it
-  EXPECT_EQ(taken, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
-// A pipeline left while its input pipe stays open and quiet ends at once:
-// the read its reading thread waits in is interrupted.
-TEST(CellPipeline, EndsAtOnceWhenLeftWhileTheInputIsQuiet) {
-  const std::string header = "ncols 4\nnrows 1000\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n";
-  for (const bool text : {true, false}) {
-    SCOPED_TRACE(text ? "text" : "double");
+// The rows that came through a pipe are written while it stays open and
+// quiet: the reader does not wait for more with batches read and not
+// written.
+TEST(ScaleGrid, WritesWhatArrivedWhileTheInputIsQuiet) {
+  constexpr std::int32_t kColumns = 100;
+  constexpr std::int64_t kRows = 3000;
+  const std::vector<double> cells = grid_cells(kColumns * kRows);
+  const std::string text = text_grid(kColumns, kRows, cells);
+  const std::size_t first_part = text.find('\n', text.size() / 2) + 1;
+  const std::int64_t rows_delivered =
+      std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(first_part), '\n') - 6;
+  for (const int workers : kWorkerCounts) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    const std::string bytes = text ? header + "1 2 3 4\n5 6 7 8\n"
-                                   : binary_grid(8, {4, 1000, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0}, {1, 2, 3, 4});
-    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    auto reader =
-        cellscale::make_grid_reader(text ? cellscale::FormatName::ascii_text : cellscale::FormatName::double_binary,
-                                    cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
-    cellscale::GridHeader grid_header;
-    ASSERT_TRUE(reader->read_header(grid_header) && reader->prepare_rows(4));
-    std::atomic<bool> left{false};
-    std::atomic<bool> closed_first{false};
-    std::thread watchdog([&] {
-      for (int i = 0; i < 300 && !left; ++i) usleep(100000);
-      closed_first = !left;
-      close(ends[1]);
+    std::thread feeder([&] {
+      const std::string header_and_half = text.substr(0, first_part);
+      EXPECT_EQ(write(ends[1], header_and_half.data(), header_and_half.size()),
+                static_cast<ssize_t>(header_and_half.size()));
     });
-    {
-      cellscale::CellPipeline pipeline;
-      ASSERT_TRUE(pipeline.start(*reader, cellscale::text_pieces_of(*reader), 4, 1000, nullptr, 1, false));
-      const cellscale::CellBatch& batch = pipeline.take();  // text unscanned: there is no work
-      EXPECT_TRUE(text ? batch.count == 0 : batch.doubles[0] == 1.0);
-      pipeline.give_back();
+    auto reader = cellscale::make_grid_reader(cellscale::FormatName::ascii_text,
+                                              cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
+    cellscale::GridHeader header;
+    ASSERT_TRUE(reader->read_header(header));
+    KeepingWriter writer(kColumns, ~0ull);
+    cellscale::BatchWriter batch_writer(writer, nullptr, kColumns, kColumns * kRows, false);
+    const cellscale::GridToScale grid{.columns = kColumns,
+                                      .rows = kRows,
+                                      .work = {.nodata = -9999, .factor = 2, .columns = kColumns},
+                                      .workers = workers};
+    std::optional<cellscale::RowFailure> failure;
+    std::thread run([&] {
+      std::uint64_t used = 0;
+      failure = cellscale::scale_grid(
+          *reader, batch_writer, grid, [](std::int64_t) {}, used);
+    });
+    // The rows delivered are written within 30 s; the rest is sent only then.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (writer.taken() < static_cast<std::uint64_t>(rows_delivered * kColumns) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    left = true;
-    watchdog.join();
-    EXPECT_FALSE(closed_first) << "the pipeline waited for its input";
-  }
-}
-
-#ifdef __linux__
-// A thread that runs where another of its group was last seen moves to a
-// processor where none was, and may run on every processor it could before.
-TEST(ThreadSpread, MovesOffAProcessorAnotherThreadShows) {
-  cpu_set_t allowed;
-  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
-  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor";
-  int first = 0;
-  while (!CPU_ISSET(first, &allowed)) ++first;
-  cpu_set_t only_first;
-  CPU_ZERO(&only_first);
-  CPU_SET(first, &only_first);
-  cellscale::ThreadSpread spread(2);
-  std::thread([&] {
-    ASSERT_EQ(sched_setaffinity(0, sizeof only_first, &only_first), 0);
-    spread.keep_apart(0);
-  }).join();
-  std::thread([&] {
-    ASSERT_EQ(sched_setaffinity(0, sizeof only_first, &only_first), 0);
-    ASSERT_EQ(sched_getcpu(), first);
-    ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
-    spread.keep_apart(1);
-    EXPECT_NE(sched_getcpu(), first);
-    cpu_set_t after;
-    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
-    EXPECT_TRUE(CPU_EQUAL(&after, &allowed));
-  }).join();
-}
-#endif
-
-// The values, some of them nodata, sum to a different double in another
-// order: a chunk lost, taken twice or out of order changes the sum or the
-// count, whatever sizes the values are handed over in.
-TEST(StatisticsBeside, TakesEveryValueOnceInOrder) {
-  constexpr double kNodata = -1e300;
-  std::vector<double> values(300001);
-  std::int64_t counted = 0;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    // Tenths, which no double holds, and larger values that round them off.
-    values[i] = i % 11 == 10 ? kNodata : 0.1 * static_cast<double>(1 + i % 7) + (i % 3 == 0 ? 1e6 : 0.0);
-    counted += i % 11 == 10 ? 0 : 1;
-  }
-  auto statistics_of = [&](auto first, auto last) {
-    cellscale::CellStats stats;
-    stats.reset(kNodata);
-    for (auto value = first; value != last; ++value) stats.add(*value);
-    return stats.finish();
-  };
-  const cellscale::CellStats::Summary here = statistics_of(values.begin(), values.end());
-  ASSERT_EQ(here.count, static_cast<double>(counted));
-  ASSERT_NE(here.sum, statistics_of(values.rbegin(), values.rend()).sum) << "the sum does not show the order";
-  for (const std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{512}, std::size_t{16384},
-                                 std::size_t{16385}, std::size_t{100000}, values.size()}) {
-    SCOPED_TRACE("handed over " + std::to_string(size) + " at a time");
-    cellscale::CellStats stats;
-    stats.reset(kNodata);
-    auto beside = cellscale::StatisticsBeside::start(stats);
-    ASSERT_NE(beside, nullptr);
-    for (std::size_t at = 0; at < values.size(); at += size) {
-      beside->add_all(values.data() + at, std::min(size, values.size() - at));
-    }
-    beside->finish();
-    const cellscale::CellStats::Summary there = stats.finish();
-    for (const auto field :
-         {&cellscale::CellStats::Summary::count, &cellscale::CellStats::Summary::minimum,
-          &cellscale::CellStats::Summary::maximum, &cellscale::CellStats::Summary::sum,
-          &cellscale::CellStats::Summary::mean, &cellscale::CellStats::Summary::standard_deviation}) {
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(there.*field), std::bit_cast<std::uint64_t>(here.*field));
-    }
-  }
-}
-
-// A grid of 25 rows of 1000 cells (three parts of the second reading and
-// some), each cell its own value, read by the reader while the thread reads
-// it again: the thread gives every cell once, in order, widened exactly, and
-// both readings sum alike. A file cut short stops the thread at its end. A
-// pipe cannot be read again.
-TEST(SecondReading, ReadsEveryCellOnceInOrderBesideTheReader) {
-  constexpr std::int32_t kColumns = 1000;
-  constexpr std::int64_t kRows = 25;
-  for (const int width : {8, 4}) {
-    for (const std::size_t cells_in_file : {std::size_t{kColumns * kRows}, std::size_t{kColumns * 20 + 7}}) {
-      SCOPED_TRACE(std::to_string(width) + "-byte cells, " + std::to_string(cells_in_file) + " in the file");
-      std::vector<double> values(cells_in_file);
-      for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i) - 3000.25;
-      auto reader = grid_in_file(std::tmpfile(), width, kColumns, kRows, values);
-      std::vector<double> taken;
-      auto second = cellscale::SecondReading::start(reader->cells_again(), kColumns * kRows,
-                                                    [&taken](const double* cells, std::size_t count) {
-                                                      taken.insert(taken.end(), cells, cells + count);
-                                                    });
-      ASSERT_NE(second, nullptr);
-      cellscale::CellSum read_here;
-      for (cellscale::RowRead row = reader->read_row(); row.complete; row = reader->read_row()) {
-        if (row.doubles != nullptr) read_here.add(row.doubles, kColumns);
-        if (row.singles != nullptr) read_here.add(row.singles, kColumns);
-      }
-      const cellscale::CellSum read_again = second->finish();
-      ASSERT_EQ(taken.size(), cells_in_file);
-      for (std::size_t i = 0; i < taken.size(); ++i) {
-        ASSERT_EQ(taken[i], values[i]) << "cell " << i;
-      }
-      EXPECT_EQ(read_again.cells, cells_in_file);
-      if (cells_in_file == kColumns * kRows) {
-        EXPECT_TRUE(read_again == read_here);
-      }
-      // One cell read otherwise gives another sum.
-      std::vector<double> changed(values.begin(), values.begin() + kColumns);
-      cellscale::CellSum first_row;
-      cellscale::CellSum first_row_changed;
-      first_row.add(changed.data(), changed.size());
-      changed[kColumns / 2] += 0.5;
-      first_row_changed.add(changed.data(), changed.size());
-      EXPECT_FALSE(first_row == first_row_changed);
-    }
-  }
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[1]);
-  auto piped = cellscale::make_grid_reader(cellscale::FormatName::double_binary,
-                                           cellscale::InputFile(cellscale::FilePtr(fdopen(ends[0], "rb"))));
-  EXPECT_EQ(piped->cells_again(), nullptr);
-}
-
-// The file changed after the second reading read it: the run's cells are
-// then read a third time, and the statistics are those of that reading
-// alone when it reads the run's cells; a file changed yet again agrees with
-// neither reading.
-TEST(SecondReading, AFileChangedBetweenTheReadingsIsReadAThirdTime) {
-  constexpr std::int32_t kColumns = 100;
-  constexpr std::int64_t kRows = 30;
-  constexpr std::uint64_t kCells = kColumns * kRows;
-  const std::vector<double> header = {double(kColumns), double(kRows), 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
-  std::vector<double> before(kCells);
-  for (std::size_t i = 0; i < before.size(); ++i) before[i] = 0.25 * static_cast<double>(i);
-  std::vector<double> run_read = before;
-  run_read[1234] = -7.5;
-  std::vector<double> later = run_read;
-  later[kCells - 1] = 1e6;
-  cellscale::CellSum run_sum;
-  run_sum.add(run_read.data(), run_read.size());
-  for (const bool changed_again : {false, true}) {
-    SCOPED_TRACE(changed_again ? "changed again" : "changed once");
-    std::FILE* file = std::tmpfile();
-    auto reader = grid_in_file(file, 8, kColumns, kRows, before);
-    cellscale::CellStats stats;
-    stats.reset(-9999);
-    std::vector<double> taken;
-    auto second =
-        cellscale::SecondReading::start(reader->cells_again(), kCells, [&](const double* cells, std::size_t count) {
-          taken.insert(taken.end(), cells, cells + count);
-          stats.add_all(cells, count);
-        });
-    ASSERT_NE(second, nullptr);
-    (void)second->finish();
-    const std::string now = binary_grid(8, header, changed_again ? later : run_read);
-    ASSERT_EQ(pwrite(fileno(file), now.data(), now.size(), 0), static_cast<ssize_t>(now.size()));
-    EXPECT_EQ(second->agrees_with(run_sum, *reader, kCells, stats, -9999), !changed_again);
-    ASSERT_EQ(taken.size(), 2 * kCells);
-    EXPECT_TRUE(std::equal(taken.begin(), taken.begin() + kCells, before.begin()));
-    if (!changed_again) {
-      EXPECT_TRUE(std::equal(taken.begin() + kCells, taken.end(), run_read.begin()));
-      cellscale::CellStats direct;
-      direct.reset(-9999);
-      direct.add_all(run_read.data(), run_read.size());
-      const cellscale::CellStats::Summary expected = direct.finish();
-      const cellscale::CellStats::Summary got = stats.finish();
-      EXPECT_EQ(got.count, expected.count);
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.sum), std::bit_cast<std::uint64_t>(expected.sum));
-      EXPECT_EQ(got.minimum, -7.5);
-    }
-  }
-}
-
-TEST(WriteBehind, WritesInOrderAndReportsTheFirstFailedWrite) {
-  for (const bool full : {false, true}) {
-    SCOPED_TRACE(full ? "a full disk" : "a file");
-    std::FILE* file = full ? std::fopen("/dev/full", "wb") : std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    auto behind = cellscale::WriteBehind::start(file);
-    ASSERT_NE(behind, nullptr);
-    std::string expected;
-    std::unique_ptr<char[]> block = cellscale::new_output_block();
-    bool taken = true;
-    for (std::int64_t i = 0; i < 20 && taken; ++i) {
-      // Each block: 1000 bytes of one letter to write, and 3 bytes to keep.
-      std::string bytes(1000, static_cast<char>('a' + i));
-      bytes += "xyz";
-      std::copy(bytes.begin(), bytes.end(), block.get());
-      taken = behind->hand_over(block, 1000, bytes.size(), {i + 1, 0});
-      if (taken) {
-        expected += bytes.substr(0, 1000);
-        EXPECT_EQ(std::string(block.get(), 3), "xyz");
-      }
-    }
-    const std::optional<cellscale::WritePlace> failed = behind->wait_until_written();
-    if (full) {
-      ASSERT_TRUE(failed.has_value());
-      EXPECT_EQ(failed->row, 1);
-    } else {
-      EXPECT_FALSE(failed.has_value());
-      std::rewind(file);
-      std::string written(expected.size() + 1, '\0');
-      written.resize(std::fread(written.data(), 1, written.size(), file));
-      EXPECT_EQ(written, expected);
-    }
-    std::fclose(file);
+    EXPECT_EQ(writer.taken(), static_cast<std::uint64_t>(rows_delivered * kColumns));
+    feeder.join();
+    const std::string rest = text.substr(first_part);
+    EXPECT_EQ(write(ends[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    close(ends[1]);
+    run.join();
+    EXPECT_FALSE(failure.has_value());
+    EXPECT_EQ(writer.taken(), static_cast<std::uint64_t>(kColumns * kRows));
   }
 }
 
