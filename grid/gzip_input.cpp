@@ -8,7 +8,7 @@
 
 #include <zlib.h>
 
-#include "grid/input_file.h"
+#include "grid/raw_input.h"
 
 namespace cellscale {
 

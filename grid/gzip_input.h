@@ -16,7 +16,7 @@
 
 namespace cellscale {
 
-class RawInput;  // grid/input_file.h
+class RawInput;  // grid/raw_input.h
 
 // Whether bytes that start an input start a gzip stream: 1f 8b, and the
 // method 08 (deflate), so that a binary grid whose first bytes happen to be
