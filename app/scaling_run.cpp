@@ -119,8 +119,8 @@ void read_decompressed_text_in_text_mode([[maybe_unused]] InputFile& input, [[ma
 // read on from there in one pass, those bytes served first, whether it is a
 // file or a pipe.
 OpenedInput recognise_compressed_input(FilePtr file, std::string start, const FileName& name, bool never_waits) {
-  InputFile input(std::move(file), std::move(start));
-  if (!input.decompress()) fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
+  InputFile input(std::move(file));
+  if (!input.decompress(start)) fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
   char first[kRecognitionBytes];
   const std::size_t size = input.read(first, sizeof first);
   const std::optional<FormatName> format = recognise_grid(reinterpret_cast<const unsigned char*>(first), size);
@@ -147,7 +147,9 @@ OpenedInput open_and_recognise_input(const FileName& name) {
     if (!format) fail_unrecognised(name);
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
       read_text_in_text_mode(file.get(), *format);
-      return {InputFile(std::move(file), std::string(start, size)), *format, false};
+      InputFile input(std::move(file));
+      input.serve_first(std::string(start, size));
+      return {std::move(input), *format, false};
     }
     if (*format == FormatName::ascii_text) file = open_input_file(name, "rt");
     if (file) return {InputFile(std::move(file)), *format, true};

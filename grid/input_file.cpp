@@ -10,13 +10,13 @@
 
 namespace cellscale {
 
-InputFile::InputFile(FilePtr file, std::string prefix) : raw_(std::move(file), std::move(prefix)) {}
+InputFile::InputFile(FilePtr file) : raw_(std::move(file)) {}
 InputFile::InputFile(InputFile&&) noexcept = default;
 InputFile& InputFile::operator=(InputFile&&) noexcept = default;
 InputFile::~InputFile() = default;
 
-bool InputFile::decompress() {
-  gzip_ = GzipInput::open(raw_);
+bool InputFile::decompress(std::string_view start) {
+  gzip_ = GzipInput::open(raw_, start);
   return static_cast<bool>(gzip_);
 }
 

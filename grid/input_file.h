@@ -8,11 +8,14 @@
 // stream's bytes are read as grid/raw_input.h reads them.
 //
 // A gzip input is decompressed as it is read, in the same one pass
-// (grid/gzip_input.h): its bytes are then the bytes it decompresses to.
+// (grid/gzip_input.h): its bytes are then the bytes it decompresses to. The
+// compressed bytes read to tell that it is gzip are the first the
+// decompression takes; the bytes kept here are then decompressed ones.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "grid/grid_format.h"
 #include "grid/gzip_input.h"
@@ -22,16 +25,17 @@ namespace cellscale {
 
 class InputFile {
  public:
-  // `prefix`: bytes already read from the stream, to be served first. The
-  // stream itself is not read through again.
-  explicit InputFile(FilePtr file, std::string prefix = {});
+  // Reads the stream from its next byte on.
+  explicit InputFile(FilePtr file);
   InputFile(InputFile&&) noexcept;
   InputFile& operator=(InputFile&&) noexcept;
   ~InputFile();
 
   // From here on the input's bytes are those its gzip stream decompresses
-  // to. Called before any read. False when the memory for it cannot be had.
-  [[nodiscard]] bool decompress();
+  // to; `start`, bytes already read from the stream (to tell that it is
+  // gzip), are decompressed first. Called before any read. False when the
+  // memory for it cannot be had.
+  [[nodiscard]] bool decompress(std::string_view start = {});
 
   // From here on the input ends at its first Ctrl-Z (0x1A), as a text file
   // read in text mode does on Windows: for decompressed text, which no C
@@ -39,7 +43,8 @@ class InputFile {
   void end_at_ctrl_z() { ends_at_ctrl_z_ = true; }
 
   // Serves `bytes` before the rest of the input: bytes that were read from
-  // it to recognise it (decompressed, when it is decompressed).
+  // it to recognise it (decompressed, when it is decompressed). The one
+  // place bytes read ahead wait to be read again.
   void serve_first(std::string bytes);
 
   // Reads up to `size` (at least 1) bytes into `into`, waiting only until

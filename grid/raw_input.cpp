@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #ifdef _WIN32
@@ -89,8 +88,7 @@ bool RawInput::wait_for_input() {
 }
 #endif
 
-RawInput::RawInput(FilePtr file, std::string prefix)
-    : file_(std::move(file)), descriptor_(descriptor_of(file_.get())), prefix_(std::move(prefix)) {
+RawInput::RawInput(FilePtr file) : file_(std::move(file)), descriptor_(descriptor_of(file_.get())) {
 #ifndef _WIN32
   struct stat status {};
   if (descriptor_ >= 0 && fstat(descriptor_, &status) == 0 && !S_ISREG(status.st_mode)) {
@@ -107,12 +105,6 @@ RawInput::RawInput(FilePtr file, std::string prefix)
 }
 
 std::size_t RawInput::read_some(void* into, std::size_t size) {
-  if (served_ < prefix_.size()) {
-    const std::size_t from_prefix = std::min(size, prefix_.size() - served_);
-    std::memcpy(into, prefix_.data() + served_, from_prefix);
-    served_ += from_prefix;
-    return from_prefix;
-  }
   if (failed_ || ended_ || file_ == nullptr) {
     failed_ = failed_ || file_ == nullptr;
     return 0;
@@ -144,7 +136,7 @@ std::size_t RawInput::read_some(void* into, std::size_t size) {
 }
 
 bool RawInput::would_wait() const {
-  if (served_ < prefix_.size() || failed_ || ended_ || descriptor_ < 0) return false;
+  if (failed_ || ended_ || descriptor_ < 0) return false;
 #ifdef _WIN32
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
   if (GetFileType(handle) != FILE_TYPE_PIPE) return false;
@@ -162,8 +154,7 @@ int RawInput::file_descriptor_at(std::uint64_t position) const {
   return -1;
 #else
   struct stat status {};
-  if (descriptor_ < 0 || served_ < prefix_.size() || failed_ || fstat(descriptor_, &status) != 0 ||
-      !S_ISREG(status.st_mode)) {
+  if (descriptor_ < 0 || failed_ || fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode)) {
     return -1;
   }
   const off_t at = lseek(descriptor_, 0, SEEK_CUR);

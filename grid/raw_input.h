@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "grid/grid_format.h"
 
@@ -22,9 +21,8 @@ namespace cellscale {
 class RawInput {
  public:
   RawInput() = default;
-  // `prefix`: bytes already read from the stream, to be served first. The
-  // stream itself is not read through again.
-  RawInput(FilePtr file, std::string prefix);
+  // Reads the stream from its next byte on.
+  explicit RawInput(FilePtr file);
 
   // Reads up to `size` (at least 1) bytes into `into`, waiting only until
   // some have arrived: fewer than asked for is no sign of the end. 0 only at
@@ -49,9 +47,8 @@ class RawInput {
   void resume();
 
   // The descriptor of a regular file whose byte `position` is the next
-  // one read (no byte read ahead is waiting to be served), so that a byte's
-  // place in the stream is its place in the file; otherwise -1 (a pipe, a
-  // stream without a descriptor, Windows).
+  // one read, so that a byte's place in the stream is its place in the file;
+  // otherwise -1 (a pipe, a stream without a descriptor, Windows).
   [[nodiscard]] int file_descriptor_at(std::uint64_t position) const;
 
  private:
@@ -68,8 +65,6 @@ class RawInput {
   FilePtr file_;
   std::unique_ptr<Wake, WakeClose> wake_;
   int descriptor_ = -1;
-  std::string prefix_;      // bytes of the stream read before, served first
-  std::size_t served_ = 0;  // bytes of prefix_ already read
   bool failed_ = false;
   bool interrupted_ = false;  // failed_ because interrupt() ended a read
   bool ended_ = false;
