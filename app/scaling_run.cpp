@@ -1,8 +1,9 @@
 // How a cell travels, reader to writer:
-//  1. grid/recognition.cpp tells the input's format from its first bytes,
-//     and grid/grid_format.cpp makes the reader and the writer. The reader
-//     takes the input's bytes from grid/input_file.h, which reads the file
-//     or pipe and has grid/gzip_input.h decompress a gzip input on the way.
+//  1. grid/input_opening.cpp opens the input and tells its format from its
+//     first bytes, and grid/grid_format.cpp makes the reader and the writer.
+//     The reader takes the input's bytes from grid/input_file.h, which reads
+//     the file or pipe and has grid/gzip_input.h decompress a gzip input on
+//     the way.
 //  2. scale_grid (app/cell_batches.h) hands batches round an ordered ring of jobs
 //     (threads/ordered_jobs.h). On this thread the reader reads the next
 //     piece of the input into a free batch: about 128 KiB of a text input's
@@ -30,12 +31,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 #include "app/cell_batches.h"
 #include "app/command_line.h"
@@ -47,11 +44,10 @@
 #include "grid/ascii_grid.h"
 #include "grid/binary_grid.h"
 #include "grid/grid_format.h"
-#include "grid/gzip_input.h"
 #include "grid/gzip_member.h"
 #include "grid/input_file.h"
+#include "grid/input_opening.h"
 #include "grid/output_blocks.h"
-#include "grid/recognition.h"
 #include "stats/cell_stats.h"
 #include "threads/compressing_writer.h"
 
@@ -66,78 +62,15 @@ constexpr int kStatusRowNotRead = 5;
 constexpr int kStatusRowNotWritten = 6;
 constexpr int kStatusInputUnusable = 98;
 
-struct OpenedInput {
-  InputFile file;
-  FormatName format;
-  bool never_waits;  // a file, not a pipe: a read never waits for bytes to come
-};
-
-// The readers fetch large blocks themselves: an input stream without a
-// buffer of its own reads them straight into place, one system call a block.
-FilePtr open_input_file(const FileName& name, const char* mode) {
-  FilePtr file(open_file(name, mode));
-  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  return file;
-}
-
-// A text input that cannot be opened again is switched to text mode where
-// the two differ (Windows: CR LF and Ctrl-Z as a text file reads them); the
-// bytes already read may hold a CR, which the text reader takes as a blank.
-void read_text_in_text_mode([[maybe_unused]] std::FILE* file, [[maybe_unused]] FormatName format) {
-#ifdef _WIN32
-  if (format == FormatName::ascii_text) _setmode(_fileno(file), _O_TEXT);
-#endif
-}
-
-// Decompressed text is read as read_text_in_text_mode has a text file read:
-// on Windows it ends at its first Ctrl-Z (a CR is a blank to the reader).
-void read_decompressed_text_in_text_mode([[maybe_unused]] InputFile& input, [[maybe_unused]] FormatName format) {
-#ifdef _WIN32
-  if (format == FormatName::ascii_text) input.end_at_ctrl_z();
-#endif
-}
-
-[[noreturn]] void fail_unrecognised(const FileName& name) {
-  fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
-       name.shown.c_str());
-}
-
-// A gzip input is recognised from the first bytes it decompresses to, and
-// read on from there in one pass, those bytes served first, whether it is a
-// file or a pipe.
-OpenedInput recognise_compressed_input(FilePtr file, std::string start, const FileName& name, bool never_waits) {
-  InputFile input(std::move(file), std::move(start));
-  if (!input.decompress()) fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
-  char first[kRecognitionBytes];
-  const std::size_t size = input.read(first, sizeof first);
-  const std::optional<FormatName> format = recognise_grid(reinterpret_cast<const unsigned char*>(first), size);
-  if (!format) fail_unrecognised(name);
-  input.serve_first(std::string(first, size));
-  read_decompressed_text_in_text_mode(input, *format);
-  return {std::move(input), *format, never_waits};
-}
-
-// Recognises the input's format from its first bytes, then reads it from its
-// start: a file again from there (text in text mode), and an input that
-// cannot go back (a pipe) in one pass, the bytes already read served first.
+// Opens the input and recognises its format (grid/input_opening.h), or ends
+// the run with the message that says why it cannot be read.
 OpenedInput open_and_recognise_input(const FileName& name) {
-  FilePtr file = open_input_file(name, "rb");
-  if (file) {
-    char start[kRecognitionBytes];
-    const std::size_t size = std::fread(start, 1, sizeof start, file.get());
-    const auto* const bytes = reinterpret_cast<const unsigned char*>(start);
-    if (starts_gzip(bytes, size)) {
-      const bool never_waits = std::fseek(file.get(), 0, SEEK_CUR) == 0;
-      return recognise_compressed_input(std::move(file), std::string(start, size), name, never_waits);
-    }
-    const std::optional<FormatName> format = recognise_grid(bytes, size);
-    if (!format) fail_unrecognised(name);
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
-      read_text_in_text_mode(file.get(), *format);
-      return {InputFile(std::move(file), std::string(start, size)), *format, false};
-    }
-    if (*format == FormatName::ascii_text) file = open_input_file(name, "rt");
-    if (file) return {InputFile(std::move(file)), *format, true};
+  std::variant<OpenedInput, InputFailure> opened =
+      open_input([&name](const char* mode) { return open_file(name, mode); });
+  if (OpenedInput* const input = std::get_if<OpenedInput>(&opened)) return std::move(*input);
+  if (std::get<InputFailure>(opened) == InputFailure::not_recognised) {
+    fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
+         name.shown.c_str());
   }
   fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
 }

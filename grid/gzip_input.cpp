@@ -8,7 +8,7 @@
 
 #include <zlib.h>
 
-#include "grid/input_file.h"
+#include "grid/raw_input.h"
 
 namespace cellscale {
 
@@ -90,13 +90,19 @@ GzipInput::GzipInput(GzipInput&&) noexcept = default;
 GzipInput& GzipInput::operator=(GzipInput&&) noexcept = default;
 GzipInput::~GzipInput() = default;
 
-GzipInput GzipInput::open(RawInput& compressed) {
+GzipInput GzipInput::open(RawInput& compressed, std::string_view start) {
   GzipInput input;
+  if (start.size() > kCompressedBytes) return input;
   std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater);
   if (inflater == nullptr || inflater->bytes == nullptr) return input;
   // 16 + 15: a gzip wrapper around the largest window.
   if (inflateInit2(&inflater->stream, 16 + MAX_WBITS) != Z_OK) return input;
   inflater->ready = true;
+  // The bytes read already are the first the inflater takes, as though the
+  // stream had just given them.
+  std::copy(start.begin(), start.end(), inflater->bytes.get());
+  inflater->stream.next_in = inflater->bytes.get();
+  inflater->stream.avail_in = static_cast<uInt>(start.size());
   inflater->compressed = std::move(compressed);
   input.inflater_ = std::move(inflater);
   return input;

@@ -13,10 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace cellscale {
 
-class RawInput;  // grid/input_file.h
+class RawInput;  // grid/raw_input.h
 
 // Whether bytes that start an input start a gzip stream: 1f 8b, and the
 // method 08 (deflate), so that a binary grid whose first bytes happen to be
@@ -27,10 +28,12 @@ class RawInput;  // grid/input_file.h
 // are: read_some, would_wait, interrupt. Empty until opened.
 class GzipInput {
  public:
-  // Takes `compressed` over and decompresses it from its next byte on. An
-  // empty one, `compressed` left as it was, when the memory for it cannot
-  // be had.
-  [[nodiscard]] static GzipInput open(RawInput& compressed);
+  // Takes `compressed` over and decompresses `start`, the bytes already
+  // read from it (to tell that it is gzip), then the stream from its next
+  // byte on. An empty one, `compressed` left as it was, when the memory for
+  // it cannot be had, or `start` is longer than the bytes the inflater
+  // takes at a time (128 KiB).
+  [[nodiscard]] static GzipInput open(RawInput& compressed, std::string_view start = {});
   GzipInput();
   GzipInput(GzipInput&&) noexcept;
   GzipInput& operator=(GzipInput&&) noexcept;

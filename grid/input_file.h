@@ -4,97 +4,38 @@
 // first bytes of the file; an input that can go back to its start is then
 // read again from there, and one that cannot (a pipe, a FIFO, a process
 // substitution such as <(zcat dem.asc.gz)) keeps those bytes here and serves
-// them before the rest of the stream, so that it is read in one pass.
-//
-// The bytes come from the system's read call on the stream's descriptor, not
-// from the stream's buffered reads: a read returns what has arrived rather
-// than waiting for a whole block, so that rows that have arrived through a
-// pipe are worked on while the pipe is quiet, and a thread waiting in a read
-// holds no lock of the C library that ending the process would wait for.
+// them before the rest of the stream, so that it is read in one pass. The
+// stream's bytes are read as grid/raw_input.h reads them.
 //
 // A gzip input is decompressed as it is read, in the same one pass
-// (grid/gzip_input.h): its bytes are then the bytes it decompresses to.
+// (grid/gzip_input.h): its bytes are then the bytes it decompresses to. The
+// compressed bytes read to tell that it is gzip are the first the
+// decompression takes; the bytes kept here are then decompressed ones.
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <string_view>
 
 #include "grid/grid_format.h"
 #include "grid/gzip_input.h"
+#include "grid/raw_input.h"
 
 namespace cellscale {
 
-// The stream's own bytes, as they lie in the file or come through the pipe
-// (a gzip input's still compressed), read through its descriptor.
-class RawInput {
- public:
-  RawInput() = default;
-  // `prefix`: bytes already read from the stream, to be served first. The
-  // stream itself is not read through again.
-  RawInput(FilePtr file, std::string prefix);
-
-  // Reads up to `size` (at least 1) bytes into `into`, waiting only until
-  // some have arrived: fewer than asked for is no sign of the end. 0 only at
-  // the end of the stream, on a read error or after interrupt().
-  [[nodiscard]] std::size_t read_some(void* into, std::size_t size);
-
-  // Whether a read would now wait for bytes that have not arrived: a pipe
-  // that is quiet. Never for a file.
-  [[nodiscard]] bool would_wait() const;
-
-  // Whether a read has failed (interrupt() counts as a failure), or has met
-  // the end of the stream.
-  [[nodiscard]] bool failed() const { return failed_; }
-  [[nodiscard]] bool ended() const { return ended_; }
-
-  // Ends a read of a pipe that waits for input, now or later, on another
-  // thread: it gives 0 as a failed read does. (Where the system cannot wait
-  // on two things at once, the Windows build, a waiting read goes on
-  // waiting.)
-  void interrupt();
-  // Lets reads go on after interrupt(). Not called while another thread reads.
-  void resume();
-
-  // The descriptor of a regular file whose byte `position` is the next
-  // one read (no byte read ahead is waiting to be served), so that a byte's
-  // place in the stream is its place in the file; otherwise -1 (a pipe, a
-  // stream without a descriptor, Windows).
-  [[nodiscard]] int file_descriptor_at(std::uint64_t position) const;
-
- private:
-  // The pipe whose other end interrupt() writes to, for an input that may
-  // wait (not a regular file).
-  class Wake;
-  struct WakeClose {
-    void operator()(Wake* wake) const;
-  };
-
-  // Waits until the stream has bytes, or interrupt() was called (false).
-  bool wait_for_input();
-
-  FilePtr file_;
-  std::unique_ptr<Wake, WakeClose> wake_;
-  int descriptor_ = -1;
-  std::string prefix_;      // bytes of the stream read before, served first
-  std::size_t served_ = 0;  // bytes of prefix_ already read
-  bool failed_ = false;
-  bool interrupted_ = false;  // failed_ because interrupt() ended a read
-  bool ended_ = false;
-};
-
 class InputFile {
  public:
-  // `prefix`: bytes already read from the stream, to be served first. The
-  // stream itself is not read through again.
-  explicit InputFile(FilePtr file, std::string prefix = {});
+  // Reads the stream from its next byte on.
+  explicit InputFile(FilePtr file);
   InputFile(InputFile&&) noexcept;
   InputFile& operator=(InputFile&&) noexcept;
   ~InputFile();
 
   // From here on the input's bytes are those its gzip stream decompresses
-  // to. Called before any read. False when the memory for it cannot be had.
-  [[nodiscard]] bool decompress();
+  // to; `start`, bytes already read from the stream (to tell that it is
+  // gzip), are decompressed first. Called before any read. False when the
+  // memory for it cannot be had.
+  [[nodiscard]] bool decompress(std::string_view start = {});
 
   // From here on the input ends at its first Ctrl-Z (0x1A), as a text file
   // read in text mode does on Windows: for decompressed text, which no C
@@ -102,7 +43,8 @@ class InputFile {
   void end_at_ctrl_z() { ends_at_ctrl_z_ = true; }
 
   // Serves `bytes` before the rest of the input: bytes that were read from
-  // it to recognise it (decompressed, when it is decompressed).
+  // it to recognise it (decompressed, when it is decompressed). The one
+  // place bytes read ahead wait to be read again.
   void serve_first(std::string bytes);
 
   // Reads up to `size` (at least 1) bytes into `into`, waiting only until

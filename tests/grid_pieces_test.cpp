@@ -1,9 +1,10 @@
 // The small pure pieces of the tool: the output format option, recognition of
 // an input's first bytes, the row and column counts of a header, the text of
 // a grid header, the pieces a text is read in, the check of a gzip input's
-// last member after a read that waited was interrupted, the processors the
-// tool counts, from its affinity mask and its CPU quota, the system's load
-// average, and the scaling of cells that are summed as they are read.
+// last member after a read that waited was interrupted, the opening of an
+// input (file or pipe, plain or gzip), the processors the tool counts, from
+// its affinity mask and its CPU quota, the system's load average, and the
+// scaling of cells that are summed as they are read.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -24,6 +26,8 @@
 #include <string>
 #include <thread>
 #include <typeinfo>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "app/cell_scaling.h"
@@ -31,6 +35,7 @@
 #include "app/processors.h"
 #include "grid/ascii_grid.h"
 #include "grid/input_file.h"
+#include "grid/input_opening.h"
 #include "grid/number_text.h"
 #include "grid/recognition.h"
 #include "support/grid_bytes.h"
@@ -302,6 +307,125 @@ TEST(GzipInput, TheLastMembersCheckIsReadAfterAnInterruptedRead) {
     returned = true;
     pipe_end.join();
     EXPECT_EQ(input.intact_through(c.used), c.intact);
+  }
+}
+
+// Opening an input: a file or a pipe, plain or gzip, of each format, and the
+// inputs that are not read. An opened input gives the file's own bytes, or
+// those it decompresses to, from the first: the bytes read to recognise it
+// come again, once. A plain file is read again from its start (a text file
+// opened again in text mode), so that it can also be read by position, as
+// the second reading of a binary input does; a pipe, read in one pass, and a
+// gzip input cannot be.
+TEST(InputOpening, ReadsEachInputFromItsFirstByte) {
+  using cellscale::InputFailure;
+  using cellscale::testing::binary_grid;
+  const auto gzip = [](const std::string& bytes, const std::vector<std::size_t>& cuts = {}) {
+    return cellscale::testing::gzip_members(bytes, cuts);
+  };
+  const std::string text =
+      "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n1 2 3\n4 5 6\n";
+  // Longer than a pipe's buffer, and than the compressed bytes read at a time.
+  std::string long_text = "ncols 1\nnrows 40000\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n";
+  for (int row = 0; row < 40000; ++row) long_text += std::to_string(row * 7) + ".25\n";
+  const std::vector<double> header = {3, 2, 0, 0, 1, -9999, 0, 0, 0, 0, 0, 0};
+  const std::string doubles = binary_grid(8, header, {1, 2, 3, 4, 5, 6});
+  const std::string singles = binary_grid(4, header, {1, 2, 3, 4, 5, 6});
+  // A "single" grid whose first two bytes are gzip's, the third not.
+  std::string gzip_like = singles;
+  gzip_like[0] = '\x1f';
+  gzip_like[1] = '\x8b';
+  ASSERT_NE(gzip_like[2], '\x08');
+  // gzip's first bytes, then a deflate block of a type that does not exist.
+  const std::string damaged_gzip = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + std::string(40, '\xff');
+
+  enum class Way { file, pipe, no_file };
+  struct Case {
+    const char* name;
+    Way way;
+    std::string bytes;  // what the file holds, or the pipe brings
+    std::variant<FormatName, InputFailure> outcome;
+    std::string read_back;  // the opened input's bytes
+    const char* modes;      // the fopen modes asked for, in turn
+    bool by_position;       // the input is the regular file itself, byte for byte
+  };
+  const Case cases[] = {
+      {"text file", Way::file, text, FormatName::ascii_text, text, "rb rt", true},
+      {"double file", Way::file, doubles, FormatName::double_binary, doubles, "rb", true},
+      {"single file", Way::file, singles, FormatName::single_binary, singles, "rb", true},
+      {"single file starting 1f 8b", Way::file, gzip_like, FormatName::single_binary, gzip_like, "rb", true},
+      {"gzip text file", Way::file, gzip(long_text, {50, 70000}), FormatName::ascii_text, long_text, "rb", false},
+      {"gzip double file", Way::file, gzip(doubles), FormatName::double_binary, doubles, "rb", false},
+      {"gzip single file", Way::file, gzip(singles), FormatName::single_binary, singles, "rb", false},
+      {"text pipe", Way::pipe, long_text, FormatName::ascii_text, long_text, "rb", false},
+      {"double pipe", Way::pipe, doubles, FormatName::double_binary, doubles, "rb", false},
+      {"single pipe", Way::pipe, singles, FormatName::single_binary, singles, "rb", false},
+      {"pipe of fewer bytes than recognition reads", Way::pipe, "ncols", FormatName::ascii_text, "ncols", "rb",
+       false},
+      {"gzip text pipe", Way::pipe, gzip(long_text, {50}), FormatName::ascii_text, long_text, "rb", false},
+      {"gzip double pipe", Way::pipe, gzip(doubles), FormatName::double_binary, doubles, "rb", false},
+      {"gzip single pipe", Way::pipe, gzip(singles), FormatName::single_binary, singles, "rb", false},
+      {"empty file", Way::file, "", InputFailure::not_recognised, "", "rb", false},
+      {"empty pipe", Way::pipe, "", InputFailure::not_recognised, "", "rb", false},
+      {"text in capitals", Way::file, "NCOLS 3\nNROWS 2\n", InputFailure::not_recognised, "", "rb", false},
+      {"gzip of no grid", Way::file, gzip("nrows 2\nncols 3\n"), InputFailure::not_recognised, "", "rb", false},
+      {"damaged gzip", Way::file, damaged_gzip, InputFailure::not_recognised, "", "rb", false},
+      {"missing file", Way::no_file, "", InputFailure::not_opened, "", "rb", false},
+  };
+  // A pipe the test fails to read to its end fails the writing thread's
+  // write instead of ending the test.
+  std::signal(SIGPIPE, SIG_IGN);
+  cellscale::testing::ScratchFolder root;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path path = root / "input";
+    std::filesystem::remove(path);
+    if (c.way == Way::file) cellscale::testing::write_file(path, c.bytes);
+    int ends[2] = {-1, -1};
+    std::thread writer;
+    if (c.way == Way::pipe) {
+      ASSERT_EQ(pipe(ends), 0);
+      // In pieces of a few bytes, so that the bytes recognition reads come
+      // in more than one read.
+      writer = std::thread([&c, write_end = ends[1]] {
+        for (std::size_t at = 0; at < c.bytes.size(); at += 37) {
+          const std::size_t size = std::min<std::size_t>(37, c.bytes.size() - at);
+          if (write(write_end, c.bytes.data() + at, size) != static_cast<ssize_t>(size)) break;
+        }
+        close(write_end);
+      });
+    }
+    std::string modes;
+    const auto open = [&](const char* mode) -> std::FILE* {
+      if (!modes.empty()) modes += ' ';
+      modes += mode;
+      if (c.way != Way::pipe) return std::fopen(path.c_str(), mode);
+      const int read_end = std::exchange(ends[0], -1);  // a pipe is opened once
+      return read_end < 0 ? nullptr : fdopen(read_end, mode);
+    };
+
+    std::variant<cellscale::OpenedInput, InputFailure> opened = cellscale::open_input(open);
+    EXPECT_EQ(modes, c.modes);
+    cellscale::OpenedInput* const input = std::get_if<cellscale::OpenedInput>(&opened);
+    const std::variant<FormatName, InputFailure> outcome =
+        input != nullptr ? std::variant<FormatName, InputFailure>(input->format) : std::get<InputFailure>(opened);
+    EXPECT_EQ(outcome, c.outcome);
+    if (input != nullptr) {
+      EXPECT_EQ(input->never_waits, c.way == Way::file);
+      EXPECT_EQ(input->file.plain_file_descriptor() >= 0, c.by_position);
+      std::string got;
+      char buffer[8192];
+      for (std::size_t size; (size = input->file.read_some(buffer, sizeof buffer)) > 0;) got.append(buffer, size);
+      EXPECT_FALSE(input->file.failed());
+      EXPECT_EQ(input->file.position(), c.read_back.size());
+      // The first byte that differs, rather than the whole of a long grid.
+      const auto differs = std::mismatch(got.begin(), got.end(), c.read_back.begin(), c.read_back.end());
+      EXPECT_TRUE(got == c.read_back) << got.size() << " bytes read, " << c.read_back.size() << " expected; byte "
+                                      << (differs.first - got.begin()) << " differs";
+    }
+    opened = InputFailure::not_opened;  // closes the input before the writer is waited for
+    if (ends[0] >= 0) close(ends[0]);
+    if (writer.joinable()) writer.join();
   }
 }
 
