@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "app/cell_scaling.h"
-#include "grid/ascii_grid.h"
-#include "grid/cell_format.h"
+#include "formats/ascii_grid.h"
+#include "numbers/cell_format.h"
+#include "numbers/cell_scaling.h"
 #include "threads/ordered_jobs.h"
 
 namespace cellscale {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "grid/grid_format.h"
+#include "formats/grid_format.h"
 #include "stats/cell_stats.h"
 
 namespace cellscale {

@@ -2,7 +2,7 @@
 
 // The command line: cellscale <inputgrid> <outputgrid> [-f:t|s|d]
 
-#include "grid/grid_format.h"
+#include "formats/grid_format.h"
 
 namespace cellscale {
 

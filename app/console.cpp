@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "grid/number_text.h"
+#include "numbers/number_text.h"
 
 namespace cellscale {
 

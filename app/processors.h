@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "grid/grid_format.h"
+#include "formats/grid_format.h"
 
 namespace cellscale {
 

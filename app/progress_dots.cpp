@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "grid/output_blocks.h"
+#include "files/output_blocks.h"
 
 namespace cellscale {
 

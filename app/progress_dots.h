@@ -2,7 +2,7 @@
 
 // The progress dots: one on standard output for each row written, flushed
 // every so many cells. When the output's blocks are written later (gathered,
-// or compressed on several threads: grid/output_blocks.h), a row's dot
+// or compressed on several threads: files/output_blocks.h), a row's dot
 // waits until the blocks filled before the row ended are known to be
 // written, so that a run shows what it would have shown with each write done
 // at once, a failed one included.

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "grid/grid_format.h"
+#include "formats/grid_format.h"
 
 namespace cellscale {
 

@@ -1,21 +1,21 @@
 // How a cell travels, reader to writer:
-//  1. grid/input_opening.cpp opens the input and tells its format from its
-//     first bytes, and grid/grid_format.cpp makes the reader and the writer.
-//     The reader takes the input's bytes from grid/input_file.h, which reads
-//     the file or pipe and has grid/gzip_input.h decompress a gzip input on
+//  1. formats/input_opening.cpp opens the input and tells its format from its
+//     first bytes, and formats/grid_format.cpp makes the reader and the writer.
+//     The reader takes the input's bytes from files/input_file.h, which reads
+//     the file or pipe and has files/gzip_input.h decompress a gzip input on
 //     the way.
 //  2. scale_grid (app/cell_batches.h) hands batches round an ordered ring of jobs
 //     (threads/ordered_jobs.h). On this thread the reader reads the next
 //     piece of the input into a free batch: about 128 KiB of a text input's
 //     text, or 16,384 of a binary input's cells.
 //  3. The batch's work (app/cell_batches.cpp), on a worker or on this thread:
-//     scan_cell_text (grid/ascii_grid.h) takes a text piece's numbers,
-//     scale_cells (app/cell_scaling.h) scales the cells, and for a text
-//     output format_cells_with_tabs (grid/cell_format.h) makes their text.
+//     scan_cell_text (formats/ascii_grid.h) takes a text piece's numbers,
+//     scale_cells (numbers/cell_scaling.h) scales the cells, and for a text
+//     output format_cells_with_tabs (numbers/cell_format.h) makes their text.
 //  4. Back on this thread, in the order read, BatchWriter takes the batch's
 //     cells into the statistics (stats/cell_stats.h) and the writer, a row
 //     only once it is whole: the writer keeps the bytes in its output block
-//     (grid/output_blocks.h) and writes full blocks to the file, four at a
+//     (files/output_blocks.h) and writes full blocks to the file, four at a
 //     time, or, for a gzip output, has them compressed on several threads
 //     (threads/compressing_writer.h). The dots show the rows written.
 // When the cells are done the statistics go into the header, and the
@@ -41,13 +41,13 @@
 #include "app/processors.h"
 #include "app/progress_dots.h"
 #include "app/projection_file.h"
-#include "grid/ascii_grid.h"
-#include "grid/binary_grid.h"
-#include "grid/grid_format.h"
-#include "grid/gzip_member.h"
-#include "grid/input_file.h"
-#include "grid/input_opening.h"
-#include "grid/output_blocks.h"
+#include "files/gzip_member.h"
+#include "files/input_file.h"
+#include "files/output_blocks.h"
+#include "formats/ascii_grid.h"
+#include "formats/binary_grid.h"
+#include "formats/grid_format.h"
+#include "formats/input_opening.h"
 #include "stats/cell_stats.h"
 #include "threads/compressing_writer.h"
 
@@ -62,7 +62,7 @@ constexpr int kStatusRowNotRead = 5;
 constexpr int kStatusRowNotWritten = 6;
 constexpr int kStatusInputUnusable = 98;
 
-// Opens the input and recognises its format (grid/input_opening.h), or ends
+// Opens the input and recognises its format (formats/input_opening.h), or ends
 // the run with the message that says why it cannot be read.
 OpenedInput open_and_recognise_input(const FileName& name) {
   std::variant<OpenedInput, InputFailure> opened =

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "grid/cell_format.h"
-#include "grid/cell_format_detail.h"
-#include "grid/number_text.h"
+#include "numbers/cell_format.h"
+#include "numbers/cell_format_detail.h"
+#include "numbers/number_text.h"
 
 namespace {
 

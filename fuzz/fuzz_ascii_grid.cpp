@@ -1,4 +1,4 @@
-// The ASCII grid reader (grid/ascii_grid.h) on text in memory, against the C
+// The ASCII grid reader (formats/ascii_grid.h) on text in memory, against the C
 // library reading the same bytes with fscanf ("%s" for each header word,
 // "%lg" for each number): the header values, the column and row counts made
 // of them, and then every row: whole rows with the same cells, and the first
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "grid/ascii_grid.h"
+#include "formats/ascii_grid.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

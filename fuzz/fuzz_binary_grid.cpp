@@ -1,5 +1,5 @@
-// Recognition of an input's first bytes (grid/recognition.h) against the
-// README's rule, and both binary readers (grid/binary_grid.h) on the same
+// Recognition of an input's first bytes (formats/recognition.h) against the
+// README's rule, and both binary readers (formats/binary_grid.h) on the same
 // bytes in memory against a byte-by-byte decoding: the twelve header slots,
 // the counts, and every row, whole or short.
 
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "grid/binary_grid.h"
-#include "grid/recognition.h"
+#include "formats/binary_grid.h"
+#include "formats/recognition.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Cell text (grid/cell_format.h) against the C library's "%.6g" with the
+// Cell text (numbers/cell_format.h) against the C library's "%.6g" with the
 // exponent widened to three digits. Values come from the input's bytes taken
 // as doubles, and from its text read as a number, which reaches the decimal
 // ties and boundaries that random bits seldom hit. The values are also written
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "grid/cell_format.h"
-#include "grid/cell_format_detail.h"
+#include "numbers/cell_format.h"
+#include "numbers/cell_format_detail.h"
 #include "support/reference_grid.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "grid/ascii_grid.h"
-#include "grid/grid_format.h"
-#include "grid/grid_header.h"
+#include "formats/ascii_grid.h"
+#include "formats/grid_format.h"
+#include "formats/grid_header.h"
 #include "support/reference_grid.h"
 
 namespace cellscale::fuzzing {

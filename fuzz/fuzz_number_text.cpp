@@ -1,4 +1,4 @@
-// Number and word scanning (grid/number_text.h) against the C library's own
+// Number and word scanning (numbers/number_text.h) against the C library's own
 // "%lg" and "%s" scans of the same NUL-terminated text, and the contracts that
 // a streaming reader relies on: a scan of the first part of the text that
 // reports `truncated`, resumed from where it says once the rest is there,
@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "grid/number_text.h"
+#include "numbers/number_text.h"
 
 namespace {
 

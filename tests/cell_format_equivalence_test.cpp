@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "grid/cell_format.h"
-#include "grid/cell_format_detail.h"
+#include "numbers/cell_format.h"
+#include "numbers/cell_format_detail.h"
 #include "support/instruction_sets.h"
 #include "support/reference_grid.h"
 

@@ -1,4 +1,4 @@
-#include "grid/cell_format.h"
+#include "numbers/cell_format.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "grid/cell_format_detail.h"
+#include "numbers/cell_format_detail.h"
 #include "support/instruction_sets.h"
 #include "support/reference_grid.h"
 

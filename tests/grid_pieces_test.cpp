@@ -30,14 +30,14 @@
 #include <variant>
 #include <vector>
 
-#include "app/cell_scaling.h"
+#include "numbers/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/processors.h"
-#include "grid/ascii_grid.h"
-#include "grid/input_file.h"
-#include "grid/input_opening.h"
-#include "grid/number_text.h"
-#include "grid/recognition.h"
+#include "formats/ascii_grid.h"
+#include "files/input_file.h"
+#include "formats/input_opening.h"
+#include "numbers/number_text.h"
+#include "formats/recognition.h"
 #include "support/grid_bytes.h"
 #include "support/gzip_bytes.h"
 #include "support/instruction_sets.h"

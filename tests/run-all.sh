@@ -4,9 +4,10 @@
 # then the unit and end-to-end tests of a Release build, its end-to-end tests
 # again with the tool held to slower instruction sets, then the instructions
 # per cell of its tool against bench/instructions-per-cell.txt, then GDAL
-# reading that build's outputs (tests/check-gdal.sh), then its end-to-end
-# tests against a tool built with CELLSCALE_TEST_SMALL_BATCHES and against
-# that tool built with ThreadSanitizer, then the Debian package made from the
+# reading that build's outputs (tests/check-gdal.sh), then the unit and
+# end-to-end tests of a build with CELLSCALE_TEST_SMALL_BATCHES, and the
+# threads' and end-to-end tests of that build with ThreadSanitizer, then the
+# Debian package made from the
 # Release build, checked with the end-to-end tests against the
 # tool it installs, then the tests of a Clang build, then the end-to-end tests
 # against a Windows build under Wine (tests/run-windows.sh), then the
@@ -53,31 +54,33 @@ bash bench/instructions.sh --tool build/release/cellscale --check bench/instruct
 echo "== GDAL reads the outputs (tests/check-gdal.sh)"
 bash tests/check-gdal.sh build/release/cellscale
 
-# The same end-to-end tests against a tool that takes every grid through its
-# threads in batches of three cells and text pieces of five characters, so
-# that batch edges fall inside rows, at their ends, on their first cells and
-# inside numbers. Only the tool is built again. The memory check of 20
-# million cells is left out: a handover every three cells takes minutes
-# there, and the other builds check the bound.
-echo "== Small-batch build: end-to-end tests through the threads in tiny batches"
-cmake -S . -B build/small-batches -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON \
+# A build whose tool and tests take every grid through the threads (two
+# workers, whatever the grid and the processors) in batches of three cells
+# and text pieces of five characters, so that batch edges fall inside rows,
+# at their ends, on their first cells and inside numbers: its unit tests and
+# its end-to-end tests. The memory check of 20 million cells is left out: a
+# handover every three cells takes minutes there, and the other builds check
+# the bound.
+echo "== Small-batch build: unit and end-to-end tests through the threads in tiny batches"
+cmake -S . -B build/small-batches -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=ON -DCELLSCALE_WERROR=ON \
   -DCELLSCALE_TEST_SMALL_BATCHES=ON
-cmake --build build/small-batches -j "$jobs" --target cellscale
-CELLSCALE_TOOL="$PWD/build/small-batches/cellscale" ctest --test-dir build/release --output-on-failure -j "$jobs" \
-  -L tool -E PeakMemoryDoesNotGrowWithTheNumberOfRows
+cmake --build build/small-batches -j "$jobs"
+ctest --test-dir build/small-batches --output-on-failure -j "$jobs" -E PeakMemoryDoesNotGrowWithTheNumberOfRows
 
-# The same end-to-end tests against the small-batch tool built with
-# ThreadSanitizer: every grid crosses the threads in tiny batches, so a data
-# race between the reading thread, the workers, the run's thread and the
-# writing thread has every chance to show, and any report fails the test.
-echo "== ThreadSanitizer build: end-to-end tests through the threads"
-cmake -S . -B build/thread-sanitizer -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_BUILD_TESTS=OFF -DCELLSCALE_WERROR=ON \
-  -DCELLSCALE_TEST_SMALL_BATCHES=ON -DCELLSCALE_THREAD_SANITIZER=ON
-cmake --build build/thread-sanitizer -j "$jobs" --target cellscale
-# The fault injection is left out: its preloaded allocator and the
-# sanitizer's own cannot both be the process's.
-CELLSCALE_TOOL="$PWD/build/thread-sanitizer/cellscale" ctest --test-dir build/release --output-on-failure -j "$jobs" \
-  -L tool -E 'PeakMemoryDoesNotGrowWithTheNumberOfRows|FaultInjection'
+# The same build with ThreadSanitizer: the ring's unit tests (0 to 8
+# workers, compressing threads, failures, a quiet pipe) and the end-to-end
+# tests, every grid crossing the threads in tiny batches, so that a data
+# race between the workers and the run's thread has every chance to show;
+# any report fails the test. The fault injection is left out: its preloaded
+# allocator and the sanitizer's own cannot both be the process's.
+echo "== ThreadSanitizer build: the threads' unit tests and the end-to-end tests"
+cmake -S . -B build/thread-sanitizer -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLSCALE_BUILD_TESTS=ON \
+  -DCELLSCALE_WERROR=ON -DCELLSCALE_TEST_SMALL_BATCHES=ON -DCELLSCALE_THREAD_SANITIZER=ON
+cmake --build build/thread-sanitizer -j "$jobs" --target cellscale threads_test command_line_run_test \
+  text_grid_run_test binary_grid_run_test examples_run_test large_grid_run_test truncation_sweep_test \
+  write_fault_test long_run_memory_test
+ctest --test-dir build/thread-sanitizer --output-on-failure -j "$jobs" -L 'tool|threads' \
+  -E 'PeakMemoryDoesNotGrowWithTheNumberOfRows|FaultInjection|NOT_BUILT'
 
 echo "== Debian package: build, unpack and test the installed tool"
 bash tests/check-package.sh build/release

@@ -2,7 +2,7 @@
 
 // A gzip output's full blocks compressed on several threads: each block
 // handed over becomes a job of an ordered ring (threads/ordered_jobs.h)
-// whose work makes the block's gzip member (grid/gzip_member.h); the members
+// whose work makes the block's gzip member (files/gzip_member.h); the members
 // are written to the file in the order the blocks came, on the writer's
 // thread, as each job is taken back. A fixed number of blocks circulates,
 // so a writer that outruns the compressors waits, and meanwhile compresses
@@ -15,8 +15,8 @@
 #include <optional>
 #include <vector>
 
-#include "grid/gzip_member.h"
-#include "grid/output_blocks.h"
+#include "files/gzip_member.h"
+#include "files/output_blocks.h"
 #include "threads/ordered_jobs.h"
 
 namespace cellscale {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "grid/instruction_set.h"
+#include "numbers/instruction_set.h"
 
 namespace cellscale::testing {
 
