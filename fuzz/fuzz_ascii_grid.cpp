@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "formats/ascii_grid.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "formats/binary_grid.h"
 #include "formats/recognition.h"
+#include "fuzz_check.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include "numbers/scaling_rule.h"
 
 #if CELLSCALE_AVX2_CELLS
-// (numbers/scaling_rule.h brings the intrinsics.) What the eight-cell loop needs beside AVX2 and FMA: 512-bit registers and
-// mask registers (F), bytes and words (BW), quadwords (DQ), the narrower
-// forms (VL) and leading zeros (CD).
+// (numbers/scaling_rule.h brings the intrinsics.) What the eight-cell loop needs beside AVX2 and FMA: 512-bit
+// registers and mask registers (F), bytes and words (BW), quadwords (DQ), the narrower forms (VL) and leading zeros
+// (CD).
 #define CELLSCALE_AVX512_TARGET "avx2,fma,avx512f,avx512bw,avx512dq,avx512vl,avx512cd"
 #endif
 

@@ -30,14 +30,14 @@
 #include <variant>
 #include <vector>
 
-#include "numbers/cell_scaling.h"
 #include "app/command_line.h"
 #include "app/processors.h"
-#include "formats/ascii_grid.h"
 #include "files/input_file.h"
+#include "formats/ascii_grid.h"
 #include "formats/input_opening.h"
-#include "numbers/number_text.h"
 #include "formats/recognition.h"
+#include "numbers/cell_scaling.h"
+#include "numbers/number_text.h"
 #include "support/grid_bytes.h"
 #include "support/gzip_bytes.h"
 #include "support/instruction_sets.h"

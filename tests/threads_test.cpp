@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "app/cell_batches.h"
-#include "formats/ascii_grid.h"
-#include "formats/binary_grid.h"
 #include "files/input_file.h"
 #include "files/output_blocks.h"
+#include "formats/ascii_grid.h"
+#include "formats/binary_grid.h"
 #include "support/grid_bytes.h"
 #include "support/reference_grid.h"
 #include "threads/compressing_writer.h"
