@@ -3,8 +3,7 @@
 // a grid header, the pieces a text is read in, the check of a gzip input's
 // last member after a read that waited was interrupted, the opening of an
 // input (file or pipe, plain or gzip), the processors the tool counts, from
-// its affinity mask and its CPU quota, the system's load average, and the
-// scaling of cells that are summed as they are read.
+// its affinity mask and its CPU quota, and the scaling of cells each way.
 
 #include <gtest/gtest.h>
 
