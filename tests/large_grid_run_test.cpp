@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,55 +19,24 @@ namespace reference = cellscale::reference;
 
 constexpr double kNodata = -9999;
 
-// Elevation-like cells with three decimals and some nodata patches, as text
-// (how a text input holds them).
-std::vector<std::string> cell_texts(int columns, int rows) {
-  std::vector<std::string> texts;
-  std::uint64_t state = 17;
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < columns; ++c) {
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      if ((c / 50 + r) % 13 == 0) {
-        texts.push_back("-9999");
-        continue;
-      }
-      char text[32];
-      std::snprintf(text, sizeof text, "%.3f", static_cast<double>((state >> 33) % 4000000) / 1000.0);
-      texts.emplace_back(text);
-    }
-  }
-  return texts;
-}
-
-// The input file in a format.
-std::string make_input(const Format& format, int columns, int rows) {
-  const std::vector<std::string> texts = cell_texts(columns, rows);
-  if (format.width != 0) {
-    std::vector<double> cells;
-    for (const std::string& text : texts) cells.push_back(std::strtod(text.c_str(), nullptr));
-    return binary_grid(format.width, {double(columns), double(rows), 0, 0, 1, kNodata}, {1, 2, 3, 4, 5, 6}, cells);
-  }
-  std::string bytes = text_header(std::to_string(columns), std::to_string(rows), "0", "0", "1", "-9999");
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    bytes += texts[i];
-    bytes += (i + 1) % static_cast<std::size_t>(columns) == 0 ? "\n" : " ";
-  }
-  return bytes;
-}
-
 // Disk space beyond a file's last block: a binary output takes its space
 // before it is written, and must take no more than it fills (nor keep what
 // an early end left unfilled).
 constexpr std::uint64_t kSpaceBeyondTheBytes = 4096;
 
 // 3001 columns: two double rows to a block, the next row straddling its end;
-// 20011 columns: a double row is larger than two blocks. An output named .gz
-// (any letter case) is a whole gzip file of the plain output's bytes, at
-// most 1.2 times the size zlib's level 6 makes of them.
+// 20011 columns: a double row is larger than two blocks. 140000 columns in
+// one row, and 512 x 300: grids of 2^17 cells or more, which the tool takes
+// on its threads, the first with one row that the workers scan and format
+// in many parts, each of which must land in its place; single and double
+// cells into text among them. An output named .gz (any letter case) is a
+// whole gzip file of the plain output's bytes, at most 1.2 times the size
+// zlib's level 6 makes of them.
 TEST(LargeGrid, EveryFormatPairThroughRowsOfManyBlocks) {
-  for (const auto& [columns, rows] : {std::pair{3001, 23}, std::pair{20011, 5}}) {
+  const std::pair<int, int> shapes[] = {{3001, 23}, {20011, 5}, {140000, 1}, {512, 300}};
+  for (const auto& [columns, rows] : shapes) {
     for (const Format& in : kFormats) {
-      const std::string input = make_input(in, columns, rows);
+      const std::string input = elevation_grid(in, columns, rows);
       for (const Format& out : kFormats) {
         SCOPED_TRACE(std::to_string(columns) + " columns, " + in.name + " to " + out.name);
         ScratchFolder folder;
@@ -114,7 +81,7 @@ TEST(LargeGrid, AnInputCutFarInKeepsEveryRowBefore) {
   constexpr int kCutRow = 29;
   constexpr int kValuesThere = 1234;
   for (const Format& in : kFormats) {
-    const std::string input = make_input(in, kColumns, kRows);
+    const std::string input = elevation_grid(in, kColumns, kRows);
     // Where the cut row's value kValuesThere + 1 begins, and half a value on.
     std::size_t cut = 0;
     if (in.width == 0) {

@@ -98,7 +98,7 @@ usage=$("$qemu" "$tool" </dev/null 2>&1 || true)
 # the tool's. The peak memory measures stay: what they read is qemu's
 # process, whose own part (some 16 MiB) does not grow with the rows, and which
 # holds the tool's memory, so a tool whose memory grows still fails them.
-ctest --test-dir build/release -L tool --output-on-failure -j "$jobs" --timeout 300 -E FaultInjection
+ctest --test-dir build/release -L tool --output-on-failure -j "$jobs" -E FaultInjection
 echo "== ARM (aarch64) end-to-end tests passed"
 
 # The unit tests of the number text, the cell text and the statistics, built

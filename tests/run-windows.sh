@@ -91,5 +91,5 @@ export CELLSCALE_TARGET=windows
 # load Wine now and then fails to start a process at all (no output, status
 # 1) among the hundreds a test makes: a failed test runs once more, and a
 # fault of the tool fails it twice.
-ctest --test-dir build/release -L tool --output-on-failure -j "$jobs" --timeout 300 --repeat until-pass:2
+ctest --test-dir build/release -L tool --output-on-failure -j "$jobs" --repeat until-pass:2
 echo "== Windows end-to-end tests passed"

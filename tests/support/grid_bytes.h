@@ -8,6 +8,9 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -69,6 +72,40 @@ inline std::string decimal_of_shape(std::size_t length, std::size_t whole, const
   std::string text;
   for (std::size_t i = 0; i < length; ++i) text += i == whole ? '.' : digits[i % 10];
   return text;
+}
+
+// A grid of `columns` x `rows` elevation-like cells in a format: three
+// decimals (below 4000), varying from cell to cell, and nodata (-9999) in
+// every 13th stretch of 50 cells, one stretch further along each row, so that
+// a cell out of place shows.
+// The same cells in every format: a binary grid holds the values the text
+// reads as, with statistics block 1 to 6.
+inline std::string elevation_grid(const Format& format, int columns, int rows) {
+  std::vector<std::string> texts;
+  std::uint64_t state = 17;
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      if ((c / 50 + r) % 13 == 0) {
+        texts.push_back("-9999");
+        continue;
+      }
+      char text[32];
+      std::snprintf(text, sizeof text, "%.3f", static_cast<double>((state >> 33) % 4000000) / 1000.0);
+      texts.emplace_back(text);
+    }
+  }
+  if (format.width != 0) {
+    std::vector<double> cells;
+    for (const std::string& text : texts) cells.push_back(std::strtod(text.c_str(), nullptr));
+    return binary_grid(format.width, {double(columns), double(rows), 0, 0, 1, -9999}, {1, 2, 3, 4, 5, 6}, cells);
+  }
+  std::string bytes = reference::text_header(std::to_string(columns), std::to_string(rows), "0", "0", "1", "-9999");
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    bytes += texts[i];
+    bytes += (i + 1) % static_cast<std::size_t>(columns) == 0 ? "\n" : " ";
+  }
+  return bytes;
 }
 
 // The cells as a run with `factor` writes them: nodata (-9999) stays as it is.
