@@ -147,15 +147,6 @@ void BatchWriter::hold(const CellBatch& batch, std::size_t first, std::size_t la
   held_ += last - first;
 }
 
-// The cells of the grid, batch after batch, from the reader to the writer
-// (see app/scaling_run.cpp), telling `rows_written` each time whole rows
-// are written. The reader
-// reads ahead while the ring has room, except where its input is quiet:
-// the batches read go to the writer first, so that what came through a pipe
-// is written while it pauses, and no run waits in a read with a failed
-// write unreported. Stops at the first row that cannot be read or written:
-// the rows before it are written, none after it. Else `used` is what the
-// grid took of the input (GridReader::bytes_used).
 std::optional<RowFailure> scale_grid(GridReader& reader, BatchWriter& cells, const GridToScale& grid,
                                      const RowsWritten& rows_written, std::uint64_t& used) {
   const std::uint64_t needed = static_cast<std::uint64_t>(grid.rows) * static_cast<std::uint64_t>(grid.columns);
@@ -176,10 +167,11 @@ std::optional<RowFailure> scale_grid(GridReader& reader, BatchWriter& cells, con
   while (true) {
     while (reading && !jobs.full() && (jobs.empty() || !reader.next_read_would_wait())) {
       CellBatch& batch = batches[jobs.acquire()];
-      batch.first_column = static_cast<std::int64_t>(asked % columns);
       batch.piece = reader.read_piece(batch.room, static_cast<std::size_t>(std::min(piece_cells, needed - asked)),
                                       kPieceTextBytes);
-      if (batch.piece.text != nullptr) batch.first_column = -1;
+      // Where a text piece's cells start is known only once those before
+      // them are scanned.
+      batch.first_column = batch.piece.text != nullptr ? -1 : static_cast<std::int64_t>(asked % columns);
       asked += batch.piece.count;
       reading = !batch.piece.last && asked < needed;
       jobs.submit();

@@ -100,8 +100,8 @@ class BinaryGridReader final : public GridReader {
 };
 
 // The header and the cells are buffered in one block of kOutputBlockBytes,
-// which the run fills with cells directly, and the block is written to the
-// file when it is full. The header and every cell take a whole number of cell
+// the cells encoded into it as they come, and the block is written to the
+// file when the next cell needs its room. The header and every cell take a whole number of cell
 // widths, so cells never straddle the block's end.
 class BinaryGridWriter final : public GridWriter {
  public:
@@ -205,8 +205,8 @@ class BinaryGridWriter final : public GridWriter {
   OutputBlocks blocks_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
-  std::int32_t row_cells_ = 0;  // cells of the row being written already committed
-  std::int64_t rows_done_ = 0;  // rows whose cells have all been committed
+  std::int32_t row_cells_ = 0;  // cells of the row being written already taken
+  std::int64_t rows_done_ = 0;  // rows whose cells have all been taken
 };
 
 }  // namespace
