@@ -21,9 +21,10 @@ ProgressDots::ProgressDots(OutputBlocks& blocks, std::int32_t columns)
 
 void ProgressDots::rows_written(std::int64_t rows) {
   const std::int64_t more = rows - rows_written_;
+  if (more == 0) return;
   rows_written_ = rows;
   if (later_ == nullptr) show_up_to(rows);
-  cells_since_flush_ += more * (columns_ + 1);
+  cells_since_flush_ += more * (std::int64_t{columns_} + 1);
   if (cells_since_flush_ >= kCellsPerFlush) {
     if (later_ != nullptr) show_up_to(std::min(rows_written_, later_->first_row_not_yet_safe() - 1));
     std::fflush(stdout);
