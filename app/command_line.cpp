@@ -1,8 +1,73 @@
 #include "app/command_line.h"
 
+#include <cstdio>
+#include <string>
 #include <string_view>
+#include <variant>
+
+#include "app/console.h"
+#include "app/file_names.h"
+#include "app/scaling_run.h"
+#include "app/script_options.h"
 
 namespace cellscale {
+
+namespace {
+
+constexpr int kStatusUsage = 1;
+
+// The older form: the messages, the prompts for the factor and for another
+// output name, and the dots, all on standard output.
+int run_older_form(int argc, char** argv) {
+  if (argc < 3) {
+    say("Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n");
+    say("usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n");
+    say("-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
+        "s=single precision\n");
+    return kStatusUsage;
+  }
+  return run_scaling({.input = file_name_argument(argc, argv, 1),
+                      .output = file_name_argument(argc, argv, 2),
+                      .output_format = output_format_from_argument(argc > 3 ? argv[3] : nullptr)});
+}
+
+// Text asked for (--help, --version) on standard output; a failed write fails the run.
+int show(const char* text) {
+  std::fputs(text, stdout);
+  return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : kStatusUsage;
+}
+
+// The form for scripts: standard output holds the grid written to "-" or
+// nothing, so every message goes to standard error; the dots too, where a
+// person watches it (a terminal) and --quiet is not given.
+int run_script_form(int argc, char** argv) {
+  send_messages_to(stderr);
+  const std::variant<ScriptOptions, std::string> parsed = parse_script_options(argc, argv);
+  if (const std::string* const message = std::get_if<std::string>(&parsed)) {
+    fail(kStatusUsage, "%s\n", message->c_str());
+  }
+  const ScriptOptions& options = std::get<ScriptOptions>(parsed);
+  if (options.action == ScriptOptions::Action::show_help) return show(script_help_text());
+  if (options.action == ScriptOptions::Action::show_version) return show(version_text());
+  const bool input_standard = options.input == "-";
+  const bool output_standard = options.output == "-";
+  return run_scaling({
+      .input = input_standard ? file_name_reply("-") : file_name_argument(argc, argv, options.input_index),
+      .output = output_standard ? file_name_reply("-") : file_name_argument(argc, argv, options.output_index),
+      .input_is_standard_input = input_standard,
+      .output_is_standard_output = output_standard,
+      .output_format = options.format,
+      .factor = options.factor,
+      .ask_for_output_name = false,
+      .dots = !options.quiet && is_terminal(stderr) ? stderr : nullptr,
+  });
+}
+
+}  // namespace
+
+int run_command_line(int argc, char** argv) {
+  return is_script_form(argc, argv) ? run_script_form(argc, argv) : run_older_form(argc, argv);
+}
 
 FormatName output_format_from_argument(const char* argument) {
   if (argument == nullptr) return FormatName::ascii_text;

@@ -5,6 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "numbers/number_text.h"
 
 namespace cellscale {
@@ -15,7 +21,22 @@ constexpr bool may_continue_number(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// Set before any thread is started, read after: never written while read.
+std::FILE* messages = stdout;
+
 }  // namespace
+
+void send_messages_to(std::FILE* stream) { messages = stream; }
+
+std::FILE* message_stream() { return messages; }
+
+bool is_terminal(std::FILE* stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
 
 void fail(int status, const char* format, ...) {
   std::va_list arguments;
@@ -24,19 +45,19 @@ void fail(int status, const char* format, ...) {
 }
 
 void vfail(int status, const char* format, std::va_list arguments) {
-  std::vprintf(format, arguments);
+  std::vfprintf(messages, format, arguments);
   std::exit(status);
 }
 
 void say(const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
-  std::vprintf(format, arguments);
+  std::vfprintf(messages, format, arguments);
   va_end(arguments);
 }
 
 std::optional<std::string> read_reply_line() {
-  std::fflush(stdout);
+  std::fflush(messages);
   std::string line;
   int c = 0;
   while ((c = std::getchar()) != EOF && c != '\n') line.push_back(static_cast<char>(c));
@@ -45,7 +66,7 @@ std::optional<std::string> read_reply_line() {
 }
 
 double read_reply_number(double fallback) {
-  std::fflush(stdout);
+  std::fflush(messages);
   // The reply is judged by the grid text's own scanner rather than by scanf,
   // whose blanks are those of the user's locale (a Windows code page calls
   // 0xA0 a space): the same reply gives the same factor everywhere.

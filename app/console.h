@@ -1,13 +1,24 @@
 #pragma once
 
-// The tool's side of the console: messages and prompts on standard output,
-// replies from standard input, and the one way a failed run ends.
+// The tool's side of the console: messages and prompts, replies from
+// standard input, and the one way a failed run ends. Messages go to standard
+// output, as they always have in the older form; the form for scripts sends
+// them to standard error, so that its standard output holds only a grid.
 
 #include <cstdarg>
+#include <cstdio>
 #include <optional>
 #include <string>
 
 namespace cellscale {
+
+// Where say(), fail() and the other messages go from now on: stdout (the
+// start) or stderr.
+void send_messages_to(std::FILE* stream);
+[[nodiscard]] std::FILE* message_stream();
+
+// Whether the stream is a terminal (the console on Windows).
+[[nodiscard]] bool is_terminal(std::FILE* stream);
 
 // Prints a message made from a printf-style format and ends the process with
 // the given status. Standard output is flushed on the way out; an output

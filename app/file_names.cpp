@@ -1,12 +1,17 @@
 #include "app/file_names.h"
 
+#include <cstring>
 #include <system_error>
 #include <utility>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace cellscale {
@@ -100,6 +105,15 @@ bool is_regular_file(const FileName& name) {
 
 bool remove_file(const FileName& name) { return _wremove(openable(name.path.native()).c_str()) == 0; }
 
+std::FILE* open_standard_stream(int descriptor, const char* mode) {
+  const int copy = _dup(descriptor);
+  if (copy == -1) return nullptr;
+  _setmode(copy, std::strchr(mode, 't') != nullptr ? _O_TEXT : _O_BINARY);
+  std::FILE* const file = _fdopen(copy, mode);
+  if (file == nullptr) _close(copy);
+  return file;
+}
+
 #else
 
 FileName file_name_argument(int, char** argv, int index) { return file_name_reply(argv[index]); }
@@ -122,6 +136,15 @@ bool is_regular_file(const FileName& name) {
 }
 
 bool remove_file(const FileName& name) { return std::remove(name.path.c_str()) == 0; }
+
+// POSIX streams have no text translation: the mode's "t" changes nothing.
+std::FILE* open_standard_stream(int descriptor, const char* mode) {
+  const int copy = dup(descriptor);
+  if (copy == -1) return nullptr;
+  std::FILE* const file = fdopen(copy, std::strchr(mode, 'r') != nullptr ? "r" : "w");
+  if (file == nullptr) close(copy);
+  return file;
+}
 
 #endif
 

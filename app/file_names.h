@@ -38,6 +38,13 @@ struct FileName {
 // folder, a pipe or a device.
 [[nodiscard]] bool is_regular_file(const FileName& name);
 
+// A stream of its own on standard input (descriptor 0) or standard output
+// (1), opened in `mode` ("rb", "rt", "wt"): a duplicate of the descriptor,
+// so that closing it leaves the standard stream open. On Windows the
+// descriptor is switched to the mode's binary or text translation. Null
+// when it cannot be made.
+[[nodiscard]] std::FILE* open_standard_stream(int descriptor, const char* mode);
+
 // Removes the file; false when it could not be removed.
 bool remove_file(const FileName& name);
 

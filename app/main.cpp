@@ -1,5 +1,5 @@
+#include "app/command_line.h"
 #include "app/out_of_memory.h"
-#include "app/scaling_run.h"
 
 #if __has_include(<fcntl.h>) && __has_include(<unistd.h>)
 #include <fcntl.h>
@@ -36,5 +36,5 @@ void keep_standard_streams_apart_from_files() {}
 int main(int argc, char** argv) {
   cellscale::end_run_when_memory_runs_out();
   keep_standard_streams_apart_from_files();
-  return cellscale::run_scaling(argc, argv);
+  return cellscale::run_command_line(argc, argv);
 }

@@ -5,23 +5,26 @@
 #include <exception>
 #include <new>
 
+#include "app/console.h"
+
 namespace cellscale {
 
 namespace {
 
 std::terminate_handler previous_terminate_handler = nullptr;
 
-// May run on any thread. Standard output stays locked to this thread until
-// the process ends, so that no progress dot of another thread follows the
-// message.
+// May run on any thread. The message stream (where the progress dots go too)
+// stays locked to this thread until the process ends, so that no progress
+// dot of another thread follows the message.
 [[noreturn]] void say_not_enough_memory() {
+  std::FILE* const messages = message_stream();
 #ifdef _WIN32
-  _lock_file(stdout);
+  _lock_file(messages);
 #else
-  flockfile(stdout);
+  flockfile(messages);
 #endif
-  std::fputs("not enough memory\n", stdout);
-  std::fflush(stdout);
+  std::fputs("not enough memory\n", messages);
+  std::fflush(messages);
   std::_Exit(kStatusNotEnoughMemory);
 }
 

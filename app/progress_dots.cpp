@@ -16,8 +16,8 @@ constexpr std::int64_t kCellsPerFlush = 1 << 18;
 
 }  // namespace
 
-ProgressDots::ProgressDots(OutputBlocks& blocks, std::int32_t columns)
-    : later_(blocks.writes_later() ? &blocks : nullptr), columns_(columns) {}
+ProgressDots::ProgressDots(OutputBlocks& blocks, std::int32_t columns, std::FILE* stream)
+    : later_(blocks.writes_later() ? &blocks : nullptr), stream_(stream), columns_(columns) {}
 
 void ProgressDots::rows_written(std::int64_t rows) {
   const std::int64_t more = rows - rows_written_;
@@ -27,13 +27,18 @@ void ProgressDots::rows_written(std::int64_t rows) {
   cells_since_flush_ += more * (std::int64_t{columns_} + 1);
   if (cells_since_flush_ >= kCellsPerFlush) {
     if (later_ != nullptr) show_up_to(std::min(rows_written_, later_->first_row_not_yet_safe() - 1));
-    std::fflush(stdout);
+    if (stream_ != nullptr) std::fflush(stream_);
     cells_since_flush_ = 0;
   }
 }
 
 void ProgressDots::show_up_to(std::int64_t row) {
-  for (; rows_shown_ < row; ++rows_shown_) std::putchar('.');
+  if (stream_ == nullptr) return;
+  for (; rows_shown_ < row; ++rows_shown_) std::putc('.', stream_);
+}
+
+void ProgressDots::end_line() {
+  if (stream_ != nullptr) std::putc('\n', stream_);
 }
 
 }  // namespace cellscale

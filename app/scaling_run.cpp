@@ -26,16 +26,17 @@
 #include "app/scaling_run.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "app/cell_batches.h"
-#include "app/command_line.h"
 #include "app/console.h"
 #include "app/file_names.h"
 #include "app/processors.h"
@@ -64,9 +65,12 @@ constexpr int kStatusInputUnusable = 98;
 
 // Opens the input and recognises its format (formats/input_opening.h), or ends
 // the run with the message that says why it cannot be read.
-OpenedInput open_and_recognise_input(const FileName& name) {
-  std::variant<OpenedInput, InputFailure> opened =
-      open_input([&name](const char* mode) { return open_file(name, mode); });
+OpenedInput open_and_recognise_input(const RunSettings& settings) {
+  const FileName& name = settings.input;
+  const bool standard = settings.input_is_standard_input;
+  std::variant<OpenedInput, InputFailure> opened = open_input([&name, standard](const char* mode) {
+    return standard ? open_standard_stream(0, mode) : open_file(name, mode);
+  });
   if (OpenedInput* const input = std::get_if<OpenedInput>(&opened)) return std::move(*input);
   if (std::get<InputFailure>(opened) == InputFailure::not_recognised) {
     fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
@@ -77,25 +81,36 @@ OpenedInput open_and_recognise_input(const FileName& name) {
 
 // Opening an output that is the input itself (the same path, a hard or
 // symbolic link to it) would empty the input before it is read; it counts as
-// an output that cannot be opened.
-FilePtr open_output_file(const FileName& input, const FileName& output, const char* mode) {
-  if (same_file(input, output)) return nullptr;
-  FilePtr file(open_file(output, mode));
+// an output that cannot be opened. Sets `why` to the reason when it is not
+// opened.
+FilePtr open_output_file(const RunSettings& settings, const FileName& output, const char* mode, const char*& why) {
+  if (!settings.input_is_standard_input && same_file(settings.input, output)) {
+    why = "it is the input grid";
+    return nullptr;
+  }
+  errno = 0;
+  FilePtr file(settings.output_is_standard_output ? open_standard_stream(1, mode) : open_file(output, mode));
+  if (!file) why = errno != 0 ? std::strerror(errno) : "it cannot be created";
   // The writers buffer the output in blocks themselves (kOutputBlockBytes):
   // without a buffer of its own the stream writes each block in one call.
   if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
 }
 
-// Opens the output, asking for another name while that fails. An empty reply,
-// or the end of standard input, ends the run.
+// Opens the output. In the older form it asks for another name while that
+// fails; an empty reply, or the end of standard input, ends the run. In the
+// form for scripts a failure ends the run with its reason.
 // A gzip output (its name ends in .gz) is opened in binary mode whatever its
 // format: its compressed bytes must reach the file as they are.
-FilePtr open_output(const FileName& input, FileName& output, FormatName format) {
+FilePtr open_output(const RunSettings& settings, FileName& output) {
   while (true) {
-    const char* mode = names_gzip_file(output.shown) ? "wb" : output_opening_mode(format);
-    FilePtr file = open_output_file(input, output, mode);
+    const bool gzip = names_gzip_file(output.shown) && !settings.output_is_standard_output;
+    const char* mode = gzip ? "wb" : output_opening_mode(settings.output_format);
+    const char* why = "";
+    FilePtr file = open_output_file(settings, output, mode, why);
     if (file) return file;
+    if (!settings.ask_for_output_name)
+      fail(kStatusUsage, "error opening output grid %s: %s\n", output.shown.c_str(), why);
     // Contract (docs/cellscale.1, Output name): " \r\n" on every platform.
     say("error opening output grid %s \r\n", output.shown.c_str());
     say("please enter new output file name: ");
@@ -107,6 +122,15 @@ FilePtr open_output(const FileName& input, FileName& output, FormatName format) 
     output = file_name_reply(std::move(*reply));
     say("\r\n");
   }
+}
+
+// The factor given, or the reply to the prompt for it.
+double take_factor(const RunSettings& settings) {
+  if (settings.factor) return *settings.factor;
+  say("\nfactor : ");
+  const double factor = read_reply_number(1.0);
+  say("\n");
+  return factor;
 }
 
 // The one way a run ends early once the output is open: the writer is
@@ -157,25 +181,19 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
 
 }  // namespace
 
-int run_scaling(int argc, char** argv) {
-  if (argc < 3) {
-    say("Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n");
-    say("usage : cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n");
-    say("-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
-        "s=single precision\n");
-    return kStatusUsage;
-  }
-  const FileName input_file_name = file_name_argument(argc, argv, 1);
-  FileName output_file_name = file_name_argument(argc, argv, 2);
-  const FormatName output_format = output_format_from_argument(argc > 3 ? argv[3] : nullptr);
+int run_scaling(RunSettings settings) {
+  const FileName& input_file_name = settings.input;
+  FileName& output_file_name = settings.output;
+  const FormatName output_format = settings.output_format;
 
-  OpenedInput input = open_and_recognise_input(input_file_name);
-  FilePtr output_file = open_output(input_file_name, output_file_name, output_format);
+  OpenedInput input = open_and_recognise_input(settings);
+  FilePtr output_file = open_output(settings, output_file_name);
   const bool input_never_waits = input.never_waits;
   const FormatName input_format = input.format;
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
   const std::unique_ptr<GridWriter> writer =
-      make_grid_writer(output_format, std::move(output_file), names_gzip_file(output_file_name.shown));
+      make_grid_writer(output_format, std::move(output_file),
+                       names_gzip_file(output_file_name.shown) && !settings.output_is_standard_output);
   const char* input_name = input_file_name.shown.c_str();
   const char* output_name = output_file_name.shown.c_str();
   // From here on a failure ends the run through fail_keeping_output.
@@ -201,12 +219,10 @@ int run_scaling(int argc, char** argv) {
   const std::uint64_t cells = static_cast<std::uint64_t>(*rows) * static_cast<std::uint64_t>(*columns);
   // The output's room on the disk is taken ahead only where the input can
   // hold the cells its header promises: a header that promises more would
-  // take room that no row fills.
-  if (reader->can_hold_cells(cells)) writer->reserve_room(cells);
+  // take room that no row fills. Standard output is left as it is.
+  if (reader->can_hold_cells(cells) && !settings.output_is_standard_output) writer->reserve_room(cells);
 
-  say("\nfactor : ");
-  const double factor = read_reply_number(1.0);
-  say("\n");
+  const double factor = take_factor(settings);
 
   const double nodata = header.nodata_value();
   const int processors = usable_processors();
@@ -219,7 +235,7 @@ int run_scaling(int argc, char** argv) {
   }
   // Blocks gathered would hold back what an input that pauses delivered.
   if (!input_never_waits) blocks.write_at_once();
-  ProgressDots dots(blocks, *columns);
+  ProgressDots dots(blocks, *columns, settings.dots);
   CellStats stats;
   stats.reset(nodata);
   const bool text_output = output_format == FormatName::ascii_text;
@@ -249,12 +265,14 @@ int run_scaling(int argc, char** argv) {
               input_name, output_name);
   }
   dots.show_up_to(dots.rows_written());
-  say("\n");
+  dots.end_line();
   put_statistics(header, stats.finish());
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
   }
-  copy_projection_file(input_file_name, output_file_name);
+  if (!settings.input_is_standard_input && !settings.output_is_standard_output) {
+    copy_projection_file(input_file_name, output_file_name);
+  }
   return 0;
 }
 

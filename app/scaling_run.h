@@ -1,14 +1,37 @@
 #pragma once
 
-// One run of the tool: check the command line, open and recognise the input,
-// open the output (asking for another name while that fails), copy the
-// header, ask for the factor, stream the grid row by row scaling every cell
-// that is not nodata, and finish the output. Returns the exit status of a
-// complete run; a failure ends the process where it is met, with its message
-// and status.
+// One run of the tool: open and recognise the input, open the output (asking
+// for another name while that fails, in the older form), copy the header,
+// take the factor (given, or asked for), stream the grid row by row scaling
+// every cell that is not nodata, and finish the output. Returns the exit
+// status of a complete run; a failure ends the process where it is met, with
+// its message (app/console.h) and status.
+
+#include <cstdio>
+#include <optional>
+
+#include "app/file_names.h"
+#include "formats/grid_format.h"
 
 namespace cellscale {
 
-int run_scaling(int argc, char** argv);
+// What the command line (app/command_line.h) settles for a run; the rest is
+// the same in both forms.
+struct RunSettings {
+  FileName input;
+  FileName output;
+  bool input_is_standard_input = false;    // then `input` only names it in messages
+  bool output_is_standard_output = false;  // a text output only; then `output` only names it
+  FormatName output_format = FormatName::ascii_text;
+  // None: asked for on standard input, after the "factor : " prompt.
+  std::optional<double> factor{};
+  // An output that cannot be created: another name is asked for on standard
+  // input; otherwise the run ends, saying why.
+  bool ask_for_output_name = true;
+  // Where the progress dots go, and the line break after them; none: not shown.
+  std::FILE* dots = stdout;
+};
+
+int run_scaling(RunSettings settings);
 
 }  // namespace cellscale

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -104,6 +106,9 @@ TEST(Opening, PromptsForAnotherOutputName) {
                 .status = 1}),
       prompted({.name = "a good name goes on", .input = "good.asc\n2\n", .output = named,
                 .results = {{"good.asc", kGridDoubled}}}),
+      // The reply meant as the factor is taken as the name, and the factor is then 1.
+      prompted({.name = "a factor at the name prompt is a name", .input = "2\n", .output = named,
+                .results = {{"2", kGridCopied}}}),
       prompted({.name = "a last line without a line break is a name", .input = "good.asc", .output = named,
                 .results = {{"good.asc", kGridCopied}}}),
       prompted({.name = "the prompt repeats until a name opens", .input = "no/x.asc\ngood.asc\n2\n",
@@ -618,6 +623,227 @@ TEST(ProjectionFile, NoneForAPipe) {
   reader.join();
   EXPECT_EQ(piped, kGridDoubled);
   EXPECT_FALSE(std::filesystem::exists(folder / "piped.prj"));
+}
+
+// The form for scripts (a first argument that begins with "--"): the factor
+// comes from --factor and never from standard input, every message goes to
+// standard error, and standard output holds nothing but a grid written to
+// "-". Standard input holds an output name and a factor in every case, which
+// must stay unread.
+namespace script_form {
+
+const std::string kUnread = "x.asc\n3\n";
+const std::string kHeader = text_header("3", "2", "10", "20", "5", "-9999");
+// kGrid doubled with "\n" line ends, as RunCase.output and .errors take text.
+const std::string kDoubledLines = kHeader + "2\t5\t-9999\n8\t10\t12\n";
+const std::string kSeeHelp = " (cellscale --help shows the usage)\n";
+
+std::string invalid_factor(const std::string& text) {
+  return "invalid factor '" + text + "': a finite number such as 2, -0.5 or 1e3 is needed\n";
+}
+
+RunCase script(std::string name, std::vector<std::string> arguments, std::string errors, int status,
+               std::map<std::string, std::optional<std::string>> results) {
+  results.emplace("x.asc", std::nullopt);
+  return {.name = std::move(name),
+          .files = kInGrid,
+          .arguments = std::move(arguments),
+          .input = kUnread,
+          .errors = std::move(errors),
+          .status = status,
+          .results = std::move(results)};
+}
+
+// The run that fails before it writes: no output file, and nothing on standard output.
+RunCase refused(std::string name, std::vector<std::string> arguments, std::string errors) {
+  return script(std::move(name), std::move(arguments), std::move(errors), 1, {{"out.asc", std::nullopt}});
+}
+
+}  // namespace script_form
+
+TEST(ScriptForm, FactorOptionsAndOperands) {
+  using namespace script_form;
+  const std::string cut = kHeader + "1 2 3\n";
+  const std::string full = full_device();
+  // clang-format off
+  std::vector<RunCase> cases = {
+      script("factor 2", {"--factor", "2", "in.asc", "out.asc"}, "", 0, {{"out.asc", kGridDoubled}}),
+      script("--factor=2", {"--factor=2", "in.asc", "out.asc"}, "", 0, {{"out.asc", kGridDoubled}}),
+      script("a plus sign", {"--factor", "+2", "in.asc", "out.asc"}, "", 0, {{"out.asc", kGridDoubled}}),
+      script("a negative factor is a value, not an option", {"--factor", "-0.5e1", "in.asc", "out.asc"}, "", 0,
+             {{"out.asc", native_lines(kHeader + "-5\t-12.5\t-9999\n-20\t-25\t-30\n")}}),
+      script("options among the operands", {"--quiet", "in.asc", "--factor", ".5", "out.asc", "--format", "t"}, "",
+             0, {{"out.asc", native_lines(kHeader + "0.5\t1.25\t-9999\n2\t2.5\t3\n")}}),
+      script("the last factor counts", {"--factor", "3", "--factor", "2", "in.asc", "out.asc"}, "", 0,
+             {{"out.asc", kGridDoubled}}),
+      refused("no factor", {"--format", "t", "in.asc", "out.asc"},
+              "option --factor is needed: this form never asks for it" + kSeeHelp),
+      refused("no value for --factor", {"--quiet", "in.asc", "out.asc", "--factor"},
+              "option --factor needs a value" + kSeeHelp),
+      refused("an unknown format", {"--factor", "2", "--format", "S", "in.asc", "out.asc"},
+              "invalid format 'S': text, double or single is needed\n"),
+      refused("one operand", {"--factor", "2", "in.asc"}, "an input grid and an output grid are needed" + kSeeHelp),
+      refused("three operands", {"--factor", "2", "in.asc", "out.asc", "more.asc"},
+              "an input grid and an output grid are needed" + kSeeHelp),
+      refused("an unknown long option", {"--bogus", "in.asc", "out.asc"}, "unknown option --bogus" + kSeeHelp),
+      refused("an unknown long option with a value", {"--factor", "2", "--scale=3", "in.asc", "out.asc"},
+              "unknown option --scale" + kSeeHelp),
+      refused("an unknown short option", {"--factor", "2", "-x", "in.asc", "out.asc"}, "unknown option -x" + kSeeHelp),
+      refused("a value for an option that takes none", {"--quiet=yes", "--factor", "2", "in.asc", "out.asc"},
+              "option --quiet takes no value" + kSeeHelp),
+      // Never a prompt for another name, and the factor is never taken for one.
+      script("an output that cannot be created", {"--factor", "2", "in.asc", "no/such/out.asc"},
+             "error opening output grid no/such/out.asc: " + std::string(std::strerror(ENOENT)) + "\n", 1,
+             {{"2", std::nullopt}, {"no", std::nullopt}}),
+      script("the output is the input", {"--factor", "2", "in.asc", "./in.asc"},
+             "error opening output grid ./in.asc: it is the input grid\n", 1, {{"in.asc", kGrid}}),
+      script("a missing input", {"--factor", "2", "nothere.asc", "out.asc"},
+             "could not open input file nothere.asc\n", 98, {{"out.asc", std::nullopt}}),
+      // The older form's messages, on standard error, with no prompt and no dots
+      // (standard error is no terminal here).
+      script("a row cut short", {"--factor", "2", "--format", "double", "in.asc", "out.dbl"},
+             "error reading from in.asc in row 2 (0 values read)\n", 5, {}),
+      script("a lost write", {"--factor", "2", "--format=d", "in.asc", full}, "error writing into " + full + " \n", 4,
+             {}),
+  };
+  // clang-format on
+  cases[cases.size() - 2].files = {{"in.asc", cut}};
+  // Whole finite numbers in the C locale's form only.
+  for (const std::string factor : {"2,5", "2x", "", " 2", "2 ", "inf", "nan", "-inf", "1e999", "0x2", "+-2", "--2"}) {
+    cases.push_back(
+        refused("factor '" + factor + "'", {"--factor", factor, "in.asc", "out.asc"}, invalid_factor(factor)));
+  }
+  cases.push_back(refused("factor '2,5' attached", {"--factor=2,5", "in.asc", "out.asc"}, invalid_factor("2,5")));
+  // A file whose name begins with "-" after "--"; the older form reads "-" as a file's name.
+  cases.push_back(script("-- ends the options", {"--factor", "2", "--", "-in.asc", "out.asc"}, "", 0,
+                         {{"out.asc", kGridDoubled}}));
+  cases.back().files = {{"-in.asc", kGrid}};
+  cases.push_back({.name = "a file named - in the older form",
+                   .files = {{"-", kGrid}},
+                   .arguments = {"-", "out.asc"},
+                   .input = "2\n",
+                   .output = run_output(2),
+                   .results = {{"out.asc", kGridDoubled}}});
+  for (const RunCase& c : cases) check_run(c);
+}
+
+// Every spelling of each format writes the bytes the older form writes.
+TEST(ScriptForm, FormatsAsTheOlderFormWritesThem) {
+  const std::string example = read_file(CELLSCALE_EXAMPLE_GRID);
+  const std::pair<const char*, std::vector<std::vector<std::string>>> formats[] = {
+      {"-f:t", {{}, {"--format", "text"}, {"--format=t"}, {"-f:t"}}},
+      {"-f:d", {{"--format", "double"}, {"--format=d"}, {"--format", "-f:d"}, {"-f:d"}}},
+      {"-f:s", {{"--format", "single"}, {"--format", "s"}, {"-f:s"}}},
+  };
+  for (const auto& [older_option, spellings] : formats) {
+    ScratchFolder folder;
+    write_file(folder / "in.asc", example);
+    const ToolResult older = run_tool(folder.path(), {"in.asc", "older.out", older_option}, "2\n");
+    ASSERT_EQ(older.status, 0) << older_option;
+    const std::string expected = read_file(folder / "older.out");
+    for (const std::vector<std::string>& spelling : spellings) {
+      std::vector<std::string> arguments = {"--factor", "2"};
+      arguments.insert(arguments.end(), spelling.begin(), spelling.end());
+      arguments.insert(arguments.end(), {"in.asc", "new.out"});
+      SCOPED_TRACE(testing::PrintToString(arguments));
+      expect_ended(run_tool(folder.path(), arguments, script_form::kUnread), "", 0);
+      EXPECT_EQ(read_file(folder / "new.out"), expected);
+    }
+  }
+}
+
+// "-" is standard input (any format, gzip too) as the input, and standard
+// output (text only) as the output: the bytes are those of the files the
+// older form reads and writes.
+TEST(ScriptForm, StandardInputAndOutput) {
+  using namespace script_form;
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::string example = read_file(CELLSCALE_EXAMPLE_GRID);
+  ScratchFolder folder;
+  write_file(folder / "in.asc", example);
+  ASSERT_EQ(run_tool(folder.path(), {"in.asc", "older.asc"}, "2\n").status, 0);
+  ASSERT_EQ(run_tool(folder.path(), {"in.asc", "older.dbl", "-f:d"}, "1\n").status, 0);
+  const std::string doubled = read_file(folder / "older.asc");
+  const std::string as_double = read_file(folder / "older.dbl");
+  ASSERT_EQ(run_tool(folder.path(), {"older.dbl", "older_text.asc"}, "2\n").status, 0);
+  const std::string doubled_from_double = read_file(folder / "older_text.asc");
+
+  const ToolResult to_output = run_tool(folder.path(), {"--factor", "2", "in.asc", "-"}, kUnread);
+  EXPECT_EQ(to_output.output, doubled);
+  EXPECT_EQ(to_output.errors, "");
+  EXPECT_EQ(to_output.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(folder / "-"));
+
+  const struct {
+    const char* name;
+    std::string input;
+    const std::string& expected;
+  } inputs[] = {
+      {"plain text", example, doubled},
+      {"gzip", gzip_members(example), doubled},
+      {"gzip of three members", gzip_members(example, {example.size() / 3, example.size() / 2}), doubled},
+      {"double", as_double, doubled_from_double},
+      {"gzip of double", gzip_members(as_double), doubled_from_double},
+  };
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.name);
+    std::filesystem::remove(folder / "new.asc");
+    expect_ended(run_tool(folder.path(), {"--factor", "2", "-", "new.asc"}, input.input), "", 0);
+    EXPECT_EQ(read_file(folder / "new.asc"), input.expected);
+    const ToolResult through = run_tool(folder.path(), {"--factor=2", "-", "-"}, input.input);
+    EXPECT_EQ(through.output, input.expected);
+    EXPECT_EQ(through.errors, "");
+    EXPECT_EQ(through.status, 0);
+  }
+}
+
+TEST(ScriptForm, StandardStreamsRefusedOrWithoutProjection) {
+  using namespace script_form;
+  const std::string projection = "PROJCS[\"UTM 32N\"]\n";
+  const std::string no_binary =
+      "a binary grid cannot be written to standard output: its statistics are written into its header at the end; "
+      "name an output file\n";
+  std::vector<RunCase> cases = {
+      refused("double to standard output", {"--factor", "2", "--format", "double", "in.asc", "-"}, no_binary),
+      refused("single to standard output", {"--factor", "2", "in.asc", "-", "-f:s"}, no_binary),
+      refused("binary from standard input to standard output", {"--format=d", "--factor", "2", "-", "-"}, no_binary),
+      script("standard input that is no grid", {"--factor", "2", "-", "out.asc"},
+             "could not recognise file format (ascii, single or double) for -\n", 98, {{"out.asc", std::nullopt}}),
+      script("a projection file goes with a named output", {"--factor", "2", "in.asc", "out.asc"}, "", 0,
+             {{"out.asc", kGridDoubled}, {"out.prj", projection}}),
+      script("none beside standard output", {"--factor", "2", "in.asc", "-"}, "", 0,
+             {{"-.prj", std::nullopt}, {"-", std::nullopt}}),
+      script("none from standard input", {"--factor", "2", "-", "out.asc"}, "", 0,
+             {{"out.asc", kGridDoubled}, {"out.prj", std::nullopt}}),
+  };
+  cases[3].input = "not a grid\n";
+  cases[4].files.emplace("in.prj", projection);
+  cases[5].files.emplace("in.prj", projection);
+  cases[5].output = kDoubledLines;
+  cases[6].files.emplace("-.prj", projection);
+  cases[6].input = kGrid;
+  cases[6].results.erase("x.asc");
+  for (const RunCase& c : cases) check_run(c);
+}
+
+TEST(ScriptForm, HelpAndVersion) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, {"--factor", "2", "--help", "in.asc"}, {"--help", "--bogus"}}) {
+    SCOPED_TRACE(testing::PrintToString(arguments));
+    ScratchFolder folder;
+    const ToolResult result = run_tool(folder.path(), arguments, script_form::kUnread);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.errors, "");
+    // Both forms, each with its options.
+    EXPECT_NE(result.output.find("usage: cellscale --factor F [--format text|double|single]"), std::string::npos);
+    EXPECT_NE(result.output.find("cellscale <inputgrid> <outputgrid> [-f:t|s|d]"), std::string::npos);
+    for (const char* option : {"--quiet", "--version", "--help"}) {
+      EXPECT_NE(result.output.find(option), std::string::npos) << option;
+    }
+  }
+  ScratchFolder folder;
+  expect_ended(run_tool(folder.path(), {"--version"}, script_form::kUnread),
+               std::string("cellscale ") + CELLSCALE_PROJECT_VERSION + "\n", 0);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ struct RunCase {
   std::vector<std::string> arguments{};
   std::optional<std::string> input{};  // standard input; none: closed
   std::string output{};                // expected standard output, with "\n" line ends
+  std::string errors{};                // expected standard error, with "\n" line ends
   int status = 0;
   // Expected files, byte for byte (a text grid through native_lines); none: must not exist.
   std::map<std::string, std::optional<std::string>> results{};
@@ -47,19 +48,20 @@ inline RunCase in_to_out(std::string name, std::string grid, std::optional<std::
 }
 
 // The run ended by itself with `status`, exactly `output` on standard output
-// (given with "\n" line ends) and nothing on standard error.
-inline void expect_ended(const ToolResult& result, const std::string& output, int status) {
+// and `errors` on standard error (both given with "\n" line ends).
+inline void expect_ended(const ToolResult& result, const std::string& output, int status,
+                         const std::string& errors = "") {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.output, native_lines(output));
   EXPECT_EQ(result.status, status);
-  EXPECT_EQ(result.errors, "");
+  EXPECT_EQ(result.errors, native_lines(errors));
 }
 
 // Runs the case in `folder`, or in a fresh folder of its own.
 inline void check_run(const RunCase& c, const ScratchFolder& folder) {
   SCOPED_TRACE(c.name);
   for (const auto& [name, bytes] : c.files) write_file(folder / name, bytes);
-  expect_ended(run_tool(folder.path(), c.arguments, c.input, c.options), c.output, c.status);
+  expect_ended(run_tool(folder.path(), c.arguments, c.input, c.options), c.output, c.status, c.errors);
   for (const auto& [name, bytes] : c.results) {
     if (bytes) {
       EXPECT_EQ(read_file(folder / name), *bytes) << name;

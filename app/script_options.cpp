@@ -1,0 +1,142 @@
+#include "app/script_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#ifndef CELLSCALE_VERSION
+#error "CELLSCALE_VERSION must name the project's version (CMakeLists.txt sets it)"
+#endif
+
+namespace cellscale {
+
+namespace {
+
+// The format named by --format's value: the word, its first letter, or the
+// older form's option (-f:d), all case-sensitive as that option is.
+std::optional<FormatName> format_named(std::string_view name) {
+  if (name == "text" || name == "t" || name == "-f:t") return FormatName::ascii_text;
+  if (name == "double" || name == "d" || name == "-f:d") return FormatName::double_binary;
+  if (name == "single" || name == "s" || name == "-f:s") return FormatName::single_binary;
+  return std::nullopt;
+}
+
+// std::from_chars reads the C locale's form whatever the user's locale is,
+// and says how far it read: the factor must be the whole text. It takes
+// "inf" and "nan" too, which are refused here, and no "+", which is let
+// through before a digit or a point.
+std::optional<double> factor_from_text(std::string_view text) {
+  if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+constexpr std::string_view kSeeHelp = " (cellscale --help shows the usage)";
+
+}  // namespace
+
+bool is_script_form(int argc, char** argv) { return argc > 1 && std::string_view(argv[1]).starts_with("--"); }
+
+// Read by hand rather than with getopt_long: the older form is told apart by
+// the first argument alone (its options may stand anywhere in an argument,
+// "xx-f:d"), the older "-f:d" is taken here as an option too, and every
+// message must be the tool's own, the same on Windows, whose C library has
+// no getopt_long.
+std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** argv) {
+  ScriptOptions options;
+  bool factor_given = false;
+  bool options_ended = false;
+  int operands = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument(argv[i]);
+    if (options_ended || argument == "-" || !argument.starts_with('-')) {
+      ++operands;
+      if (operands == 1) {
+        options.input = argument;
+        options.input_index = i;
+      } else if (operands == 2) {
+        options.output = argument;
+        options.output_index = i;
+      }
+      continue;
+    }
+    if (argument == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (const std::optional<FormatName> format = format_named(argument)) {
+      options.format = *format;
+      continue;
+    }
+    if (!argument.starts_with("--")) return "unknown option " + std::string(argument) + std::string(kSeeHelp);
+    // --name or --name=value.
+    const std::size_t equals = argument.find('=');
+    const std::string name(argument.substr(0, equals));
+    const bool attached = equals != std::string_view::npos;
+    const std::string_view attached_value = attached ? argument.substr(equals + 1) : std::string_view();
+    const bool takes_value = name == "--factor" || name == "--format";
+    if (!takes_value && name != "--help" && name != "--version" && name != "--quiet") {
+      return "unknown option " + name + std::string(kSeeHelp);
+    }
+    if (!takes_value && attached) return "option " + name + " takes no value" + std::string(kSeeHelp);
+    if (name == "--help" || name == "--version") {
+      options.action = name == "--help" ? ScriptOptions::Action::show_help : ScriptOptions::Action::show_version;
+      return options;
+    }
+    if (name == "--quiet") {
+      options.quiet = true;
+      continue;
+    }
+    if (!attached && i + 1 == argc) return "option " + name + " needs a value" + std::string(kSeeHelp);
+    const std::string_view value = attached ? attached_value : std::string_view(argv[++i]);
+    if (name == "--factor") {
+      const std::optional<double> factor = factor_from_text(value);
+      if (!factor)
+        return "invalid factor '" + std::string(value) + "': a finite number such as 2, -0.5 or 1e3 is needed";
+      options.factor = *factor;
+      factor_given = true;
+    } else {
+      const std::optional<FormatName> format = format_named(value);
+      if (!format) return "invalid format '" + std::string(value) + "': text, double or single is needed";
+      options.format = *format;
+    }
+  }
+  if (operands != 2) return "an input grid and an output grid are needed" + std::string(kSeeHelp);
+  if (!factor_given) return "option --factor is needed: this form never asks for it" + std::string(kSeeHelp);
+  if (options.output == "-" && options.format != FormatName::ascii_text) {
+    return "a binary grid cannot be written to standard output: its statistics are written into its header "
+           "at the end; name an output file";
+  }
+  return options;
+}
+
+const char* script_help_text() {
+  return "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
+         "\n"
+         "usage: cellscale --factor F [--format text|double|single] [--quiet] [--] INPUT OUTPUT\n"
+         "       cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
+         "\n"
+         "The first form, for scripts, never reads standard input for a reply:\n"
+         "  --factor F       the factor: a number in the C locale's form (2, -0.5, 1e3)\n"
+         "  --format FORMAT  the output format: text (the default), double or single\n"
+         "                   (also t, d, s, or -f:t, -f:d, -f:s)\n"
+         "  --quiet          no progress dots (shown on standard error when it is a terminal)\n"
+         "  --help           this text\n"
+         "  --version        the version\n"
+         "  --               the end of the options\n"
+         "INPUT - reads the grid from standard input; OUTPUT - writes a text grid to\n"
+         "standard output. Messages go to standard error; a failure ends the run.\n"
+         "\n"
+         "The second form asks for the factor on standard input, and for another name\n"
+         "when the output cannot be created; its messages go to standard output.\n"
+         "-f:t|s|d output format. t=text (with double precision, this is default), d=double precision, "
+         "s=single precision\n";
+}
+
+const char* version_text() { return "cellscale " CELLSCALE_VERSION "\n"; }
+
+}  // namespace cellscale

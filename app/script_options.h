@@ -1,0 +1,45 @@
+#pragma once
+
+// The command line for scripts, in GNU long options:
+//   cellscale --factor F [--format text|double|single] [--quiet] [--] INPUT OUTPUT
+// chosen when the first argument begins with "--"; any other command line is
+// the older form (app/command_line.h), read as it always has been.
+// This form never reads standard input for a reply: the factor is given, and
+// an output that cannot be created ends the run. "-" as INPUT is standard
+// input and as OUTPUT standard output.
+
+#include <string>
+#include <variant>
+
+#include "formats/grid_format.h"
+
+namespace cellscale {
+
+struct ScriptOptions {
+  enum class Action { scale, show_help, show_version };
+  Action action = Action::scale;
+  double factor = 1.0;
+  FormatName format = FormatName::ascii_text;
+  bool quiet = false;  // no progress dots
+  // The operands as given; "-" stands for a standard stream.
+  std::string input;
+  std::string output;
+  int input_index = 0;  // their places in argv, for the names as the system has them
+  int output_index = 0;
+};
+
+// Whether the command line is in the form for scripts: its first argument
+// begins with "--".
+[[nodiscard]] bool is_script_form(int argc, char** argv);
+
+// The options of a command line in the form for scripts, or the message
+// (one line, no "\n") that says what is wrong with it.
+[[nodiscard]] std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** argv);
+
+// The usage text of both forms, for --help.
+[[nodiscard]] const char* script_help_text();
+
+// "cellscale <version>", for --version.
+[[nodiscard]] const char* version_text();
+
+}  // namespace cellscale
