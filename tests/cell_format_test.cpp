@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "formats/ascii_grid.h"
+#include "numbers/cell_digits.h"
 #include "numbers/cell_format_detail.h"
 #include "support/instruction_sets.h"
 #include "support/reference_grid.h"
@@ -56,7 +61,11 @@ const Case kCases[] = {
 // clang-format on
 
 TEST(CellFormat, WritesSixSignificantDigitsWithThreeDigitExponent) {
-  for (const Case& c : kCases) EXPECT_EQ(text_of(cellscale::format_cell, c.value), c.text) << c.value;
+  for (const Case& c : kCases) {
+    EXPECT_EQ(text_of(cellscale::format_cell, c.value), c.text) << c.value;
+    char buffer[cellscale::kMaxCellDigitsTextLength];
+    EXPECT_EQ(std::string(buffer, cellscale::format_cell_digits(buffer, c.value, 6)), c.text) << c.value;
+  }
 }
 
 TEST(CellFormat, ExactPathAgreesOnTheSameCases) {
@@ -323,6 +332,328 @@ TEST(CellFormatDetail, PortableMultiplyGivesTheFull128BitProduct) {
     ASSERT_EQ(result.low, static_cast<std::uint64_t>(product)) << a << " * " << b;
   }
 #endif
+}
+
+// --- Cells with a chosen number of digits, and the shortest ---------------
+
+// A cell with the most digits and its tab fit the room the text writer keeps a cell.
+static_assert(cellscale::kMaxCellDigitsTextLength + 1 <= cellscale::kCellTextRoom);
+
+// "%.{digits}g" as the C library writes it, its exponent widened to three
+// digits: the reference for format_cell_digits, made without std::to_chars.
+std::string printf_text(double value, int digits) {
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%.*g", digits, value);
+  std::string result(text, static_cast<std::size_t>(length));
+  const std::size_t e = result.find('e');
+  if (e != std::string::npos && result.size() - e == 4) result.insert(e + 2, 1, '0');
+  return result;
+}
+
+// Whether strtod gives back exactly the bits of value from text.
+bool reads_back(const std::string& text, double value) {
+  return std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)) == std::bit_cast<std::uint64_t>(value);
+}
+
+// What `format` writes of value, checked to keep within its room: a guard
+// after kMaxCellDigitsTextLength characters stays intact.
+template <typename Format>
+std::string digits_text(Format format, double value) {
+  constexpr std::size_t kRoom = cellscale::kMaxCellDigitsTextLength;
+  char buffer[kRoom + 8];
+  std::memset(buffer, '#', sizeof buffer);
+  const char* end = format(+buffer, value);
+  if (std::memcmp(buffer + kRoom, "########", 8) != 0 || end - buffer > static_cast<std::ptrdiff_t>(kRoom)) {
+    ADD_FAILURE() << "text of " << value << " goes past its room";
+  }
+  return std::string(static_cast<const char*>(buffer), end);
+}
+
+std::string text_with_digits(double value, int digits) {
+  return digits_text([digits](char* out, double v) { return cellscale::format_cell_digits(out, v, digits); }, value);
+}
+
+std::string shortest_text(double value) { return digits_text(cellscale::format_cell_shortest, value); }
+
+// The sample the digit tests sweep: hand-picked values where digits or
+// notation change (with both signs and the doubles two units either side),
+// NaN and infinities, then random bit patterns, random decimals of 1 to 17
+// digits, and random exact ties (n + 1/2, n / 2^k with n odd), from fixed seeds.
+const std::vector<double>& digit_sample() {
+  static const std::vector<double> sample = [] {
+    const double picked[] = {0,
+                             1e-5,
+                             9.9999995e-5,
+                             0.0001,
+                             0.00009999999999999999,
+                             999999.5,
+                             999999.4999999999,
+                             1e6,
+                             1e15,
+                             1e16,
+                             1e17,
+                             1e21,
+                             1e22,
+                             1e23,
+                             9007199254740992.0,
+                             9007199254740994.0,
+                             4503599627370495.5,
+                             123456789012345678.0,
+                             DBL_MAX,
+                             DBL_MIN,
+                             2.2250738585072009e-308,
+                             4.9406564584124654e-324,
+                             1e-310,
+                             1e-320,
+                             1.5,
+                             2.5,
+                             0.5,
+                             0.125,
+                             0.375,
+                             0.0625,
+                             12.5,
+                             123.5,
+                             1234.5,
+                             12345.5,
+                             1234567.5,
+                             0.15,
+                             0.25,
+                             0.35,
+                             9.5,
+                             99.5,
+                             0.95,
+                             0.1,
+                             0.2,
+                             0.3,
+                             1.0 / 3,
+                             2.0 / 3,
+                             100,
+                             120,
+                             123,
+                             1000,
+                             9999,
+                             1e100,
+                             1e-100,
+                             1.7976931348623157e308,
+                             5e-324,
+                             1e-4,
+                             1e-3,
+                             0.30000000000000004,
+                             1.0000000000000002,
+                             9.999999999999999e22,
+                             8.98846567431158e307};
+    std::vector<double> values = {std::nan(""), -std::nan(""), std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity()};
+    for (const double value : picked) {
+      for (int step = -2; step <= 2; ++step) {
+        values.push_back(cellscale::reference::step_ulps(value, step));
+        values.push_back(-cellscale::reference::step_ulps(value, step));
+      }
+    }
+#ifdef CELLSCALE_SANITIZED_TESTS
+    constexpr int kEach = 8000;
+#else
+    constexpr int kEach = 100000;
+#endif
+    std::mt19937_64 random(20250311U);
+    for (int i = 0; i < kEach; ++i) values.push_back(std::bit_cast<double>(random()));
+    for (int i = 0; i < kEach; ++i) {
+      const int digits = 1 + static_cast<int>(random() % 17);
+      std::uint64_t mantissa = 1 + random() % 9;
+      for (int d = 1; d < digits; ++d) mantissa = mantissa * 10 + random() % 10;
+      // Mostly ordinary sizes, one in eight anywhere in the range.
+      const int exponent =
+          random() % 8 == 0 ? static_cast<int>(random() % 640) - 330 : static_cast<int>(random() % 40) - 20;
+      char text[48];
+      std::snprintf(text, sizeof text, "%s%llue%d", random() % 2 ? "-" : "",
+                    static_cast<unsigned long long>(mantissa), exponent);
+      values.push_back(std::strtod(text, nullptr));
+    }
+    for (int i = 0; i < kEach / 4; ++i) {
+      const std::uint64_t n = random() >> (12 + random() % 52);
+      values.push_back(static_cast<double>(n) + 0.5);
+      values.push_back(std::ldexp(static_cast<double>(n | 1), -static_cast<int>(random() % 60)));
+    }
+    return values;
+  }();
+  return sample;
+}
+
+TEST(CellDigits, WritesWhatPrintfWritesWithEachNumberOfDigits) {
+  int failures = 0;
+  for (const double value : digit_sample()) {
+    for (int digits = cellscale::kMinCellDigits; digits <= cellscale::kMaxCellDigits; ++digits) {
+      const std::string expected = printf_text(value, digits);
+      const std::string text = text_with_digits(value, digits);
+      if (text != expected) {
+        ADD_FAILURE() << std::hexfloat << value << " with " << digits << " digits: " << text << ", not " << expected;
+        ASSERT_LT(++failures, 20);
+      }
+    }
+  }
+}
+
+TEST(CellDigits, SixDigitsAreFormatCellsBytes) {
+  for (const double value : digit_sample()) {
+    const std::string expected = text_of(cellscale::format_cell, value);
+    ASSERT_EQ(text_with_digits(value, 6), expected) << std::hexfloat << value;
+    ASSERT_EQ(digits_text([](char* out, double v) { return cellscale::format_cell_with_digits(out, v, 6); }, value),
+              expected)
+        << std::hexfloat << value;
+  }
+}
+
+TEST(CellDigits, DigitsOutsideTheRangeTakeTheNearest) {
+  for (const double value : {1.0 / 3, -123456.75, 1e-7, DBL_MAX}) {
+    EXPECT_EQ(text_with_digits(value, 0), printf_text(value, 1)) << value;
+    EXPECT_EQ(text_with_digits(value, -5), printf_text(value, 1)) << value;
+    EXPECT_EQ(text_with_digits(value, 18), printf_text(value, 17)) << value;
+    EXPECT_EQ(text_with_digits(value, 1000), printf_text(value, 17)) << value;
+  }
+}
+
+// Shortest texts worked out by hand: the fewest digits that read back, in
+// exponent notation where the exponent X is below -4 or at least the number
+// of digits.
+// clang-format off
+const Case kShortestCases[] = {
+    {0, "0"}, {-0.0, "-0"}, {0.1, "0.1"}, {1.0 / 3, "0.3333333333333333"}, {-2.0 / 3, "-0.6666666666666666"},
+    {0.30000000000000004, "0.30000000000000004"}, {1, "1"}, {-9999, "-9999"}, {1234.5, "1234.5"},
+    {100, "1e+002"}, {120, "1.2e+002"}, {123, "123"}, {1e5, "1e+005"}, {123456, "123456"}, {999999.5, "999999.5"},
+    {1e16, "1e+016"}, {1e23, "1e+023"}, {9007199254740992.0, "9007199254740992"},
+    {123456789012345678.0, "1.2345678901234568e+017"}, {0.0001, "0.0001"}, {0.00012345, "0.00012345"},
+    {1e-5, "1e-005"}, {-2.5e-5, "-2.5e-005"}, {9.9999995e-5, "9.9999995e-005"},
+    {DBL_MAX, "1.7976931348623157e+308"}, {-DBL_MAX, "-1.7976931348623157e+308"},
+    {DBL_MIN, "2.2250738585072014e-308"}, {4.9406564584124654e-324, "5e-324"}, {-1e-310, "-1e-310"},
+    {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
+    {std::nan(""), "nan"}, {-std::nan(""), "-nan"},
+};
+// clang-format on
+
+TEST(CellDigits, ShortestTextsWorkedByHand) {
+  for (const Case& c : kShortestCases) {
+    EXPECT_EQ(shortest_text(c.value), c.text) << c.value;
+    char buffer[cellscale::kMaxCellDigitsTextLength];
+    EXPECT_EQ(std::string(buffer,
+                          cellscale::format_cell_with_digits(buffer, c.value, cellscale::kShortestCellDigits)),
+              c.text)
+        << c.value;
+  }
+}
+
+// The significant digits of a cell text and the exponent X of its first
+// (d.ddd * 10^X), read from the characters alone, and its notation.
+struct DecimalText {
+  std::string digits;
+  int exponent = 0;
+  bool exponent_notation = false;
+};
+
+DecimalText decimal_text(const std::string& text) {
+  DecimalText decimal;
+  std::size_t at = text[0] == '-' ? 1 : 0;
+  int before_point = 0;
+  bool point = false;
+  for (; at < text.size() && text[at] != 'e'; ++at) {
+    if (text[at] == '.') {
+      point = true;
+    } else {
+      decimal.digits += text[at];
+      if (!point) ++before_point;
+    }
+  }
+  const std::size_t zeros = std::min(decimal.digits.find_first_not_of('0'), decimal.digits.size() - 1);
+  decimal.digits.erase(0, zeros);
+  decimal.exponent = before_point - 1 - static_cast<int>(zeros);
+  if (at < text.size()) {
+    decimal.exponent_notation = true;
+    decimal.exponent += std::atoi(text.c_str() + at + 1);
+  }
+  return decimal;
+}
+
+// Every finite value of the sample: the text reads back to its bits, one
+// digit fewer with the nearest such number does not, the notation is %g's
+// for that many digits, and where "%.{P}g" reads back too the two texts are
+// the same (where it does not, the shortest digits are not the nearest
+// P-digit number: the value is a power of two, whose neighbours below are
+// nearer than those above).
+TEST(CellDigits, ShortestTextReadsBackWithNoFewerDigits) {
+  int not_nearest = 0;
+  for (const double value : digit_sample()) {
+    if (!std::isfinite(value)) continue;
+    const std::string text = shortest_text(value);
+    ASSERT_TRUE(reads_back(text, value)) << std::hexfloat << value << ": " << text;
+    const DecimalText decimal = decimal_text(text);
+    const int digits = static_cast<int>(decimal.digits.size());
+    ASSERT_EQ(decimal.exponent_notation, decimal.exponent < -4 || decimal.exponent >= digits)
+        << std::hexfloat << value << ": " << text;
+    if (digits > 1) {
+      ASSERT_FALSE(reads_back(printf_text(value, digits - 1), value))
+          << std::hexfloat << value << ": " << text << " and " << printf_text(value, digits - 1);
+    }
+    const std::string nearest = printf_text(value, digits);
+    if (reads_back(nearest, value)) {
+      ASSERT_EQ(text, nearest) << std::hexfloat << value;
+    } else {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(value) & 0x000fffffffffffffU, 0U)
+          << std::hexfloat << value << ": " << text;
+      ++not_nearest;
+    }
+  }
+  EXPECT_LT(not_nearest, 100);
+}
+
+// The row loops with each number of digits (0: the shortest) give each cell's
+// text as format_cell_with_digits writes it, and its tab; the ends are counted
+// from an origin before the row. Scaled, each row is worked out by hand: a
+// nodata cell stays nodata (with nodata 0, a -0 cell is 0), any other is
+// multiplied by the factor.
+TEST(CellDigits, RowsAreTheCellsTextsWithTabs) {
+  const std::vector<double>& sample = digit_sample();
+  const std::vector<double> row(sample.begin(), sample.begin() + 700);  // the picked values and a few random ones
+  struct ScaledRow {
+    cellscale::CellScaling scaling;
+    std::vector<double> cells;
+    std::vector<double> scaled;
+  };
+  const ScaledRow scaled_rows[] = {
+      {{-9999, 2}, {-9999, 1.25, -4999.5, 0.1, 1.0 / 3}, {-9999, 2.5, -9999, 0.2, 2.0 / 3}},
+      {{0, 2}, {-0.0, 0, 0.75, 1e300}, {0, 0, 1.5, 2e300}},
+      {{0, -1}, {0, -0.0, 2, 0.1}, {0, 0, -2, -0.1}},
+      {{3, 0.5}, {3, 6, std::nan(""), 1e-300, 2000001}, {3, 3, std::nan(""), 5e-301, 1000000.5}},
+  };
+  constexpr std::size_t kBefore = 3;
+  std::vector<char> buffer(kBefore + row.size() * (cellscale::kMaxCellTextLength + 1));
+  std::vector<std::uint32_t> ends(row.size());
+  for (int digits = cellscale::kShortestCellDigits; digits <= cellscale::kMaxCellDigits; ++digits) {
+    const auto check = [&](const std::vector<double>& values, const std::vector<double>& texts_of,
+                           const cellscale::CellScaling* scaling) {
+      std::string expected;
+      std::vector<std::uint32_t> expected_ends;
+      for (const double value : texts_of) {
+        char text[cellscale::kMaxCellDigitsTextLength];
+        expected += std::string(text, cellscale::format_cell_with_digits(text, value, digits)) + '\t';
+        expected_ends.push_back(static_cast<std::uint32_t>(kBefore + expected.size()));
+      }
+      char* const out = buffer.data() + kBefore;
+      char* end = scaling != nullptr
+                      ? cellscale::format_scaled_cells_with_tabs_digits(out, values.data(), values.size(), digits,
+                                                                        *scaling, buffer.data(), ends.data())
+                      : cellscale::format_cells_with_tabs_digits(out, values.data(), values.size(), digits,
+                                                                 buffer.data(), ends.data());
+      EXPECT_EQ(std::string(out, end), expected) << digits << " digits";
+      EXPECT_EQ(std::vector<std::uint32_t>(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(values.size())),
+                expected_ends)
+          << digits << " digits";
+      end = scaling != nullptr
+                ? cellscale::format_scaled_cells_with_tabs_digits(out, values.data(), values.size(), digits, *scaling)
+                : cellscale::format_cells_with_tabs_digits(out, values.data(), values.size(), digits);
+      EXPECT_EQ(std::string(out, end), expected) << digits << " digits, no ends";
+    };
+    check(row, row, nullptr);
+    for (const ScaledRow& scaled : scaled_rows) check(scaled.cells, scaled.scaled, &scaled.scaling);
+  }
 }
 
 }  // namespace
