@@ -12,7 +12,7 @@
 // more than it is asked. Its notation differs from the grid's only in the
 // exponent, which it writes with at least two digits, and, for the shortest
 // digits, in the choice between fixed and exponent notation, which is made
-// here from the digits and exponent of its scientific text.
+// here from the exponent of its scientific text.
 
 namespace cellscale {
 namespace {
@@ -63,9 +63,8 @@ char* format_cell_shortest(char* out, double value) {
   // The digits after the first, which follow the point.
   const char* const rest = e - first > 1 ? first + 2 : e;
   const int rest_count = static_cast<int>(e - rest);
-  const int significant = rest_count + 1;
 
-  if (exponent < -4 || exponent >= significant) {
+  if (exponent < -4 || exponent >= kMaxCellDigits) {
     // Exponent notation: the mantissa as std::to_chars wrote it.
     const auto mantissa_length = static_cast<std::size_t>(e - text);
     std::memcpy(out, text, mantissa_length);
@@ -76,10 +75,14 @@ char* format_cell_shortest(char* out, double value) {
   }
   if (first != text) *out++ = '-';
   if (exponent >= 0) {
-    // The first exponent + 1 digits, then the point and the others, if any.
+    // The first exponent + 1 digits, zeros where the digits end before the
+    // point (100, 5151875e1), then the point and the others, if any.
     *out++ = *first;
-    std::memcpy(out, rest, static_cast<std::size_t>(exponent));
-    out += exponent;
+    const int whole = std::min(exponent, rest_count);
+    std::memcpy(out, rest, static_cast<std::size_t>(whole));
+    out += whole;
+    std::memset(out, '0', static_cast<std::size_t>(exponent - whole));
+    out += exponent - whole;
     if (rest_count > exponent) {
       *out++ = '.';
       const auto after_point = static_cast<std::size_t>(rest_count - exponent);
@@ -98,7 +101,7 @@ char* format_cell_shortest(char* out, double value) {
 
 char* format_cell_with_digits(char* out, double value, int digits) {
   if (digits == kShortestCellDigits) return format_cell_shortest(out, value);
-  if (digits == 6) return format_cell(out, value);
+  if (digits == kFormatCellDigits) return format_cell(out, value);
   return format_cell_digits(out, value, digits);
 }
 
@@ -137,7 +140,7 @@ char* format_cells_with_tabs_digits(char* out, const double* values, std::size_t
 
 char* format_cells_with_tabs_digits(char* out, const double* values, std::size_t count, int digits,
                                     const char* origin, std::uint32_t* ends) {
-  if (digits == 6) {
+  if (digits == kFormatCellDigits) {
     return ends != nullptr ? format_cells_with_tabs(out, values, count, origin, ends)
                            : format_cells_with_tabs(out, values, count);
   }
@@ -151,7 +154,7 @@ char* format_scaled_cells_with_tabs_digits(char* out, const double* values, std:
 
 char* format_scaled_cells_with_tabs_digits(char* out, const double* values, std::size_t count, int digits,
                                            const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
-  if (digits == 6) {
+  if (digits == kFormatCellDigits) {
     return ends != nullptr ? format_scaled_cells_with_tabs(out, values, count, scaling, origin, ends)
                            : format_scaled_cells_with_tabs(out, values, count, scaling);
   }

@@ -16,11 +16,13 @@
 //
 // format_cell_shortest writes the fewest significant digits P that read back
 // (strtod) to the same double; where several P-digit numbers do, the one
-// nearest the value. It chooses the notation as %g does for P digits, that is
-// as "%.{P}g" would: exponent notation when X < -4 or X >= P, fixed notation
-// otherwise. So 1234.5 is "1234.5", 0.0001 is "0.0001", 1e-5 is "1e-005",
-// 100 is "1e+002" (one digit, X = 2), 120 is "1.2e+002", 123 is "123", 0.1
-// is "0.1", -0 is "-0" and 1/3 is "0.3333333333333333".
+// nearest the value. It chooses the notation as "%.17g" would, whatever P
+// is: exponent notation when X < -4 or X >= 17, fixed notation otherwise, so
+// that coordinates and whole numbers keep the form they are written in. So
+// 100 is "100", 5151875 is "5151875", -13627361.5 is "-13627361.5", 1234.5
+// is "1234.5", 0.0001 is "0.0001", 1e-5 is "1e-005", 1e17 is "1e+017",
+// 123456789012345678 is "1.2345678901234568e+017", 0.1 is "0.1", -0 is "-0"
+// and 1/3 is "0.3333333333333333".
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +36,8 @@ namespace cellscale {
 inline constexpr int kMinCellDigits = 1;
 inline constexpr int kMaxCellDigits = 17;
 inline constexpr int kShortestCellDigits = 0;
+// The digits format_cell writes: a text grid's unless others are asked for.
+inline constexpr int kFormatCellDigits = 6;
 
 // The longest text either function writes: 17 significant digits with a
 // sign, a point and a three-digit exponent, "-1.2345678901234567e-308" (24

@@ -513,15 +513,19 @@ TEST(CellDigits, DigitsOutsideTheRangeTakeTheNearest) {
 }
 
 // Shortest texts worked out by hand: the fewest digits that read back, in
-// exponent notation where the exponent X is below -4 or at least the number
-// of digits.
+// exponent notation where the exponent X is below -4 or at least 17, as
+// "%.17g" chooses, whatever the number of digits.
 // clang-format off
 const Case kShortestCases[] = {
     {0, "0"}, {-0.0, "-0"}, {0.1, "0.1"}, {1.0 / 3, "0.3333333333333333"}, {-2.0 / 3, "-0.6666666666666666"},
     {0.30000000000000004, "0.30000000000000004"}, {1, "1"}, {-9999, "-9999"}, {1234.5, "1234.5"},
-    {100, "1e+002"}, {120, "1.2e+002"}, {123, "123"}, {1e5, "1e+005"}, {123456, "123456"}, {999999.5, "999999.5"},
-    {1e16, "1e+016"}, {1e23, "1e+023"}, {9007199254740992.0, "9007199254740992"},
+    {100, "100"}, {-100, "-100"}, {120, "120"}, {123, "123"}, {1e5, "100000"}, {123456, "123456"},
+    {999999.5, "999999.5"}, {5151875, "5151875"}, {4000000.5, "4000000.5"}, {-13627361.5, "-13627361.5"},
+    {1e15 + 0.5, "1000000000000000.5"}, {1e16, "10000000000000000"}, {-1e16, "-10000000000000000"},
+    {99999999999999984.0, "99999999999999980"}, {1e17, "1e+017"}, {-1e17, "-1e+017"}, {1.5e17, "1.5e+017"},
+    {1e23, "1e+023"}, {9007199254740992.0, "9007199254740992"},
     {123456789012345678.0, "1.2345678901234568e+017"}, {0.0001, "0.0001"}, {0.00012345, "0.00012345"},
+    {-0.00012345678901234567, "-0.00012345678901234567"},
     {1e-5, "1e-005"}, {-2.5e-5, "-2.5e-005"}, {9.9999995e-5, "9.9999995e-005"},
     {DBL_MAX, "1.7976931348623157e+308"}, {-DBL_MAX, "-1.7976931348623157e+308"},
     {DBL_MIN, "2.2250738585072014e-308"}, {4.9406564584124654e-324, "5e-324"}, {-1e-310, "-1e-310"},
@@ -569,15 +573,17 @@ DecimalText decimal_text(const std::string& text) {
     decimal.exponent_notation = true;
     decimal.exponent += std::atoi(text.c_str() + at + 1);
   }
+  // Zeros that only fill the places before the point (100) are no significant digits.
+  decimal.digits.erase(std::max<std::size_t>(decimal.digits.find_last_not_of('0') + 1, 1));
   return decimal;
 }
 
 // Every finite value of the sample: the text reads back to its bits, one
-// digit fewer with the nearest such number does not, the notation is %g's
-// for that many digits, and where "%.{P}g" reads back too the two texts are
-// the same (where it does not, the shortest digits are not the nearest
-// P-digit number: the value is a power of two, whose neighbours below are
-// nearer than those above).
+// digit fewer with the nearest such number does not, the notation is the
+// one "%.17g" chooses, and where "%.{P}g" reads back too the two texts have
+// the same digits and exponent (where it does not, the shortest digits are
+// not the nearest P-digit number: the value is a power of two, whose
+// neighbours below are nearer than those above).
 TEST(CellDigits, ShortestTextReadsBackWithNoFewerDigits) {
   int not_nearest = 0;
   for (const double value : digit_sample()) {
@@ -586,7 +592,7 @@ TEST(CellDigits, ShortestTextReadsBackWithNoFewerDigits) {
     ASSERT_TRUE(reads_back(text, value)) << std::hexfloat << value << ": " << text;
     const DecimalText decimal = decimal_text(text);
     const int digits = static_cast<int>(decimal.digits.size());
-    ASSERT_EQ(decimal.exponent_notation, decimal.exponent < -4 || decimal.exponent >= digits)
+    ASSERT_EQ(decimal.exponent_notation, decimal_text(printf_text(value, 17)).exponent_notation)
         << std::hexfloat << value << ": " << text;
     if (digits > 1) {
       ASSERT_FALSE(reads_back(printf_text(value, digits - 1), value))
@@ -594,7 +600,10 @@ TEST(CellDigits, ShortestTextReadsBackWithNoFewerDigits) {
     }
     const std::string nearest = printf_text(value, digits);
     if (reads_back(nearest, value)) {
-      ASSERT_EQ(text, nearest) << std::hexfloat << value;
+      const DecimalText nearest_decimal = decimal_text(nearest);
+      ASSERT_EQ(decimal.digits, nearest_decimal.digits) << std::hexfloat << value << ": " << text << ", " << nearest;
+      ASSERT_EQ(decimal.exponent, nearest_decimal.exponent) << std::hexfloat << value << ": " << text;
+      ASSERT_EQ(text[0] == '-', nearest[0] == '-') << std::hexfloat << value << ": " << text;
     } else {
       ASSERT_EQ(std::bit_cast<std::uint64_t>(value) & 0x000fffffffffffffU, 0U)
           << std::hexfloat << value << ": " << text;
