@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "formats/ascii_grid.h"
+#include "numbers/cell_digits.h"
 #include "numbers/cell_format.h"
 #include "numbers/cell_scaling.h"
 #include "threads/ordered_jobs.h"
@@ -41,14 +42,15 @@ void BatchWork::work_on(CellBatch& batch) const {
     batch.scaled = scaled;
     return;
   }
-  // A text output's cells are scaled as they are formatted; singles are
-  // widened first, in parts that stay in the first-level cache.
+  // A text output's cells are scaled as they are formatted, with the run's
+  // digits (six take format_cell's own row loops); singles are widened
+  // first, in parts that stay in the first-level cache.
   char* const text = batch.text.room(count * kCellTextRoom + 1);
   std::uint32_t* const ends = batch.text_ends.room(count + 1);
   const CellScaling scaling{nodata, factor};
   char* out = text;
   if (batch.first_column < 0) {
-    out = format_scaled_cells_with_tabs(out, cells, count, scaling, text, ends);
+    out = format_scaled_cells_with_tabs_digits(out, cells, count, digits, scaling, text, ends);
   } else {
     // A binary input's batch knows where its rows end: the text is made a
     // row's part at a time, and only the rows' ends are kept.
@@ -62,9 +64,9 @@ void BatchWork::work_on(CellBatch& batch) const {
       if (piece.singles != nullptr) {
         part = std::min(part, kWidened);
         std::copy_n(piece.singles + done, part, widened);
-        out = format_scaled_cells_with_tabs(out, widened, part, scaling);
+        out = format_scaled_cells_with_tabs_digits(out, widened, part, digits, scaling);
       } else {
-        out = format_scaled_cells_with_tabs(out, cells + done, part, scaling);
+        out = format_scaled_cells_with_tabs_digits(out, cells + done, part, digits, scaling);
       }
       done += part;
       row_left -= part;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "formats/grid_format.h"
+#include "numbers/cell_digits.h"
 #include "stats/cell_stats.h"
 
 namespace cellscale {
@@ -50,6 +51,8 @@ struct BatchWork {
   double factor = 1;
   std::size_t columns = 0;
   bool format_text = false;  // a text output
+  // The significant digits of a text output's cells, or kShortestCellDigits.
+  int digits = kFormatCellDigits;
 
   void work_on(CellBatch& batch) const;
 };

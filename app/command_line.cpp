@@ -57,6 +57,7 @@ int run_script_form(int argc, char** argv) {
       .input_is_standard_input = input_standard,
       .output_is_standard_output = output_standard,
       .output_format = options.format,
+      .text_digits = options.digits,
       .factor = options.factor,
       .ask_for_output_name = false,
       .dots = !options.quiet && is_terminal(stderr) ? stderr : nullptr,

@@ -11,7 +11,8 @@
 //  3. The batch's work (app/cell_batches.cpp), on a worker or on this thread:
 //     scan_cell_text (formats/ascii_grid.h) takes a text piece's numbers,
 //     scale_cells (numbers/cell_scaling.h) scales the cells, and for a text
-//     output format_cells_with_tabs (numbers/cell_format.h) makes their text.
+//     output format_cells_with_tabs (numbers/cell_format.h) makes their text,
+//     or its kin with other digits (numbers/cell_digits.h).
 //  4. Back on this thread, in the order read, BatchWriter takes the batch's
 //     cells into the statistics (stats/cell_stats.h) and the writer, a row
 //     only once it is whole: the writer keeps the bytes in its output block
@@ -193,7 +194,8 @@ int run_scaling(RunSettings settings) {
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
   const std::unique_ptr<GridWriter> writer =
       make_grid_writer(output_format, std::move(output_file),
-                       names_gzip_file(output_file_name.shown) && !settings.output_is_standard_output);
+                       names_gzip_file(output_file_name.shown) && !settings.output_is_standard_output,
+                       settings.text_digits);
   const char* input_name = input_file_name.shown.c_str();
   const char* output_name = output_file_name.shown.c_str();
   // From here on a failure ends the run through fail_keeping_output.
@@ -246,7 +248,8 @@ int run_scaling(RunSettings settings) {
                          .work = {.nodata = nodata,
                                   .factor = factor,
                                   .columns = static_cast<std::size_t>(*columns),
-                                  .format_text = text_output},
+                                  .format_text = text_output,
+                                  .digits = settings.text_digits},
                          .workers = cell_workers(input_format, output_format, cells, processors)};
   std::uint64_t used = 0;
   const auto show_rows = [&dots](std::int64_t rows_written) { dots.rows_written(rows_written); };

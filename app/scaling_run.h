@@ -12,6 +12,7 @@
 
 #include "app/file_names.h"
 #include "formats/grid_format.h"
+#include "numbers/cell_digits.h"
 
 namespace cellscale {
 
@@ -23,6 +24,9 @@ struct RunSettings {
   bool input_is_standard_input = false;    // then `input` only names it in messages
   bool output_is_standard_output = false;  // a text output only; then `output` only names it
   FormatName output_format = FormatName::ascii_text;
+  // The significant digits of a text output's header values and cells
+  // (numbers/cell_digits.h), or kShortestCellDigits.
+  int text_digits = kFormatCellDigits;
   // None: asked for on standard input, after the "factor : " prompt.
   std::optional<double> factor{};
   // An output that cannot be created: another name is asked for on standard

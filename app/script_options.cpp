@@ -35,6 +35,18 @@ std::optional<double> factor_from_text(std::string_view text) {
   return value;
 }
 
+// --digits' value: "shortest", or a whole number from 1 to 17 and nothing else.
+std::optional<int> digits_from_text(std::string_view text) {
+  if (text == "shortest") return kShortestCellDigits;
+  int digits = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), digits);
+  if (error != std::errc() || end != text.data() + text.size() || digits < kMinCellDigits ||
+      digits > kMaxCellDigits) {
+    return std::nullopt;
+  }
+  return digits;
+}
+
 constexpr std::string_view kSeeHelp = " (cellscale --help shows the usage)";
 
 }  // namespace
@@ -49,6 +61,7 @@ bool is_script_form(int argc, char** argv) { return argc > 1 && std::string_view
 std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** argv) {
   ScriptOptions options;
   bool factor_given = false;
+  bool digits_given = false;
   bool options_ended = false;
   int operands = 0;
   for (int i = 1; i < argc; ++i) {
@@ -78,7 +91,7 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
     const std::string name(argument.substr(0, equals));
     const bool attached = equals != std::string_view::npos;
     const std::string_view attached_value = attached ? argument.substr(equals + 1) : std::string_view();
-    const bool takes_value = name == "--factor" || name == "--format";
+    const bool takes_value = name == "--factor" || name == "--format" || name == "--digits";
     if (!takes_value && name != "--help" && name != "--version" && name != "--quiet") {
       return "unknown option " + name + std::string(kSeeHelp);
     }
@@ -99,6 +112,13 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
         return "invalid factor '" + std::string(value) + "': a finite number such as 2, -0.5 or 1e3 is needed";
       options.factor = *factor;
       factor_given = true;
+    } else if (name == "--digits") {
+      const std::optional<int> digits = digits_from_text(value);
+      if (!digits) {
+        return "invalid digits '" + std::string(value) + "': a whole number from 1 to 17, or shortest, is needed";
+      }
+      options.digits = *digits;
+      digits_given = true;
     } else {
       const std::optional<FormatName> format = format_named(value);
       if (!format) return "invalid format '" + std::string(value) + "': text, double or single is needed";
@@ -107,6 +127,9 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
   }
   if (operands != 2) return "an input grid and an output grid are needed" + std::string(kSeeHelp);
   if (!factor_given) return "option --factor is needed: this form never asks for it" + std::string(kSeeHelp);
+  if (digits_given && options.format != FormatName::ascii_text) {
+    return "option --digits is for a text output: a binary grid holds every value as it is" + std::string(kSeeHelp);
+  }
   if (options.output == "-" && options.format != FormatName::ascii_text) {
     return "a binary grid cannot be written to standard output: its statistics are written into its header "
            "at the end; name an output file";
@@ -117,13 +140,18 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
 const char* script_help_text() {
   return "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
          "\n"
-         "usage: cellscale --factor F [--format text|double|single] [--quiet] [--] INPUT OUTPUT\n"
+         "usage: cellscale --factor F [--format text|double|single] [--digits N|shortest]\n"
+         "                 [--quiet] [--] INPUT OUTPUT\n"
          "       cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
          "\n"
          "The first form, for scripts, never reads standard input for a reply:\n"
          "  --factor F       the factor: a number in the C locale's form (2, -0.5, 1e3)\n"
          "  --format FORMAT  the output format: text (the default), double or single\n"
          "                   (also t, d, s, or -f:t, -f:d, -f:s)\n"
+         "  --digits N       a text output's significant digits, 1 to 17 (6 by default),\n"
+         "                   for the header's values and every cell\n"
+         "  --digits shortest\n"
+         "                   the fewest digits that read back to each value exactly\n"
          "  --quiet          no progress dots (shown on standard error when it is a terminal)\n"
          "  --help           this text\n"
          "  --version        the version\n"

@@ -1,7 +1,7 @@
 #pragma once
 
 // The command line for scripts, in GNU long options:
-//   cellscale --factor F [--format text|double|single] [--quiet] [--] INPUT OUTPUT
+//   cellscale --factor F [--format text|double|single] [--digits N|shortest] [--quiet] [--] INPUT OUTPUT
 // chosen when the first argument begins with "--"; any other command line is
 // the older form (app/command_line.h), read as it always has been.
 // This form never reads standard input for a reply: the factor is given, and
@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "formats/grid_format.h"
+#include "numbers/cell_digits.h"
 
 namespace cellscale {
 
@@ -20,6 +21,8 @@ struct ScriptOptions {
   Action action = Action::scale;
   double factor = 1.0;
   FormatName format = FormatName::ascii_text;
+  // A text output's significant digits, 1 to 17, or kShortestCellDigits.
+  int digits = kFormatCellDigits;
   bool quiet = false;  // no progress dots
   // The operands as given; "-" stands for a standard stream.
   std::string input;

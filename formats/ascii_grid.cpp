@@ -252,14 +252,14 @@ class AsciiGridReader final : public GridReader {
 // is buffered: after the cell whose text goes past them.
 class AsciiGridWriter final : public GridWriter {
  public:
-  AsciiGridWriter(FilePtr output, bool gzip) : blocks_(std::move(output)) {
+  AsciiGridWriter(FilePtr output, bool gzip, int digits) : blocks_(std::move(output)), digits_(digits) {
     // A text file written in text mode holds CR LF line ends on Windows:
     // its compressed bytes do too.
     if (gzip) (void)blocks_.compress(0, kCrlfLines);
   }
 
   bool write_header(const GridHeader& header) override {
-    const std::string text = format_text_header(header);
+    const std::string text = format_text_header(header, digits_);
     if (!blocks_ || used_ + text.size() > OutputBlocks::kBlockRoom) return false;
     std::memcpy(blocks_.block() + used_, text.data(), text.size());
     used_ += text.size();
@@ -357,6 +357,7 @@ class AsciiGridWriter final : public GridWriter {
   }
 
   OutputBlocks blocks_;
+  const int digits_;
   std::size_t used_ = 0;
   std::int32_t columns_ = 0;
   std::int32_t row_cells_ = 0;  // cells of the row being written already taken
@@ -372,7 +373,7 @@ char* append(char* out, const char* text) {
 
 }  // namespace
 
-std::string format_text_header(const GridHeader& header) {
+std::string format_text_header(const GridHeader& header, int digits) {
   char text[6 * 40];
   char* out = text;
   out = append(out, "ncols\t");
@@ -382,7 +383,7 @@ std::string format_text_header(const GridHeader& header) {
   const char* const keywords[] = {"\nxllcorner\t", "\nyllcorner\t", "\ncellsize\t", "\nnodata_value\t"};
   for (std::size_t i = 0; i < 4; ++i) {
     out = append(out, keywords[i]);
-    out = format_cell(out, header.slot[kXllcorner + i]);
+    out = format_cell_with_digits(out, header.slot[kXllcorner + i], digits);
   }
   *out++ = '\n';
   return std::string(text, out);
@@ -434,8 +435,8 @@ std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {
   return std::make_unique<AsciiGridReader>(std::move(input));
 }
 
-std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output, bool gzip) {
-  return std::make_unique<AsciiGridWriter>(std::move(output), gzip);
+std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output, bool gzip, int digits) {
+  return std::make_unique<AsciiGridWriter>(std::move(output), gzip, digits);
 }
 
 }  // namespace cellscale

@@ -3,7 +3,9 @@
 // The ASCII grid: six header lines, each a keyword, a tab and a value (ncols,
 // nrows, xllcorner, yllcorner, cellsize, nodata_value), then nrows lines of
 // ncols values separated by tabs. Values are written with six significant
-// digits (see numbers/cell_format.h); the text carries no statistics block.
+// digits (see numbers/cell_format.h) unless another number of digits, or the
+// shortest text, is asked for (numbers/cell_digits.h); the text carries no
+// statistics block.
 //
 // Reading takes the six header values in order whatever words stand before
 // them, and then cells in order regardless of line breaks. A header value or
@@ -17,14 +19,17 @@
 
 #include "files/input_file.h"
 #include "formats/grid_format.h"
+#include "numbers/cell_digits.h"
 #include "numbers/cell_format.h"
 
 namespace cellscale {
 
 // The header exactly as a text grid starts: ncols and nrows as whole numbers
-// truncated toward zero, the other four values as cell text, each line a
-// keyword, a tab, the value and "\n".
-[[nodiscard]] std::string format_text_header(const GridHeader& header);
+// truncated toward zero, the other four values as cell text with `digits`
+// significant digits (format_cell_with_digits, so that a nodata cell's text
+// is the header's nodata_value), each line a keyword, a tab, the value and
+// "\n".
+[[nodiscard]] std::string format_text_header(const GridHeader& header, int digits = kFormatCellDigits);
 
 // The numbers of a piece of cell text (GridReader::read_piece) of `size`
 // bytes followed by a NUL, read into `values` (room for size + 1 values: a
@@ -42,7 +47,8 @@ struct ScannedCells {
 // with the byte after the last of them that ends it, if the piece holds one.
 [[nodiscard]] std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std::size_t count);
 
-// The room format_cells_with_tabs needs for a cell.
+// The room the row loops need for a cell, with any number of digits
+// (numbers/cell_digits.h checks that the longest text fits).
 inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;
 
 // The text a text reader holds at a time. The vector a piece is read into
@@ -56,6 +62,8 @@ inline constexpr std::size_t kTextBufferBytes = std::size_t{1} << 18;
 // The output must be open for writing in text mode ("wt"), so that each "\n"
 // becomes the platform's line ending; or, with `gzip`, in binary mode ("wb"):
 // the text is then written gzip-compressed, with the platform's line ends.
-[[nodiscard]] std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output, bool gzip);
+// The header's values are written with `digits` significant digits
+// (format_text_header); the cells come to it as text.
+[[nodiscard]] std::unique_ptr<GridWriter> make_ascii_grid_writer(FilePtr output, bool gzip, int digits);
 
 }  // namespace cellscale

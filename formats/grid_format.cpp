@@ -15,8 +15,8 @@ std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input)
                                  std::move(input));
 }
 
-std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output, bool gzip) {
-  if (format == FormatName::ascii_text) return make_ascii_grid_writer(std::move(output), gzip);
+std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output, bool gzip, int text_digits) {
+  if (format == FormatName::ascii_text) return make_ascii_grid_writer(std::move(output), gzip, text_digits);
   return make_binary_grid_writer(format == FormatName::double_binary ? BinaryWidth::double_precision
                                                                      : BinaryWidth::single_precision,
                                  std::move(output), gzip);

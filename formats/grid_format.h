@@ -149,7 +149,10 @@ class GridWriter {
 
 [[nodiscard]] std::unique_ptr<GridReader> make_grid_reader(FormatName format, InputFile input);
 // `gzip`: the output is written gzip-compressed (files/gzip_member.h), and
-// was opened in binary mode ("wb") whatever its format.
-[[nodiscard]] std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output, bool gzip);
+// was opened in binary mode ("wb") whatever its format. `text_digits`: the
+// significant digits of a text output's header values (numbers/cell_digits.h;
+// a binary output holds them exactly).
+[[nodiscard]] std::unique_ptr<GridWriter> make_grid_writer(FormatName format, FilePtr output, bool gzip,
+                                                           int text_digits);
 
 }  // namespace cellscale

@@ -7,16 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -731,7 +736,7 @@ TEST(ScriptForm, FactorOptionsAndOperands) {
 TEST(ScriptForm, FormatsAsTheOlderFormWritesThem) {
   const std::string example = read_file(CELLSCALE_EXAMPLE_GRID);
   const std::pair<const char*, std::vector<std::vector<std::string>>> formats[] = {
-      {"-f:t", {{}, {"--format", "text"}, {"--format=t"}, {"-f:t"}}},
+      {"-f:t", {{}, {"--format", "text"}, {"--format=t"}, {"-f:t"}, {"--digits", "6"}, {"--digits=6", "-f:t"}}},
       {"-f:d", {{"--format", "double"}, {"--format=d"}, {"--format", "-f:d"}, {"-f:d"}}},
       {"-f:s", {{"--format", "single"}, {"--format", "s"}, {"-f:s"}}},
   };
@@ -826,6 +831,201 @@ TEST(ScriptForm, StandardStreamsRefusedOrWithoutProjection) {
   for (const RunCase& c : cases) check_run(c);
 }
 
+// --digits for a text output: the header's four values and every cell, a
+// nodata cell written as the header writes nodata_value. The texts are
+// written out by hand.
+TEST(ScriptForm, DigitsOfATextOutput) {
+  using namespace script_form;
+  const std::string utm = text_header("2", "2", "5151875", "4000000.5", "10", "-9999") + "1 2.5\n-9999 4.25\n";
+  const auto utm_doubled = [](const char* x, const char* y, const char* cellsize, const char* nodata,
+                              const std::string& cells) {
+    return native_lines(text_header("2", "2", x, y, cellsize, nodata) + cells);
+  };
+  const std::string doubled_cells = "2\t5\n-9999\t8.5\n";
+  const std::string mercator =
+      text_header("2", "1", "-13627361.5", "4544761.25", "0.29858214173896974", "-3.4028234663852886e+38") +
+      "0.1 -3.4028234663852886e+38\n";
+  const auto mercator_tripled = [](const char* x, const char* y, const char* cellsize, const char* nodata,
+                                   const char* first_cell) {
+    return native_lines(text_header("2", "1", x, y, cellsize, nodata) + first_cell + "\t" + nodata + "\n");
+  };
+  const std::vector<std::string> triple = {"--factor", "3"};
+  const auto run = [](std::string name, const std::vector<std::string>& options, std::string grid,
+                      std::string expected) {
+    std::vector<std::string> arguments = options;
+    arguments.insert(arguments.end(), {"in.asc", "out.asc"});
+    RunCase c = script(std::move(name), arguments, "", 0, {{"out.asc", std::move(expected)}});
+    c.files = {{"in.asc", std::move(grid)}};
+    return c;
+  };
+  // clang-format off
+  std::vector<RunCase> cases = {
+      run("UTM, six digits by default", {"--factor", "2"}, utm,
+          utm_doubled("5.15188e+006", "4e+006", "10", "-9999", doubled_cells)),
+      run("UTM, six digits asked for", {"--digits", "6", "--factor", "2"}, utm,
+          utm_doubled("5.15188e+006", "4e+006", "10", "-9999", doubled_cells)),
+      run("UTM, shortest", {"--factor", "2", "--digits", "shortest"}, utm,
+          utm_doubled("5151875", "4000000.5", "10", "-9999", doubled_cells)),
+      run("UTM, 17 digits", {"--factor", "2", "--digits=17"}, utm,
+          utm_doubled("5151875", "4000000.5", "10", "-9999", doubled_cells)),
+      // One digit: 8.5 rounds to the even 8, and the nodata cell is the header's -1e+004.
+      run("UTM, one digit", {"--factor", "2", "--digits", "1"}, utm,
+          utm_doubled("5e+006", "4e+006", "1e+001", "-1e+004", "2\t5\n-1e+004\t8\n")),
+      run("Web Mercator, six digits", triple, mercator,
+          mercator_tripled("-1.36274e+007", "4.54476e+006", "0.298582", "-3.40282e+038", "0.3")),
+      run("Web Mercator, nine digits", {"--factor", "3", "--digits", "9"}, mercator,
+          mercator_tripled("-13627361.5", "4544761.25", "0.298582142", "-3.40282347e+038", "0.3")),
+      run("Web Mercator, shortest", {"--digits=shortest", "--factor", "3"}, mercator,
+          mercator_tripled("-13627361.5", "4544761.25", "0.29858214173896974", "-3.4028234663852886e+038",
+                           "0.30000000000000004")),
+      run("Web Mercator to standard output", {"--digits=shortest", "--factor", "3"}, mercator, ""),
+      refused("no value for --digits", {"--factor", "2", "in.asc", "out.asc", "--digits"},
+              "option --digits needs a value" + kSeeHelp),
+  };
+  // clang-format on
+  cases[cases.size() - 2].arguments.back() = "-";
+  cases[cases.size() - 2].results = {{"-", std::nullopt}};
+  cases[cases.size() - 2].output =
+      text_header("2", "1", "-13627361.5", "4544761.25", "0.29858214173896974", "-3.4028234663852886e+038") +
+      "0.30000000000000004\t-3.4028234663852886e+038\n";
+  for (const std::string digits :
+       {"0", "18", "x", "", "-1", "6.5", "1e1", " 6", "6 ", "0x6", "+6", "Shortest", "shortest ", "short"}) {
+    cases.push_back(
+        refused("digits '" + digits + "'", {"--factor", "2", "--digits", digits, "in.asc", "out.asc"},
+                "invalid digits '" + digits + "': a whole number from 1 to 17, or shortest, is needed\n"));
+  }
+  // A binary output holds every value as it is: --digits would change nothing.
+  const std::string for_text =
+      "option --digits is for a text output: a binary grid holds every value as it is" + kSeeHelp;
+  for (const std::vector<std::string>& options : {std::vector<std::string>{"--digits", "9", "--format", "double"},
+                                                  {"-f:s", "--digits=shortest"},
+                                                  {"--digits", "6", "--format=d"}}) {
+    std::vector<std::string> arguments = {"--factor", "2"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.insert(arguments.end(), {"in.asc", "out.asc"});
+    cases.push_back(refused("binary output with " + testing::PrintToString(options), arguments, for_text));
+  }
+  for (const RunCase& c : cases) check_run(c);
+}
+
+// A grid in metres turned into feet, from a text, a double and a single
+// input, across many pieces: with --digits shortest or 17 every cell's text
+// reads back to exactly the cell times the factor (worked out here), a nodata
+// cell is the header's nodata text, and each row holds its cells; --digits 6
+// writes the bytes of the default.
+TEST(ScriptForm, EveryCellReadsBackWithShortestDigits) {
+  constexpr std::size_t kColumns = 301;
+  constexpr std::size_t kRows = 200;
+  constexpr double kNodata = -9999;
+  const double factor = 1 / 0.3048;
+  char factor_text[32];
+  std::snprintf(factor_text, sizeof factor_text, "%.17g", factor);
+  std::mt19937_64 random(20250612U);
+  std::vector<double> cells(kColumns * kRows);
+  for (double& cell : cells) {
+    // Mostly elevations with a few decimals, some values of any size, and nodata.
+    const std::uint64_t kind = random() % 20;
+    char text[40];
+    if (kind == 0) {
+      cell = kNodata;
+      continue;
+    }
+    if (kind == 1) {
+      std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(random() % 100000000000000000U),
+                    static_cast<int>(random() % 600) - 310);
+    } else {
+      std::snprintf(text, sizeof text, "%s%llu.%03llu", random() % 8 == 0 ? "-" : "",
+                    static_cast<unsigned long long>(random() % 9000),
+                    static_cast<unsigned long long>(random() % 1000));
+    }
+    cell = std::strtod(text, nullptr);
+  }
+  std::string text_input =
+      text_header(std::to_string(kColumns), std::to_string(kRows), "5151875", "4000000.5", "10", "-9999");
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g%c", cells[i], (i + 1) % kColumns == 0 ? '\n' : ' ');
+    text_input += text;
+  }
+  const std::vector<double> geometry = {kColumns, kRows, 5151875, 4000000.5, 10, kNodata, 0, 0, 0, 0, 0, 0};
+  std::vector<double> singles(cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) singles[i] = static_cast<float>(cells[i]);
+  const struct {
+    const char* name;
+    std::string grid;
+    const std::vector<double>& cells;
+  } inputs[] = {
+      {"text", text_input, cells},
+      {"double", binary_grid(8, geometry, cells), cells},
+      {"single", binary_grid(4, geometry, singles), singles},
+  };
+  const auto split = [](std::string_view text, char separator) {
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at <= text.size();) {
+      const std::size_t end = std::min(text.find(separator, at), text.size());
+      parts.emplace_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+    return parts;
+  };
+  for (const auto& input : inputs) {
+    ScratchFolder folder;
+    write_file(folder / "in", input.grid);
+    std::string default_bytes;
+    for (const char* digits : {"", "6", "shortest", "17"}) {
+      SCOPED_TRACE(std::string(input.name) + " input, digits '" + digits + "'");
+      std::vector<std::string> arguments = {"--factor", factor_text, "in", "out.asc"};
+      if (*digits != '\0') arguments.insert(arguments.begin(), {"--digits", digits});
+      expect_ended(run_tool(folder.path(), arguments, script_form::kUnread), "", 0);
+      const std::string written = read_file(folder / "out.asc");
+      if (*digits == '\0') {
+        default_bytes = written;
+        // Six digits move the corners: 5.15188e+006 and 4e+006.
+        EXPECT_NE(written.find("xllcorner\t5.15188e+006"), std::string::npos);
+        EXPECT_NE(written.find("yllcorner\t4e+006"), std::string::npos);
+      }
+      if (std::string_view(digits) == "6") {
+        EXPECT_EQ(written, default_bytes);
+        continue;
+      }
+      if (*digits == '\0') continue;
+      std::string lines = written;
+      std::erase(lines, '\r');
+      const std::vector<std::string> line = split(lines, '\n');
+      ASSERT_EQ(line.size(), 6 + kRows + 1);  // the last line break ends the text
+      EXPECT_EQ(std::vector<std::string>(line.begin(), line.begin() + 6),
+                (std::vector<std::string>{"ncols\t301", "nrows\t200", "xllcorner\t5151875", "yllcorner\t4000000.5",
+                                          "cellsize\t10", "nodata_value\t-9999"}));
+      EXPECT_EQ(line.back(), "");
+      const std::string nodata_text = line[5].substr(line[5].find('\t') + 1);
+      int failures = 0;
+      for (std::size_t row = 0; row < kRows; ++row) {
+        const std::vector<std::string> texts = split(line[6 + row], '\t');
+        ASSERT_EQ(texts.size(), kColumns) << "row " << row;
+        for (std::size_t column = 0; column < kColumns && failures < 10; ++column) {
+          const double cell = input.cells[row * kColumns + column];
+          const std::string& text = texts[column];
+          if (cell == kNodata) {
+            if (text != nodata_text) {
+              ++failures;
+              ADD_FAILURE() << "row " << row << ", column " << column << ": nodata written " << text;
+            }
+            continue;
+          }
+          const double expected = cell * factor;
+          char* end = nullptr;
+          const double read = std::strtod(text.c_str(), &end);
+          if (end != text.c_str() + text.size() ||
+              std::bit_cast<std::uint64_t>(read) != std::bit_cast<std::uint64_t>(expected)) {
+            ++failures;
+            ADD_FAILURE() << "row " << row << ", column " << column << ": " << text << " for " << expected;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ScriptForm, HelpAndVersion) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"--help"}, {"--factor", "2", "--help", "in.asc"}, {"--help", "--bogus"}}) {
@@ -837,7 +1037,7 @@ TEST(ScriptForm, HelpAndVersion) {
     // Both forms, each with its options.
     EXPECT_NE(result.output.find("usage: cellscale --factor F [--format text|double|single]"), std::string::npos);
     EXPECT_NE(result.output.find("cellscale <inputgrid> <outputgrid> [-f:t|s|d]"), std::string::npos);
-    for (const char* option : {"--quiet", "--version", "--help"}) {
+    for (const char* option : {"--quiet", "--digits", "--version", "--help"}) {
       EXPECT_NE(result.output.find(option), std::string::npos) << option;
     }
   }
