@@ -65,7 +65,8 @@ char* format_cell_shortest(char* out, double value) {
   const int rest_count = static_cast<int>(e - rest);
 
   if (exponent < -4 || exponent >= kMaxCellDigits) {
-    // Exponent notation: the mantissa as std::to_chars wrote it.
+    // Exponent notation, where "%.17g" writes it: the mantissa as
+    // std::to_chars wrote it.
     const auto mantissa_length = static_cast<std::size_t>(e - text);
     std::memcpy(out, text, mantissa_length);
     out += mantissa_length;
