@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <system_error>
 
@@ -52,7 +53,7 @@ std::string text_header_warnings(const GridHeader& header) {
   } values[] = {{"xllcorner", kXllcorner}, {"yllcorner", kYllcorner}, {"cellsize", kCellsize}};
   std::string warnings;
   for (const auto& [keyword, slot] : values) {
-    const double value = header.slot[slot];
+    const double value = header.slot[static_cast<std::size_t>(slot)];
     char text[kMaxCellTextLength];
     const std::string written(text, format_cell(text, value));
     if (reads_back_as(written, value)) continue;

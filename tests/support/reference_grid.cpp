@@ -250,7 +250,7 @@ void scale(Prediction& prediction, const std::string& grid_bytes, Layout input, 
   std::string warnings;
   if (output == Layout::text) {
     const char* const keywords[] = {"xllcorner", "yllcorner", "cellsize"};
-    for (int s = 3; s <= 5; ++s) {
+    for (std::size_t s = 3; s <= 5; ++s) {
       const double back = std::strtod(cell_text(grid.slot[s]).c_str(), nullptr);
       const bool kept = std::isnan(back) ? std::isnan(grid.slot[s])
                                          : back == grid.slot[s] && std::signbit(back) == std::signbit(grid.slot[s]);
