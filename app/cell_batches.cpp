@@ -42,6 +42,15 @@ void BatchWork::work_on(CellBatch& batch) const {
     batch.scaled = scaled;
     return;
   }
+  if (scale_for_statistics) {
+    double* const scaled = batch.scaled_for_text.room(count);
+    if (piece.singles != nullptr) {
+      scale_cells(piece.singles, scaled, count, nodata, factor);
+    } else {
+      scale_cells(cells, scaled, count, nodata, factor);
+    }
+    batch.scaled = scaled;
+  }
   // A text output's cells are scaled as they are formatted, with the run's
   // digits (six take format_cell's own row loops); singles are widened
   // first, in parts that stay in the first-level cache.
@@ -115,8 +124,8 @@ bool BatchWriter::write(const CellBatch& batch, std::size_t first, std::size_t l
     cells.row_ends = row_ends_.data();
   } else {
     cells.scaled = batch.scaled + first;
-    if (stats_ != nullptr) stats_->add_all(cells.scaled, cells.count);
   }
+  if (stats_ != nullptr) stats_->add_all(batch.scaled + first, cells.count);
   return writer_.write_cells(cells, failed);
 }
 
@@ -129,8 +138,8 @@ bool BatchWriter::write_held(WritePlace& failed) {
     cells.row_ends = row_ends_.data();
   } else {
     cells.scaled = held_scaled_.data();
-    if (stats_ != nullptr) stats_->add_all(cells.scaled, cells.count);
   }
+  if (stats_ != nullptr) stats_->add_all(held_scaled_.data(), cells.count);
   const bool written = writer_.write_cells(cells, failed);
   held_ = 0;
   held_scaled_.clear();
@@ -143,9 +152,8 @@ void BatchWriter::hold(const CellBatch& batch, std::size_t first, std::size_t la
   if (text_) {
     held_text_.insert(held_text_.end(), batch.text.data() + batch.text_after(first, columns_),
                       batch.text.data() + batch.text_after(last, columns_));
-  } else {
-    held_scaled_.insert(held_scaled_.end(), batch.scaled + first, batch.scaled + last);
   }
+  if (!text_ || stats_ != nullptr) held_scaled_.insert(held_scaled_.end(), batch.scaled + first, batch.scaled + last);
   held_ += last - first;
 }
 

@@ -29,9 +29,11 @@ struct CellBatch {
   // follow them (the input ended, or holds text that begins no number).
   std::size_t count = 0;
   bool last = false;
-  // For a binary output: the cells scaled.
+  // For a binary output, or a text output whose statistics are kept: the
+  // cells scaled.
   const double* scaled = nullptr;
   Scratch<double> cells;
+  Scratch<double> scaled_for_text;  // a text output's cells scaled
   // For a text output: the text of the cells scaled, each followed by a
   // tab, and where the text of cells ends in it: after each cell for a text
   // input, after each row's last cell for a binary one.
@@ -53,12 +55,17 @@ struct BatchWork {
   bool format_text = false;  // a text output
   // The significant digits of a text output's cells, or kShortestCellDigits.
   int digits = kFormatCellDigits;
+  // A text output whose statistics are kept: the cells are scaled apart
+  // from their text as well.
+  bool scale_for_statistics = false;
 
   void work_on(CellBatch& batch) const;
 };
 
 // Takes the batches' cells in order, up to the grid's last, into the
-// statistics (null for a text output, which has none) and the writer. A
+// statistics (null when none are kept: a text output has none unless they
+// are asked for, and then its batches carry their cells scaled) and the
+// writer. A
 // row's cells go to the writer only once all of them have been read, so
 // that a row the input cut short leaves nothing in the output: the cells
 // after a batch's last whole row are held until their row is whole.
@@ -91,7 +98,7 @@ class BatchWriter {
   std::uint64_t taken_ = 0;
   std::size_t taken_from_last_ = 0;
   std::vector<std::uint32_t> row_ends_;  // of the cells being written
-  // The cells of the row not yet whole: their values, or their text.
+  // The cells of the row not yet whole: their values, their text, or both.
   std::vector<double> held_scaled_;
   std::vector<char> held_text_;
   std::size_t held_ = 0;

@@ -28,7 +28,8 @@ int run_older_form(int argc, char** argv) {
   }
   return run_scaling({.input = file_name_argument(argc, argv, 1),
                       .output = file_name_argument(argc, argv, 2),
-                      .output_format = output_format_from_argument(argc > 3 ? argv[3] : nullptr)});
+                      .output_format = output_format_from_argument(argc > 3 ? argv[3] : nullptr),
+                      .warn_of_losses = true});
 }
 
 // Text asked for (--help, --version) on standard output; a failed write fails the run.
@@ -61,6 +62,7 @@ int run_script_form(int argc, char** argv) {
       .factor = options.factor,
       .ask_for_output_name = false,
       .dots = !options.quiet && is_terminal(stderr) ? stderr : nullptr,
+      .report_statistics = options.statistics,
   });
 }
 

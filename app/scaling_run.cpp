@@ -43,6 +43,7 @@
 #include "app/processors.h"
 #include "app/progress_dots.h"
 #include "app/projection_file.h"
+#include "app/run_reports.h"
 #include "files/gzip_member.h"
 #include "files/input_file.h"
 #include "files/output_blocks.h"
@@ -211,6 +212,12 @@ int run_scaling(RunSettings settings) {
   if (!writer->write_header(header) && output_format == FormatName::double_binary) {
     say("error writing into %s \n", output_name);
   }
+  if (settings.warn_of_losses) {
+    const std::string warnings = output_format == FormatName::ascii_text
+                                     ? text_header_warnings(header)
+                                     : binary_nodata_warning(header, output_format, output_file_name.shown);
+    std::fputs(warnings.c_str(), stderr);
+  }
 
   const std::optional<std::int32_t> columns = column_count(header);
   if (!columns || !writer->prepare_rows(header, *columns)) {
@@ -241,15 +248,18 @@ int run_scaling(RunSettings settings) {
   CellStats stats;
   stats.reset(nodata);
   const bool text_output = output_format == FormatName::ascii_text;
-  // A text output has no statistics block: its cells are not counted.
-  BatchWriter batch_writer(*writer, text_output ? nullptr : &stats, *columns, cells, text_output);
+  // A text output has no statistics block: its cells are counted only when
+  // the statistics are asked for.
+  const bool text_statistics = text_output && settings.report_statistics;
+  BatchWriter batch_writer(*writer, text_output && !text_statistics ? nullptr : &stats, *columns, cells, text_output);
   const GridToScale grid{.columns = *columns,
                          .rows = *rows,
                          .work = {.nodata = nodata,
                                   .factor = factor,
                                   .columns = static_cast<std::size_t>(*columns),
                                   .format_text = text_output,
-                                  .digits = settings.text_digits},
+                                  .digits = settings.text_digits,
+                                  .scale_for_statistics = text_statistics},
                          .workers = cell_workers(input_format, output_format, cells, processors)};
   std::uint64_t used = 0;
   const auto show_rows = [&dots](std::int64_t rows_written) { dots.rows_written(rows_written); };
@@ -269,12 +279,20 @@ int run_scaling(RunSettings settings) {
   }
   dots.show_up_to(dots.rows_written());
   dots.end_line();
-  put_statistics(header, stats.finish());
+  const CellStats::Summary statistics = stats.finish();
+  put_statistics(header, statistics);
   if (!writer->finish(header)) {
     fail_keeping_output(*writer, kStatusStatisticsNotWritten, "error writing into %s \n", output_name);
   }
   if (!settings.input_is_standard_input && !settings.output_is_standard_output) {
     copy_projection_file(input_file_name, output_file_name);
+  }
+  if (settings.report_statistics) {
+    std::FILE* const report = settings.output_is_standard_output ? stderr : stdout;
+    const std::string json = statistics_json(statistics);
+    if (std::fputs(json.c_str(), report) < 0 || std::fflush(report) != 0) {
+      fail(kStatusStatisticsNotWritten, "error writing the statistics\n");
+    }
   }
   return 0;
 }

@@ -34,6 +34,13 @@ struct RunSettings {
   bool ask_for_output_name = true;
   // Where the progress dots go, and the line break after them; none: not shown.
   std::FILE* dots = stdout;
+  // After a complete run, the statistics of the scaled cells as JSON
+  // (app/run_reports.h) on standard output, or on standard error when the
+  // grid goes to standard output.
+  bool report_statistics = false;
+  // Warnings on standard error about an output that does not keep what the
+  // input said (app/run_reports.h), once its header is written.
+  bool warn_of_losses = false;
 };
 
 int run_scaling(RunSettings settings);

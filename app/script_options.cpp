@@ -92,7 +92,7 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
     const bool attached = equals != std::string_view::npos;
     const std::string_view attached_value = attached ? argument.substr(equals + 1) : std::string_view();
     const bool takes_value = name == "--factor" || name == "--format" || name == "--digits";
-    if (!takes_value && name != "--help" && name != "--version" && name != "--quiet") {
+    if (!takes_value && name != "--help" && name != "--version" && name != "--quiet" && name != "--stats") {
       return "unknown option " + name + std::string(kSeeHelp);
     }
     if (!takes_value && attached) return "option " + name + " takes no value" + std::string(kSeeHelp);
@@ -102,6 +102,10 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
     }
     if (name == "--quiet") {
       options.quiet = true;
+      continue;
+    }
+    if (name == "--stats") {
+      options.statistics = true;
       continue;
     }
     if (!attached && i + 1 == argc) return "option " + name + " needs a value" + std::string(kSeeHelp);
@@ -141,7 +145,7 @@ const char* script_help_text() {
   return "Cellscale: multiplies input grid on a cell by cell basis with a constant factor\n"
          "\n"
          "usage: cellscale --factor F [--format text|double|single] [--digits N|shortest]\n"
-         "                 [--quiet] [--] INPUT OUTPUT\n"
+         "                 [--quiet] [--stats] [--] INPUT OUTPUT\n"
          "       cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
          "\n"
          "The first form, for scripts, never reads standard input for a reply:\n"
@@ -153,6 +157,8 @@ const char* script_help_text() {
          "  --digits shortest\n"
          "                   the fewest digits that read back to each value exactly\n"
          "  --quiet          no progress dots (shown on standard error when it is a terminal)\n"
+         "  --stats          after the run, the statistics of the scaled cells as JSON on\n"
+         "                   standard output (on standard error when OUTPUT is -)\n"
          "  --help           this text\n"
          "  --version        the version\n"
          "  --               the end of the options\n"

@@ -1,7 +1,8 @@
 #pragma once
 
 // The command line for scripts, in GNU long options:
-//   cellscale --factor F [--format text|double|single] [--digits N|shortest] [--quiet] [--] INPUT OUTPUT
+//   cellscale --factor F [--format text|double|single] [--digits N|shortest] [--quiet] [--stats]
+//             [--] INPUT OUTPUT
 // chosen when the first argument begins with "--"; any other command line is
 // the older form (app/command_line.h), read as it always has been.
 // This form never reads standard input for a reply: the factor is given, and
@@ -23,7 +24,8 @@ struct ScriptOptions {
   FormatName format = FormatName::ascii_text;
   // A text output's significant digits, 1 to 17, or kShortestCellDigits.
   int digits = kFormatCellDigits;
-  bool quiet = false;  // no progress dots
+  bool quiet = false;       // no progress dots
+  bool statistics = false;  // --stats: the statistics as JSON after the run
   // The operands as given; "-" stands for a standard stream.
   std::string input;
   std::string output;

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -17,14 +19,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "support/exact_statistics.h"
 #include "support/gzip_bytes.h"
 #include "support/run_case.h"
 
@@ -62,6 +67,64 @@ TEST(CommandLine, UsageAndOutputFormatChoice) {
     c.arguments.insert(c.arguments.end(), options.begin(), options.end());
     check_run(c);
   }
+}
+
+// The older form warns on standard error when its output does not keep what
+// the input said; standard output, the status and the output's bytes stay
+// as they were. The texts are written out here by hand.
+TEST(CommandLine, WarningsOfOutputsThatLoseWhatTheInputSaid) {
+  const std::string utm = text_header("2", "1", "5151875", "20", "5", "-9999") + "1 -9999\n";
+  const std::string kept_header = text_header("2", "1", "515187", "-0.25", "0.1", "-9999") + "1 -9999\n";
+  const std::string fine_cells = text_header("2", "1", "1", "2", "0.123456789", "-9999") + "1 -9999\n";
+  const std::string no_text_nodata = text_header("2", "1", "10", "20", "5", "-32768") + "1 -32768\n";
+  const std::string lossy_header = text_header("2", "1", "5151875", "20", "5", "-32768") + "1 -32768\n";
+  const std::string kept_nodata = text_header("2", "1", "10", "20", "5", "-9999") + "1 -9999\n";
+  const std::string utm_warning =
+      "warning: xllcorner 5151875 is written as 5.15188e+006; cellscale --factor F --digits shortest keeps it\n";
+  const auto nodata_warning = [](const std::string& name) {
+    return "warning: " + name +
+           " has nodata_value -32768, not -9999: cellscale will not recognise it as a grid when it is given as an "
+           "input\n";
+  };
+  const auto run = [](std::string name, std::string grid, std::vector<std::string> arguments, std::string errors,
+                      std::map<std::string, std::optional<std::string>> results = {}) {
+    return RunCase{.name = std::move(name),
+                   .files = {{"in.asc", std::move(grid)}},
+                   .arguments = std::move(arguments),
+                   .input = "2\n",
+                   .output = run_output(1),
+                   .errors = std::move(errors),
+                   .results = std::move(results)};
+  };
+  // clang-format off
+  const RunCase cases[] = {
+      run("a UTM corner in text", utm, {"in.asc", "out.asc"}, utm_warning,
+          {{"out.asc", native_lines("ncols\t2\nnrows\t1\nxllcorner\t5.15188e+006\nyllcorner\t20\ncellsize\t5\n"
+                                    "nodata_value\t-9999\n2\t-9999\n")}}),
+      run("values that six digits keep", kept_header, {"in.asc", "out.asc"}, "",
+          {{"out.asc", native_lines("ncols\t2\nnrows\t1\nxllcorner\t515187\nyllcorner\t-0.25\ncellsize\t0.1\n"
+                                    "nodata_value\t-9999\n2\t-9999\n")}}),
+      run("a fine cell size", fine_cells, {"in.asc", "out.asc"},
+          "warning: cellsize 0.123456789 is written as 0.123457; cellscale --factor F --digits shortest keeps it\n"),
+      run("a text output's nodata is never the matter", no_text_nodata, {"in.asc", "out.asc"}, ""),
+      // A binary output keeps the header's values whole: only its nodata value counts.
+      run("nodata -32768 in double", lossy_header, {"in.asc", "out.dbl", "-f:d"}, nodata_warning("out.dbl")),
+      run("nodata -32768 in single", no_text_nodata, {"in.asc", "out.flt", "-f:s"}, nodata_warning("out.flt")),
+      run("nodata -9999 in double", kept_nodata, {"in.asc", "out.dbl", "-f:d"}, ""),
+      run("nodata -9999 in single", utm, {"in.asc", "out.flt", "-f:s"}, ""),
+      // The form for scripts does not warn.
+      {.name = "the form for scripts", .files = {{"in.asc", lossy_header}},
+       .arguments = {"--factor", "2", "in.asc", "out.asc"}},
+      {.name = "the form for scripts, double", .files = {{"in.asc", lossy_header}},
+       .arguments = {"--factor", "2", "-f:d", "in.asc", "out.dbl"}},
+  };
+  // clang-format on
+  for (const RunCase& c : cases) check_run(c);
+  // What the nodata warning says: such an output is no input the tool takes.
+  ScratchFolder folder;
+  write_file(folder / "in.asc", no_text_nodata);
+  ASSERT_EQ(run_tool(folder.path(), {"in.asc", "out.dbl", "-f:d"}, "2\n").status, 0);
+  expect_ended(run_tool(folder.path(), {"out.dbl", "again.asc"}, "2\n"), unrecognised("out.dbl"), 98);
 }
 
 // The whole grid in the format chosen, its statistics block included.
@@ -1024,6 +1087,120 @@ TEST(ScriptForm, EveryCellReadsBackWithShortestDigits) {
       }
     }
   }
+namespace script_form {
+
+// The six values of a --stats line, in their order; empty when the line is
+// not one such object. null reads as NaN.
+std::vector<double> statistics_of_json(const std::string& line) {
+  static const std::regex object(
+      R"(\{"count":(\d+),"minimum":([^,]+),"maximum":([^,]+),"sum":([^,]+),"mean":([^,]+),)"
+      R"("standard_deviation":([^,}]+)\}\n)");
+  std::smatch match;
+  if (!std::regex_match(line, match, object)) return {};
+  std::vector<double> values;
+  for (std::size_t i = 1; i < match.size(); ++i) {
+    const std::string text = match[i].str();
+    double value = std::numeric_limits<double>::quiet_NaN();
+    if (text != "null") {
+      const std::from_chars_result read = std::from_chars(text.data(), text.data() + text.size(), value);
+      EXPECT_TRUE(read.ec == std::errc() && read.ptr == text.data() + text.size()) << text;
+    }
+    values.push_back(value);
+  }
+  return values;
+}
+
+}  // namespace script_form
+
+// --stats: the statistics block's six values as one JSON line, whatever the
+// output format, on standard output, or on standard error beside a grid on
+// standard output; nothing when the run fails.
+TEST(ScriptForm, StatisticsAsJson) {
+  using namespace script_form;
+  // 1, 2, 3 and nodata by 0.5: every statistic an exact binary fraction.
+  const std::string exact = text_header("2", "2", "10", "20", "5", "-9999") + "1 2\n3 -9999\n";
+  const std::string exact_json =
+      R"({"count":3,"minimum":0.5,"maximum":1.5,"sum":3,"mean":1,"standard_deviation":0.5})"s + "\n";
+  const std::string exact_halved = text_header("2", "2", "10", "20", "5", "-9999") + "0.5\t1\n1.5\t-9999\n";
+  // 1e308 by 10 overflows: its infinity is counted, and JSON has no number for it.
+  const std::string huge = text_header("3", "1", "10", "20", "5", "-9999") + "1e308 1 2\n";
+  const std::string empty = text_header("3", "0", "10", "20", "5", "-9999");
+  const std::string cut = kHeader + "1 2 3\n";
+  // clang-format off
+  std::vector<RunCase> cases = {
+      script("text", {"--stats", "--factor", ".5", "in.asc", "out.asc"}, "", 0,
+             {{"out.asc", native_lines(exact_halved)}}),
+      script("double", {"--factor", ".5", "--format", "double", "--stats", "in.asc", "out.dbl"}, "", 0, {}),
+      script("single", {"--factor", ".5", "-f:s", "in.asc", "--stats", "out.flt"}, "", 0, {}),
+      script("the grid to standard output", {"--factor", ".5", "--stats", "in.asc", "-"}, exact_json, 0, {}),
+      script("an infinity counted", {"--factor", "10", "--stats", "in.asc", "out.asc"}, "", 0, {}),
+      script("no cells", {"--factor", "10", "--stats", "-f:d", "in.asc", "out.dbl"}, "", 0, {}),
+      script("a row cut short", {"--factor", "2", "--stats", "in.asc", "out.asc"},
+             "error reading from in.asc in row 2 (0 values read)\n", 5, {}),
+      script("a missing input", {"--factor", "2", "--stats", "nothere.asc", "out.asc"},
+             "could not open input file nothere.asc\n", 98, {}),
+      refused("--stats takes no value", {"--stats=yes", "--factor", "2", "in.asc", "out.asc"},
+              "option --stats takes no value" + kSeeHelp),
+  };
+  // clang-format on
+  for (std::size_t i = 0; i < 4; ++i) cases[i].files = {{"in.asc", exact}};
+  for (std::size_t i = 0; i < 3; ++i) cases[i].output = exact_json;
+  cases[3].output = exact_halved;
+  cases[4].files = {{"in.asc", huge}};
+  cases[4].output =
+      R"({"count":3,"minimum":10,"maximum":null,"sum":null,"mean":null,"standard_deviation":0})"s + "\n";
+  // With no cell: the block's values, the extremes as they started.
+  cases[5].files = {{"in.asc", empty}};
+  cases[5].output = R"({"count":0,"minimum":0,"maximum":0,"sum":0,"mean":-9999,"standard_deviation":-9999})"s + "\n";
+  cases[6].files = {{"in.asc", cut}};
+  for (const RunCase& c : cases) check_run(c);
+}
+
+// On a grid of many cells, the JSON of each format holds the statistics block
+// of the double output, and the statistics worked out here from its cells.
+TEST(ScriptForm, StatisticsAsJsonMatchTheBlock) {
+  using namespace script_form;
+  ScratchFolder folder;
+  write_file(folder / "in.asc", read_file(CELLSCALE_EXAMPLE_GRID));
+  const char* const formats[] = {"double", "text", "single"};
+  std::vector<std::vector<double>> reports;
+  for (const char* format : formats) {
+    SCOPED_TRACE(format);
+    const ToolResult result =
+        run_tool(folder.path(), {"--factor", "-1.7", "--stats", "--format", format, "in.asc", "out"}, kUnread);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.errors, "");
+    reports.push_back(statistics_of_json(result.output));
+    ASSERT_EQ(reports.back().size(), 6U) << result.output;
+    if (reports.size() == 1) write_file(folder / "double.out", read_file(folder / "out"));
+  }
+  const std::vector<double> values = binary_values(8, read_file(folder / "double.out"));
+  ASSERT_GT(values.size(), 12U);
+  const std::vector<double> block(values.begin() + 6, values.begin() + 12);
+  for (std::size_t f = 0; f < reports.size(); ++f) {
+    SCOPED_TRACE(formats[f]);
+    for (std::size_t i = 0; i < 6; ++i) {
+      EXPECT_TRUE(cellscale::reference::same_value(reports[f][i], block[i])) << i << ": " << reports[f][i];
+    }
+  }
+  // The cells above nodata + 1, counted, summed in row order, and their exact spread.
+  std::vector<double> counted;
+  double sum = 0;
+  for (auto cell = values.begin() + 12; cell != values.end(); ++cell) {
+    if (*cell > -9998.0) {
+      counted.push_back(*cell);
+      sum += *cell;
+    }
+  }
+  ASSERT_GT(counted.size(), 2U);
+  const std::vector<double>& report = reports[1];
+  EXPECT_EQ(report[0], static_cast<double>(counted.size()));
+  EXPECT_EQ(report[1], *std::min_element(counted.begin(), counted.end()));
+  EXPECT_EQ(report[2], *std::max_element(counted.begin(), counted.end()));
+  EXPECT_EQ(report[3], sum);
+  EXPECT_EQ(report[4], sum / static_cast<double>(counted.size()));
+  const auto deviation = static_cast<double>(exact_standard_deviation(counted));
+  EXPECT_NEAR(report[5], deviation, deviation * 1e-10);
 }
 
 TEST(ScriptForm, HelpAndVersion) {
@@ -1038,6 +1215,7 @@ TEST(ScriptForm, HelpAndVersion) {
     EXPECT_NE(result.output.find("usage: cellscale --factor F [--format text|double|single]"), std::string::npos);
     EXPECT_NE(result.output.find("cellscale <inputgrid> <outputgrid> [-f:t|s|d]"), std::string::npos);
     for (const char* option : {"--quiet", "--digits", "--version", "--help"}) {
+    for (const char* option : {"--quiet", "--stats", "--version", "--help"}) {
       EXPECT_NE(result.output.find(option), std::string::npos) << option;
     }
   }

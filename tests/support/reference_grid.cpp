@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -193,6 +194,31 @@ std::string last_row_unchecked(const std::string& input_name, std::size_t rows, 
 
 std::string memory_failure() { return "not enough memory\n"; }
 
+std::string header_value_warning(const std::string& keyword, double value) {
+  return "warning: " + keyword + " " + shortest_text(value) + " is written as " + cell_text(value) +
+         "; cellscale --factor F --digits shortest keeps it\n";
+}
+
+std::string nodata_warning(const std::string& output_name, double nodata) {
+  return "warning: " + output_name + " has nodata_value " + shortest_text(nodata) +
+         ", not -9999: cellscale will not recognise it as a grid when it is given as an input\n";
+}
+
+std::string shortest_text(double value) {
+  if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char text[400];
+  for (int digits = 1;; ++digits) {
+    std::snprintf(text, sizeof text, "%.*e", digits - 1, value);
+    if (std::strtod(text, nullptr) != value) continue;
+    const std::string exponent_form = text;
+    const int exponent = value == 0 ? 0 : std::atoi(std::strchr(text, 'e') + 1);
+    std::snprintf(text, sizeof text, "%.*f", std::max(0, digits - 1 - exponent), value);
+    const std::string fixed_form = text;
+    return fixed_form.size() <= exponent_form.size() ? fixed_form : exponent_form;
+  }
+}
+
 namespace {
 
 // The option is the third argument: "-f:" anywhere in it, and the letter after
@@ -220,15 +246,31 @@ void scale(Prediction& prediction, const std::string& grid_bytes, Layout input, 
   }
   std::string file = header_of(grid.slot, output);
   prediction.header = file;
+  // The warnings follow the header, whatever comes of the rows.
+  std::string warnings;
+  if (output == Layout::text) {
+    const char* const keywords[] = {"xllcorner", "yllcorner", "cellsize"};
+    for (std::size_t s = 3; s <= 5; ++s) {
+      const double back = std::strtod(cell_text(grid.slot[s]).c_str(), nullptr);
+      const bool kept = std::isnan(back) ? std::isnan(grid.slot[s])
+                                         : back == grid.slot[s] && std::signbit(back) == std::signbit(grid.slot[s]);
+      if (!kept) warnings += header_value_warning(keywords[s - 3], grid.slot[s]);
+    }
+  } else {
+    // The nodata value as the output holds it: narrowed to binary32 in a single one.
+    const double held = output == Layout::single_binary ? static_cast<float>(grid.slot[6]) : grid.slot[6];
+    if (held != -9999.0) warnings = nodata_warning(prediction.output_name, grid.slot[6]);
+  }
+  run.errors = warnings;
   const std::optional<std::int64_t> columns = columns_of(grid.slot[1]);
   if (!columns) {
-    run = {1, "invalid number of columns in " + input_name + "\n", file};
+    run = {1, "invalid number of columns in " + input_name + "\n", file, warnings};
     return;
   }
   prediction.columns = *columns;
   const std::optional<std::int64_t> rows = rows_of(grid.slot[2]);
   if (!rows) {
-    run = {1, "invalid number of rows in " + input_name + "\n", file};
+    run = {1, "invalid number of rows in " + input_name + "\n", file, warnings};
     return;
   }
   const std::int64_t cols = *columns;

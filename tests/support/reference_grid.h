@@ -89,12 +89,25 @@ std::string last_row_unchecked(const std::string& input_name, std::size_t rows, 
 std::string memory_failure();
 inline constexpr int kMemoryFailureStatus = 3;
 
+// The warning on standard error when a text header writes `keyword`'s value
+// (xllcorner, yllcorner or cellsize) as a text that reads back otherwise.
+std::string header_value_warning(const std::string& keyword, double value);
+// The warning on standard error when a binary output's nodata value is not
+// -9999, so that its file is no input the tool recognises.
+std::string nodata_warning(const std::string& output_name, double nodata);
+// The shortest text that reads back as `value` ("%.*g" digits in the shorter
+// of the fixed and exponent forms, the fixed one on a tie).
+std::string shortest_text(double value);
+
 // Everything a run leaves: exit status, standard output (after any prompt for
-// another output name) and the bytes of the output file (none: no file).
+// another output name), the bytes of the output file (none: no file), and
+// standard error: the warnings about an output that does not keep what the
+// input said.
 struct RunResult {
   int status = 0;
   std::string output;
   std::optional<std::string> file;
+  std::string errors{};
 };
 
 struct Prediction {

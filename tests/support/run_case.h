@@ -93,7 +93,7 @@ inline std::size_t row_of_lost_write(const std::string& output, const std::strin
 }
 
 // Runs the tool on `grid`, written as the file arguments[0], and holds the
-// run against the model's prediction: exit status, standard output and the
+// run against the model's prediction: exit status, standard output and error, and the
 // output file, byte for byte but for the standard deviation of a complete
 // binary grid (as expect_binary_grid has it). Returns the prediction. Runs
 // in `folder`, which then holds the input and the output.
@@ -105,7 +105,8 @@ inline reference::Prediction check_predicted_run(const std::string& grid, const 
                                                  const std::optional<std::string>& stored = std::nullopt) {
   const reference::Prediction predicted = reference::predict_run(grid, arguments, input);
   write_file(folder / arguments[0], stored ? *stored : grid);
-  expect_ended(run_tool(folder.path(), arguments, input, options), predicted.run.output, predicted.run.status);
+  expect_ended(run_tool(folder.path(), arguments, input, options), predicted.run.output, predicted.run.status,
+               predicted.run.errors);
   const std::filesystem::path written = folder / predicted.output_name;
   const std::size_t width = reference::width_of(predicted.output);
   if (!predicted.run.file) {
