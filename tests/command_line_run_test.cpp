@@ -1087,6 +1087,8 @@ TEST(ScriptForm, EveryCellReadsBackWithShortestDigits) {
       }
     }
   }
+}
+
 namespace script_form {
 
 // The six values of a --stats line, in their order; empty when the line is
@@ -1214,8 +1216,7 @@ TEST(ScriptForm, HelpAndVersion) {
     // Both forms, each with its options.
     EXPECT_NE(result.output.find("usage: cellscale --factor F [--format text|double|single]"), std::string::npos);
     EXPECT_NE(result.output.find("cellscale <inputgrid> <outputgrid> [-f:t|s|d]"), std::string::npos);
-    for (const char* option : {"--quiet", "--digits", "--version", "--help"}) {
-    for (const char* option : {"--quiet", "--stats", "--version", "--help"}) {
+    for (const char* option : {"--quiet", "--digits", "--stats", "--version", "--help"}) {
       EXPECT_NE(result.output.find(option), std::string::npos) << option;
     }
   }
