@@ -554,8 +554,9 @@ TEST_P(ScaleCells, TakesEachCellAsTheDefinition) {
     }
     EXPECT_EQ(out[count], 42) << "nothing past the cells";
     if constexpr (std::is_same_v<In, double>) {
+      // No cells leave the memory unread: memcmp may not be given none.
       cellscale::detail::scale_cells_using(set, in.data(), in.data(), count, c.nodata, c.factor);
-      EXPECT_EQ(std::memcmp(in.data(), out.data(), count * sizeof(double)), 0) << "in place";
+      EXPECT_TRUE(count == 0 || std::memcmp(in.data(), out.data(), count * sizeof(double)) == 0) << "in place";
     }
   };
   for (const Case& c : cases) {
