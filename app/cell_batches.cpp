@@ -32,25 +32,24 @@ void BatchWork::work_on(CellBatch& batch) const {
     batch.count = piece.count;
   }
   const std::size_t count = batch.count;
-  if (!format_text) {
-    double* const scaled = batch.cells.room(count);
+  // The cells scaled into `room` (which may hold them already, scanned),
+  // for the statistics and a binary output.
+  const auto scale_into = [&](Scratch<double>& room) {
+    double* const scaled = room.room(count);
     if (piece.singles != nullptr) {
       scale_cells(piece.singles, scaled, count, nodata, factor);
     } else {
       scale_cells(cells, scaled, count, nodata, factor);
     }
     batch.scaled = scaled;
+  };
+  if (!format_text) {
+    scale_into(batch.cells);
     return;
   }
-  if (scale_for_statistics) {
-    double* const scaled = batch.scaled_for_text.room(count);
-    if (piece.singles != nullptr) {
-      scale_cells(piece.singles, scaled, count, nodata, factor);
-    } else {
-      scale_cells(cells, scaled, count, nodata, factor);
-    }
-    batch.scaled = scaled;
-  }
+  // A text output's text is made from the cells as they are: the scaled
+  // ones go apart.
+  if (scale_for_statistics) scale_into(batch.scaled_for_text);
   // A text output's cells are scaled as they are formatted, with the run's
   // digits (six take format_cell's own row loops); singles are widened
   // first, in parts that stay in the first-level cache.
