@@ -1096,7 +1096,7 @@ namespace script_form {
 std::vector<double> statistics_of_json(const std::string& line) {
   static const std::regex object(
       R"(\{"count":(\d+),"minimum":([^,]+),"maximum":([^,]+),"sum":([^,]+),"mean":([^,]+),)"
-      R"("standard_deviation":([^,}]+)\}\n)");
+      R"("standard_deviation":([^,}]+)\}\r?\n)");
   std::smatch match;
   if (!std::regex_match(line, match, object)) return {};
   std::vector<double> values;
