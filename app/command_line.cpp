@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "app/file_names.h"
+#include "app/many_grids.h"
 #include "app/scaling_run.h"
 #include "app/script_options.h"
 
@@ -50,6 +51,23 @@ int run_script_form(int argc, char** argv) {
   const ScriptOptions& options = std::get<ScriptOptions>(parsed);
   if (options.action == ScriptOptions::Action::show_help) return show(script_help_text());
   if (options.action == ScriptOptions::Action::show_version) return show(version_text());
+  if (options.many_grids) {
+    ManyGrids many{.output_format = options.format,
+                   .text_digits = options.digits,
+                   .factor = options.factor,
+                   .report_statistics = options.statistics};
+    for (const int index : options.grid_indexes) {
+      for (FileName& grid : matching_files(file_name_argument(argc, argv, index)))
+        many.grids.push_back(std::move(grid));
+    }
+    // The folder's name, after "--output-dir=" where it is attached: the
+    // same count of characters in the shown bytes and the system's path.
+    many.folder = file_name_argument(argc, argv, options.output_folder_index);
+    const std::size_t offset = options.output_folder_offset;
+    many.folder.shown.erase(0, offset);
+    many.folder.path = many.folder.path.native().substr(offset);
+    return run_many_grids(many);
+  }
   const bool input_standard = options.input == "-";
   const bool output_standard = options.output == "-";
   return run_scaling({

@@ -24,7 +24,26 @@ constexpr bool may_continue_number(char c) {
 // Set before any thread is started, read after: never written while read.
 std::FILE* messages = stdout;
 
+// The messages kept on this thread, if any (the innermost KeptMessages).
+thread_local KeptMessages* kept = nullptr;
+
 }  // namespace
+
+KeptMessages::KeptMessages() : previous_(kept) { kept = this; }
+
+KeptMessages::~KeptMessages() { kept = previous_; }
+
+void KeptMessages::add(const char* format, std::va_list arguments) {
+  std::va_list measuring;
+  va_copy(measuring, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, measuring);
+  va_end(measuring);
+  if (length <= 0) return;
+  const std::size_t start = text_.size();
+  text_.resize(start + static_cast<std::size_t>(length) + 1);
+  std::vsnprintf(text_.data() + start, static_cast<std::size_t>(length) + 1, format, arguments);
+  text_.resize(start + static_cast<std::size_t>(length));
+}
 
 void send_messages_to(std::FILE* stream) { messages = stream; }
 
@@ -45,6 +64,10 @@ void fail(int status, const char* format, ...) {
 }
 
 void vfail(int status, const char* format, std::va_list arguments) {
+  if (kept != nullptr) {
+    kept->add(format, arguments);
+    throw RunEnded{status};
+  }
   std::vfprintf(messages, format, arguments);
   std::exit(status);
 }
@@ -52,7 +75,22 @@ void vfail(int status, const char* format, std::va_list arguments) {
 void say(const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(messages, format, arguments);
+  if (kept != nullptr) {
+    kept->add(format, arguments);
+  } else {
+    std::vfprintf(messages, format, arguments);
+  }
+  va_end(arguments);
+}
+
+void warn(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  if (kept != nullptr) {
+    kept->add(format, arguments);
+  } else {
+    std::vfprintf(stderr, format, arguments);
+  }
   va_end(arguments);
 }
 

@@ -20,10 +20,34 @@ void send_messages_to(std::FILE* stream);
 // Whether the stream is a terminal (the console on Windows).
 [[nodiscard]] bool is_terminal(std::FILE* stream);
 
+// How a run among several (app/many_grids.h) ends early: the process goes on
+// with the other grids. fail() throws it on a thread that keeps its messages.
+struct RunEnded {
+  int status;
+};
+
+// While alive, say(), warn() and fail() on the thread that made it add their
+// messages to text() instead of printing them, and fail() throws RunEnded
+// instead of ending the process: the run of one grid among several, whose
+// messages are printed together, in the grids' order, when it is done.
+class KeptMessages {
+ public:
+  KeptMessages();
+  ~KeptMessages();
+  KeptMessages(const KeptMessages&) = delete;
+  KeptMessages& operator=(const KeptMessages&) = delete;
+  [[nodiscard]] const std::string& text() const { return text_; }
+  // Adds a message made from a printf-style format.
+  void add(const char* format, std::va_list arguments) __attribute__((format(printf, 2, 0)));
+
+ private:
+  std::string text_;
+  KeptMessages* previous_;
+};
+
 // Prints a message made from a printf-style format and ends the process with
-// the given status. Standard output is flushed on the way out; an output
-// grid keeps only what its writer has written (the run flushes the writer
-// before it fails).
+// the given status (on a thread with KeptMessages: keeps it and throws). Standard output is flushed on the way out;
+// an output grid keeps only what its writer has written (the run flushes the writer before it fails).
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // fail() with the arguments as a va_list, for a caller that takes them itself.
@@ -31,6 +55,10 @@ void send_messages_to(std::FILE* stream);
 
 // Prints a message (no exit).
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints a message on standard error whatever the form: a warning, or a
+// failure that leaves the run's status as it is.
+void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // One line from standard input without its "\n" (a "\r" before it stays).
 // Empty when standard input has ended before any character.

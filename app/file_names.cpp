@@ -1,5 +1,6 @@
 #include "app/file_names.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -76,6 +77,43 @@ FileName file_name_argument(int argc, char** argv, int index) {
   return name;
 }
 
+namespace {
+
+// UTF-16 as narrow bytes in the ANSI code page, the way the C runtime makes
+// argv: what the page lacks becomes its best fit or "?".
+std::string narrowed(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int length = static_cast<int>(wide.size());
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, bytes.data(), size, nullptr, nullptr);
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<FileName> matching_files(FileName name) {
+  const std::wstring& pattern = name.path.native();
+  const std::size_t wide_part = pattern.find_last_of(L"/\\:") + 1;  // npos + 1 is 0
+  if (pattern.find_first_of(L"*?", wide_part) == std::wstring::npos) return {std::move(name)};
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(openable(pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return {std::move(name)};
+  std::vector<std::wstring> matches;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) matches.emplace_back(found.cFileName);
+  } while (FindNextFileW(search, &found) != 0);
+  FindClose(search);
+  if (matches.empty()) return {std::move(name)};
+  std::sort(matches.begin(), matches.end());
+  const std::string shown_folder = name.shown.substr(0, name.shown.find_last_of("/\\:") + 1);
+  std::vector<FileName> files;
+  for (const std::wstring& match : matches) {
+    files.push_back({shown_folder + narrowed(match), std::filesystem::path(pattern.substr(0, wide_part) + match)});
+  }
+  return files;
+}
+
 FileName file_name_reply(std::string reply) {
   std::filesystem::path path(widened(reply));
   return {std::move(reply), std::move(path)};
@@ -117,6 +155,8 @@ std::FILE* open_standard_stream(int descriptor, const char* mode) {
 #else
 
 FileName file_name_argument(int, char** argv, int index) { return file_name_reply(argv[index]); }
+
+std::vector<FileName> matching_files(FileName name) { return {std::move(name)}; }
 
 FileName file_name_reply(std::string reply) {
   std::filesystem::path path(reply);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace cellscale {
 
@@ -21,6 +22,13 @@ struct FileName {
 
 // Argument `index` of the command line (argv[index], which must exist).
 [[nodiscard]] FileName file_name_argument(int argc, char** argv, int index);
+
+// The files that a grid named on the command line stands for. On Windows,
+// whose shells pass "*" and "?" on as typed, a name with either in its last
+// part stands for the files there that it matches, in name order (none
+// match: for itself, which then fails to open as given); elsewhere the
+// shell has expanded them, and a name stands for itself.
+[[nodiscard]] std::vector<FileName> matching_files(FileName name);
 
 // A name typed at a prompt: bytes in the user's character set (on Windows
 // the ANSI code page).

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "app/console.h"
 #include "formats/grid_format.h"
 
 namespace cellscale {
@@ -86,6 +87,8 @@ bool copy_bytes(const FileName& from, const FileName& to) {
 
 }  // namespace
 
+FileName projection_file_name(const FileName& grid) { return with_extension(grid, ".prj"); }
+
 void copy_projection_file(const FileName& input, const FileName& output) {
   if (!is_regular_file(input) || !is_regular_file(output)) return;
   const std::optional<FileName> source = existing_projection(input);
@@ -98,9 +101,9 @@ void copy_projection_file(const FileName& input, const FileName& output) {
   }
   if (same_file(*source, destination)) return;
   if (!copy_bytes(*source, destination)) {
-    // The one message on standard error: standard output holds the run's.
-    std::fprintf(stderr, "error copying projection file %s to %s\n", source->shown.c_str(),
-                 destination.shown.c_str());
+    // On standard error in either form: the older form's standard output
+    // holds the run's messages, which scripts match.
+    warn("error copying projection file %s to %s\n", source->shown.c_str(), destination.shown.c_str());
   }
 }
 

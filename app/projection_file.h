@@ -20,4 +20,8 @@ namespace cellscale {
 // removed; the grid itself is complete, so the run's status stays.
 void copy_projection_file(const FileName& input, const FileName& output);
 
+// The grid's projection file's name as written new: ".prj" in place of its
+// extension, as above (dem.asc.gz: dem.prj).
+[[nodiscard]] FileName projection_file_name(const FileName& grid);
+
 }  // namespace cellscale

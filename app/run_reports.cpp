@@ -25,6 +25,26 @@ std::string shortest_text(double value) {
 
 std::string json_number(double value) { return std::isfinite(value) ? shortest_text(value) : "null"; }
 
+// A name as a JSON string: the quote, the backslash and the control
+// characters escaped; other bytes as they are (a name in UTF-8 stays so).
+std::string json_string(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      constexpr char kHex[] = "0123456789abcdef";
+      quoted += "\\u00";
+      quoted += kHex[static_cast<unsigned char>(c) >> 4];
+      quoted += kHex[static_cast<unsigned char>(c) & 15];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + '"';
+}
+
 // Whether `text` reads back as `value`: the same number with the same sign,
 // or a NaN for a NaN.
 bool reads_back_as(const std::string& text, double value) {
@@ -37,10 +57,11 @@ bool reads_back_as(const std::string& text, double value) {
 
 }  // namespace
 
-std::string statistics_json(const CellStats::Summary& statistics) {
+std::string statistics_json(const CellStats::Summary& statistics, std::string_view grid) {
   // The count of a run never reaches 2^53: it is a whole number held exactly.
   const auto count = static_cast<std::int64_t>(statistics.count);
-  return "{\"count\":" + std::to_string(count) + ",\"minimum\":" + json_number(statistics.minimum) +
+  const std::string named = grid.empty() ? "{" : "{\"grid\":" + json_string(grid) + ",";
+  return named + "\"count\":" + std::to_string(count) + ",\"minimum\":" + json_number(statistics.minimum) +
          ",\"maximum\":" + json_number(statistics.maximum) + ",\"sum\":" + json_number(statistics.sum) +
          ",\"mean\":" + json_number(statistics.mean) +
          ",\"standard_deviation\":" + json_number(statistics.standard_deviation) + "}\n";

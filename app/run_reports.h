@@ -6,6 +6,7 @@
 // only here.
 
 #include <string>
+#include <string_view>
 
 #include "formats/grid_format.h"
 #include "formats/grid_header.h"
@@ -17,8 +18,9 @@ namespace cellscale {
 // the keys count, minimum, maximum, sum, mean and standard_deviation in
 // that order. The count is a whole number; every other value is the
 // shortest text that reads back as the same double, or null where it is
-// not finite (no JSON number stands for it).
-[[nodiscard]] std::string statistics_json(const CellStats::Summary& statistics);
+// not finite (no JSON number stands for it). With a grid's name, the key
+// grid comes first with the name as a JSON string (a run of many grids).
+[[nodiscard]] std::string statistics_json(const CellStats::Summary& statistics, std::string_view grid = {});
 
 // One line, ending in "\n", for each of xllcorner, yllcorner and cellsize
 // that a text header changes: the value read does not read back from its

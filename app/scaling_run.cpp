@@ -190,6 +190,7 @@ int run_scaling(RunSettings settings) {
 
   OpenedInput input = open_and_recognise_input(settings);
   FilePtr output_file = open_output(settings, output_file_name);
+  if (settings.output_opened != nullptr) *settings.output_opened = true;
   const bool input_never_waits = input.never_waits;
   const FormatName input_format = input.format;
   const std::unique_ptr<GridReader> reader = make_grid_reader(input.format, std::move(input.file));
@@ -216,7 +217,7 @@ int run_scaling(RunSettings settings) {
     const std::string warnings = output_format == FormatName::ascii_text
                                      ? text_header_warnings(header)
                                      : binary_nodata_warning(header, output_format, output_file_name.shown);
-    std::fputs(warnings.c_str(), stderr);
+    warn("%s", warnings.c_str());
   }
 
   const std::optional<std::int32_t> columns = column_count(header);
@@ -287,7 +288,9 @@ int run_scaling(RunSettings settings) {
   if (!settings.input_is_standard_input && !settings.output_is_standard_output) {
     copy_projection_file(input_file_name, output_file_name);
   }
-  if (settings.report_statistics) {
+  if (settings.report_statistics && settings.kept_statistics != nullptr) {
+    *settings.kept_statistics = statistics_json(statistics, settings.input.shown);
+  } else if (settings.report_statistics) {
     std::FILE* const report = settings.output_is_standard_output ? stderr : stdout;
     const std::string json = statistics_json(statistics);
     if (std::fputs(json.c_str(), report) < 0 || std::fflush(report) != 0) {

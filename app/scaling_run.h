@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "app/file_names.h"
 #include "formats/grid_format.h"
@@ -41,6 +42,12 @@ struct RunSettings {
   // Warnings on standard error about an output that does not keep what the
   // input said (app/run_reports.h), once its header is written.
   bool warn_of_losses = false;
+  // For a run among several (app/many_grids.h): where the statistics' JSON,
+  // named after the input, is kept instead of printed, and a flag set once the output file is
+  // opened (created, or emptied), so that a failed run's partial output is
+  // removed and an older file it never touched is not.
+  std::string* kept_statistics = nullptr;
+  bool* output_opened = nullptr;
 };
 
 int run_scaling(RunSettings settings);

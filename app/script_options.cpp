@@ -63,18 +63,10 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
   bool factor_given = false;
   bool digits_given = false;
   bool options_ended = false;
-  int operands = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument(argv[i]);
     if (options_ended || argument == "-" || !argument.starts_with('-')) {
-      ++operands;
-      if (operands == 1) {
-        options.input = argument;
-        options.input_index = i;
-      } else if (operands == 2) {
-        options.output = argument;
-        options.output_index = i;
-      }
+      options.grid_indexes.push_back(i);
       continue;
     }
     if (argument == "--") {
@@ -91,7 +83,7 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
     const std::string name(argument.substr(0, equals));
     const bool attached = equals != std::string_view::npos;
     const std::string_view attached_value = attached ? argument.substr(equals + 1) : std::string_view();
-    const bool takes_value = name == "--factor" || name == "--format" || name == "--digits";
+    const bool takes_value = name == "--factor" || name == "--format" || name == "--digits" || name == "--output-dir";
     if (!takes_value && name != "--help" && name != "--version" && name != "--quiet" && name != "--stats") {
       return "unknown option " + name + std::string(kSeeHelp);
     }
@@ -110,7 +102,13 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
     }
     if (!attached && i + 1 == argc) return "option " + name + " needs a value" + std::string(kSeeHelp);
     const std::string_view value = attached ? attached_value : std::string_view(argv[++i]);
-    if (name == "--factor") {
+    if (name == "--output-dir") {
+      if (value.empty()) return "option --output-dir needs a folder" + std::string(kSeeHelp);
+      options.many_grids = true;
+      // The folder's own argument, or the argument it is attached to.
+      options.output_folder_index = i;
+      options.output_folder_offset = attached ? equals + 1 : 0;
+    } else if (name == "--factor") {
       const std::optional<double> factor = factor_from_text(value);
       if (!factor)
         return "invalid factor '" + std::string(value) + "': a finite number such as 2, -0.5 or 1e3 is needed";
@@ -129,7 +127,21 @@ std::variant<ScriptOptions, std::string> parse_script_options(int argc, char** a
       options.format = *format;
     }
   }
-  if (operands != 2) return "an input grid and an output grid are needed" + std::string(kSeeHelp);
+  const std::vector<int>& operands = options.grid_indexes;
+  if (options.many_grids) {
+    if (operands.empty()) return "option --output-dir needs at least one grid" + std::string(kSeeHelp);
+    for (const int index : operands) {
+      if (std::string_view(argv[index]) == "-") {
+        return "standard input cannot be one of the grids of --output-dir: name the grids" + std::string(kSeeHelp);
+      }
+    }
+  } else {
+    if (operands.size() != 2) return "an input grid and an output grid are needed" + std::string(kSeeHelp);
+    options.input = argv[operands[0]];
+    options.input_index = operands[0];
+    options.output = argv[operands[1]];
+    options.output_index = operands[1];
+  }
   if (!factor_given) return "option --factor is needed: this form never asks for it" + std::string(kSeeHelp);
   if (digits_given && options.format != FormatName::ascii_text) {
     return "option --digits is for a text output: a binary grid holds every value as it is" + std::string(kSeeHelp);
@@ -146,6 +158,7 @@ const char* script_help_text() {
          "\n"
          "usage: cellscale --factor F [--format text|double|single] [--digits N|shortest]\n"
          "                 [--quiet] [--stats] [--] INPUT OUTPUT\n"
+         "       cellscale --factor F [the options above] --output-dir FOLDER [--] GRID...\n"
          "       cellscale <inputgrid> <outputgrid> [-f:t|s|d]\n"
          "\n"
          "The first form, for scripts, never reads standard input for a reply:\n"
@@ -159,6 +172,11 @@ const char* script_help_text() {
          "  --quiet          no progress dots (shown on standard error when it is a terminal)\n"
          "  --stats          after the run, the statistics of the scaled cells as JSON on\n"
          "                   standard output (on standard error when OUTPUT is -)\n"
+         "  --output-dir FOLDER\n"
+         "                   scale every GRID into FOLDER under its own name, with its .prj\n"
+         "                   (a listed .prj of a listed grid goes with its grid); several\n"
+         "                   at once; a failed grid is named, its output removed, and the\n"
+         "                   others still run; one line sums up at the end\n"
          "  --help           this text\n"
          "  --version        the version\n"
          "  --               the end of the options\n"

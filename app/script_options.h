@@ -3,14 +3,17 @@
 // The command line for scripts, in GNU long options:
 //   cellscale --factor F [--format text|double|single] [--digits N|shortest] [--quiet] [--stats]
 //             [--] INPUT OUTPUT
+//   cellscale --factor F [the same options] --output-dir FOLDER [--] GRID...
 // chosen when the first argument begins with "--"; any other command line is
 // the older form (app/command_line.h), read as it always has been.
 // This form never reads standard input for a reply: the factor is given, and
 // an output that cannot be created ends the run. "-" as INPUT is standard
 // input and as OUTPUT standard output.
 
+#include <cstddef>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "formats/grid_format.h"
 #include "numbers/cell_digits.h"
@@ -31,6 +34,12 @@ struct ScriptOptions {
   std::string output;
   int input_index = 0;  // their places in argv, for the names as the system has them
   int output_index = 0;
+  // --output-dir: every operand is a grid to scale into this folder
+  // (app/many_grids.h), and input and output are unused.
+  bool many_grids = false;
+  int output_folder_index = 0;
+  std::size_t output_folder_offset = 0;  // where the folder starts in its argument: after "--output-dir="
+  std::vector<int> grid_indexes;
 };
 
 // Whether the command line is in the form for scripts: its first argument

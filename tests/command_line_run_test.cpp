@@ -1216,13 +1216,147 @@ TEST(ScriptForm, HelpAndVersion) {
     // Both forms, each with its options.
     EXPECT_NE(result.output.find("usage: cellscale --factor F [--format text|double|single]"), std::string::npos);
     EXPECT_NE(result.output.find("cellscale <inputgrid> <outputgrid> [-f:t|s|d]"), std::string::npos);
-    for (const char* option : {"--quiet", "--digits", "--stats", "--version", "--help"}) {
+    for (const char* option : {"--quiet", "--digits", "--stats", "--output-dir", "--version", "--help"}) {
       EXPECT_NE(result.output.find(option), std::string::npos) << option;
     }
   }
   ScratchFolder folder;
   expect_ended(run_tool(folder.path(), {"--version"}, script_form::kUnread),
                std::string("cellscale ") + CELLSCALE_PROJECT_VERSION + "\n", 0);
+}
+
+// Many grids into one folder (--output-dir): each written as its single run
+// writes it, with its projection file; a failed grid named with its
+// messages, its output removed, the others done; a summary line; the status
+// of the first grid listed that failed.
+namespace many_grids {
+
+const std::string kProjection = "PROJCS[\"UTM 32N\"]\n";
+const std::string kCut = script_form::kHeader + "1 2 3\n";
+
+// A grid's output in the folder as the tool names it in a message.
+std::string in_folder(const std::string& folder, const std::string& name) {
+  return folder + (target_is_windows() ? "\\" : "/") + name;
+}
+
+RunCase many(std::string name, std::map<std::string, std::string> files, std::vector<std::string> grids,
+             std::string errors, int status, std::map<std::string, std::optional<std::string>> results) {
+  std::vector<std::string> arguments = {"--factor", "2", "--output-dir", "out"};
+  arguments.insert(arguments.end(), grids.begin(), grids.end());
+  return {.name = std::move(name),
+          .files = std::move(files),
+          .arguments = std::move(arguments),
+          .input = script_form::kUnread,
+          .errors = std::move(errors),
+          .status = status,
+          .results = std::move(results)};
+}
+
+}  // namespace many_grids
+
+TEST(ManyGrids, EachGridIntoTheFolderAndEachFailureOnItsOwn) {
+  using namespace many_grids;
+  const std::string junk = "not a grid\n";
+  // clang-format off
+  std::vector<RunCase> cases = {
+      many("two grids and a projection that goes with its grid",
+           {{"a.asc", kGrid}, {"b.asc", kGrid}, {"a.prj", kProjection}}, {"a.asc", "a.prj", "b.asc"},
+           "2 grids scaled into out\n", 0,
+           {{"out/a.asc", kGridDoubled}, {"out/b.asc", kGridDoubled}, {"out/a.prj", kProjection},
+            {"out/b.prj", std::nullopt}}),
+      many("grids in other folders, into a folder made for them",
+           {{"in/a.asc", kGrid}, {"in/b.asc.gz", gzip_members(kGrid)}}, {"in/a.asc", "in/b.asc.gz"},
+           "2 grids scaled into out\n", 0, {{"out/a.asc", kGridDoubled}}),
+      // The first failure listed gives the status, though the later one's is
+      // larger; a cut grid's partial output goes, an output that a failed run
+      // never opened stays as it was, and the grids after them are done.
+      many("failures among the grids", {{"a.asc", kGrid}, {"cut.asc", kCut}, {"junk.asc", junk}, {"z.asc", kGrid},
+                                        {"out/junk.asc", "older\n"}},
+           {"a.asc", "cut.asc", "junk.asc", "z.asc"},
+           "cut.asc: error reading from cut.asc in row 2 (0 values read)\n"
+           "junk.asc: could not recognise file format (ascii, single or double) for junk.asc\n"
+           "2 of 4 grids scaled into out; 2 failed\n", 5,
+           {{"out/a.asc", kGridDoubled}, {"out/cut.asc", std::nullopt}, {"out/junk.asc", "older\n"},
+            {"out/z.asc", kGridDoubled}}),
+      many("a listed projection without its grid is no grid", {{"a.asc", kGrid}, {"b.prj", kProjection}},
+           {"b.prj", "a.asc"},
+           "b.prj: could not recognise file format (ascii, single or double) for b.prj\n"
+           "1 of 2 grids scaled into out; 1 failed\n", 98, {{"out/a.asc", kGridDoubled}, {"out/b.prj", std::nullopt}}),
+      many("the folder holds the grids", {{"out/a.asc", kGrid}}, {"out/a.asc"},
+           "out/a.asc: error opening output grid " + in_folder("out", "a.asc") + ": it is the input grid\n"
+           "0 of 1 grid scaled into out; 1 failed\n", 1, {{"out/a.asc", kGrid}}),
+      many("two grids of one name", {{"a/x.asc", kGrid}, {"b/x.asc", kGrid}}, {"a/x.asc", "b/x.asc"},
+           "grids a/x.asc and b/x.asc would both be written to " + in_folder("out", "x.asc") + "\n", 1,
+           {{"out", std::nullopt}}),
+      many("standard input", kInGrid, {"in.asc", "-"},
+           "standard input cannot be one of the grids of --output-dir: name the grids" + script_form::kSeeHelp, 1,
+           {{"out", std::nullopt}}),
+      many("no grid", kInGrid, {}, "option --output-dir needs at least one grid" + script_form::kSeeHelp, 1,
+           {{"out", std::nullopt}}),
+  };
+  // clang-format on
+  cases.back().arguments.emplace_back("--quiet");
+  // The shell expands wildcards on POSIX systems; a Windows program expands
+  // them itself, in name order.
+  cases.push_back(many("a wildcard", {{"b.asc", kGrid}, {"a.asc", kGrid}, {"a.prj", kProjection}}, {"*.asc"}, "", 0,
+                       {{"out/a.asc", kGridDoubled}, {"out/b.asc", kGridDoubled}, {"out/a.prj", kProjection}}));
+  if (target_is_windows()) {
+    cases.back().errors = "2 grids scaled into out\n";
+  } else {
+    cases.back().errors = "*.asc: could not open input file *.asc\n0 of 1 grid scaled into out; 1 failed\n";
+    cases.back().status = 98;
+    cases.back().results = {{"out/a.asc", std::nullopt}};
+  }
+  for (const RunCase& c : cases) check_run(c);
+}
+
+// A grid whose output fills the disk fails alone: its partial output is
+// removed, and the grid after it is still written.
+TEST(ManyGrids, AnOutputThatFillsTheDiskIsRemoved) {
+  using namespace many_grids;
+  ScratchFolder folder;
+  std::string big = text_header("100", "100", "0", "0", "1", "-9999");
+  for (int cell = 0; cell < 100 * 100; ++cell) big += "123.25 ";
+  write_file(folder / "big.asc", big);
+  write_file(folder / "small.asc", kGrid);
+  const ToolResult result = run_tool(folder.path(), {"--factor", "2", "--output-dir", "out", "big.asc", "small.asc"},
+                                     std::nullopt, {.file_size_limit = 4096});
+  // The grid fits in the blocks held back: the loss shows when they are written at the end.
+  expect_ended(result, "", 4,
+               "big.asc: error writing into " + in_folder("out", "big.asc") +
+                   " \n1 of 2 grids scaled into out; 1 failed\n");
+  EXPECT_FALSE(std::filesystem::exists(folder / "out" / "big.asc"));
+  EXPECT_EQ(read_file(folder / "out" / "small.asc"), kGridDoubled);
+}
+
+// The statistics of each grid, one line each in the order listed, named, as
+// a single run's --stats gives them; and many grids of several sizes, more
+// than the run hands out at once, each written as its single run writes it.
+TEST(ManyGrids, StatisticsAndManyGridsInOrder) {
+  using namespace many_grids;
+  ScratchFolder folder;
+  std::vector<std::string> arguments = {"--factor", "1.5", "--stats", "--format", "double", "--output-dir", "out"};
+  std::string expected_statistics;
+  constexpr int kGrids = 150;
+  for (int i = 0; i < kGrids; ++i) {
+    // Grids of 1 to 300 columns: some whole in one batch, some over many.
+    const int columns = 1 + i * 2;
+    std::string grid = text_header(std::to_string(columns), "3", "0", "0", "1", "-9999");
+    for (int cell = 0; cell < columns * 3; ++cell) grid += std::to_string(cell % 7 == 0 ? -9999 : cell * 2) + " ";
+    const std::string name = "g" + std::to_string(i) + ".asc";
+    write_file(folder / name, grid);
+    arguments.push_back(name);
+    const ToolResult single =
+        run_tool(folder.path(), {"--factor", "1.5", "--stats", "-f:d", name, name + ".dbl"}, std::nullopt);
+    ASSERT_EQ(single.status, 0) << single.errors;
+    expected_statistics += "{\"grid\":\"" + name + "\"," + single.output.substr(1);
+  }
+  const ToolResult result = run_tool(folder.path(), arguments, std::nullopt);
+  expect_ended(result, expected_statistics, 0, std::to_string(kGrids) + " grids scaled into out\n");
+  for (int i = 0; i < kGrids; ++i) {
+    const std::string name = "g" + std::to_string(i) + ".asc";
+    EXPECT_EQ(read_file(folder / "out" / name), read_file(folder / (name + ".dbl"))) << name;
+  }
 }
 
 }  // namespace
