@@ -15,12 +15,13 @@ include(GNUInstallDirs)
 if(WIN32)
   # The Windows package is one folder to unpack anywhere and put on PATH: the
   # tool, the README, the manual page as plain text (for reading without
-  # man) and the example grids.
+  # man) and the example grids and tiles.
   install(TARGETS cellscale RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
                 ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
           DESTINATION examples)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dem DESTINATION examples)
   find_program(CELLSCALE_GROFF groff)
   if(CELLSCALE_GROFF)
     set(manual_text ${CMAKE_CURRENT_BINARY_DIR}/cellscale.txt)
@@ -44,8 +45,13 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/examples/elevation.asc ${PROJECT_SOURCE_DIR}/examples/elevation.dbl
                 ${PROJECT_SOURCE_DIR}/examples/elevation.sgl
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-  # Writes the VRT through which GDAL-based programs open a binary grid.
-  install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/binary-grid-vrt.sh DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # Two tiles of the example grid, each with its .prj, which the README's
+  # sessions scale as a folder.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dem DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # Writes the VRT through which GDAL-based programs open a binary grid, and
+  # scales a folder of tiles with GNU parallel across machines.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/binary-grid-vrt.sh ${PROJECT_SOURCE_DIR}/examples/scale-tiles.sh
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME cellscale)
@@ -58,8 +64,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "cellscale developers")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The dependencies (the C and C++ runtime libraries) are found by
-# dpkg-shlibdeps from the executable itself.
+# The dependencies (the C and C++ runtime libraries and zlib, zlib1g) are
+# found by dpkg-shlibdeps from the executable itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "cellscale reads a raster grid (an ASCII grid, or a binary grid of double or

@@ -118,5 +118,21 @@ for input in in_t.asc in_d.dbl in_s.sgl; do
     checked=$((checked + 1))
   done
 done
-echo "check-gdal: GDAL reads all $checked outputs (3 input formats x 3 output formats) with their cells," \
+# A gzip text output: GDAL reads it through /vsigzip/ with its cells and
+# georeference, but looks for its .prj inside the compressed path and shows
+# no projection; decompressed beside the .prj the tool copied, it shows it.
+"$tool" --factor 2 in_t.asc gz_out.asc.gz || fail "in_t.asc to gz_out.asc.gz ended with status $?"
+cmp -s in_t.prj gz_out.prj || fail "gz_out.asc.gz: no copy of the input's .prj as gz_out.prj"
+info=$(gdalinfo /vsigzip/gz_out.asc.gz) || fail "gdalinfo cannot open /vsigzip/gz_out.asc.gz"
+! grep -qE '^(PROJCRS|PROJCS|GEOGCRS)' <<<"$info" ||
+  fail "GDAL now finds a projection for /vsigzip/gz_out.asc.gz: the README says it does not"
+gdal_translate -q -of XYZ -co SIGNIFICANT_DIGITS=17 /vsigzip/gz_out.asc.gz gz.xyz || fail "GDAL cannot read gz_out.asc.gz"
+cmp -s expected.xyz <(awk '{ print $1 + 0, $2 + 0, $3 + 0 }' OFMT=%.17g gz.xyz) ||
+  fail "GDAL reads other cells or georeference from /vsigzip/gz_out.asc.gz"
+gunzip -k gz_out.asc.gz
+check_output gz_out.asc text
+checked=$((checked + 1))
+
+echo "check-gdal: GDAL reads all $checked outputs (3 input formats x 3 output formats, and a gzip text output"\
+  "decompressed) with their cells," \
   "nodata value, georeference and projection"

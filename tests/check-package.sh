@@ -43,7 +43,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Maintainer)" = "cellscale developers" ] || fail "Maintainer is '$(field Maintainer)'"
 depends=$(field Depends)
 depended=$(tr ',|' '\n\n' <<<"$depends" | awk '{ print $1 }')
-for library in libc6 libstdc++6; do
+for library in libc6 libstdc++6 zlib1g; do
   grep -qxF "$library" <<<"$depended" || fail "Depends '$depends' lacks $library"
 done
 [ -n "$(field Description)" ] || fail "no Description"
@@ -52,9 +52,14 @@ done
 expected_files="./usr/bin/cellscale
 ./usr/share/doc/cellscale/README.md
 ./usr/share/doc/cellscale/examples/binary-grid-vrt.sh
+./usr/share/doc/cellscale/examples/dem/north.asc
+./usr/share/doc/cellscale/examples/dem/north.prj
+./usr/share/doc/cellscale/examples/dem/south.asc
+./usr/share/doc/cellscale/examples/dem/south.prj
 ./usr/share/doc/cellscale/examples/elevation.asc
 ./usr/share/doc/cellscale/examples/elevation.dbl
 ./usr/share/doc/cellscale/examples/elevation.sgl
+./usr/share/doc/cellscale/examples/scale-tiles.sh
 ./usr/share/man/man1/cellscale.1"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
 [ "$files" = "$expected_files" ] || fail "the package holds:
@@ -69,11 +74,14 @@ tool="$root/usr/bin/cellscale"
 cmp -s "$root/usr/share/man/man1/cellscale.1" docs/cellscale.1 || fail "the manual page differs from docs/cellscale.1"
 grep -q "^\.TH CELLSCALE 1 .* \"cellscale $version\"" docs/cellscale.1 \
   || fail "the title line of docs/cellscale.1 does not name cellscale $version"
-for example in elevation.asc elevation.dbl elevation.sgl binary-grid-vrt.sh; do
+for example in elevation.asc elevation.dbl elevation.sgl binary-grid-vrt.sh scale-tiles.sh dem/north.asc dem/north.prj \
+  dem/south.asc dem/south.prj; do
   cmp -s "$root/usr/share/doc/cellscale/examples/$example" "examples/$example" || fail "examples/$example differs"
 done
 
-[ -x "$root/usr/share/doc/cellscale/examples/binary-grid-vrt.sh" ] || fail "examples/binary-grid-vrt.sh is not executable"
+for script in binary-grid-vrt.sh scale-tiles.sh; do
+  [ -x "$root/usr/share/doc/cellscale/examples/$script" ] || fail "examples/$script is not executable"
+done
 
 # The installed tool: a conversion must give the committed example bytes, and
 # a scaling the text worked out here by hand.

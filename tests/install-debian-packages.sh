@@ -11,8 +11,10 @@ set -euo pipefail
 # clang-format checks the layout of the code; dpkg-dev and file let cpack find
 # the Debian package's dependencies (dpkg-shlibdeps); groff-base renders the
 # manual page in its test; valgrind counts the tool's instructions per cell;
-# zlib1g-dev lets the tool read and write gzip grids.
-required=(cmake g++ make zlib1g-dev libgtest-dev clang libclang-rt-dev clang-format dpkg-dev file groff-base valgrind)
+# zlib1g-dev lets the tool read and write gzip grids; parallel (GNU parallel)
+# runs the README's recipe for many tiles in its test.
+required=(cmake g++ make zlib1g-dev libgtest-dev clang libclang-rt-dev clang-format dpkg-dev file groff-base valgrind
+  parallel)
 # The Windows step, optional (should they not install, tests/run-windows.sh is
 # skipped with a banner): the MinGW-w64 cross compiler (its POSIX threads
 # variant), its static zlib, and Wine (wine gives the "wine" command, wine64

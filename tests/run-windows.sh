@@ -50,6 +50,10 @@ mkdir -p build/windows/unpacked
 expected="$package/README.md
 $package/cellscale.exe
 $package/cellscale.txt
+$package/examples/dem/north.asc
+$package/examples/dem/north.prj
+$package/examples/dem/south.asc
+$package/examples/dem/south.prj
 $package/examples/elevation.asc
 $package/examples/elevation.dbl
 $package/examples/elevation.sgl"
