@@ -24,6 +24,7 @@
 #include <mutex>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -1331,35 +1332,52 @@ TEST(ManyGrids, AnOutputThatFillsTheDiskIsRemoved) {
 
 // The statistics of each grid, one line each in the order listed, named, as
 // a single run's --stats gives them; and many grids of several sizes, more
-// than the run hands out at once, each written as its single run writes it.
+// than the run hands out at once, each written with its cells scaled.
 TEST(ManyGrids, StatisticsAndManyGridsInOrder) {
   using namespace many_grids;
   ScratchFolder folder;
   std::vector<std::string> arguments = {"--factor", "1.5", "--stats", "--format", "double", "--output-dir", "out"};
-  std::string expected_statistics;
   constexpr int kGrids = 150;
+  // Grid i has 1 + 2i columns and 3 rows: some whole in one batch, some
+  // over many. Its cell c holds 2c, or nodata where c is a multiple of 7:
+  // scaled, 3c exactly.
+  const auto columns_of = [](int grid) { return 1 + grid * 2; };
+  const auto name_of = [](int grid) { return "g" + std::to_string(grid) + ".asc"; };
   for (int i = 0; i < kGrids; ++i) {
-    // Grids of 1 to 300 columns: some whole in one batch, some over many.
-    const int columns = 1 + i * 2;
-    std::string grid = text_header(std::to_string(columns), "3", "0", "0", "1", "-9999");
-    for (int cell = 0; cell < columns * 3; ++cell) grid += std::to_string(cell % 7 == 0 ? -9999 : cell * 2) + " ";
-    const std::string name = "g" + std::to_string(i) + ".asc";
-    write_file(folder / name, grid);
-    arguments.push_back(name);
-    const ToolResult single =
-        run_tool(folder.path(), {"--factor", "1.5", "--stats", "-f:d", name, name + ".dbl"}, std::nullopt);
-    ASSERT_EQ(single.status, 0) << single.errors;
-    // The single run's line as the case gives lines: "\n" at its end.
-    std::string line = single.output.substr(1);
-    if (line.ends_with("\r\n")) line.erase(line.size() - 2, 1);
-    expected_statistics += "{\"grid\":\"" + name + "\"," + line;
+    std::string grid = text_header(std::to_string(columns_of(i)), "3", "0", "0", "1", "-9999");
+    for (int cell = 0; cell < columns_of(i) * 3; ++cell) {
+      grid += std::to_string(cell % 7 == 0 ? -9999 : cell * 2) + " ";
+    }
+    write_file(folder / name_of(i), grid);
+    arguments.push_back(name_of(i));
   }
   const ToolResult result = run_tool(folder.path(), arguments, std::nullopt);
-  expect_ended(result, expected_statistics, 0, std::to_string(kGrids) + " grids scaled into out\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors, native_lines(std::to_string(kGrids) + " grids scaled into out\n"));
+  std::istringstream lines(result.output);
+  std::string line;
   for (int i = 0; i < kGrids; ++i) {
-    const std::string name = "g" + std::to_string(i) + ".asc";
-    EXPECT_EQ(read_file(folder / "out" / name), read_file(folder / (name + ".dbl"))) << name;
+    SCOPED_TRACE(name_of(i));
+    const int cells = columns_of(i) * 3;
+    std::vector<double> expected;
+    for (int cell = 0; cell < cells; ++cell) expected.push_back(cell % 7 == 0 ? -9999.0 : cell * 3.0);
+    const std::vector<double> values = binary_values(8, read_file(folder / "out" / name_of(i)));
+    ASSERT_EQ(values.size(), 12 + expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), values.begin() + 12));
+    // The line names the grid and counts its cells; a few lines whole against their single runs.
+    ASSERT_TRUE(std::getline(lines, line));
+    const int counted = cells - (cells + 6) / 7;
+    std::string named = "{\"grid\":\"";
+    named.append(name_of(i)).append("\",");
+    EXPECT_TRUE(line.starts_with(named + "\"count\":" + std::to_string(counted) + ",")) << line;
+    if (i % 50 == 7) {
+      const ToolResult single =
+          run_tool(folder.path(), {"--factor", "1.5", "--stats", "-f:d", name_of(i), "single.dbl"}, std::nullopt);
+      line.push_back('\n');
+      EXPECT_EQ(native_lines(line), named.append(single.output.substr(1)));
+    }
   }
+  EXPECT_FALSE(std::getline(lines, line)) << "a line too many: " << line;
 }
 
 }  // namespace
