@@ -206,6 +206,11 @@ namespace {
 
 // One cell after the other: each scaled first when kScaled, its text written
 // by `format`, then its tab and, where kept, its end.
+// write_shortest as the row loop's `format`, taken into its body.
+struct ShortestText {
+  [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest(out, value); }
+};
+
 template <bool kScaled, typename Format>
 char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
                  std::uint32_t* ends, Format format) {
@@ -223,8 +228,7 @@ template <bool kScaled>
 char* format_row_with_digits(char* out, const double* values, std::size_t count, int digits,
                              const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
   if (digits == kShortestCellDigits) {
-    return format_row<kScaled>(out, values, count, scaling, origin, ends,
-                               [](char* at, double value) { return write_shortest(at, value); });
+    return format_row<kScaled>(out, values, count, scaling, origin, ends, ShortestText{});
   }
   return format_row<kScaled>(out, values, count, scaling, origin, ends,
                              [digits](char* at, double value) { return format_cell_digits(at, value, digits); });
