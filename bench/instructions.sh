@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # bench/instructions.sh: instructions per cell of the tool for four format
 # pairs (text -> text, text -> double, double -> text, double -> double),
-# counted by valgrind's callgrind, so that the figures are the same on every
-# run, however busy the machine.
+# and double -> text again with the shortest digits that read back
+# (`d->t shortest`), counted by valgrind's callgrind, so that the figures are
+# the same on every run, however busy the machine.
 #
 # Each pair runs twice, held by taskset to one processor, where the tool
 # takes one thread: on a grid of COLS x ROWS cells and on one row of the same
@@ -10,10 +11,14 @@
 # The difference of the two counts over the difference of the cells is the
 # cost of a cell with the start-up, the header and the row buffers taken out.
 #
+# The four pairs run in the legacy form, which reads the factor from standard
+# input; the shortest digits are asked for in the script form
+# (`--factor F --digits shortest --quiet`), the only form that takes them.
+#
 # With --check FILE the figures are held against those recorded in FILE (one
-# line per pair: the pair's name and its instructions per cell, `#` starts a
-# comment) and the script fails when any pair rises more than 10% above its
-# recorded figure.
+# line per pair: the pair's name, which may hold a space, and its instructions
+# per cell as the last field; `#` starts a comment) and the script fails when
+# any pair rises more than 10% above its recorded figure.
 #
 # Usage: bench/instructions.sh [--cols N] [--rows N] [--factor F] [--tool PATH]
 #                              [--build-dir DIR] [--check FILE] [--help]
@@ -32,7 +37,8 @@ usage() {
   cat <<'EOF'
 Usage: bench/instructions.sh [options]
 
-Counts the tool's instructions per cell for four format pairs with callgrind.
+Counts the tool's instructions per cell for four format pairs, and double to
+text with the shortest digits, with callgrind.
 
   --cols N, --rows N  grid size (default 1000 x 1000)
   --factor F          factor typed into the tool (default 3.28084)
@@ -91,11 +97,19 @@ done
 processor=$(awk '/^Cpus_allowed_list:/ { split($2, first, /[-,]/); print first[1] }' /proc/self/status)
 processor=${processor:-0}
 
-# Instructions of one run of the tool, from callgrind's summary line.
+# Instructions of one run of the tool, from callgrind's summary line: in the
+# legacy form with the factor on standard input, or, where a fourth argument
+# is given, in the script form with those digits.
 count() {
-  local input=$1 output_format=$2 log=$work/callgrind.log
+  local input=$1 output_format=$2 digits=${3:-} log=$work/callgrind.log
+  local -a run
+  if [ -n "$digits" ]; then
+    run=("$tool" --factor "$factor" --format "$output_format" --digits "$digits" --quiet "$input" "out.$output_format")
+  else
+    run=("$tool" "$input" "out.$output_format" "-f:$output_format")
+  fi
   printf '%s\n' "$factor" | (cd "$work" && taskset -c "$processor" valgrind --tool=callgrind --callgrind-out-file=/dev/null \
-    "$tool" "$input" "out.$output_format" "-f:$output_format") >/dev/null 2>"$log" ||
+    "${run[@]}") >/dev/null 2>"$log" ||
     die "the tool failed on $input (see $log)"
   awk '/Collected :/ { print $NF; found = 1 } END { exit !found }' "$log" || die "no count in $log"
 }
@@ -103,15 +117,21 @@ count() {
 cells=$((cols * (rows - 1)))
 failed=0
 printf '# instructions per cell, %s x %s cells, factor %s, one thread\n' "$cols" "$rows" "$factor"
-for pair in t-t t-d d-t d-d; do
+# Each pair as input-output, with its digits after a colon where it asks for
+# some: the pair's name is "input->output digits".
+for pair in t-t t-d d-t d-d d-t:shortest; do
+  digits=${pair#*:}
+  [ "$digits" != "$pair" ] || digits=""
+  pair=${pair%%:*}
   input=${pair%-*} output=${pair#*-}
-  grid=$(count "grid.$input" "$output")
-  row=$(count "row.$input" "$output")
-  name="$input->$output"
+  grid=$(count "grid.$input" "$output" "$digits")
+  row=$(count "row.$input" "$output" "$digits")
+  name="$input->$output${digits:+ $digits}"
   per_cell=$(awk -v a="$grid" -v b="$row" -v c="$cells" 'BEGIN { printf "%.1f", (a - b) / c }')
   printf '%s %s\n' "$name" "$per_cell"
   if [ -n "$check" ]; then
-    recorded=$(awk -v n="$name" '$1 == n { print $2 }' "$check")
+    # The name is every field but the last, the figure the last.
+    recorded=$(awk -v n="$name" '!/^#/ && NF >= 2 { figure = $NF; $NF = ""; sub(/ +$/, ""); if ($0 == n) print figure }' "$check")
     [ -n "$recorded" ] || die "no figure for $name in $check"
     if awk -v m="$per_cell" -v r="$recorded" -v p="$allowed_rise_percent" 'BEGIN { exit !(m > r * (1 + p / 100)) }'; then
       printf 'bench/instructions.sh: %s takes %s instructions a cell, more than %s%% above the recorded %s\n' \

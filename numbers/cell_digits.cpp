@@ -1,18 +1,24 @@
 #include "numbers/cell_digits.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "numbers/scaling_rule.h"
+#if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
+#include <emmintrin.h>
+#endif
 
-// Both texts start from std::to_chars, which is exact (correctly rounded to
-// the given digits, or the shortest digits that read back) and writes no
-// more than it is asked. Its notation differs from the grid's only in the
-// exponent, which it writes with at least two digits, and, for the shortest
-// digits, in the choice between fixed and exponent notation, which is made
-// here from the exponent of its scientific text.
+#include "numbers/scaling_rule.h"
+#include "numbers/shortest_digits.h"
+
+// A text with a given number of digits starts from std::to_chars, which is
+// exact (correctly rounded to the given digits) and writes no more than it
+// is asked; its notation differs from the grid's only in the exponent, which
+// it writes with at least two digits. The shortest text is written here from
+// the digits of shortest_decimal (numbers/shortest_digits.h), seventeen at a
+// time, and laid out in the notation chosen from its exponent.
 
 namespace cellscale {
 namespace {
@@ -25,12 +31,150 @@ char* write_non_finite(char* out, double value) {
   return out + 3;
 }
 
+// The powers of ten that fit 64 bits.
+constexpr std::uint64_t kPowersOfTen[20] = {1,
+                                            10,
+                                            100,
+                                            1000,
+                                            10000,
+                                            100000,
+                                            1000000,
+                                            10000000,
+                                            100000000,
+                                            1000000000,
+                                            10000000000,
+                                            100000000000,
+                                            1000000000000,
+                                            10000000000000,
+                                            100000000000000,
+                                            1000000000000000,
+                                            10000000000000000,
+                                            100000000000000000,
+                                            1000000000000000000,
+                                            10000000000000000000U};
+
+// The number of decimal digits of n, 1 to 20.
+[[gnu::always_inline]] inline int decimal_length(std::uint64_t n) {
+  // bit_width * log10(2) is the length or one more than it.
+  const int guess = (static_cast<int>(std::bit_width(n | 1)) * 1233) >> 12;
+  return guess + static_cast<int>(n >= kPowersOfTen[guess]);
+}
+
+// The seventeen digits of n (10^16 <= n < 10^17) at out[0] to out[16], and
+// sixteen '0' after them (out[17] to out[32]); returns the number of digits
+// up to the last that is not 0.
+[[gnu::always_inline]] inline int write_seventeen_digits(char* out, std::uint64_t n) {
+  const std::uint64_t first = n / kPowersOfTen[16];
+  const std::uint64_t rest = n - first * kPowersOfTen[16];
+  const std::uint64_t high = rest / kPowersOfTen[8];
+  const std::uint64_t low = rest - high * kPowersOfTen[8];
+  out[0] = static_cast<char>('0' + first);
+#if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
+  // The two groups of eight digits side by side in 64-bit lanes, split into
+  // four digits in 32-bit lanes, two in 16-bit lanes and one in bytes, each
+  // step a quotient by multiplying with a reciprocal and its remainder.
+  const __m128i eights = _mm_set_epi64x(static_cast<long long>(low), static_cast<long long>(high));
+  // x / 10000 = x * ceil(2^45 / 10000) >> 45 for x below 2^32.
+  const __m128i by_10000 = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(0xd1b71759)), 45);
+  const __m128i fours =
+      _mm_or_si128(by_10000,
+                   _mm_slli_epi64(_mm_sub_epi32(eights, _mm_mul_epu32(by_10000, _mm_set1_epi64x(10000))), 32));
+  // x / 100 = x * 5243 >> 19 for x below 10000.
+  const __m128i by_100 = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(5243)), 3);
+  const __m128i twos =
+      _mm_or_si128(by_100, _mm_slli_epi32(_mm_sub_epi16(fours, _mm_mullo_epi16(by_100, _mm_set1_epi32(100))), 16));
+  // x / 10 = x * 6554 >> 16 for x below 100.
+  const __m128i by_10 = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
+  const __m128i ones =
+      _mm_or_si128(by_10, _mm_slli_epi16(_mm_sub_epi16(twos, _mm_mullo_epi16(by_10, _mm_set1_epi16(10))), 8));
+  const __m128i zeros = _mm_set1_epi8('0');
+  const __m128i text = _mm_add_epi8(ones, zeros);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), text);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 17), zeros);
+  // One bit a digit, set for a 0; the digits that count end at the last clear bit.
+  const auto zero_digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, zeros)));
+  return 1 + static_cast<int>(std::bit_width(~zero_digits & 0xffffU));
+#else
+  // The same steps in the lanes of one 64-bit word for each group of eight.
+  const auto eight_digits = [](std::uint64_t x) {
+    const std::uint64_t by_10000 = x / 10000;
+    const std::uint64_t fours = by_10000 | (x - by_10000 * 10000) << 32;
+    const std::uint64_t by_100 = ((fours * 5243) >> 19) & 0x0000007f0000007fU;
+    const std::uint64_t twos = by_100 | (fours - by_100 * 100) << 16;
+    // x / 10 = x * 103 >> 10 for x below 100, whose product keeps to its lane.
+    const std::uint64_t by_10 = ((twos * 103) >> 10) & 0x000f000f000f000fU;
+    return by_10 | (twos - by_10 * 10) << 8;  // digit values, the first in the lowest byte
+  };
+  const std::uint64_t high_digits = eight_digits(high);
+  const std::uint64_t low_digits = eight_digits(low);
+  constexpr std::uint64_t kZeros = 0x3030303030303030U;
+  const std::uint64_t high_text = high_digits + kZeros;
+  const std::uint64_t low_text = low_digits + kZeros;
+  std::memcpy(out + 1, &high_text, 8);
+  std::memcpy(out + 9, &low_text, 8);
+  std::memset(out + 17, '0', 16);
+  if (low_digits != 0) return 17 - std::countl_zero(low_digits) / 8;
+  if (high_digits != 0) return 9 - std::countl_zero(high_digits) / 8;
+  return 1;
+#endif
+}
+
 // The three digits of an exponent magnitude below 1000.
 char* write_three_digits(char* out, int magnitude) {
   out[0] = static_cast<char>('0' + magnitude / 100);
   out[1] = static_cast<char>('0' + magnitude / 10 % 10);
   out[2] = static_cast<char>('0' + magnitude % 10);
   return out + 3;
+}
+
+// The shortest text of value (numbers/cell_digits.h), inlined in the row loop.
+[[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
+  if (!std::isfinite(value)) [[unlikely]] {
+    return write_non_finite(out, value);
+  }
+  *out = '-';
+  out += std::signbit(value) ? 1 : 0;
+  if (value == 0) [[unlikely]] {
+    *out = '0';
+    return out + 1;
+  }
+  const ShortestDecimal decimal = shortest_decimal(value);
+  const int length = decimal_length(decimal.significand);
+  // The value is d.ddd * 10^exponent, with seventeen digits d.
+  const int exponent = decimal.exponent + length - 1;
+  char digits[40];
+  const int significant = write_seventeen_digits(digits, decimal.significand * kPowersOfTen[kMaxCellDigits - length]);
+
+  // The text is laid out in full here, with whole blocks of digits copied
+  // past its end, then its first 23 characters (the longest text but the
+  // sign) go to out.
+  char text[48];
+  int text_length;
+  if (exponent >= 0 && exponent < kMaxCellDigits) {
+    // The first exponent + 1 digits (zeros where the digits end before the
+    // point), then the point and the others, if any.
+    std::memcpy(text, digits, 32);
+    text[exponent + 1] = '.';
+    std::memcpy(text + exponent + 2, digits + exponent + 1, 16);
+    text_length = significant > exponent + 1 ? significant + 1 : exponent + 1;
+  } else if (exponent < 0 && exponent >= -4) {
+    // 0.000d to 0.d: "0.", -exponent - 1 zeros, then every digit.
+    std::memcpy(text, "0.000000", 8);
+    std::memcpy(text + 1 - exponent, digits, 32);
+    text_length = 1 - exponent + significant;
+  } else {
+    // Exponent notation, where "%.17g" writes it: d[.ddd]e(+|-)ddd.
+    text[0] = digits[0];
+    text[1] = '.';
+    std::memcpy(text + 2, digits + 1, 16);
+    char* end = text + (significant > 1 ? significant + 1 : 1);
+    end[0] = 'e';
+    end[1] = exponent < 0 ? '-' : '+';
+    end = write_three_digits(end + 2, exponent < 0 ? -exponent : exponent);
+    text_length = static_cast<int>(end - text);
+  }
+  std::memcpy(out, text, kMaxCellDigitsTextLength - 1);
+  return out + text_length;
 }
 
 }  // namespace
@@ -50,55 +194,7 @@ char* format_cell_digits(char* out, double value, int digits) {
   return end;
 }
 
-char* format_cell_shortest(char* out, double value) {
-  if (!std::isfinite(value)) return write_non_finite(out, value);
-  // [-]d[.ddd]e(+|-)dd[d]: the shortest digits, d.ddd * 10^exponent.
-  char text[32];
-  const char* const text_end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
-  const char* const e = text_end[-4] == 'e' ? text_end - 4 : text_end - 5;
-  int exponent = 0;
-  for (const char* c = e + 2; c < text_end; ++c) exponent = exponent * 10 + (*c - '0');
-  if (e[1] == '-') exponent = -exponent;
-  const char* const first = text[0] == '-' ? text + 1 : text;
-  // The digits after the first, which follow the point.
-  const char* const rest = e - first > 1 ? first + 2 : e;
-  const int rest_count = static_cast<int>(e - rest);
-
-  if (exponent < -4 || exponent >= kMaxCellDigits) {
-    // Exponent notation, where "%.17g" writes it: the mantissa as
-    // std::to_chars wrote it.
-    const auto mantissa_length = static_cast<std::size_t>(e - text);
-    std::memcpy(out, text, mantissa_length);
-    out += mantissa_length;
-    out[0] = 'e';
-    out[1] = e[1];
-    return write_three_digits(out + 2, exponent < 0 ? -exponent : exponent);
-  }
-  if (first != text) *out++ = '-';
-  if (exponent >= 0) {
-    // The first exponent + 1 digits, zeros where the digits end before the
-    // point (100, 5151875e1), then the point and the others, if any.
-    *out++ = *first;
-    const int whole = std::min(exponent, rest_count);
-    std::memcpy(out, rest, static_cast<std::size_t>(whole));
-    out += whole;
-    std::memset(out, '0', static_cast<std::size_t>(exponent - whole));
-    out += exponent - whole;
-    if (rest_count > exponent) {
-      *out++ = '.';
-      const auto after_point = static_cast<std::size_t>(rest_count - exponent);
-      std::memcpy(out, rest + exponent, after_point);
-      out += after_point;
-    }
-    return out;
-  }
-  // 0.000d to 0.d: "0.", -exponent - 1 zeros, then every digit.
-  std::memcpy(out, "0.000", 5);
-  out += 1 - exponent;
-  *out++ = *first;
-  std::memcpy(out, rest, static_cast<std::size_t>(rest_count));
-  return out + rest_count;
-}
+char* format_cell_shortest(char* out, double value) { return write_shortest(out, value); }
 
 char* format_cell_with_digits(char* out, double value, int digits) {
   if (digits == kShortestCellDigits) return format_cell_shortest(out, value);
@@ -110,6 +206,11 @@ namespace {
 
 // One cell after the other: each scaled first when kScaled, its text written
 // by `format`, then its tab and, where kept, its end.
+// write_shortest as the row loop's `format`, taken into its body.
+struct ShortestText {
+  [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest(out, value); }
+};
+
 template <bool kScaled, typename Format>
 char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
                  std::uint32_t* ends, Format format) {
@@ -127,7 +228,7 @@ template <bool kScaled>
 char* format_row_with_digits(char* out, const double* values, std::size_t count, int digits,
                              const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
   if (digits == kShortestCellDigits) {
-    return format_row<kScaled>(out, values, count, scaling, origin, ends, format_cell_shortest);
+    return format_row<kScaled>(out, values, count, scaling, origin, ends, ShortestText{});
   }
   return format_row<kScaled>(out, values, count, scaling, origin, ends,
                              [digits](char* at, double value) { return format_cell_digits(at, value, digits); });

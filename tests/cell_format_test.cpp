@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "formats/ascii_grid.h"
 #include "numbers/cell_digits.h"
 #include "numbers/cell_format_detail.h"
+#include "numbers/shortest_digits.h"
 #include "support/instruction_sets.h"
 #include "support/reference_grid.h"
 
@@ -611,6 +613,110 @@ TEST(CellDigits, ShortestTextReadsBackWithNoFewerDigits) {
     }
   }
   EXPECT_LT(not_nearest, 100);
+}
+
+// The shortest digits and exponent of |value| as std::to_chars writes them
+// (its scientific text), the reference the conversion is held against:
+// libstdc++ works them out in a way of its own.
+DecimalText to_chars_decimal(double value) {
+  char text[64];
+  const char* const end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+  DecimalText decimal;
+  const char* at = text[0] == '-' ? text + 1 : text;
+  for (; *at != 'e'; ++at) {
+    if (*at != '.') decimal.digits += *at;
+  }
+  decimal.exponent = std::atoi(std::string(at + 1, end).c_str());
+  return decimal;
+}
+
+// The values the conversion is held against std::to_chars on: every power of
+// two and of ten in range with their neighbours, the subnormals' ends,
+// integers up to 2^53, numbers of 15 to 17 digits, and random bit patterns
+// (millions where the build is optimised).
+std::vector<double> shortest_sample() {
+#if defined(NDEBUG) && !defined(CELLSCALE_SANITIZED_TESTS)
+  constexpr int kRandom = 6000000;
+#else
+  constexpr int kRandom = 150000;
+#endif
+  std::vector<double> values = {DBL_MAX,
+                                DBL_MIN,
+                                DBL_TRUE_MIN,
+                                std::bit_cast<double>(std::uint64_t{0x000fffffffffffff}),
+                                std::bit_cast<double>(std::uint64_t{2}),
+                                std::bit_cast<double>(std::uint64_t{3}),
+                                9007199254740992.0,
+                                9007199254740991.0,
+                                9007199254740993.0};
+  for (int e = -1074; e <= 1023; ++e) {
+    const double power = std::ldexp(1.0, e);
+    for (int step = -1; step <= 1; ++step) values.push_back(cellscale::reference::step_ulps(power, step));
+  }
+  for (int e = -323; e <= 308; ++e) {
+    char text[16];
+    std::snprintf(text, sizeof text, "1e%d", e);
+    const double power = std::strtod(text, nullptr);
+    for (int step = -3; step <= 3; ++step) values.push_back(cellscale::reference::step_ulps(power, step));
+  }
+  std::mt19937_64 random(20250612U);
+  for (int i = 0; i < 100000; ++i) {
+    values.push_back(static_cast<double>(random() >> (11 + random() % 53)));  // whole numbers up to 2^53
+    // 15 to 17 digits, with the point anywhere from 1e-30 to 1e30.
+    const int digits = 15 + static_cast<int>(random() % 3);
+    std::uint64_t mantissa = 1 + random() % 9;
+    for (int d = 1; d < digits; ++d) mantissa = mantissa * 10 + random() % 10;
+    char text[48];
+    std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(mantissa),
+                  static_cast<int>(random() % 61) - 30 - digits);
+    values.push_back(std::strtod(text, nullptr));
+  }
+  for (int i = 0; i < kRandom; ++i) values.push_back(std::bit_cast<double>(random()));
+  return values;
+}
+
+// Each finite value's shortest decimal has the digits and exponent of
+// std::to_chars's shortest text, and so has the cell text, which reads back
+// to the same bits and takes exponent notation just where the exponent is
+// below -4 or at least 17.
+TEST(CellDigits, ShortestDigitsAreThoseOfToChars) {
+  int failures = 0;
+  for (const double value : shortest_sample()) {
+    if (!std::isfinite(value) || value == 0) continue;
+    const DecimalText expected = to_chars_decimal(value);
+    // The conversion's own significand and exponent, its trailing zeros dropped.
+    const cellscale::ShortestDecimal decimal = cellscale::shortest_decimal(value);
+    std::string digits = std::to_string(decimal.significand);
+    const std::size_t kept = digits.find_last_not_of('0') + 1;
+    const int exponent = decimal.exponent + static_cast<int>(digits.size()) - 1;
+    digits.erase(kept);
+    // The text's, read from its characters alone.
+    const std::string text = shortest_text(value);
+    const DecimalText written = decimal_text(text);
+    const bool exponent_notation = expected.exponent < -4 || expected.exponent >= 17;
+    if (digits != expected.digits || exponent != expected.exponent || written.digits != expected.digits ||
+        written.exponent != expected.exponent || written.exponent_notation != exponent_notation ||
+        (text[0] == '-') != std::signbit(value) || !reads_back(text, value)) {
+      ADD_FAILURE() << std::hexfloat << value << ": " << text << " (" << digits << " e" << exponent
+                    << "), std::to_chars gives " << expected.digits << " e" << expected.exponent;
+      ASSERT_LT(++failures, 20);
+    }
+  }
+}
+
+// The fixed-point logarithms the conversion takes, against the same
+// logarithms in long double: no exponent in range brings q * log10(2) or
+// e * log2(10) within its error of a whole number.
+TEST(CellDigits, ShortestConversionLogarithmsAreExact) {
+  using namespace cellscale::shortest_detail;
+  const long double log10_2 = std::log10(2.0L);
+  for (int q = -1100; q <= 1100; ++q) {
+    ASSERT_EQ(floor_log10_pow2(q), static_cast<int>(std::floor(q * log10_2))) << q;
+    ASSERT_EQ(floor_log10_three_quarters_pow2(q), static_cast<int>(std::floor(q * log10_2 + std::log10(0.75L)))) << q;
+  }
+  for (int e = -330; e <= 330; ++e) {
+    ASSERT_EQ(floor_log2_pow10(e), static_cast<int>(std::floor(e * std::log2(10.0L)))) << e;
+  }
 }
 
 // The row loops with each number of digits (0: the shortest) give each cell's

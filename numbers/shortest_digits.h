@@ -1,0 +1,129 @@
+#pragma once
+
+// The shortest decimal that reads back to a double: the significand with the
+// fewest digits whose value times a power of ten rounds (to nearest, ties to
+// even) to the same double, and of those the nearest to it, an exact tie
+// going to the even significand. This is Schubfach, R. Giulietti's method
+// ("The Schubfach way to render doubles", 2020): the value and the two ends
+// of the interval of reals that round to it are scaled by one power of ten,
+// 10^-k, chosen so that the interval holds at most one multiple of ten of
+// the scaled units and at least one whole unit. Whether a multiple of ten
+// lies inside (one digit fewer) is decided first, then which of the two
+// whole units around the value does. Each scaled figure is a 64 by 128-bit
+// product rounded to odd: its last bit tells an exact product from one that
+// lies between two whole quarter units, which is all the comparisons need.
+//
+// Written as inline functions, so that a row loop takes the conversion in its
+// own body; the powers of ten are one table (numbers/shortest_digits.cpp),
+// worked out by the compiler in exact integer arithmetic.
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace cellscale {
+
+// value = significand * 10^exponent.
+struct ShortestDecimal {
+  std::uint64_t significand;
+  int exponent;
+};
+
+namespace shortest_detail {
+
+// GCC's and Clang's 128-bit integer (also in MinGW-w64 and for aarch64).
+__extension__ typedef unsigned __int128 UInt128;
+
+// A power of ten 10^e with 128 bits: floor(10^e * 2^(127 - floor(e *
+// log2(10)))) + 1, which lies in [2^127, 2^128), as its high and low halves.
+struct PowerOfTen {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+// The powers the conversion takes: 10^e for e from kMinPowerOfTen to
+// kMaxPowerOfTen (10^-k for the k of doubles from DBL_MAX down to the
+// smallest subnormal).
+inline constexpr int kMinPowerOfTen = -292;
+inline constexpr int kMaxPowerOfTen = 324;
+extern const std::array<PowerOfTen, kMaxPowerOfTen - kMinPowerOfTen + 1> kPowersOfTen;
+
+// floor(q * log10(2)), floor(log10(3/4 * 2^q)) and floor(e * log2(10)) in
+// fixed point, exact over the exponents of doubles (|q| <= 1100, |e| <= 330;
+// the tests hold them against the exact figures).
+constexpr int floor_log10_pow2(int q) { return (q * 315653) >> 20; }
+constexpr int floor_log10_three_quarters_pow2(int q) { return (q * 315653 - 131008) >> 20; }
+constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// floor(g * scaled / 2^128), its last bit set where bits 64 to 127 of the
+// product are not all zero (the bits below them only hold the error of g,
+// below 2^64 for a 64-bit `scaled`).
+[[gnu::always_inline]] inline std::uint64_t round_to_odd(const PowerOfTen& g, std::uint64_t scaled) {
+  const UInt128 low = static_cast<UInt128>(g.low) * scaled;
+  const UInt128 upper = static_cast<UInt128>(g.high) * scaled + static_cast<std::uint64_t>(low >> 64);
+  return static_cast<std::uint64_t>(upper >> 64) | static_cast<std::uint64_t>(static_cast<std::uint64_t>(upper) != 0);
+}
+
+}  // namespace shortest_detail
+
+// The shortest decimal of |value| for a finite value other than zero. The
+// significand has at most 17 digits and may end in zeros (100 may come as
+// 10000000000000000 * 10^-14); the exponent is from -324 to 308 less the
+// digits after the first.
+[[gnu::always_inline]] inline ShortestDecimal shortest_decimal(double value) {
+  using namespace shortest_detail;
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+  // value = c * 2^q. The interval of reals that round to it reaches half a
+  // unit 2^q either side, but only a quarter below a power of two (other than
+  // the smallest normal), whose neighbour below is nearer.
+  std::uint64_t c = fraction | std::uint64_t{1} << 52;
+  int q = biased - 1075;
+  int scaled_down = 0;
+  bool power_of_two = fraction == 0 && biased > 1;
+  if (biased == 0) {
+    c = fraction;
+    q = -1074;
+    power_of_two = false;
+    // The two smallest subnormals leave too few units in the interval: ten
+    // times the significand with one power of ten less keeps the bounds.
+    if (c < 3) {
+      c *= 10;
+      scaled_down = -1;
+    }
+  }
+  const int k = power_of_two ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  // 2^h scales c * 2^q * 10^-k (in quarter units) onto g's 128-bit fraction;
+  // h is 1 to 4, and c * 4 * 2^h stays below 2^64.
+  const int h = q + floor_log2_pow10(-k) + 1;
+  const PowerOfTen& g = kPowersOfTen[static_cast<std::size_t>(-k - kMinPowerOfTen)];
+  const std::uint64_t quarters = c << 2;
+  // Whether the ends of the interval are outside it: they are where c is odd
+  // (they read back to the even neighbour).
+  const std::uint64_t ends_out = c & 1;
+  const std::uint64_t middle = round_to_odd(g, quarters << h);
+  const std::uint64_t lower = round_to_odd(g, (quarters - 2 + static_cast<std::uint64_t>(power_of_two)) << h);
+  const std::uint64_t upper = round_to_odd(g, (quarters + 2) << h);
+
+  const std::uint64_t below = middle >> 2;  // the whole unit at or below the value
+  if (below >= 10) {
+    // The multiples of ten around the value, one digit fewer: at most one of
+    // them is inside the interval, which is narrower than ten units.
+    const std::uint64_t tens = below / 10;
+    const bool lower_in = lower + ends_out <= tens * 40;
+    const bool upper_in = tens * 40 + 40 + ends_out <= upper;
+    if (lower_in != upper_in) return {tens + static_cast<std::uint64_t>(upper_in), k + scaled_down + 1};
+  }
+  const std::uint64_t above = below + 1;
+  const bool below_in = lower + ends_out <= below * 4;
+  const bool above_in = above * 4 + ends_out <= upper;
+  if (below_in != above_in) return {below_in ? below : above, k + scaled_down};
+  // Both inside: the nearer, an exact tie to the even one.
+  const std::uint64_t midpoint = below * 4 + 2;
+  const bool take_below = middle < midpoint || (middle == midpoint && (below & 1) == 0);
+  return {take_below ? below : above, k + scaled_down};
+}
+
+}  // namespace cellscale
