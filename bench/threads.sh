@@ -110,16 +110,9 @@ pair_count=${#pair_names[@]}
 progress() { printf '%s\n' "$*" >&2; }
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [[ -z $gridgen ]]; then
-  gridgen=$(dirname "$tool")/bench/cellscale_gridgen
-  if [[ ! -x $gridgen ]]; then
-    progress "== building cellscale_gridgen in $repo/build-bench"
-    cmake -S "$repo" -B "$repo/build-bench" -DCMAKE_BUILD_TYPE=Release -DCELLSCALE_BUILD_TESTS=OFF \
-      -DCELLSCALE_BENCHMARKS=ON >/dev/null
-    cmake --build "$repo/build-bench" -j2 --target cellscale_gridgen >/dev/null
-    gridgen=$repo/build-bench/bench/cellscale_gridgen
-  fi
-fi
+# shellcheck source=bench/gridgen.sh
+source "$repo/bench/gridgen.sh"
+[[ -n $gridgen ]] || gridgen=$(find_gridgen "$tool")
 [[ -x $gridgen ]] || die "no cellscale_gridgen at $gridgen"
 
 # ---------------------------------------------------------------- work folder
