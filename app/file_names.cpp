@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -141,6 +142,8 @@ bool is_regular_file(const FileName& name) {
   return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+bool is_in_system_folder(const FileName&) { return false; }
+
 bool remove_file(const FileName& name) { return _wremove(openable(name.path.native()).c_str()) == 0; }
 
 std::FILE* open_standard_stream(int descriptor, const char* mode) {
@@ -173,6 +176,17 @@ bool same_file(const FileName& a, const FileName& b) {
 bool is_regular_file(const FileName& name) {
   std::error_code error;
   return std::filesystem::is_regular_file(name.path, error);
+}
+
+bool is_in_system_folder(const FileName& name) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(name.path, error);
+  if (error) return false;
+  const std::filesystem::path folder = std::filesystem::weakly_canonical(absolute.parent_path(), error);
+  if (error) return false;
+  // The first part after the root: "dev" of /dev/fd.
+  const auto part = std::next(folder.begin());
+  return part != folder.end() && (*part == "dev" || *part == "proc" || *part == "sys");
 }
 
 bool remove_file(const FileName& name) { return std::remove(name.path.c_str()) == 0; }

@@ -46,6 +46,15 @@ struct FileName {
 // folder, a pipe or a device.
 [[nodiscard]] bool is_regular_file(const FileName& name);
 
+// Whether the name leads into a folder of the system's rather than the
+// user's: /dev, /proc or /sys on POSIX systems, the folders that a name such
+// as /dev/stdout, /dev/fd/3 or /proc/self/fd/1 reaches a descriptor through.
+// Such a name may still lead to a regular file (the file that the shell
+// redirected standard output into), but nothing is to be made beside it.
+// The folders are found after links; the last part of the name is not
+// followed. Never on Windows, whose devices are no regular files.
+[[nodiscard]] bool is_in_system_folder(const FileName& name);
+
 // A stream of its own on standard input (descriptor 0) or standard output
 // (1), opened in `mode` ("rb", "rt", "wt"): a duplicate of the descriptor,
 // so that closing it leaves the standard stream open. On Windows the

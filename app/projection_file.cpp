@@ -90,7 +90,7 @@ bool copy_bytes(const FileName& from, const FileName& to) {
 FileName projection_file_name(const FileName& grid) { return with_extension(grid, ".prj"); }
 
 void copy_projection_file(const FileName& input, const FileName& output) {
-  if (!is_regular_file(input) || !is_regular_file(output)) return;
+  if (!is_regular_file(input) || !is_regular_file(output) || is_in_system_folder(output)) return;
   const std::optional<FileName> source = existing_projection(input);
   if (!source) return;
   const FileName destination = existing_projection(output).value_or(with_extension(output, ".prj"));

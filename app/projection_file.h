@@ -12,12 +12,14 @@ namespace cellscale {
 
 // Copies the input grid's projection file beside the output grid, under the
 // output's name with ".prj" in place of its extension (or added where the
-// name has none; after a ".gz" at its end is taken off), replacing an older one. Both are found in any letter case
-// (dem.PRJ); a new one is named ".prj". Nothing is done when the input has no
-// projection file, when either grid is not a regular file (a pipe, a device),
-// or when both names lead to one projection file (dem.asc to dem.flt). A copy
-// that fails is said in one line on standard error and its partial file
-// removed; the grid itself is complete, so the run's status stays.
+// name has none; a ".gz" at its end is taken off first), replacing an older
+// one. Both are found in any letter case (dem.PRJ); a new one is named
+// ".prj". Nothing is done when the input has no projection file, when
+// either grid is not a regular file (a pipe, a device), when the output is
+// reached through a system folder (/dev/stdout, /proc/self/fd/1), or when
+// both names lead to one projection file (dem.asc to dem.flt). A copy that
+// fails is said in one line on standard error and its partial file removed;
+// the grid itself is complete, so the run's status stays.
 void copy_projection_file(const FileName& input, const FileName& output);
 
 // The grid's projection file's name as written new: ".prj" in place of its

@@ -651,6 +651,36 @@ TEST(ProjectionFile, TravelsWithTheGrid) {
        .output = read_failure("dem.asc", 2, 0),
        .status = 5,
        .results = {{"out.prj", std::nullopt}}},
+      {.name = "none when the statistics are not written",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", "out.dbl", "-f:d"},
+       .input = "2\n",
+       .output = run_output(2) + "error writing into out.dbl \n",
+       .status = 4,
+       .results = {{"out.prj", std::nullopt}},
+       .options = {.file_size_limit = 100}},
+      {.name = "a name that begins with a dot has no extension",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", projection}},
+       .arguments = {"dem.asc", ".dem"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{".dem", kGridDoubled}, {".dem.prj", projection}, {".prj", std::nullopt}}},
+      {.name = "nor has an input's",
+       .files = {{".dem", kGrid}, {".dem.prj", projection}, {".prj", "not this"}},
+       .arguments = {".dem", "out.asc"},
+       .input = "2\n",
+       .output = run_output(2),
+       .results = {{"out.prj", projection}}},
+      // The disk fills while the projection is copied: the grid is whole,
+      // so the status stays 0, and no part of the projection stays.
+      {.name = "a copy that fails part-way leaves none",
+       .files = {{"dem.asc", kGrid}, {"dem.prj", std::string(5000, 'P')}},
+       .arguments = {"dem.asc", "out.asc"},
+       .input = "2\n",
+       .output = run_output(2),
+       .errors = "error copying projection file dem.prj to out.prj\n",
+       .results = {{"out.asc", kGridDoubled}, {"out.prj", std::nullopt}},
+       .options = {.file_size_limit = 1000}},
   };
   for (const RunCase& c : cases) check_run(c);
 
@@ -665,6 +695,38 @@ TEST(ProjectionFile, TravelsWithTheGrid) {
   EXPECT_EQ(result.output, native_lines(run_output(2)));
   EXPECT_EQ(result.errors, native_lines("error copying projection file dem.prj to out.prj\n"));
   EXPECT_EQ(read_file(folder / "out.asc"), kGridDoubled);
+
+  // Nor for a row that is not written: a grid larger than the blocks held back.
+  std::string large = text_header("100", "100", "0", "0", "1", "-9999");
+  for (int cell = 0; cell < 100 * 100; ++cell) large += cell % 100 == 99 ? "1.5\n" : "1.5 ";
+  write_file(folder / "large.asc", large);
+  write_file(folder / "large.prj", projection);
+  const ToolResult lost =
+      run_tool(folder.path(), {"large.asc", "lost.dbl", "-f:d"}, "2\n", {.file_size_limit = 1000});
+  EXPECT_EQ(lost.status, 6);
+  EXPECT_GT(row_of_lost_write(lost.output, "lost.dbl", false, 100), 0U) << lost.output;
+  EXPECT_FALSE(std::filesystem::exists(folder / "lost.prj"));
+}
+
+// An output reached through a descriptor (/dev/stdout with standard output
+// redirected into a file, as "> file" does) is a regular file, but its
+// projection file would go into /dev or /proc: none is made, and nothing is
+// said of it.
+TEST(ProjectionFile, NoneThroughADescriptor) {
+  if (target_is_windows()) GTEST_SKIP() << "descriptor names are POSIX";
+  for (const std::string name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    SCOPED_TRACE(name);
+    ScratchFolder folder;
+    write_file(folder / "dem.asc", kGrid);
+    write_file(folder / "dem.prj", "projection");
+    expect_ended(run_tool(folder.path(), {"--factor", "2", "dem.asc", name}, std::nullopt,
+                          {.standard_output_file = "grid.asc"}),
+                 "", 0);
+    EXPECT_EQ(read_file(folder / "grid.asc"), kGridDoubled);
+    EXPECT_FALSE(std::filesystem::exists(name + ".prj"));
+    if (std::filesystem::exists(name + ".prj")) std::filesystem::remove(name + ".prj");
+    EXPECT_FALSE(std::filesystem::exists(folder / "grid.prj"));
+  }
 }
 
 // An input or an output that is a pipe has no projection file beside it.
@@ -1342,7 +1404,11 @@ TEST(ManyGrids, StatisticsAndManyGridsInOrder) {
   // over many. Its cell c holds 2c, or nodata where c is a multiple of 7:
   // scaled, 3c exactly.
   const auto columns_of = [](int grid) { return 1 + grid * 2; };
-  const auto name_of = [](int grid) { return "g" + std::to_string(grid) + ".asc"; };
+  const auto name_of = [](int grid) {
+    char name[32];
+    std::snprintf(name, sizeof name, "g%d.asc", grid);
+    return std::string(name);
+  };
   for (int i = 0; i < kGrids; ++i) {
     std::string grid = text_header(std::to_string(columns_of(i)), "3", "0", "0", "1", "-9999");
     for (int cell = 0; cell < columns_of(i) * 3; ++cell) {

@@ -134,6 +134,11 @@ ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::
     }
     if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) _exit(127);
     if (options.close_standard_output) close(1);
+    if (options.standard_output_file) {
+      const int file = open(options.standard_output_file->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0 || dup2(file, 1) < 0) _exit(127);
+      if (file > 2) close(file);
+    }
     if (options.file_size_limit) {
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{*options.file_size_limit, *options.file_size_limit};

@@ -42,6 +42,9 @@ struct RunOptions {
   bool as_unprivileged_user = false;
   // Standard output closed instead of read (output is then empty).
   bool close_standard_output = false;
+  // Standard output into this file (made anew; relative to the run's folder)
+  // instead of read (output is then empty), as a shell's "> file" does.
+  std::optional<std::filesystem::path> standard_output_file{};
   // Variables set in the tool's environment, as "NAME=value".
   std::vector<std::string> environment{};
 };
