@@ -63,6 +63,22 @@ void fail(int status, const char* format, ...) {
   vfail(status, format, arguments);
 }
 
+void warn_because(const std::string& reason) { warn("cellscale: %s\n", reason.c_str()); }
+
+void fail_because(int status, const std::string& reason, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  if (kept != nullptr) {
+    kept->add(format, arguments);
+    warn_because(reason);
+    throw RunEnded{status};
+  }
+  std::vfprintf(messages, format, arguments);
+  std::fflush(messages);
+  warn_because(reason);
+  std::exit(status);
+}
+
 void vfail(int status, const char* format, std::va_list arguments) {
   if (kept != nullptr) {
     kept->add(format, arguments);

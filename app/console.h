@@ -50,6 +50,16 @@ class KeptMessages {
 // an output grid keeps only what its writer has written (the run flushes the writer before it fails).
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// fail() with a second line on standard error after the message, the reason
+// it is known by: "cellscale: " and `reason`. The message stays the one that
+// scripts match; a person reads why.
+[[noreturn]] void fail_because(int status, const std::string& reason, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The line fail_because adds, alone: for a failure that the run reports
+// later, or not at all.
+void warn_because(const std::string& reason);
+
 // fail() with the arguments as a va_list, for a caller that takes them itself.
 [[noreturn]] void vfail(int status, const char* format, std::va_list arguments) __attribute__((format(printf, 2, 0)));
 

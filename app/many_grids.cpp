@@ -125,14 +125,16 @@ void scale_one(const ManyGrids& settings, const FileName& grid, const FileName& 
   if (job.status != 0 && output_opened) remove_file(output);
 }
 
-// The grid's messages, each line after the grid's name.
+// The grid's messages, each line after the grid's name; a failure's reason
+// (app/console.h), which names the file itself, as it is.
 void report_messages(const FileName& grid, const std::string& messages) {
   std::string named;
   std::size_t start = 0;
   while (start < messages.size()) {
     std::size_t end = messages.find('\n', start);
     end = end == std::string::npos ? messages.size() : end + 1;
-    named += grid.shown + ": " + messages.substr(start, end - start);
+    const std::string line = messages.substr(start, end - start);
+    named += line.starts_with("cellscale: ") ? line : grid.shown + ": " + line;
     start = end;
   }
   if (!named.empty() && named.back() != '\n') named += '\n';

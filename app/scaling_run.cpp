@@ -66,19 +66,30 @@ constexpr int kStatusRowNotWritten = 6;
 constexpr int kStatusInputUnusable = 98;
 
 // Opens the input and recognises its format (formats/input_opening.h), or ends
-// the run with the message that says why it cannot be read.
+// the run with the message that says why it cannot be read. The message is
+// the one scripts match; the line after it, on standard error, gives the
+// reason as far as it is known.
 OpenedInput open_and_recognise_input(const RunSettings& settings) {
   const FileName& name = settings.input;
   const bool standard = settings.input_is_standard_input;
-  std::variant<OpenedInput, InputFailure> opened = open_input([&name, standard](const char* mode) {
-    return standard ? open_standard_stream(0, mode) : open_file(name, mode);
-  });
+  int open_error = 0;
+  std::string why;
+  std::variant<OpenedInput, InputFailure> opened = open_input(
+      [&name, standard, &open_error](const char* mode) {
+        errno = 0;
+        std::FILE* const file = standard ? open_standard_stream(0, mode) : open_file(name, mode);
+        if (file == nullptr) open_error = errno;
+        return file;
+      },
+      &why);
   if (OpenedInput* const input = std::get_if<OpenedInput>(&opened)) return std::move(*input);
+  const char* const shown = name.shown.c_str();
   if (std::get<InputFailure>(opened) == InputFailure::not_recognised) {
-    fail(kStatusInputUnusable, "could not recognise file format (ascii, single or double) for %s\n",
-         name.shown.c_str());
+    fail_because(kStatusInputUnusable, name.shown + " " + why,
+                 "could not recognise file format (ascii, single or double) for %s\n", shown);
   }
-  fail(kStatusInputUnusable, "could not open input file %s\n", name.shown.c_str());
+  const std::string reason = open_error != 0 ? std::strerror(open_error) : "its gzip stream is damaged at its start";
+  fail_because(kStatusInputUnusable, name.shown + ": " + reason, "could not open input file %s\n", shown);
 }
 
 // Opening an output that is the input itself (the same path, a hard or
@@ -115,6 +126,7 @@ FilePtr open_output(const RunSettings& settings, FileName& output) {
       fail(kStatusUsage, "error opening output grid %s: %s\n", output.shown.c_str(), why);
     // Contract (docs/cellscale.1, Output name): " \r\n" on every platform.
     say("error opening output grid %s \r\n", output.shown.c_str());
+    warn_because(output.shown + ": " + why);
     say("please enter new output file name: ");
     std::optional<std::string> reply = read_reply_line();
     // A file name is a C string: a reply names the file up to its first NUL,

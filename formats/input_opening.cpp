@@ -1,6 +1,8 @@
 #include "formats/input_opening.h"
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,13 +52,21 @@ std::optional<FormatName> recognise(const char* bytes, std::size_t size) {
 // A gzip input is recognised from the first bytes it decompresses to, and
 // read on from there in one pass, those bytes served first, whether it is a
 // file or a pipe.
-std::variant<OpenedInput, InputFailure> open_compressed(FilePtr file, std::string_view start, bool never_waits) {
+std::variant<OpenedInput, InputFailure> open_compressed(FilePtr file, std::string_view start, bool never_waits,
+                                                        std::string* why) {
   InputFile input(std::move(file));
   if (!input.decompress(start)) return InputFailure::not_opened;
   char first[kRecognitionBytes];
   const std::size_t size = input.read(first, sizeof first);
   const std::optional<FormatName> format = recognise(first, size);
-  if (!format) return InputFailure::not_recognised;
+  if (!format) {
+    if (why != nullptr) {
+      *why = "is gzip-compressed, and what it holds " +
+             (size == 0 ? std::string("is empty or damaged")
+                        : describe_unrecognised(reinterpret_cast<const unsigned char*>(first), size));
+    }
+    return InputFailure::not_recognised;
+  }
   input.serve_first(std::string(first, size));
   read_decompressed_text_in_text_mode(input, *format);
   return OpenedInput{std::move(input), *format, never_waits};
@@ -64,17 +74,27 @@ std::variant<OpenedInput, InputFailure> open_compressed(FilePtr file, std::strin
 
 }  // namespace
 
-std::variant<OpenedInput, InputFailure> open_input(const InputOpener& open) {
+std::variant<OpenedInput, InputFailure> open_input(const InputOpener& open, std::string* why) {
   FilePtr file = open_unbuffered(open, "rb");
   if (!file) return InputFailure::not_opened;
   char start[kRecognitionBytes];
+  errno = 0;
   const std::size_t size = std::fread(start, 1, sizeof start, file.get());
+  const int read_error = std::ferror(file.get()) != 0 ? errno : 0;
   if (starts_gzip(reinterpret_cast<const unsigned char*>(start), size)) {
     const bool never_waits = std::fseek(file.get(), 0, SEEK_CUR) == 0;
-    return open_compressed(std::move(file), std::string_view(start, size), never_waits);
+    return open_compressed(std::move(file), std::string_view(start, size), never_waits, why);
   }
   const std::optional<FormatName> format = recognise(start, size);
-  if (!format) return InputFailure::not_recognised;
+  if (!format) {
+    if (why != nullptr) {
+      // A folder opens as a file on POSIX systems, and fails its first read.
+      *why = read_error == EISDIR ? "is a folder"
+             : read_error != 0    ? "cannot be read: " + std::string(std::strerror(read_error))
+                                  : describe_unrecognised(reinterpret_cast<const unsigned char*>(start), size);
+    }
+    return InputFailure::not_recognised;
+  }
   if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
     read_text_in_text_mode(file.get(), *format);
     InputFile input(std::move(file));

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <variant>
 
 #include "files/input_file.h"
@@ -33,7 +34,10 @@ enum class InputFailure { not_opened, not_recognised };
 using InputOpener = std::function<std::FILE*(const char* mode)>;
 
 // Opens the input through `open`, recognises its format and readies its
-// bytes from the first on; or says why it cannot be read.
-[[nodiscard]] std::variant<OpenedInput, InputFailure> open_input(const InputOpener& open);
+// bytes from the first on; or says why it cannot be read. For an input whose
+// format is not recognised, `why`, where given, is set to what its bytes are
+// for a person, as the rest of a sentence that begins with its name ("is
+// empty", "is a folder", "is gzip-compressed, and what it holds is empty").
+[[nodiscard]] std::variant<OpenedInput, InputFailure> open_input(const InputOpener& open, std::string* why = nullptr);
 
 }  // namespace cellscale

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 
 #include "formats/grid_format.h"
 
@@ -18,5 +19,11 @@ inline constexpr std::size_t kRecognitionBytes = 96;
 // The format of a file whose first `size` bytes (all of them if the file is
 // shorter than kRecognitionBytes) are given. Empty when no format matches.
 [[nodiscard]] std::optional<FormatName> recognise_grid(const unsigned char* bytes, std::size_t size);
+
+// What the first bytes of a file that recognise_grid finds no format in are,
+// for a person, as the rest of a sentence that begins with the file
+// ("is empty", "is a PNG image, not a grid"): the kinds of file that users
+// give a grid tool by mistake, told by their first bytes.
+[[nodiscard]] std::string describe_unrecognised(const unsigned char* bytes, std::size_t size);
 
 }  // namespace cellscale

@@ -36,6 +36,7 @@ bash "$script" 2 "my tiles" "out put" : 2>errors || status=$?
 printf 'my tiles/cut tile.asc\nmy tiles/notes.txt\n' | cmp -s - "out put/failed.txt" ||
   fail "failed.txt lists: $(cat "out put/failed.txt")"
 printf '%s\n' "my tiles/cut tile.asc	error reading from my tiles/cut tile.asc in row 6 (0 values read)" \
+  "my tiles/notes.txt	cellscale: my tiles/notes.txt is text that does not begin with \"ncols\" in lower case, as a text grid does" \
   "my tiles/notes.txt	could not recognise file format (ascii, single or double) for my tiles/notes.txt" \
   "scale-tiles: 2 of 6 tiles failed, listed in out put/failed.txt" | cmp -s - <(sort errors) ||
   fail "the failures are reported otherwise"

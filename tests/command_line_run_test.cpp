@@ -137,23 +137,64 @@ TEST(CommandLine, OptionAnywhereInTheArgumentChoosesBinary) {
   }
 }
 
+// The message that scripts match on standard output, and on standard error
+// the reason, as far as the tool can tell it.
 TEST(Opening, InputsThatCannotBeUsed) {
+  const std::string not_ncols = " is text that does not begin with \"ncols\" in lower case, as a text grid does\n";
+  const std::string no_grid =
+      " is no grid (a binary grid holds the nodata value -9999 in bytes 41 to 48 as a double, or in bytes 21 to 24 "
+      "as a single)\n";
+  const std::string unpack = ": unpack it first (gzip is read as it is)\n";
+  std::string binary(96, '\x01');
   // clang-format off
-  const RunCase cases[] = {
+  std::vector<RunCase> cases = {
       {.name = "missing input", .arguments = {"nothere.asc", "out.asc"}, .input = "1\n",
-       .output = "could not open input file nothere.asc\n", .status = 98, .results = {{"out.asc", std::nullopt}}},
-      // Windows opens no folder as a file.
-      {.name = "a folder is no grid", .arguments = {".", "out.asc"}, .input = "1\n",
-       .output = target_is_windows() ? "could not open input file .\n" : unrecognised("."), .status = 98,
+       .output = "could not open input file nothere.asc\n",
+       .errors = "cellscale: nothere.asc: " + std::string(std::strerror(ENOENT)) + "\n", .status = 98,
        .results = {{"out.asc", std::nullopt}}},
       {.name = "capital NCOLS", .files = {{"in.asc", "NCOLS 3\nNROWS 1\n"}}, .arguments = kInOut, .input = "1\n",
-       .output = unrecognised("in.asc"), .status = 98, .results = {{"out.asc", std::nullopt}}},
+       .output = unrecognised("in.asc"), .errors = "cellscale: in.asc" + not_ncols, .status = 98,
+       .results = {{"out.asc", std::nullopt}}},
       {.name = "blank line first", .files = {{"in.asc", "\n" + kGrid}}, .arguments = kInOut, .input = "1\n",
-       .output = unrecognised("in.asc"), .status = 98},
+       .output = unrecognised("in.asc"), .errors = "cellscale: in.asc" + not_ncols, .status = 98},
       {.name = "empty input", .files = {{"in.asc", ""}}, .arguments = kInOut, .input = "1\n",
-       .output = unrecognised("in.asc"), .status = 98},
+       .output = unrecognised("in.asc"), .errors = "cellscale: in.asc is empty\n", .status = 98},
+      {.name = "an image", .files = {{"in.png", "\x89PNG\r\n\x1a\n" + binary}}, .arguments = {"in.png", "out.asc"},
+       .input = "1\n", .output = unrecognised("in.png"), .errors = "cellscale: in.png is a PNG image, not a grid\n",
+       .status = 98},
+      {.name = "a TIFF image", .files = {{"in.tif", std::string("II*\0", 4) + binary}},
+       .arguments = {"in.tif", "out.asc"}, .input = "1\n", .output = unrecognised("in.tif"),
+       .errors = "cellscale: in.tif is a TIFF image, not a grid\n", .status = 98},
+      {.name = "xz", .files = {{"in.xz", std::string("\xFD" "7zXZ\0", 6) + binary}},
+       .arguments = {"in.xz", "out.asc"}, .input = "1\n", .output = unrecognised("in.xz"),
+       .errors = "cellscale: in.xz is compressed with xz" + unpack, .status = 98},
+      {.name = "bzip2", .files = {{"in.bz2", "BZh9" + binary}}, .arguments = {"in.bz2", "out.asc"}, .input = "1\n",
+       .output = unrecognised("in.bz2"), .errors = "cellscale: in.bz2 is compressed with bzip2" + unpack,
+       .status = 98},
+      {.name = "zstd", .files = {{"in.zst", "\x28\xB5\x2F\xFD" + binary}}, .arguments = {"in.zst", "out.asc"},
+       .input = "1\n", .output = unrecognised("in.zst"),
+       .errors = "cellscale: in.zst is compressed with zstd" + unpack, .status = 98},
+      {.name = "zip", .files = {{"in.zip", "PK\x03\x04" + binary}}, .arguments = {"in.zip", "out.asc"},
+       .input = "1\n", .output = unrecognised("in.zip"), .errors = "cellscale: in.zip is compressed with zip" + unpack,
+       .status = 98},
+      {.name = "gzip of text", .files = {{"in.gz", gzip_members("NCOLS 3\n")}}, .arguments = {"in.gz", "out.asc"},
+       .input = "1\n", .output = unrecognised("in.gz"),
+       .errors = "cellscale: in.gz is gzip-compressed, and what it holds" + not_ncols, .status = 98},
+      {.name = "gzip of nothing", .files = {{"in.gz", gzip_members("")}}, .arguments = {"in.gz", "out.asc"},
+       .input = "1\n", .output = unrecognised("in.gz"),
+       .errors = "cellscale: in.gz is gzip-compressed, and what it holds is empty or damaged\n", .status = 98},
+      {.name = "binary with another nodata", .files = {{"in.dbl", binary}}, .arguments = {"in.dbl", "out.asc"},
+       .input = "1\n", .output = unrecognised("in.dbl"), .errors = "cellscale: in.dbl" + no_grid, .status = 98},
   };
   // clang-format on
+  // Windows opens no folder as a file; POSIX systems open it, and its first read fails.
+  cases.push_back({.name = "a folder is no grid",
+                   .arguments = {".", "out.asc"},
+                   .input = "1\n",
+                   .output = target_is_windows() ? "could not open input file .\n" : unrecognised("."),
+                   .errors = target_is_windows() ? "" : "cellscale: . is a folder\n",
+                   .status = 98,
+                   .results = {{"out.asc", std::nullopt}}});
   for (const RunCase& c : cases) check_run(c);
 }
 
@@ -173,7 +214,9 @@ TEST(Opening, PromptsForAnotherOutputName) {
       prompted({.name = "end of input at the prompt ends the run", .input = "", .output = kCannotOpen, .status = 1}),
       prompted({.name = "closed input at the prompt ends the run", .input = std::nullopt, .output = kCannotOpen,
                 .status = 1}),
+      // The reason goes to standard error, where it leaves the older form's standard output as it was.
       prompted({.name = "a good name goes on", .input = "good.asc\n2\n", .output = named,
+                .errors = "cellscale: no/such/out.asc: " + std::string(std::strerror(ENOENT)) + "\n",
                 .results = {{"good.asc", kGridDoubled}}}),
       // The reply meant as the factor is taken as the name, and the factor is then 1.
       prompted({.name = "a factor at the name prompt is a name", .input = "2\n", .output = named,
@@ -1338,6 +1381,7 @@ TEST(ManyGrids, EachGridIntoTheFolderAndEachFailureOnItsOwn) {
            {"a.asc", "cut.asc", "junk.asc", "z.asc"},
            "cut.asc: error reading from cut.asc in row 2 (0 values read)\n"
            "junk.asc: could not recognise file format (ascii, single or double) for junk.asc\n"
+           "cellscale: junk.asc is text that does not begin with \"ncols\" in lower case, as a text grid does\n"
            "2 of 4 grids scaled into out; 2 failed\n", 5,
            {{"out/a.asc", kGridDoubled}, {"out/cut.asc", std::nullopt}, {"out/junk.asc", "older\n"},
             {"out/z.asc", kGridDoubled}}),
