@@ -74,7 +74,7 @@ grep -q "<longPathAware" "$unpacked/cellscale.exe" || { echo "cellscale.exe has 
 
 [ -f build/release/CTestTestfile.cmake ] || { echo "no Linux build in build/release: build it first" >&2; exit 1; }
 
-echo "== End-to-end tests of the unpacked cellscale.exe under Wine ($wine)"
+echo "== Wine prefix (build/windows/wineprefix) for the installer and the tool ($wine)"
 # A private Wine prefix in the build folder, without a display, the .NET and
 # HTML engines (their installers are not needed by a console program) or
 # Wine's own messages.
@@ -103,6 +103,7 @@ else
   echo "############################################################"
 fi
 
+echo "== End-to-end tests of the unpacked cellscale.exe under Wine"
 export CELLSCALE_LAUNCHER="$wine"
 export CELLSCALE_TOOL="$unpacked/cellscale.exe"
 export CELLSCALE_TARGET=windows
