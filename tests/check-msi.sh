@@ -115,12 +115,12 @@ same_executable() {
   done
   cmp -s "$work/exe1" "$work/exe2"
 }
-# The entry of "Apps" for a product code: its name, version and publisher.
+# The entry of "Apps" for a product code: its name, version, publisher and folder.
 check_apps_entry() {
   local key="$uninstall_key\\$1" expected_version=$2 name value
   registry_key_exists "$key" || fail "no uninstall key $key"
   for name in DisplayName:cellscale DisplayVersion:$expected_version "Publisher:cellscale developers" \
-    "Contact:cellscale developers"; do
+    "Contact:cellscale developers" "InstallLocation:$folder_windows"; do
     value=$(registry_value "$key" "${name%%:*}") || fail "no ${name%%:*} in $key"
     [ "$value" = "${name#*:}" ] || fail "${name%%:*} in $key is '$value', not '${name#*:}'"
   done
