@@ -6,6 +6,8 @@
 #   cd build && cpack -G DEB                      builds cellscale_<version>_<arch>.deb
 #   cd build/windows && cpack -G ZIP              (a Windows cross build) builds
 #                                                 cellscale-<version>-win64.zip
+#   cmake --build build/windows --target msi      builds the installer
+#                                                 cellscale-<version>-win64.msi
 #
 # Only the tool itself is installed: the library and the tests stay in the
 # build tree.
@@ -38,6 +40,35 @@ if(WIN32)
   endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "cellscale-${PROJECT_VERSION}-win64")
+
+  # The installer holds the same files, installed under Program Files and put
+  # on PATH (cmake/cellscale.wxs): they are installed, stripped as in the ZIP,
+  # into a folder of their own, from which cmake/make_msi.cmake builds it
+  # with msitools.
+  find_program(CELLSCALE_WIXL wixl)
+  find_program(CELLSCALE_WIXL_HEAT wixl-heat)
+  find_program(CELLSCALE_MSIBUILD msibuild)
+  if(CELLSCALE_WIXL AND CELLSCALE_WIXL_HEAT AND CELLSCALE_MSIBUILD)
+    set(msi_stage ${CMAKE_CURRENT_BINARY_DIR}/msi-files)
+    set(msi_file ${CMAKE_CURRENT_BINARY_DIR}/${CPACK_PACKAGE_FILE_NAME}.msi)
+    set(msi_depends cellscale)
+    if(CELLSCALE_GROFF)
+      list(APPEND msi_depends cellscale_manual_text)
+    endif()
+    add_custom_target(
+      msi
+      COMMAND ${CMAKE_COMMAND} -E rm -rf ${msi_stage}
+      COMMAND ${CMAKE_COMMAND} --install ${CMAKE_CURRENT_BINARY_DIR} --prefix ${msi_stage} --strip
+      COMMAND ${CMAKE_COMMAND} -DSTAGE=${msi_stage} -DVERSION=${PROJECT_VERSION} -DOUTPUT=${msi_file}
+              -DWIXL=${CELLSCALE_WIXL} -DWIXL_HEAT=${CELLSCALE_WIXL_HEAT} -DMSIBUILD=${CELLSCALE_MSIBUILD}
+              -P ${PROJECT_SOURCE_DIR}/cmake/make_msi.cmake
+      BYPRODUCTS ${msi_file}
+      COMMENT "Building the installer ${CPACK_PACKAGE_FILE_NAME}.msi"
+      VERBATIM)
+    add_dependencies(msi ${msi_depends})
+  else()
+    message(STATUS "wixl, wixl-heat or msibuild not found: no msi target (Debian: wixl, msitools)")
+  endif()
 else()
   install(TARGETS cellscale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/cellscale.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

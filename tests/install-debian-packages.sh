@@ -17,9 +17,10 @@ required=(cmake g++ make zlib1g-dev libgtest-dev clang libclang-rt-dev clang-for
   parallel)
 # The Windows step, optional (should they not install, tests/run-windows.sh is
 # skipped with a banner): the MinGW-w64 cross compiler (its POSIX threads
-# variant), its static zlib, and Wine (wine gives the "wine" command, wine64
-# the 64-bit loader).
-windows=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
+# variant), its static zlib, Wine (wine gives the "wine" command, wine64 the
+# 64-bit loader), and wixl and msitools (msibuild, msiinfo), which build the
+# installer and read its product code.
+windows=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 wixl msitools)
 # The GDAL step, optional too (tests/check-gdal.sh is skipped with a banner
 # without it): gdalinfo and gdal_translate read the tool's outputs.
 gdal=(gdal-bin)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The Windows step of the test suite: cross-builds a static cellscale.exe with
 # the MinGW-w64 compiler into build/windows, packs it into the Windows ZIP,
-# unpacks and checks that, and runs the end-to-end tests of the Linux build
-# (build/release, made first by tests/run-all.sh) against the unpacked tool
-# under Wine. Skipped, with a banner saying why, only when the cross compiler
-# or Wine is missing; otherwise it must pass.
+# unpacks and checks that, builds the installer (the msi target) and installs,
+# upgrades and uninstalls it under Wine (tests/check-msi.sh), and runs the
+# end-to-end tests of the Linux build (build/release, made first by
+# tests/run-all.sh) against the unpacked tool under Wine. Skipped, with a
+# banner saying why, only when the cross compiler or Wine is missing;
+# otherwise it must pass. Without msitools only the installer is left out,
+# with a banner too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -71,7 +74,7 @@ grep -q "<longPathAware" "$unpacked/cellscale.exe" || { echo "cellscale.exe has 
 
 [ -f build/release/CTestTestfile.cmake ] || { echo "no Linux build in build/release: build it first" >&2; exit 1; }
 
-echo "== End-to-end tests of the unpacked cellscale.exe under Wine ($wine)"
+echo "== Wine prefix (build/windows/wineprefix) for the installer and the tool ($wine)"
 # A private Wine prefix in the build folder, without a display, the .NET and
 # HTML engines (their installers are not needed by a console program) or
 # Wine's own messages.
@@ -87,6 +90,20 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 trap '"$wineserver" -k || true' EXIT
 timeout 300 "$wine" wineboot --init
 
+# The installer, built from the same build by the msi target, which exists
+# where CMake found wixl, wixl-heat and msibuild.
+msi_tools=$(grep -cE '^CELLSCALE_(WIXL|WIXL_HEAT|MSIBUILD):FILEPATH=/' build/windows/CMakeCache.txt || true)
+if [ "$msi_tools" = 3 ]; then
+  echo "== Windows installer: build, install, upgrade and uninstall under Wine"
+  cmake --build build/windows --target msi >/dev/null
+  bash tests/check-msi.sh "$wine" "build/windows/$package.msi" "$unpacked" build/release/cellscale
+else
+  echo "############################################################"
+  echo "WINDOWS INSTALLER SKIPPED: no wixl or msibuild (Debian: apt-get install wixl msitools)"
+  echo "############################################################"
+fi
+
+echo "== End-to-end tests of the unpacked cellscale.exe under Wine"
 export CELLSCALE_LAUNCHER="$wine"
 export CELLSCALE_TOOL="$unpacked/cellscale.exe"
 export CELLSCALE_TARGET=windows
