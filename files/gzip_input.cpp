@@ -51,8 +51,10 @@ class GzipInput::Inflater {
     produced += room - stream.avail_out;
     if (result == Z_STREAM_END) {
       between_members = true;
+    } else if (result == Z_MEM_ERROR) {
+      member_damaged = out_of_memory = true;
     } else if (result != Z_OK && result != Z_BUF_ERROR) {
-      member_damaged = true;  // damaged data, a wrong check value, no memory
+      member_damaged = true;  // damaged data, a wrong check value
     }
   }
 
@@ -76,9 +78,10 @@ class GzipInput::Inflater {
   std::unique_ptr<unsigned char[]> bytes{new (std::nothrow) unsigned char[kCompressedBytes]};
   bool between_members = false;  // a member has ended, its check passed; another may follow
   bool member_damaged = false;   // the member being decompressed is damaged, or cut before its end
+  bool out_of_memory = false;    // the inflater's memory could not be had
   bool done = false;             // no more bytes: the end, damage, or a failed read
-  bool failed = false;           // damaged data met by a read
-  bool ended = false;            // bytes that start no member met after one
+  bool failed = false;           // a read found no memory to decompress in
+  bool ended = false;            // damaged data, or bytes that start no member after one, met by a read
   // Offsets in the decompressed bytes: where the member being decompressed
   // begins, and how many bytes have come out so far.
   std::uint64_t member_start = 0;
@@ -137,7 +140,12 @@ std::size_t GzipInput::read_some(void* into, std::size_t size) {
     inflater.inflate_into(out + done, room - done);
     done = room - stream.avail_out;
     if (inflater.member_damaged) {
-      inflater.done = inflater.failed = true;
+      // Damaged data ends the bytes where it is found, as a stream cut there
+      // ends them: those that came out before it are the input's last, the
+      // last number among them read as far as it goes. Only a lack of
+      // memory fails the read.
+      inflater.done = true;
+      (inflater.out_of_memory ? inflater.failed : inflater.ended) = true;
       break;
     }
   }

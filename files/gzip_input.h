@@ -5,7 +5,8 @@
 // decompresses to, member after member, until the stream ends or holds bytes
 // that start no member (padding after the last, which is left unread). A
 // stream that is cut ends the input where its decompressed bytes end, as a
-// cut grid ends; a damaged one fails the read there. Damage that only the
+// cut grid ends, and so does one damaged where the damage is found: the two
+// read alike, in whichever member it lies. Damage that only the
 // check at a member's end shows (its CRC-32 and size) may come after the last
 // bytes a grid needs: intact_through checks the member that holds them.
 // (The members of a gzip output are made by files/gzip_member.h.)
@@ -49,8 +50,9 @@ class GzipInput {
   [[nodiscard]] bool would_wait() const;
   void interrupt();
 
-  // Damaged data fails the input; a stream that ends, inside a member or
-  // not, ends it, as do bytes after a member that start no other.
+  // A stream that ends, inside a member or not, ends the input, as do
+  // damaged data and bytes after a member that start no other; a failed
+  // read of the stream, or no memory to decompress in, fails it.
   [[nodiscard]] bool failed() const;
   [[nodiscard]] bool ended() const;
 

@@ -28,27 +28,61 @@ struct TextPiece {
   // into.
   std::size_t first = 0;
   std::size_t size = 0;
+  // For a piece that stands for one number too long to keep: the bytes of
+  // the input it took (InputPiece::long_number_bytes).
+  std::uint64_t long_number_bytes = 0;
+};
+
+// A number or word whose text reaches this far without its end is read as
+// it streams in, and not kept whole: a piece's worth. So the text held stays
+// within the buffer, however long a token is.
+constexpr std::size_t kLongTokenBytes = kPieceTextBytes;
+
+// A word too long to keep, skipped as it streams in: the words of the header
+// are not checked.
+class LongWordScan {
+ public:
+  const char* take(const char* first, const char* last) {
+    const char* const end = std::find_if(first, last, is_scan_space);
+    whole_ = end != last;
+    return end;
+  }
+  bool whole() const { return whole_; }
+
+ private:
+  bool whole_ = false;
 };
 
 // Text of the input, read in large buffers. A number or word cut by the end
-// of a buffer is scanned again once the next buffer is there; the buffer grows
-// only for a single token longer than itself. The text in the buffer is
-// always followed by a NUL, which no number or blank continues into, so that
-// the common numbers are read without looking where the text ends.
+// of a buffer is scanned again once the next buffer is there, and one longer
+// than kLongTokenBytes is read as it streams in, its text dropped as it is
+// taken (LongNumberScan); so the buffer keeps its size. The text in the
+// buffer is always followed by a NUL, which no number or blank continues
+// into, so that the common numbers are read without looking where the text
+// ends.
 class TextSource {
  public:
   explicit TextSource(InputFile file) : file_(std::move(file)), buffer_(kTextBufferBytes + 1) {}
 
   bool next_number(double& value) {
-    return next(
-        [&](const char* first, const char* last, bool at_end) { return scan_number(first, last, at_end, value); });
+    return next([&](const char* first, const char* last,
+                    bool at_end) { return scan_number(first, last, at_end, value); },
+                [&] {
+                  LongNumberScan number;
+                  return stream(number) && number.value(value) == ScanStatus::ok;
+                });
   }
 
   bool next_word() {
-    return next([&](const char* first, const char* last, bool at_end) {
-      const char* word = nullptr;
-      return scan_word(first, last, at_end, word);
-    });
+    return next(
+        [&](const char* first, const char* last, bool at_end) {
+          const char* word = nullptr;
+          return scan_word(first, last, at_end, word);
+        },
+        [&] {
+          LongWordScan word;
+          return stream(word);
+        });
   }
 
   // Whether next_piece would wait for text that has not arrived: no blank
@@ -73,7 +107,8 @@ class TextSource {
   // The text from here on in pieces (GridReader::read_piece). A piece
   // ends just after the last blank of its `size` bytes; text without a blank
   // is cut after the last number that ends inside it, found by scanning it
-  // here. After a failed read the rest of the text is the last piece, its
+  // here; a number longer than the piece is a piece of its own
+  // (long_number_piece). After a failed read the rest of the text is the last piece, its
   // last number, which more text might have lengthened, left unread.
   //
   // Of the piece and the text after it in the buffer, the shorter is copied.
@@ -118,7 +153,7 @@ class TextSource {
         cut_as = {true, false};
         break;
       }
-      size *= 2;  // one number longer than the piece: take more text
+      return long_number_piece(piece);  // one number longer than the piece
     }
     cut_as.start = offset_of(position_);
     cut_as.size = cut;
@@ -163,14 +198,69 @@ class TextSource {
     }
   }
 
-  template <typename Scan>
-  bool next(Scan scan) {
+  // The next token, scanned in the buffer; one that is cut by the buffer's
+  // end is scanned again with more text, or, once it is kLongTokenBytes
+  // long, read by `stream_long` as it streams in.
+  template <typename Scan, typename StreamLong>
+  bool next(Scan scan, StreamLong stream_long) {
     while (true) {
       const ScanResult result = scan(buffer_.data() + position_, buffer_.data() + end_, at_end_);
-      position_ = static_cast<std::size_t>(result.next - buffer_.data());
+      position_ = static_cast<std::size_t>(result.next - buffer_.data());  // where a cut token begins
       if (result.status == ScanStatus::ok) return true;
-      if (result.status == ScanStatus::no_number || !refill()) return false;
+      if (result.status == ScanStatus::no_number) return false;
+      if (end_ - position_ >= kLongTokenBytes) return stream_long();
+      if (!refill()) return false;
     }
+  }
+
+  // Has `token` (LongNumberScan, LongWordScan) take the text from position_
+  // on until it is whole or the input ends, dropping what it took as the
+  // next buffer is read: only its last character is kept, which used()
+  // looks at. False when a read failed first: what the text that did not
+  // arrive would have made of it is not guessed at.
+  template <typename Token>
+  bool stream(Token& token) {
+    while (true) {
+      const char* const text = buffer_.data();
+      position_ = static_cast<std::size_t>(token.take(text + position_, text + end_) - text);
+      if (token.whole() || position_ < end_ || at_end_) return true;
+      position_ = end_ - 1;
+      if (!refill()) return false;
+      ++position_;
+    }
+  }
+
+  // The piece for a number at position_ longer than a piece, read as it
+  // streams in: the shortest text of its value, which the cells' scan reads
+  // back to the same double, standing for the number's bytes. A failed read
+  // leaves the number unread, as the last number of a failed read is left
+  // (next_piece); a number that turns out to be none (a long start of
+  // "infinity" and then another letter) gives text that begins no number.
+  TextPiece long_number_piece(std::vector<char>& piece) {
+    TextPiece cut_as;
+    cut_as.start = offset_of(position_);
+    LongNumberScan number;
+    double value = 0;
+    char text[32] = "";
+    std::size_t size = 0;
+    if (!stream(number)) {
+      read_failed_ = true;
+      cut_as.last = true;
+    } else if (number.value(value) != ScanStatus::ok) {
+      text[size++] = '.';
+      cut_as.last = true;
+    } else {
+      size = static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text);
+      const bool end_seen = position_ < end_;  // the byte that ended it
+      cut_as.at_end = true;
+      cut_as.last = !end_seen && at_end_;
+      cut_as.long_number_bytes = number.taken() + (end_seen ? 1 : 0);
+    }
+    if (piece.size() < size + 1) piece.resize(size + 1);
+    std::memcpy(piece.data(), text, size);
+    piece[size] = '\0';
+    cut_as.size = size;
+    return cut_as;
   }
 
   // Keeps the unread text, adds the next buffer behind it (as far as
@@ -223,6 +313,7 @@ class AsciiGridReader final : public GridReader {
     piece.text_at_end = cut.at_end;
     piece.start = cut.start;
     piece.last = cut.last;
+    piece.long_number_bytes = cut.long_number_bytes;
     return piece;
   }
 
@@ -231,6 +322,7 @@ class AsciiGridReader final : public GridReader {
   std::uint64_t bytes_used() const override { return text_.used(); }
 
   std::uint64_t bytes_used(const InputPiece& piece, std::size_t cells) const override {
+    if (piece.long_number_bytes > 0) return piece.start + (cells > 0 ? piece.long_number_bytes : 0);
     return piece.start + cell_text_used(piece.text, piece.text_size, piece.text_at_end, cells);
   }
 

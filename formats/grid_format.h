@@ -59,6 +59,11 @@ struct InputPiece {
   const float* singles = nullptr;
   std::size_t count = 0;    // a binary input's cells
   std::uint64_t start = 0;  // where the piece begins in the input
+  // A text piece that stands for one number too long to keep (a cell of a
+  // gigabyte of digits): its text is the shortest text of the number's
+  // value, and the number, with the byte that ended it, took this many bytes
+  // of the input from `start` on. 0 for any other piece.
+  std::uint64_t long_number_bytes = 0;
   // No piece follows: the input ended, could not be read further, or holds
   // text that begins no number.
   bool last = false;

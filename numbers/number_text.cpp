@@ -630,6 +630,209 @@ PlainDecimalRun scan_short_plain_decimals(const char* p, const char* readable_en
   return run(p, readable_end, values, count);
 }
 
+namespace {
+
+// Counts and exponents of a long number stop here (LongNumberScan).
+constexpr std::int64_t kLongNumberCountLimit = 100'000'000'000'000'000;
+// The exponent a long number is read with is held within this: beyond it
+// any digits overflow or underflow, as they do at it.
+constexpr std::int64_t kLongNumberExponentLimit = 100'000;
+
+std::int64_t add_within_count_limit(std::int64_t count, std::int64_t more) {
+  return std::clamp(count + more, -kLongNumberCountLimit, kLongNumberCountLimit);
+}
+
+}  // namespace
+
+void LongNumberScan::add_digit(char c) {
+  const std::int64_t unit = hex_ ? 4 : 1;  // the power of the base a digit's place is worth
+  if (kept_ == 0 && c == '0') {
+    if (got_point_) scale_ = add_within_count_limit(scale_, -unit);  // a leading zero after the point
+    return;
+  }
+  if (kept_ < (hex_ ? kKeptHexDigits : kKeptDecimalDigits)) {
+    digits_[kept_++] = c;
+    if (got_point_) scale_ = add_within_count_limit(scale_, -unit);
+    return;
+  }
+  dropped_nonzero_ = dropped_nonzero_ || c != '0';
+  if (!got_point_) scale_ = add_within_count_limit(scale_, unit);
+}
+
+void LongNumberScan::add_exponent_digit(char c) {
+  exponent_digits_ = true;
+  exponent_ = exponent_ >= kLongNumberCountLimit / 10 ? kLongNumberCountLimit
+                                                      : std::min(exponent_ * 10 + (c - '0'), kLongNumberCountLimit);
+}
+
+// One character, as scan_number takes it; false when it cannot continue
+// the number, or for a character after the number is whole.
+bool LongNumberScan::take_character(char c) {
+  static constexpr char kInfinity[] = "inity";
+  switch (state_) {
+    case State::start:
+      if (c == '+' || c == '-') {
+        negative_ = c == '-';
+        state_ = State::signed_;
+        return true;
+      }
+      [[fallthrough]];
+    case State::signed_:
+      if (lower(c) == 'n' || lower(c) == 'i') {
+        nan_ = lower(c) == 'n';
+        matched_ = 1;
+        state_ = State::word;
+        return true;
+      }
+      if (c == '0') {
+        state_ = State::zero;
+        return true;
+      }
+      state_ = State::digits;
+      break;
+    case State::word:
+      if (lower(c) != (nan_ ? "nan" : "inf")[matched_]) {
+        state_ = State::failed;
+        whole_ = true;
+        return false;
+      }
+      if (++matched_ == 3) {
+        state_ = nan_ ? State::word : State::after_inf;
+        whole_ = nan_;  // "nan" takes nothing more
+      }
+      return true;
+    case State::after_inf:
+      if (lower(c) != 'i') {
+        whole_ = true;
+        return false;
+      }
+      state_ = State::infinity;
+      matched_ = 1;
+      return true;
+    case State::infinity:
+      if (lower(c) != kInfinity[matched_]) {
+        state_ = State::failed;
+        whole_ = true;
+        return false;
+      }
+      whole_ = ++matched_ == sizeof kInfinity - 1;
+      return true;
+    case State::zero:
+      state_ = State::digits;
+      if (lower(c) == 'x') {
+        hex_ = true;
+        return true;
+      }
+      got_digit_ = true;  // the 0, a leading zero that adds nothing
+      break;
+    case State::digits: break;
+    case State::failed: return false;
+  }
+  const char mark = hex_ ? 'p' : 'e';
+  const bool mark_before = after_mark_;
+  after_mark_ = false;
+  if (is_digit(c) || (hex_ && !got_exponent_ && is_hex_digit(c))) {
+    got_digit_ = true;
+    if (got_exponent_) {
+      add_exponent_digit(c);
+    } else {
+      add_digit(c);
+    }
+  } else if (got_exponent_ && mark_before && (c == '+' || c == '-')) {
+    exponent_negative_ = c == '-';
+  } else if (got_digit_ && !got_exponent_ && lower(c) == mark) {
+    got_exponent_ = got_point_ = after_mark_ = true;
+  } else if (!got_point_ && c == '.') {
+    got_point_ = true;
+  } else {
+    whole_ = true;
+    return false;
+  }
+  return true;
+}
+
+const char* LongNumberScan::take(const char* first, const char* last) {
+  const char* p = first;
+  while (p != last && !whole_) {
+    // Runs of digits that change only counts go without the steps of
+    // take_character: a long number is made of them.
+    if (state_ == State::digits && !got_exponent_ && !hex_) {
+      const char* const run = p;
+      if (kept_ == kKeptDecimalDigits) {
+        bool nonzero = false;
+        for (; p != last && is_digit(*p); ++p) nonzero = nonzero || *p != '0';
+        dropped_nonzero_ = dropped_nonzero_ || nonzero;
+        if (!got_point_) scale_ = add_within_count_limit(scale_, p - run);
+      } else if (kept_ == 0) {
+        while (p != last && *p == '0') ++p;
+        if (got_point_) scale_ = add_within_count_limit(scale_, -(p - run));
+      }
+      if (p != run) {
+        got_digit_ = true;
+        after_mark_ = false;
+        continue;
+      }
+    } else if (state_ == State::digits && got_exponent_ && (exponent_ == 0 || exponent_ == kLongNumberCountLimit)) {
+      // Leading zeros of the exponent, or digits past its limit.
+      const char* const run = p;
+      const char skipped = exponent_ == 0 ? '0' : '\0';
+      while (p != last && (skipped == '0' ? *p == '0' : is_digit(*p))) ++p;
+      if (p != run) {
+        got_digit_ = exponent_digits_ = true;
+        after_mark_ = false;
+        continue;
+      }
+    }
+    if (!take_character(*p)) break;
+    ++p;
+  }
+  taken_ += static_cast<std::uint64_t>(p - first);
+  return p;
+}
+
+ScanStatus LongNumberScan::value(double& value) const {
+  switch (state_) {
+    case State::start:
+    case State::signed_:
+    case State::failed: return ScanStatus::no_number;
+    case State::word:
+      if (!nan_ || matched_ != 3) return ScanStatus::no_number;
+      value = negative_ ? -std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::quiet_NaN();
+      return ScanStatus::ok;
+    case State::infinity:
+      if (!whole_) return ScanStatus::no_number;
+      [[fallthrough]];
+    case State::after_inf:
+      value = negative_ ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+      return ScanStatus::ok;
+    case State::zero: value = negative_ ? -0.0 : 0.0; return ScanStatus::ok;
+    case State::digits: break;
+  }
+  if (hex_ ? !got_digit_ && !got_point_ : !got_digit_) return ScanStatus::no_number;
+  // The number that rounds alike, written out: the kept digits, a 1 for
+  // the digits after them when one was not 0, and the exponent.
+  char text[kKeptDecimalDigits + 32];
+  char* out = text;
+  if (negative_) *out++ = '-';
+  if (hex_) out = std::copy_n("0x", 2, out);
+  if (kept_ == 0) {
+    *out++ = '0';
+  } else {
+    out = std::copy_n(digits_, kept_, out);
+    std::int64_t exponent = scale_;
+    if (dropped_nonzero_) {
+      *out++ = '1';
+      exponent -= hex_ ? 4 : 1;
+    }
+    if (exponent_digits_) exponent += exponent_negative_ ? -exponent_ : exponent_;
+    *out++ = hex_ ? 'p' : 'e';
+    out = std::to_chars(out, text + sizeof text,
+                        std::clamp(exponent, -kLongNumberExponentLimit, kLongNumberExponentLimit))
+              .ptr;
+  }
+  return scan_number(text, out, true, value).status;
+}
+
 ScanResult scan_word(const char* first, const char* last, bool at_end, const char*& word_first) {
   const char* p = first;
   while (p != last && is_scan_space(*p)) ++p;

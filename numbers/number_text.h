@@ -110,6 +110,81 @@ PlainDecimalRun scan_short_plain_decimals_using(InstructionSet set, const char* 
 // keeps the text from there, fetches more and scans again.
 ScanResult scan_number(const char* first, const char* last, bool at_end, double& value);
 
+// A number read as scan_number reads it from text that comes a part at a
+// time, for a number too long to be kept whole: a cell of a gigabyte of
+// digits, say. Its memory does not grow with the number's length. It keeps
+// what decides the value: the first kKeptDecimalDigits significant digits
+// (of a hexadecimal number kKeptHexDigits), whether any digit after them is
+// not 0, the power by which the digits' places scale it, and the exponent
+// written, however many digits that has. No rounding of a double depends on
+// more: the halfway points between doubles and the edges of overflow and
+// underflow have fewer significant digits than are kept, so that the number
+// rounds as the one whose further digits are a single 1 (when any was not
+// 0) does. That number is read by scan_number to give the value.
+//
+// Counts and exponents stop at 10^17 (100 petabytes of digits), where any
+// value has long overflowed or underflowed.
+class LongNumberScan {
+ public:
+  static constexpr std::size_t kKeptDecimalDigits = 800;
+  static constexpr std::size_t kKeptHexDigits = 32;
+
+  // Takes the characters from `first` on that continue the number, the
+  // first of all being the number's first character (after the blanks
+  // before it, which are not taken), and returns where it stopped: `last`
+  // when every character was taken.
+  const char* take(const char* first, const char* last);
+
+  // Whether the number is whole: a character that cannot continue it was
+  // met (take stopped before its `last`), or none can ("nan").
+  [[nodiscard]] bool whole() const { return whole_; }
+
+  // The number as far as it was taken, read as scan_number reads it when
+  // its text ends there (at_end): ok with its value, or no_number when what
+  // was taken is no number.
+  [[nodiscard]] ScanStatus value(double& value) const;
+
+  // The characters taken.
+  [[nodiscard]] std::uint64_t taken() const { return taken_; }
+
+ private:
+  enum class State : std::uint8_t {
+    start,      // nothing taken
+    signed_,    // a sign taken
+    word,       // part of "nan" or "inf"
+    after_inf,  // "inf", which "inity" may follow
+    infinity,   // "infi" and part of "nity"
+    zero,       // a first 0, which x may follow
+    digits,     // the digits, point and exponent of a number
+    failed,     // no number
+  };
+
+  bool take_character(char c);
+  void add_digit(char c);
+  void add_exponent_digit(char c);
+
+  State state_ = State::start;
+  bool whole_ = false;
+  bool negative_ = false;
+  bool hex_ = false;
+  bool nan_ = false;          // the word is "nan" (else "inf")
+  std::uint8_t matched_ = 0;  // characters of the word matched
+  bool got_digit_ = false;
+  bool got_point_ = false;
+  bool got_exponent_ = false;
+  bool after_mark_ = false;  // the last character taken was the exponent's mark
+  bool exponent_digits_ = false;
+  bool exponent_negative_ = false;
+  bool dropped_nonzero_ = false;  // a significant digit after the kept ones was not 0
+  std::uint64_t taken_ = 0;
+  std::size_t kept_ = 0;
+  // The kept digits times 10^scale (2^scale for a hexadecimal number) is
+  // the number's magnitude, but for the digits dropped and the exponent.
+  std::int64_t scale_ = 0;
+  std::int64_t exponent_ = 0;
+  char digits_[kKeptDecimalDigits];
+};
+
 // Skips white space and then one word (a run of characters that are not white
 // space), as "%s" does. On success `word_first` is where the word starts and
 // `next` is just after it. `no_number` means only white space was left;

@@ -154,8 +154,8 @@ std::vector<double> cells_of_pieces(cellscale::GridReader& reader, std::size_t t
   }
 }
 
-// A number longer than the reader's text block (256 KiB) makes it grow the
-// block; the cells after it, to the end of the grown block and past it, read
+// A number longer than the reader's text block (256 KiB) is read as it
+// streams in; the cells after it, in the block it ended in and past it, read
 // as they read anywhere.
 TEST(TextPieces, ReadOnAfterANumberLongerThanTheTextBlock) {
   constexpr int kRows = 120000;  // about 1 MiB of cells after the long one
@@ -176,6 +176,45 @@ TEST(TextPieces, ReadOnAfterANumberLongerThanTheTextBlock) {
   }
 }
 
+// Header words and values longer than the reader's text block are read as
+// they stream in, to the values scan_number reads from the whole text; the
+// bytes the header used run to the byte that ended its last value.
+TEST(TextPieces, HeaderWordsAndValuesLongerThanTheTextBlock) {
+  const std::string many(3 * cellscale::kTextBufferBytes, '0');
+  const std::string values[] = {"3." + many,
+                                "2e" + many + "1",
+                                "0." + many + "25e" + std::to_string(many.size() + 1),
+                                "-" + many + "7.5",
+                                "1" + many + "e-" + std::to_string(many.size()),
+                                "-9999"};
+  std::string header;
+  for (std::size_t i = 0; i < 6; ++i) {
+    // Long words and words of one letter in turn.
+    header += i % 2 == 0 ? "ncols" : "w";
+    if (i % 2 == 0) header.append(3 * cellscale::kTextBufferBytes, 's');
+    header += i % 3 == 0 ? "\t" : " \r\n ";
+    header += values[i];
+    header += '\n';
+  }
+  std::FILE* file = std::tmpfile();
+  const std::string grid = header + "1 2 3\n4 5 6\n";
+  ASSERT_EQ(std::fwrite(grid.data(), 1, grid.size(), file), grid.size());
+  std::rewind(file);
+  auto reader = cellscale::make_ascii_grid_reader(cellscale::InputFile(cellscale::FilePtr(file)));
+  cellscale::GridHeader read;
+  ASSERT_TRUE(reader->read_header(read));
+  for (std::size_t i = 0; i < 6; ++i) {
+    double value = 0;
+    ASSERT_EQ(cellscale::scan_number(values[i].data(), values[i].data() + values[i].size(), true, value).status,
+              cellscale::ScanStatus::ok);
+    EXPECT_EQ(read.slot[cellscale::kNcols + i], value) << i;
+  }
+  EXPECT_EQ(read.slot[cellscale::kNcols], 3.0);
+  EXPECT_EQ(read.slot[cellscale::kXllcorner], 2.5);
+  EXPECT_EQ(reader->bytes_used(), header.size());
+  EXPECT_EQ(cells_of_pieces(*reader, cellscale::kPieceTextBytes), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+}
+
 // The numbers of a text read in pieces of any size, each scanned on its own,
 // are those that scan_number reads one after another from the whole text:
 // pieces are cut after a blank, or after a number that text without blanks
@@ -185,6 +224,11 @@ TEST(TextPieces, ReadOnAfterANumberLongerThanTheTextBlock) {
 // it is given.
 TEST(TextPieces, ScanToTheNumbersOfTheWholeText) {
   const std::string longer_than_the_buffer = "7 0." + std::string(cellscale::kTextBufferBytes + 5, '1') + " 5 6";
+  // Numbers longer than the buffer ended by a character that begins no
+  // number, by an exponent of as many digits, and a hexadecimal one.
+  const std::string long_then_letter = "8 1" + std::string(cellscale::kTextBufferBytes + 5, '0') + "x 5";
+  const std::string long_exponent = "2e+" + std::string(cellscale::kTextBufferBytes + 5, '0') + "3 4 -5e-5";
+  const std::string long_hex = "0x1" + std::string(cellscale::kTextBufferBytes + 5, '0') + "p-1200000 7";
   const char* const cells[] = {"1 2.5\t-3\n4", "1-1-1+2e+3", "7 1e+ 1e5e5 .5.5 8", "0x1p3 nan(1) -inf infinity",
                                "12345678901234567890123 9 ", "3 4 x 5", "1.5e", "6 nan(", "\n\n\n",
                                // Numbers of 1 to 20 digits, 8 and 9 around the 8 read at once, in pieces
@@ -192,7 +236,8 @@ TEST(TextPieces, ScanToTheNumbersOfTheWholeText) {
                                "12345678 123456789\t-1577.226 0.1234567 1234567.8 12345678.9 1 -2.\n"
                                "1234567890123456 0.000000000000000001 12345678901234567890 7 -0 8.5 99999999\n"
                                "3.25 1577.2265 1e5 -12345678 4000 .5 1.5.3 77 12/4 9",
-                               longer_than_the_buffer.c_str()};
+                               longer_than_the_buffer.c_str(), long_then_letter.c_str(), long_exponent.c_str(),
+                               long_hex.c_str(), "1 -infinitx 2", "3 infinity4"};
   for (const char* text : cells) {
     const std::string grid =
         "ncols 1\nnrows 99\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9\n" + std::string(text);

@@ -736,4 +736,221 @@ TEST_P(ScanSweepRuns, EveryByteAfterANumberOfEveryShape) {
   EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
 }
 
+// --- Numbers read as they stream in (LongNumberScan) -----------------------
+
+// What a LongNumberScan makes of `text` handed to it in parts of `part`
+// characters, as a reader fed by a stream hands it: the characters taken,
+// whether it became whole, and its value as at the end of the text.
+struct LongRead {
+  bool ok = false;
+  double value = 0;
+  std::uint64_t taken = 0;
+  bool whole = false;
+};
+
+LongRead read_long(const std::string& text, std::size_t part) {
+  cellscale::LongNumberScan scan;
+  std::size_t at = 0;
+  while (at < text.size() && !scan.whole()) {
+    const char* const end = text.data() + std::min(text.size(), at + part);
+    const char* const stop = scan.take(text.data() + at, end);
+    // A part is taken whole unless the number became whole in it.
+    EXPECT_TRUE(stop == end || scan.whole()) << text.substr(0, 60);
+    at = static_cast<std::size_t>(stop - text.data());
+  }
+  LongRead read;
+  read.ok = scan.value(read.value) == ScanStatus::ok;
+  read.taken = scan.taken();
+  read.whole = scan.whole();
+  EXPECT_EQ(read.taken, at);
+  return read;
+}
+
+// Handed any text a character at a time, or all at once, the scan takes
+// what scan_number takes of the whole text and reads it to the same value:
+// every text of up to five characters of a number's kinds, the texts that
+// the C library comparison above reads, and random texts of the characters
+// of every form (decimal, hexadecimal, words).
+TEST(LongNumberScan, TakesAndReadsWhatScanNumberDoes) {
+  std::vector<std::string> texts = {
+      "nan",      "-NaN",   "nanx",  "inf",    "-INF",     "infinity", "infinityx", "infin", "infix", "infinitx",
+      "0",        "-0",     "00x1",  "0x",     "-0x",      "0x.",      "0xg",       "0xp1",  "0x1p",  "0x1p+",
+      "0x1.8p-3", "0X.8P1", "0x1e1", "1e",     "1e+",      "1e+-5",    "1e5e5",     "1.5.3", ".5",    ".e1",
+      "+.x",      "--5",    "1e400", "1e-400", "4.9e-324", "0e99",     "-.0e-0",    "i",     "+",     ".",
+  };
+  const std::string kinds = "08.eE+-xpP";
+  for (std::size_t length = 1; length <= 5; ++length) {
+    std::string text(length, kinds[0]);
+    std::vector<std::size_t> place(length, 0);
+    while (true) {
+      texts.push_back(text);
+      std::size_t at = length;
+      for (; at > 0 && place[at - 1] + 1 == kinds.size(); --at) {
+        place[at - 1] = 0;
+        text[at - 1] = kinds[0];
+      }
+      if (at == 0) break;
+      text[at - 1] = kinds[++place[at - 1]];
+    }
+  }
+  const std::string alphabet = "0123456789abcdefABCDEF.eE+-xXpPnNiItTyY";
+  std::mt19937_64 generator(20261208);
+  std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+  std::uniform_int_distribution<int> random_length(1, 14);
+  for (int i = 0; i < 100000; ++i) {
+    std::string text;
+    for (int n = random_length(generator); n > 0; --n) text += alphabet[pick(generator)];
+    texts.push_back(text);
+  }
+  SweepFailures failures;
+  for (const std::string& text : texts) {
+    double expected = 0;
+    const cellscale::ScanResult result =
+        cellscale::scan_number(text.data(), text.data() + text.size(), true, expected);
+    const auto taken = static_cast<std::uint64_t>(result.next - text.data());
+    for (const std::size_t part : {std::size_t{1}, std::size_t{3}, text.size()}) {
+      const LongRead read = read_long(text, part);
+      if (read.ok != (result.status == ScanStatus::ok)) {
+        failures.add(text, read.ok ? "read a number where scan_number reads none" : "read no number");
+      } else if (read.ok && (read.taken != taken || !same_value(read.value, expected))) {
+        failures.add(text, "took " + std::to_string(read.taken) + " characters to " + std::to_string(read.value));
+      } else if (read.ok && taken < text.size() && !read.whole) {
+        failures.add(text, "not whole before a character that cannot continue it");
+      }
+    }
+  }
+  EXPECT_EQ(failures.count, 0U) << testing::PrintToString(failures.examples);
+}
+
+// The exact decimal text of m * 2^e, by exact integer arithmetic on
+// decimal digits (m * 5^-e with the point -e places from the right when e
+// is negative).
+std::string exact_decimal(std::uint64_t m, int e) {
+  std::vector<int> digits;  // least significant first
+  for (; m > 0; m /= 10) digits.push_back(static_cast<int>(m % 10));
+  if (digits.empty()) digits.push_back(0);
+  const int factor = e >= 0 ? 2 : 5;
+  for (int i = 0; i < std::abs(e); ++i) {
+    int carry = 0;
+    for (int& digit : digits) {
+      const int product = digit * factor + carry;
+      digit = product % 10;
+      carry = product / 10;
+    }
+    for (; carry > 0; carry /= 10) digits.push_back(carry % 10);
+  }
+  const std::size_t fraction = e >= 0 ? 0 : static_cast<std::size_t>(-e);
+  while (digits.size() <= fraction) digits.push_back(0);
+  std::string text;
+  for (std::size_t i = digits.size(); i-- > 0;) {
+    text += static_cast<char>('0' + digits[i]);
+    if (i == fraction && i > 0) text += '.';
+  }
+  return text;
+}
+
+// Numbers far longer than the digits the scan keeps, each read in parts as
+// a stream brings it and all at once, must round as strtod rounds the same
+// text, and to the double worked out here exactly. The halfway points
+// between neighbouring doubles (1 and the next, around 2^53, the largest
+// double and the overflow past it, 0 and the smallest subnormal, the
+// smallest normal, 0.1) are written exactly (exact_decimal) and then: with
+// 100000 zeros and a 1 after them, which only a digit that far decides
+// (up); exactly, zeros after them (to even); just below, its last 5 a 4
+// and 100000 nines after it (down). Exponents come written with many
+// digits, and points with many zeros before the first digit.
+TEST(LongNumberScan, ReadsLongNumbersAsStrtodRoundsThem) {
+  constexpr std::size_t kFar = 100000;
+  const std::string zeros(kFar, '0');
+  const std::string nines(kFar, '9');
+  struct Case {
+    std::string text;
+    double expected;
+  };
+  std::vector<Case> cases;
+  const double neighbours[] = {
+      1.0, 9007199254740992.0, std::numeric_limits<double>::max(), 0.0, std::numeric_limits<double>::min(), 0.1};
+  for (const double below : neighbours) {
+    const double above = std::nextafter(below, std::numeric_limits<double>::infinity());
+    // below = m * 2^e with a whole m: the midpoint is (2m + 1) * 2^(e - 1).
+    int e = 0;
+    const double fraction = std::frexp(below == 0 ? std::numeric_limits<double>::denorm_min() : below, &e);
+    std::uint64_t m = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    e -= 53;
+    if (e < -1074) {  // a subnormal's m has fewer bits
+      m >>= -1074 - e;
+      e = -1074;
+    }
+    if (below == 0) m = 0;
+    // A whole midpoint is given a point for the digits after it.
+    const std::string midpoint = exact_decimal(2 * m + 1, e - 1) + (e - 1 >= 0 ? "." : "");
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &below, sizeof bits);
+    const double even = (bits & 1) == 0 ? below : above;
+    // Its last digit is not 0 (the midpoint is no multiple of 10).
+    std::string just_below = midpoint;
+    const std::size_t last_digit = just_below.find_last_not_of('.');
+    ASSERT_NE(just_below[last_digit], '0') << midpoint;
+    --just_below[last_digit];
+    cases.push_back({midpoint + zeros + "1", above});
+    cases.push_back({midpoint + zeros, even});
+    cases.push_back({just_below + nines, below});
+    cases.push_back({"-" + midpoint + zeros + "1", -above});
+  }
+  // The midpoint above 1 with its point moved by exponents of many digits.
+  const std::string one_up = exact_decimal((std::uint64_t{1} << 53) + 1, -53);  // "1.00000000000000011102..."
+  const std::string one_up_digits = "1" + one_up.substr(2);
+  const std::string fraction_places = std::to_string(one_up_digits.size() - 1);
+  cases.push_back({one_up_digits + zeros + "1e-" + zeros + std::to_string(one_up_digits.size() - 1 + kFar + 1),
+                   std::nextafter(1.0, 2.0)});
+  cases.push_back({"0." + zeros + one_up_digits + "e+" + zeros + std::to_string(kFar + 1), 1.0});
+  cases.push_back({"0." + zeros + one_up_digits + "1E" + std::to_string(kFar + 1), std::nextafter(1.0, 2.0)});
+  const Case exponents[] = {
+      {"0." + std::string(399999, '0') + "1", 0.0},         // 1e-400000
+      {"-0." + std::string(399999, '0') + "1", -0.0},       // -1e-400000
+      {"1" + std::string(400000, '0') + "e-400000", 1.0},   //
+      {"0." + std::string(399999, '0') + "1e400000", 1.0},  //
+      {"1e-" + zeros + "400000", 0.0},                      //
+      {"1e" + zeros + "308", 1e308},                        //
+      {"1e" + zeros + "309", std::numeric_limits<double>::infinity()},
+      {"1e-" + zeros + "324", 0.0},  // below half the smallest subnormal
+      {"3e-" + zeros + "324", std::numeric_limits<double>::denorm_min()},
+      {"1e" + nines, std::numeric_limits<double>::infinity()},
+      {"1e-" + nines, 0.0},
+      {"0e" + nines, 0.0},
+      {"-0." + zeros + "e+" + nines, -0.0},
+      {"2" + zeros + "e-" + std::to_string(kFar), 2.0},
+      {nines + "." + nines, std::strtod((nines + ".").c_str(), nullptr)},  // rounds to 1e100000: infinity
+      // Hexadecimal: 1 + 2^-53, halfway between 1 and the next double.
+      {"0x1." + std::string(13, '0') + "8" + zeros + "1", std::nextafter(1.0, 2.0)},
+      {"0x1." + std::string(13, '0') + "8" + zeros, 1.0},
+      {"0x" + zeros + "1p-1074", std::numeric_limits<double>::denorm_min()},
+      {"0x1p-" + zeros + "1075", 0.0},
+      {"0x1." + zeros + "1p-1075", std::numeric_limits<double>::denorm_min()},
+      {"0x1p" + zeros + "1024", std::numeric_limits<double>::infinity()},
+      {"0x" + std::string(kFar, 'f'), std::numeric_limits<double>::infinity()},
+  };
+  cases.insert(cases.end(), std::begin(exponents), std::end(exponents));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40) + "... (" + std::to_string(c.text.size()) + " characters)");
+    char* end = nullptr;
+    const double by_strtod = std::strtod(c.text.c_str(), &end);
+    ASSERT_EQ(end, c.text.c_str() + c.text.size()) << "strtod takes the whole text";
+    EXPECT_TRUE(same_value(by_strtod, c.expected)) << by_strtod << " by strtod";
+    // As the text came through a grid: a blank after it, which ends it.
+    const std::string cell = c.text + "\t";
+    for (const std::size_t part : {std::size_t{4096}, cell.size()}) {
+      const LongRead read = read_long(cell, part);
+      ASSERT_TRUE(read.ok);
+      EXPECT_TRUE(read.whole);
+      EXPECT_EQ(read.taken, c.text.size());
+      EXPECT_TRUE(same_value(read.value, by_strtod)) << read.value << " in parts of " << part;
+    }
+    double whole = 0;
+    ASSERT_EQ(cellscale::scan_number(c.text.data(), c.text.data() + c.text.size(), true, whole).status,
+              ScanStatus::ok);
+    EXPECT_TRUE(same_value(whole, by_strtod)) << whole << " by scan_number";
+  }
+}
+
 }  // namespace

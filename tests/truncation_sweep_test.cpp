@@ -150,6 +150,75 @@ TEST(TruncationSweep, DamageThatOnlyTheMembersCheckShows) {
   }
 }
 
+// Damage inside a middle member that the inflater finds where it lies ends
+// the decompressed bytes there, as a cut at that byte does: the two runs give
+// the same standard output, status and output, and those of the grid the cut
+// stream decompresses to. The members are stored blocks (gzip_members at
+// level 0: a 10-byte gzip header, the block's type byte, its length and the
+// length's complement, the data, the CRC-32 and the size), cut inside cells,
+// so that the bytes before the damage end with part of a cell: in the text
+// grid "4\t-9" when the member's start is damaged, "4\t-9999\t6." when its
+// check is, the last cell of the grid ("6.", read as 6) whose member then
+// fails its check.
+TEST(TruncationSweep, DamageInAMiddleMemberReadsAsACutThere) {
+  struct Damage {
+    const char* what;
+    bool from_end;       // `at` counts back from the member's end
+    std::size_t at;      // the byte damaged
+    unsigned char bits;  // flipped
+  };
+  const Damage damages[] = {
+      {"a reserved header flag", false, 3, 0xe0},
+      {"a block of no known type", false, 10, 0x06},
+      {"a stored length that its complement denies", false, 13, 0x01},
+      {"the CRC-32", true, 8, 0x01},
+      {"the size", true, 4, 0x10},
+  };
+  for (const Format& in : kFormats) {
+    const std::string whole = grid_in(in);
+    const std::vector<std::size_t> cuts = {whole.size() - 9, whole.size() - 3};
+    const std::string gz = gzip_members(whole, cuts, 0);
+    const std::size_t middle_start = gzip_members(whole.substr(0, cuts[0]), {}, 0).size();
+    const std::size_t middle_end =
+        middle_start + gzip_members(whole.substr(cuts[0], cuts[1] - cuts[0]), {}, 0).size();
+    for (const Damage& damage : damages) {
+      const std::size_t at = damage.from_end ? middle_end - damage.at : middle_start + damage.at;
+      std::string damaged = gz;
+      damaged[at] = static_cast<char>(damaged[at] ^ damage.bits);
+      const std::string cut = gz.substr(0, at);
+      bool intact = false;
+      const std::string decompressed = gunzip(cut, &intact);
+      const Format& out = kFormats[at % 3];
+      SCOPED_TRACE(std::string(in.name) + " gzip input, " + damage.what + " of its middle member damaged at byte " +
+                   std::to_string(at) + " (" + std::to_string(decompressed.size()) + " bytes before it), " +
+                   out.name + " output");
+      // Each run in a folder of its own, so that the messages name the same input.
+      const std::vector<std::string> arguments = {"in", "out", out.option};
+      ScratchFolder damaged_folder;
+      ScratchFolder cut_folder;
+      write_file(damaged_folder / "in", damaged);
+      write_file(cut_folder / "in", cut);
+      const ToolResult damaged_run = run_tool(damaged_folder.path(), arguments, "2\n", kBounded);
+      const ToolResult cut_run = run_tool(cut_folder.path(), arguments, "2\n", kBounded);
+      expect_ended(damaged_run, cut_run.output, cut_run.status, cut_run.errors);
+      EXPECT_EQ(read_file(damaged_folder / "out"), read_file(cut_folder / "out"));
+      EXPECT_NE(damaged_run.status, 0);
+      // The cut stream's run is the one a grid of its decompressed bytes
+      // gets, or, complete but unchecked, fails the last row.
+      const reference::Prediction predicted = reference::predict_run(decompressed, arguments, "2\n");
+      if (!intact && predicted.run.status == 0) {
+        EXPECT_EQ(cut_run.output,
+                  native_lines(reference::last_row_unchecked("in", static_cast<std::size_t>(kGeometry[1]),
+                                                             static_cast<std::size_t>(predicted.columns))));
+        EXPECT_EQ(cut_run.status, 5);
+      } else {
+        EXPECT_EQ(cut_run.output, native_lines(predicted.run.output));
+        EXPECT_EQ(cut_run.status, predicted.run.status);
+      }
+    }
+  }
+}
+
 TEST(TruncationSweep, BytesAppendedAreIgnored) {
   const std::string garbage[] = {
       std::string("\n\x01\x02\x7f garbage 7 8 9\n", 19),
