@@ -156,6 +156,21 @@ void BatchWriter::hold(const CellBatch& batch, std::size_t first, std::size_t la
   held_ += last - first;
 }
 
+namespace {
+
+// The byte a text piece's scan stopped at, when the piece holds one there:
+// the text that begins no number.
+void find_stop(const CellBatch& batch, RowFailure& failure) {
+  const InputPiece& piece = batch.piece;
+  if (piece.text == nullptr || piece.long_number_bytes != 0) return;
+  const std::size_t at = cell_text_stop(piece.text, piece.text_size, piece.text_at_end, batch.count);
+  if (at >= piece.text_size) return;
+  failure.stop_byte = static_cast<unsigned char>(piece.text[at]);
+  failure.stop_offset = piece.start + at;
+}
+
+}  // namespace
+
 std::optional<RowFailure> scale_grid(GridReader& reader, BatchWriter& cells, const GridToScale& grid,
                                      const RowsWritten& rows_written, std::uint64_t& used) {
   const std::uint64_t needed = static_cast<std::uint64_t>(grid.rows) * static_cast<std::uint64_t>(grid.columns);
@@ -196,9 +211,11 @@ std::optional<RowFailure> scale_grid(GridReader& reader, BatchWriter& cells, con
       return std::nullopt;
     }
     if (batch.last) {
-      return RowFailure{.reading = true,
-                        .row = static_cast<std::int64_t>(cells.cells_taken() / columns) + 1,
-                        .values_read = static_cast<std::int64_t>(cells.cells_taken() % columns)};
+      RowFailure failure{.reading = true,
+                         .row = static_cast<std::int64_t>(cells.cells_taken() / columns) + 1,
+                         .values_read = static_cast<std::int64_t>(cells.cells_taken() % columns)};
+      find_stop(batch, failure);
+      return failure;
     }
     jobs.release();
   }

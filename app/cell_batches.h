@@ -110,6 +110,11 @@ struct RowFailure {
   std::int64_t row;                // counted from 1
   std::int64_t values_read = 0;    // reading: the row's cells read
   std::int32_t failed_column = 0;  // writing: the column where the block that failed filled
+  // reading: the byte of a text input that begins no number where a number
+  // or the row's end was due (-1: the input ended), and where it stands in
+  // the text, counted from 0.
+  int stop_byte = -1;
+  std::uint64_t stop_offset = 0;
 };
 
 // What the run knows of the grid once the factor is asked.

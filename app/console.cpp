@@ -68,6 +68,10 @@ void warn_because(const std::string& reason) { warn("cellscale: %s\n", reason.c_
 void fail_because(int status, const std::string& reason, const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
+  vfail_because(status, reason, format, arguments);
+}
+
+void vfail_because(int status, const std::string& reason, const char* format, std::va_list arguments) {
   if (kept != nullptr) {
     kept->add(format, arguments);
     warn_because(reason);

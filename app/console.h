@@ -56,6 +56,9 @@ class KeptMessages {
 [[noreturn]] void fail_because(int status, const std::string& reason, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+[[noreturn]] void vfail_because(int status, const std::string& reason, const char* format, std::va_list arguments)
+    __attribute__((format(printf, 3, 0)));
+
 // The line fail_because adds, alone: for a failure that the run reports
 // later, or not at all.
 void warn_because(const std::string& reason);

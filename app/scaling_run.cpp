@@ -161,6 +161,34 @@ double take_factor(const RunSettings& settings) {
   vfail(status, format, arguments);  // never returns, so no va_end
 }
 
+// fail_keeping_output with the reason after the message (fail_because).
+[[noreturn, gnu::format(printf, 4, 5)]] void fail_keeping_output_because(GridWriter& writer, int status,
+                                                                         const std::string& reason,
+                                                                         const char* format, ...) {
+  writer.flush();
+  writer.output_blocks().give_back_unused_room();
+  std::va_list arguments;
+  va_start(arguments, format);
+  vfail_because(status, reason, format, arguments);  // never returns, so no va_end
+}
+
+// Where a text row stopped at text that begins no number: the byte, as it
+// shows in an editor, and where it stands in the text; a comma is most
+// often the decimal comma of a locale that writes 2,5.
+std::string stop_reason(const RowFailure& failure, const std::string& input_name) {
+  const int byte = failure.stop_byte;
+  char shown[16];
+  if (byte > ' ' && byte < 0x7F) {
+    std::snprintf(shown, sizeof shown, "'%c'", byte);
+  } else {
+    std::snprintf(shown, sizeof shown, "byte 0x%02X", static_cast<unsigned>(byte));
+  }
+  std::string reason = input_name + ": row " + std::to_string(failure.row) + " stops at " + shown + ", byte " +
+                       std::to_string(failure.stop_offset + 1) + " of its text, which begins no number";
+  if (byte == ',') reason += ": a decimal comma? A grid's numbers are written with a point (2.5)";
+  return reason;
+}
+
 // The statistics block of the header, slots 7 to 12.
 void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
   header.slot[kCount] = statistics.count;
@@ -182,6 +210,11 @@ void put_statistics(GridHeader& header, const CellStats::Summary& statistics) {
   }
   dots.show_up_to(failure.reading ? dots.rows_written() : failure.row - 1);
   const int row = static_cast<int>(failure.row);
+  if (failure.reading && failure.stop_byte >= 0) {
+    fail_keeping_output_because(writer, kStatusRowNotRead, stop_reason(failure, input_name),
+                                "error reading from %s in row %d (%d values read)\n", input_name, row,
+                                static_cast<int>(failure.values_read));
+  }
   if (failure.reading) {
     fail_keeping_output(writer, kStatusRowNotRead, "error reading from %s in row %d (%d values read)\n", input_name,
                         row, static_cast<int>(failure.values_read));

@@ -510,9 +510,11 @@ ScannedCells scan_cell_text(const char* text, std::size_t size, bool at_end, dou
   }
 }
 
-std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std::size_t count) {
+namespace {
+
+// The end of the first `count` numbers of the text, or of as many as it holds.
+const char* after_numbers(const char* text, const char* last, bool at_end, std::size_t count) {
   const char* p = text;
-  const char* const last = text + size;
   for (std::size_t i = 0; i < count; ++i) {
     while (p != last && is_scan_space(*p)) ++p;
     double value = 0;
@@ -520,7 +522,22 @@ std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std:
     if (result.status != ScanStatus::ok) break;
     p = result.next;
   }
+  return p;
+}
+
+}  // namespace
+
+std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std::size_t count) {
+  const char* const last = text + size;
+  const char* const p = after_numbers(text, last, at_end, count);
   return static_cast<std::size_t>(p - text) + (p != last ? 1 : 0);
+}
+
+std::size_t cell_text_stop(const char* text, std::size_t size, bool at_end, std::size_t count) {
+  const char* const last = text + size;
+  const char* p = after_numbers(text, last, at_end, count);
+  while (p != last && is_scan_space(*p)) ++p;
+  return static_cast<std::size_t>(p - text);
 }
 
 std::unique_ptr<GridReader> make_ascii_grid_reader(InputFile input) {

@@ -47,6 +47,11 @@ struct ScannedCells {
 // with the byte after the last of them that ends it, if the piece holds one.
 [[nodiscard]] std::size_t cell_text_used(const char* text, std::size_t size, bool at_end, std::size_t count);
 
+// Where the text after the first `count` numbers of a piece of cell text and
+// the blanks after them begins: the text that begins no number, when the
+// scan of the piece was broken there; `size` when the piece holds no more.
+[[nodiscard]] std::size_t cell_text_stop(const char* text, std::size_t size, bool at_end, std::size_t count);
+
 // The room the row loops need for a cell, with any number of digits
 // (numbers/cell_digits.h checks that the longest text fits).
 inline constexpr std::size_t kCellTextRoom = kMaxCellTextLength + 1;

@@ -198,6 +198,41 @@ TEST(Opening, InputsThatCannotBeUsed) {
   for (const RunCase& c : cases) check_run(c);
 }
 
+// A text row that stops at text that begins no number: the message scripts
+// match, and on standard error the byte and where it stands (counted from 1
+// in the text, decompressed); a comma is named as the decimal comma it
+// most often is. An input that just ends has no such byte.
+TEST(Opening, ARowThatStopsSaysWhere) {
+  const std::string header = text_header("3", "2", "10", "20", "5", "-9999");
+  const std::string at = std::to_string(header.size() + 4);  // "1 2,5": the comma is the fourth byte
+  const std::string comma = "cellscale: in.asc: row 1 stops at ',', byte " + at +
+                            " of its text, which begins no number: a decimal comma? A grid's numbers are written "
+                            "with a point (2.5)\n";
+  // clang-format off
+  const RunCase cases[] = {
+      in_to_out("a decimal comma", header + "1 2,5 3\n4 5 6\n", "2\n", read_failure("in.asc", 1, 2), 5),
+      in_to_out("a letter after a number", header + "1 2 3\n4 5x 6\n", "2\n", read_failure("in.asc", 2, 2), 5),
+      in_to_out("a control byte", header + "1 2 3\n4\t\x01 6\n", "2\n", read_failure("in.asc", 2, 1), 5),
+      {.name = "compressed", .files = {{"in.asc.gz", gzip_members(header + "1 2,5 3\n4 5 6\n")}},
+       .arguments = {"in.asc.gz", "out.asc"}, .input = "2\n", .output = read_failure("in.asc.gz", 1, 2),
+       .errors = "cellscale: in.asc.gz" + comma.substr(std::string("cellscale: in.asc").size()), .status = 5},
+  };
+  // clang-format on
+  std::vector<RunCase> all(std::begin(cases), std::end(cases));
+  all[0].errors = comma;
+  all[1].errors = "cellscale: in.asc: row 2 stops at 'x', byte " + std::to_string(header.size() + 10) +
+                  " of its text, which begins no number\n";
+  all[2].errors = "cellscale: in.asc: row 2 stops at byte 0x01, byte " + std::to_string(header.size() + 9) +
+                  " of its text, which begins no number\n";
+  for (const RunCase& c : all) check_run(c);
+
+  ScratchFolder folder;
+  write_file(folder / "in.asc", header + "1 2 3\n4 5");
+  const ToolResult cut = run_tool(folder.path(), kInOut, "2\n");
+  EXPECT_EQ(cut.status, 5);
+  EXPECT_EQ(cut.errors, "");
+}
+
 const std::string kCannotOpen = name_prompt("no/such/out.asc");
 
 TEST(Opening, PromptsForAnotherOutputName) {
