@@ -33,6 +33,12 @@ write_vrt() {
   local grid=$1 size values type width header vrt name stem ncols nrows xll yll cellsize nodata
   local -a projection
   [ -f "$grid" ] || { echo "binary-grid-vrt: $grid is not a file" >&2; return 1; }
+  # A VRT describes the bytes of a file as they lie on the disk: a gzip
+  # grid's are compressed (its first two bytes 1f 8b).
+  if [ "$(od -A n -t x1 -N 2 "$grid" | tr -d ' \n')" = 1f8b ]; then
+    echo "binary-grid-vrt: $grid is gzip-compressed: decompress it first (gunzip -k $grid)" >&2
+    return 1
+  fi
   size=$(wc -c < "$grid")
   values=$(header_values "$grid" f8 48)
   if [ "$size" -ge 96 ] && [ "$(awk '{ print ($6 == -9999) }' <<<"$values")" = 1 ]; then

@@ -133,6 +133,13 @@ gunzip -k gz_out.asc.gz
 check_output gz_out.asc text
 checked=$((checked + 1))
 
+# A VRT cannot describe compressed bytes: the script says so of a gzip grid,
+# rather than that its header has no nodata value -9999.
+gzip -k in_d_to_d.dbl
+if message=$(bash "$vrt_script" in_d_to_d.dbl.gz 2>&1); then fail "binary-grid-vrt.sh took a gzip grid"; fi
+[ "$message" = "binary-grid-vrt: in_d_to_d.dbl.gz is gzip-compressed: decompress it first (gunzip -k in_d_to_d.dbl.gz)" ] ||
+  fail "binary-grid-vrt.sh on a gzip grid says: $message"
+
 echo "check-gdal: GDAL reads all $checked outputs (3 input formats x 3 output formats, and a gzip text output"\
   "decompressed) with their cells," \
   "nodata value, georeference and projection"
