@@ -50,7 +50,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$repo/bench/gridgen.sh"
 [[ -n $gridgen ]] || gridgen=$(find_gridgen "$tool")
 
-work=$(mktemp -d "$tmp_parent/many-grids.XXXXXX")
+# An absolute path: the runs work inside it, and the trap removes it from there.
+work=$(cd "$(mktemp -d "$tmp_parent/many-grids.XXXXXX")" && pwd)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir tiles
