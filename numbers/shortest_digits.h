@@ -60,9 +60,13 @@ constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
 // product are not all zero (the bits below them only hold the error of g,
 // below 2^64 for a 64-bit `scaled`).
 [[gnu::always_inline]] inline std::uint64_t round_to_odd(const PowerOfTen& g, std::uint64_t scaled) {
-  const UInt128 low = static_cast<UInt128>(g.low) * scaled;
-  const UInt128 upper = static_cast<UInt128>(g.high) * scaled + static_cast<std::uint64_t>(low >> 64);
-  return static_cast<std::uint64_t>(upper >> 64) | static_cast<std::uint64_t>(static_cast<std::uint64_t>(upper) != 0);
+  // In 64-bit halves, so that the sum is an add and an add with carry.
+  const auto low_high = static_cast<std::uint64_t>((static_cast<UInt128>(g.low) * scaled) >> 64);
+  const UInt128 high = static_cast<UInt128>(g.high) * scaled;
+  std::uint64_t fraction;
+  const bool carry = __builtin_add_overflow(static_cast<std::uint64_t>(high), low_high, &fraction);
+  const std::uint64_t whole = static_cast<std::uint64_t>(high >> 64) + static_cast<std::uint64_t>(carry);
+  return whole | static_cast<std::uint64_t>(fraction != 0);
 }
 
 }  // namespace shortest_detail
