@@ -60,15 +60,16 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   return guess + static_cast<int>(n >= kPowersOfTen[guess]);
 }
 
-// The seventeen digits of n (10^16 <= n < 10^17) at out[0] to out[16], and
-// sixteen '0' after them (out[17] to out[32]); returns the number of digits
-// up to the last that is not 0.
-[[gnu::always_inline]] inline int write_seventeen_digits(char* out, std::uint64_t n) {
+// The seventeen digits of n (below 10^17, zeros in front where it has
+// fewer) at out[0] to out[16], and '0' from out[17] to out[48]; returns
+// one bit a digit (bit i for out[i]), set for those that are not 0.
+[[gnu::always_inline]] inline unsigned write_seventeen_digits(char* out, std::uint64_t n) {
   const std::uint64_t first = n / kPowersOfTen[16];
   const std::uint64_t rest = n - first * kPowersOfTen[16];
   const std::uint64_t high = rest / kPowersOfTen[8];
   const std::uint64_t low = rest - high * kPowersOfTen[8];
   out[0] = static_cast<char>('0' + first);
+  const auto first_bit = static_cast<unsigned>(first != 0);
 #if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
   // The two groups of eight digits side by side in 64-bit lanes, split into
   // four digits in 32-bit lanes, two in 16-bit lanes and one in bytes, each
@@ -91,9 +92,9 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   const __m128i text = _mm_add_epi8(ones, zeros);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), text);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 17), zeros);
-  // One bit a digit, set for a 0; the digits that count end at the last clear bit.
-  const auto zero_digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, zeros)));
-  return 1 + static_cast<int>(std::bit_width(~zero_digits & 0xffffU));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 33), zeros);
+  const auto zero_digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(ones, _mm_setzero_si128())));
+  return first_bit | (~zero_digits & 0xffffU) << 1;
 #else
   // The same steps in the lanes of one 64-bit word for each group of eight.
   const auto eight_digits = [](std::uint64_t x) {
@@ -112,10 +113,13 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   const std::uint64_t low_text = low_digits + kZeros;
   std::memcpy(out + 1, &high_text, 8);
   std::memcpy(out + 9, &low_text, 8);
-  std::memset(out + 17, '0', 16);
-  if (low_digits != 0) return 17 - std::countl_zero(low_digits) / 8;
-  if (high_digits != 0) return 9 - std::countl_zero(high_digits) / 8;
-  return 1;
+  std::memset(out + 17, '0', 32);
+  // One bit a byte that is not 0: its top bit set by the carry of 0x7f.
+  const auto nonzero_bytes = [](std::uint64_t digits) {
+    const std::uint64_t tops = ((digits + 0x7f7f7f7f7f7f7f7fU) | digits) & 0x8080808080808080U;
+    return static_cast<unsigned>((tops >> 7) * 0x0102040810204080U >> 56);
+  };
+  return first_bit | nonzero_bytes(high_digits) << 1 | nonzero_bytes(low_digits) << 9;
 #endif
 }
 
@@ -127,23 +131,18 @@ char* write_three_digits(char* out, int magnitude) {
   return out + 3;
 }
 
-// The shortest text of value (numbers/cell_digits.h), inlined in the row loop.
-[[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
-  if (!std::isfinite(value)) [[unlikely]] {
-    return write_non_finite(out, value);
-  }
-  *out = '-';
-  out += std::signbit(value) ? 1 : 0;
-  if (value == 0) [[unlikely]] {
-    *out = '0';
-    return out + 1;
-  }
-  const ShortestDecimal decimal = shortest_decimal(value);
-  const int length = decimal_length(decimal.significand);
-  // The value is d.ddd * 10^exponent, with seventeen digits d.
-  const int exponent = decimal.exponent + length - 1;
-  char digits[40];
-  const int significant = write_seventeen_digits(digits, decimal.significand * kPowersOfTen[kMaxCellDigits - length]);
+// The text of significand * 10^exponent (numbers/cell_digits.h), the
+// significand from 10^14 to 10^17 - 1, at out.
+[[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent) {
+  char digits[49];
+  const unsigned nonzero = write_seventeen_digits(digits, significand);
+  // The first digit that counts is one of the first three, and the
+  // significant ones end at the last that is not 0.
+  const int first = std::countr_zero(nonzero);
+  const int significant = static_cast<int>(std::bit_width(nonzero)) - first;
+  const char* const start = digits + first;
+  // The value is d.ddd * 10^exponent, with the digits d from start.
+  exponent += 16 - first;
 
   // The text is laid out in full here, with whole blocks of digits copied
   // past its end, then its first 23 characters (the longest text but the
@@ -153,20 +152,20 @@ char* write_three_digits(char* out, int magnitude) {
   if (exponent >= 0 && exponent < kMaxCellDigits) {
     // The first exponent + 1 digits (zeros where the digits end before the
     // point), then the point and the others, if any.
-    std::memcpy(text, digits, 32);
+    std::memcpy(text, start, 32);
     text[exponent + 1] = '.';
-    std::memcpy(text + exponent + 2, digits + exponent + 1, 16);
+    std::memcpy(text + exponent + 2, start + exponent + 1, 16);
     text_length = significant > exponent + 1 ? significant + 1 : exponent + 1;
   } else if (exponent < 0 && exponent >= -4) {
     // 0.000d to 0.d: "0.", -exponent - 1 zeros, then every digit.
     std::memcpy(text, "0.000000", 8);
-    std::memcpy(text + 1 - exponent, digits, 32);
+    std::memcpy(text + 1 - exponent, start, 32);
     text_length = 1 - exponent + significant;
   } else {
     // Exponent notation, where "%.17g" writes it: d[.ddd]e(+|-)ddd.
-    text[0] = digits[0];
+    text[0] = start[0];
     text[1] = '.';
-    std::memcpy(text + 2, digits + 1, 16);
+    std::memcpy(text + 2, start + 1, 16);
     char* end = text + (significant > 1 ? significant + 1 : 1);
     end[0] = 'e';
     end[1] = exponent < 0 ? '-' : '+';
@@ -175,6 +174,42 @@ char* write_three_digits(char* out, int magnitude) {
   }
   std::memcpy(out, text, kMaxCellDigitsTextLength - 1);
   return out + text_length;
+}
+
+// The shortest text of the values the row loop leaves: zeros, infinities,
+// NaN, subnormals and powers of two.
+[[gnu::noinline]] char* write_shortest_other(char* out, double value) {
+  if (!std::isfinite(value)) return write_non_finite(out, value);
+  *out = '-';
+  out += std::signbit(value) ? 1 : 0;
+  if (value == 0) {
+    *out = '0';
+    return out + 1;
+  }
+  const ShortestDecimal decimal = shortest_decimal(value);
+  // Seventeen digits, whatever the number of the significand's.
+  const int length = decimal_length(decimal.significand);
+  return write_decimal(out, decimal.significand * kPowersOfTen[kMaxCellDigits - length],
+                       decimal.exponent + length - kMaxCellDigits);
+}
+
+// The shortest text of value (numbers/cell_digits.h), inlined in the row loop.
+[[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
+  constexpr std::uint64_t kSmallestNormal = std::uint64_t{1} << 52;
+  constexpr std::uint64_t kInfinity = std::uint64_t{0x7ff} << 52;
+  const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
+  const std::uint64_t fraction = bits & kFractionBits;
+  // Normal values with fraction bits here, the others out of the loop.
+  if (magnitude - kSmallestNormal >= kInfinity - kSmallestNormal || fraction == 0) [[unlikely]] {
+    return write_shortest_other(out, value);
+  }
+  *out = '-';
+  out += bits >> 63;
+  const ShortestDecimal decimal =
+      shortest_decimal_of(fraction | kSmallestNormal, static_cast<int>(magnitude >> 52) - 1075, false, 0);
+  return write_decimal(out, decimal.significand, decimal.exponent);
 }
 
 }  // namespace

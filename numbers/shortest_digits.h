@@ -71,33 +71,15 @@ constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
 
 }  // namespace shortest_detail
 
-// The shortest decimal of |value| for a finite value other than zero. The
-// significand has at most 17 digits and may end in zeros (100 may come as
-// 10000000000000000 * 10^-14); the exponent is from -324 to 308 less the
-// digits after the first.
-[[gnu::always_inline]] inline ShortestDecimal shortest_decimal(double value) {
+// The shortest decimal of c * 2^q, a double's value: c below 2^53 and at
+// least 3, the interval of reals that round to it reaching a quarter unit
+// 2^q below it where `power_of_two` (a normal value whose fraction bits are
+// zero, other than the smallest normal), half a unit otherwise; the
+// exponent comes out `scaled_down` lower. The cell writer takes this for
+// the normal values with a fraction, shortest_decimal below for the others.
+[[gnu::always_inline]] inline ShortestDecimal shortest_decimal_of(std::uint64_t c, int q, bool power_of_two,
+                                                                  int scaled_down) {
   using namespace shortest_detail;
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
-  // value = c * 2^q. The interval of reals that round to it reaches half a
-  // unit 2^q either side, but only a quarter below a power of two (other than
-  // the smallest normal), whose neighbour below is nearer.
-  std::uint64_t c = fraction | std::uint64_t{1} << 52;
-  int q = biased - 1075;
-  int scaled_down = 0;
-  bool power_of_two = fraction == 0 && biased > 1;
-  if (biased == 0) {
-    c = fraction;
-    q = -1074;
-    power_of_two = false;
-    // The two smallest subnormals leave too few units in the interval: ten
-    // times the significand with one power of ten less keeps the bounds.
-    if (c < 3) {
-      c *= 10;
-      scaled_down = -1;
-    }
-  }
   const int k = power_of_two ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
   // 2^h scales c * 2^q * 10^-k (in quarter units) onto g's 128-bit fraction;
   // h is 1 to 4, and c * 4 * 2^h stays below 2^64.
@@ -128,6 +110,26 @@ constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
   const std::uint64_t midpoint = below * 4 + 2;
   const bool take_below = middle < midpoint || (middle == midpoint && (below & 1) == 0);
   return {take_below ? below : above, k + scaled_down};
+}
+
+// The shortest decimal of |value| for a finite value other than zero. The
+// significand has at most 17 digits and may end in zeros (100 may come as
+// 10000000000000000 * 10^-14); the exponent is from -324 to 308 less the
+// digits after the first. For a normal value with fraction bits it has 15
+// to 17 digits.
+[[gnu::always_inline]] inline ShortestDecimal shortest_decimal(double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+  // value = c * 2^q. The interval of reals that round to it reaches half a
+  // unit 2^q either side, but only a quarter below a power of two (other than
+  // the smallest normal), whose neighbour below is nearer.
+  if (biased != 0)
+    return shortest_decimal_of(fraction | std::uint64_t{1} << 52, biased - 1075, fraction == 0 && biased > 1, 0);
+  // The two smallest subnormals leave too few units in the interval: ten
+  // times the significand with one power of ten less keeps the bounds.
+  if (fraction < 3) return shortest_decimal_of(fraction * 10, -1074, false, -1);
+  return shortest_decimal_of(fraction, -1074, false, 0);
 }
 
 }  // namespace cellscale
