@@ -69,6 +69,53 @@ constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
   return whole | static_cast<std::uint64_t>(fraction != 0);
 }
 
+// The three scaled figures the conversion compares: the value's and the
+// interval's ends, each rounded to odd as round_to_odd gives it.
+struct ScaledInterval {
+  std::uint64_t lower;
+  std::uint64_t middle;
+  std::uint64_t upper;
+};
+
+// The three figures with three products, for s = quarters << h and the ends
+// (quarters - 2 + power_of_two) << h and (quarters + 2) << h.
+[[gnu::noinline]] inline ScaledInterval scale_interval_exactly(const PowerOfTen& g, std::uint64_t quarters, int h,
+                                                               bool power_of_two) {
+  return {round_to_odd(g, (quarters - 2 + static_cast<std::uint64_t>(power_of_two)) << h),
+          round_to_odd(g, quarters << h), round_to_odd(g, (quarters + 2) << h)};
+}
+
+// The three figures for an interval half a unit either side (quarters - 2
+// and quarters + 2) from one product. In units of 2^-64 of a quarter unit,
+// g * (quarters << h) / 2^64 is taken whole (to its floor A, one unit at
+// most below it) and the half width g * 2^(h + 1) / 2^64 with the high half
+// of g only (to D, less than 2^(h + 1) <= 32 units below it). The ends then
+// lie within 33 units of A - D and A + D, and where these are at least 64
+// units from a whole quarter unit, each end's floor is theirs and is not
+// whole: rounded to odd, it is their whole part with its last bit set.
+// Gives the figures of scale_interval_exactly; takes it where an end is
+// nearer a whole quarter unit (rarely: an end that is a short decimal).
+[[gnu::always_inline]] inline ScaledInterval scale_interval(const PowerOfTen& g, std::uint64_t quarters, int h) {
+  const std::uint64_t scaled = quarters << h;
+  const auto low_high = static_cast<std::uint64_t>((static_cast<UInt128>(g.low) * scaled) >> 64);
+  const UInt128 high = static_cast<UInt128>(g.high) * scaled;
+  std::uint64_t fraction;
+  const bool carry = __builtin_add_overflow(static_cast<std::uint64_t>(high), low_high, &fraction);
+  const std::uint64_t whole = static_cast<std::uint64_t>(high >> 64) + static_cast<std::uint64_t>(carry);
+  const std::uint64_t half_whole = g.high >> (63 - h);
+  const std::uint64_t half_fraction = g.high << (h + 1);
+  std::uint64_t lower_fraction;
+  const bool borrow = __builtin_sub_overflow(fraction, half_fraction, &lower_fraction);
+  std::uint64_t upper_fraction;
+  const bool upper_carry = __builtin_add_overflow(fraction, half_fraction, &upper_fraction);
+  if (lower_fraction + 64 < 128 || upper_fraction + 64 < 128) [[unlikely]] {
+    return scale_interval_exactly(g, quarters, h, false);
+  }
+  return {(whole - half_whole - static_cast<std::uint64_t>(borrow)) | 1,
+          whole | static_cast<std::uint64_t>(fraction != 0),
+          (whole + half_whole + static_cast<std::uint64_t>(upper_carry)) | 1};
+}
+
 }  // namespace shortest_detail
 
 // The shortest decimal of c * 2^q, a double's value: c below 2^53 and at
@@ -89,9 +136,11 @@ constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
   // Whether the ends of the interval are outside it: they are where c is odd
   // (they read back to the even neighbour).
   const std::uint64_t ends_out = c & 1;
-  const std::uint64_t middle = round_to_odd(g, quarters << h);
-  const std::uint64_t lower = round_to_odd(g, (quarters - 2 + static_cast<std::uint64_t>(power_of_two)) << h);
-  const std::uint64_t upper = round_to_odd(g, (quarters + 2) << h);
+  const ScaledInterval scaled =
+      power_of_two ? scale_interval_exactly(g, quarters, h, true) : scale_interval(g, quarters, h);
+  const std::uint64_t lower = scaled.lower;
+  const std::uint64_t middle = scaled.middle;
+  const std::uint64_t upper = scaled.upper;
 
   const std::uint64_t below = middle >> 2;  // the whole unit at or below the value
   if (below >= 10) {
