@@ -64,10 +64,12 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
 // fewer) at out[0] to out[16], and '0' from out[17] to out[48]; returns
 // one bit a digit (bit i for out[i]), set for those that are not 0.
 [[gnu::always_inline]] inline unsigned write_seventeen_digits(char* out, std::uint64_t n) {
-  const std::uint64_t first = n / kPowersOfTen[16];
-  const std::uint64_t rest = n - first * kPowersOfTen[16];
-  const std::uint64_t high = rest / kPowersOfTen[8];
-  const std::uint64_t low = rest - high * kPowersOfTen[8];
+  // Nine digits and eight; the first of the nine on its own, as
+  // x / 10^8 = x * ceil(2^57 / 10^8) >> 57 for x below 10^9.
+  const std::uint64_t nine = n / kPowersOfTen[8];
+  const std::uint64_t low = n - nine * kPowersOfTen[8];
+  const std::uint64_t first = (nine * 1441151881) >> 57;
+  const std::uint64_t high = nine - first * kPowersOfTen[8];
   out[0] = static_cast<char>('0' + first);
   const auto first_bit = static_cast<unsigned>(first != 0);
 #if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
@@ -246,17 +248,28 @@ struct ShortestText {
   [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest(out, value); }
 };
 
+// The scaling's figures are copied first: the text written through `out`
+// might otherwise alias them, and they would be read again for every cell.
+template <bool kScaled, bool kEnds, typename Format>
+char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
+                 std::uint32_t* ends, Format format) {
+  const double nodata = scaling.nodata;
+  const double factor = scaling.factor;
+  for (std::size_t i = 0; i < count; ++i) {
+    double value = values[i];
+    if constexpr (kScaled) value = scale_cell(value, nodata, factor);
+    out = format(out, value);
+    *out++ = '\t';
+    if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
+  }
+  return out;
+}
+
 template <bool kScaled, typename Format>
 char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
                  std::uint32_t* ends, Format format) {
-  for (std::size_t i = 0; i < count; ++i) {
-    double value = values[i];
-    if constexpr (kScaled) value = scale_cell(value, scaling.nodata, scaling.factor);
-    out = format(out, value);
-    *out++ = '\t';
-    if (ends != nullptr) ends[i] = static_cast<std::uint32_t>(out - origin);
-  }
-  return out;
+  if (ends != nullptr) return format_row<kScaled, true>(out, values, count, scaling, origin, ends, format);
+  return format_row<kScaled, false>(out, values, count, scaling, origin, ends, format);
 }
 
 template <bool kScaled>
