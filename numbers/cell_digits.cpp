@@ -134,7 +134,10 @@ char* write_three_digits(char* out, int magnitude) {
 }
 
 // The text of significand * 10^exponent (numbers/cell_digits.h), the
-// significand from 10^14 to 10^17 - 1, at out.
+// significand from 10^14 to 10^17 - 1, at out. Where kWide, out has room
+// for 40 characters (a cell of a row other than its last), and fixed
+// notation is laid out there directly.
+template <bool kWide = false>
 [[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent) {
   char digits[49];
   const unsigned nonzero = write_seventeen_digits(digits, significand);
@@ -146,6 +149,17 @@ char* write_three_digits(char* out, int magnitude) {
   // The value is d.ddd * 10^exponent, with the digits d from start.
   exponent += 16 - first;
 
+  if constexpr (kWide) {
+    if (exponent >= 0 && exponent < kMaxCellDigits) [[likely]] {
+      // The first exponent + 1 digits (zeros where the digits end before
+      // the point), then the point and the others, if any: at most 34
+      // characters written.
+      std::memcpy(out, start, 17);
+      out[exponent + 1] = '.';
+      std::memcpy(out + exponent + 2, start + exponent + 1, 16);
+      return out + (significant > exponent + 1 ? significant + 1 : exponent + 1);
+    }
+  }
   // The text is laid out in full here, with whole blocks of digits copied
   // past its end, then its first 23 characters (the longest text but the
   // sign) go to out.
@@ -195,7 +209,9 @@ char* write_three_digits(char* out, int magnitude) {
                        decimal.exponent + length - kMaxCellDigits);
 }
 
-// The shortest text of value (numbers/cell_digits.h), inlined in the row loop.
+// The shortest text of value (numbers/cell_digits.h), inlined in the row
+// loop; with room for 41 characters where kWide.
+template <bool kWide = false>
 [[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
   constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
@@ -211,7 +227,7 @@ char* write_three_digits(char* out, int magnitude) {
   out += bits >> 63;
   const ShortestDecimal decimal =
       shortest_decimal_of(fraction | kSmallestNormal, static_cast<int>(magnitude >> 52) - 1075, false, 0);
-  return write_decimal(out, decimal.significand, decimal.exponent);
+  return write_decimal<kWide>(out, decimal.significand, decimal.exponent);
 }
 
 }  // namespace
@@ -242,44 +258,57 @@ char* format_cell_with_digits(char* out, double value, int digits) {
 namespace {
 
 // One cell after the other: each scaled first when kScaled, its text written
-// by `format`, then its tab and, where kept, its end.
-// write_shortest as the row loop's `format`, taken into its body.
-struct ShortestText {
-  [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest(out, value); }
-};
-
-// The scaling's figures are copied first: the text written through `out`
-// might otherwise alias them, and they would be read again for every cell.
-template <bool kScaled, bool kEnds, typename Format>
+// by `format` (`last` for the last cell), then its tab and, where kept, its
+// end. The scaling's figures are copied first: the text written through
+// `out` might otherwise alias them, and they would be read again for every
+// cell.
+template <bool kScaled, bool kEnds, typename Format, typename Last>
 char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
-                 std::uint32_t* ends, Format format) {
+                 std::uint32_t* ends, Format format, Last last) {
   const double nodata = scaling.nodata;
   const double factor = scaling.factor;
-  for (std::size_t i = 0; i < count; ++i) {
-    double value = values[i];
-    if constexpr (kScaled) value = scale_cell(value, nodata, factor);
-    out = format(out, value);
+  const auto scaled = [&](std::size_t i) {
+    if constexpr (kScaled) return scale_cell(values[i], nodata, factor);
+    return values[i];
+  };
+  for (std::size_t i = 0; i + 1 < count; ++i) {
+    out = format(out, scaled(i));
     *out++ = '\t';
     if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
+  }
+  if (count != 0) {
+    out = last(out, scaled(count - 1));
+    *out++ = '\t';
+    if constexpr (kEnds) ends[count - 1] = static_cast<std::uint32_t>(out - origin);
   }
   return out;
 }
 
-template <bool kScaled, typename Format>
+template <bool kScaled, typename Format, typename Last>
 char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
-                 std::uint32_t* ends, Format format) {
-  if (ends != nullptr) return format_row<kScaled, true>(out, values, count, scaling, origin, ends, format);
-  return format_row<kScaled, false>(out, values, count, scaling, origin, ends, format);
+                 std::uint32_t* ends, Format format, Last last) {
+  if (ends != nullptr) return format_row<kScaled, true>(out, values, count, scaling, origin, ends, format, last);
+  return format_row<kScaled, false>(out, values, count, scaling, origin, ends, format, last);
 }
+
+// write_shortest as the row loop's `format`, taken into its body: a cell
+// other than the last has the room of those after it (kMaxCellTextLength + 1
+// characters each) past its own.
+template <bool kWide>
+struct ShortestText {
+  [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest<kWide>(out, value); }
+};
+static_assert(2 * (kMaxCellTextLength + 1) >= 41);
 
 template <bool kScaled>
 char* format_row_with_digits(char* out, const double* values, std::size_t count, int digits,
                              const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
   if (digits == kShortestCellDigits) {
-    return format_row<kScaled>(out, values, count, scaling, origin, ends, ShortestText{});
+    return format_row<kScaled>(out, values, count, scaling, origin, ends, ShortestText<true>{},
+                               ShortestText<false>{});
   }
-  return format_row<kScaled>(out, values, count, scaling, origin, ends,
-                             [digits](char* at, double value) { return format_cell_digits(at, value, digits); });
+  const auto format = [digits](char* at, double value) { return format_cell_digits(at, value, digits); };
+  return format_row<kScaled>(out, values, count, scaling, origin, ends, format, format);
 }
 
 }  // namespace
