@@ -9,7 +9,12 @@
 #if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
+#include "numbers/cell_format_detail.h"
+#include "numbers/instruction_set.h"
 #include "numbers/scaling_rule.h"
 #include "numbers/shortest_digits.h"
 
@@ -60,16 +65,29 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   return guess + static_cast<int>(n >= kPowersOfTen[guess]);
 }
 
+// n below 10^17 as its first digit and two groups of eight digits.
+struct SeventeenDigits {
+  std::uint64_t first;
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+[[gnu::always_inline]] inline SeventeenDigits split_seventeen_digits(std::uint64_t n) {
+  // Nine digits and eight; the first of the nine on its own, as
+  // x / 10^8 = x * ceil(2^57 / 10^8) >> 57 for x below 10^9.
+  const std::uint64_t nine = n / kPowersOfTen[8];
+  const std::uint64_t first = (nine * 1441151881) >> 57;
+  return {first, nine - first * kPowersOfTen[8], n - nine * kPowersOfTen[8]};
+}
+
 // The seventeen digits of n (below 10^17, zeros in front where it has
 // fewer) at out[0] to out[16], and '0' from out[17] to out[48]; returns
 // one bit a digit (bit i for out[i]), set for those that are not 0.
 [[gnu::always_inline]] inline unsigned write_seventeen_digits(char* out, std::uint64_t n) {
-  // Nine digits and eight; the first of the nine on its own, as
-  // x / 10^8 = x * ceil(2^57 / 10^8) >> 57 for x below 10^9.
-  const std::uint64_t nine = n / kPowersOfTen[8];
-  const std::uint64_t low = n - nine * kPowersOfTen[8];
-  const std::uint64_t first = (nine * 1441151881) >> 57;
-  const std::uint64_t high = nine - first * kPowersOfTen[8];
+  const SeventeenDigits split = split_seventeen_digits(n);
+  const std::uint64_t first = split.first;
+  const std::uint64_t high = split.high;
+  const std::uint64_t low = split.low;
   out[0] = static_cast<char>('0' + first);
   const auto first_bit = static_cast<unsigned>(first != 0);
 #if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
@@ -138,9 +156,13 @@ char* write_three_digits(char* out, int magnitude) {
 // for 40 characters (a cell of a row other than its last), and fixed
 // notation is laid out there directly.
 template <bool kWide = false>
-[[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent) {
-  char digits[49];
-  const unsigned nonzero = write_seventeen_digits(digits, significand);
+[[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent);
+
+// The text of the number whose seventeen digits are digits[0] to
+// digits[16] ('0' from there to digits[48]), with one bit set in `nonzero`
+// for each digit that is not 0, times 10^exponent: write_decimal's.
+template <bool kWide = false>
+[[gnu::always_inline]] inline char* lay_out(char* out, const char* digits, unsigned nonzero, int exponent) {
   // The first digit that counts is one of the first three, and the
   // significant ones end at the last that is not 0.
   const int first = std::countr_zero(nonzero);
@@ -192,6 +214,13 @@ template <bool kWide = false>
   return out + text_length;
 }
 
+template <bool kWide>
+[[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent) {
+  char digits[49];
+  const unsigned nonzero = write_seventeen_digits(digits, significand);
+  return lay_out<kWide>(out, digits, nonzero, exponent);
+}
+
 // The shortest text of the values the row loop leaves: zeros, infinities,
 // NaN, subnormals and powers of two.
 [[gnu::noinline]] char* write_shortest_other(char* out, double value) {
@@ -209,14 +238,16 @@ template <bool kWide = false>
                        decimal.exponent + length - kMaxCellDigits);
 }
 
+// The bits of doubles: the fraction, the smallest normal and infinity.
+constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
+constexpr std::uint64_t kSmallestNormal = std::uint64_t{1} << 52;
+constexpr std::uint64_t kInfinity = std::uint64_t{0x7ff} << 52;
+
 // The shortest text of value (numbers/cell_digits.h), inlined in the row
 // loop; with room for 41 characters where kWide.
 template <bool kWide = false>
 [[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-  constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
-  constexpr std::uint64_t kSmallestNormal = std::uint64_t{1} << 52;
-  constexpr std::uint64_t kInfinity = std::uint64_t{0x7ff} << 52;
   const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
   const std::uint64_t fraction = bits & kFractionBits;
   // Normal values with fraction bits here, the others out of the loop.
@@ -300,18 +331,157 @@ struct ShortestText {
 };
 static_assert(2 * (kMaxCellTextLength + 1) >= 41);
 
+#if CELLSCALE_AVX2_CELLS
+
+// write_seventeen_digits's steps for two cells at once: the groups of eight
+// digits in 64-bit lanes (a cell's first group, then its second), the digit
+// values in their bytes, the first of each group in its lowest byte.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i eight_digits_in_lanes(__m256i eights) {
+  const __m256i by_10000 = _mm256_srli_epi64(_mm256_mul_epu32(eights, _mm256_set1_epi64x(0xd1b71759)), 45);
+  const __m256i fours = _mm256_or_si256(
+      by_10000,
+      _mm256_slli_epi64(_mm256_sub_epi32(eights, _mm256_mul_epu32(by_10000, _mm256_set1_epi64x(10000))), 32));
+  const __m256i by_100 = _mm256_srli_epi16(_mm256_mulhi_epu16(fours, _mm256_set1_epi32(5243)), 3);
+  const __m256i twos = _mm256_or_si256(
+      by_100, _mm256_slli_epi32(_mm256_sub_epi16(fours, _mm256_mullo_epi16(by_100, _mm256_set1_epi32(100))), 16));
+  const __m256i by_10 = _mm256_mulhi_epu16(twos, _mm256_set1_epi16(6554));
+  return _mm256_or_si256(by_10,
+                         _mm256_slli_epi16(_mm256_sub_epi16(twos, _mm256_mullo_epi16(by_10, _mm256_set1_epi16(10))),
+                                           8));
+}
+
+// The shortest row loop four cells at a time with AVX2: the four scaled and
+// sorted out together (a group with a cell that is not a normal value with
+// fraction bits is written cell by cell), each converted on its own, the
+// digits of two cells at once, then each laid out in the room the cells
+// after it leave (the row's last cell is never in a group).
+template <bool kScaled, bool kEnds>
+[[gnu::target("avx2,fma")]] char* format_shortest_fours(char* out, const double* values, std::size_t count,
+                                                        double nodata, double factor, const char* origin,
+                                                        std::uint32_t* ends) {
+  // Each cell's seventeen digits, and the zeros after them written once.
+  alignas(16) char digits[4][64];
+  std::memset(digits, '0', sizeof digits);
+  const __m256d nodatas = _mm256_set1_pd(nodata);
+  const __m256d factors = _mm256_set1_pd(factor);
+  const auto tab = [&](std::size_t at) {
+    *out++ = '\t';
+    if constexpr (kEnds) ends[at] = static_cast<std::uint32_t>(out - origin);
+  };
+  std::size_t i = 0;
+  for (; i + 4 < count; i += 4) {
+    __m256d cells = _mm256_loadu_pd(values + i);
+    if constexpr (kScaled) {
+      cells = _mm256_blendv_pd(_mm256_mul_pd(cells, factors), nodatas, _mm256_cmp_pd(cells, nodatas, _CMP_EQ_OQ));
+    }
+    const __m256i bits = _mm256_castpd_si256(cells);
+    const __m256i magnitude = _mm256_and_si256(bits, _mm256_set1_epi64x(INT64_MAX));
+    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi64(magnitude, _mm256_set1_epi64x(kSmallestNormal - 1)),
+                                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(kInfinity), magnitude));
+    const __m256i no_fraction =
+        _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), _mm256_setzero_si256());
+    if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(no_fraction, normal))) != 0xf) [[unlikely]] {
+      alignas(32) double scaled[4];
+      _mm256_store_pd(scaled, cells);
+      for (std::size_t lane = 0; lane < 4; ++lane) {
+        out = write_shortest<true>(out, scaled[lane]);
+        tab(i + lane);
+      }
+      continue;
+    }
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), bits);
+    alignas(32) std::uint64_t eights[8];
+    int exponents[4];
+    unsigned first_digits = 0;  // one bit a cell, set where its first digit is not 0
+#pragma GCC unroll 4
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const std::uint64_t cell = lanes[lane];
+      const ShortestDecimal decimal = shortest_decimal_of((cell & kFractionBits) | kSmallestNormal,
+                                                          static_cast<int>(cell >> 52 & 0x7ff) - 1075, false, 0);
+      const SeventeenDigits split = split_seventeen_digits(decimal.significand);
+      digits[lane][0] = static_cast<char>('0' + split.first);
+      first_digits |= static_cast<unsigned>(split.first != 0) << lane;
+      eights[2 * lane] = split.high;
+      eights[2 * lane + 1] = split.low;
+      exponents[lane] = decimal.exponent;
+    }
+    const __m256i zeros = _mm256_set1_epi8('0');
+    const __m256i front = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights)));
+    const __m256i back = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights + 4)));
+    const __m256i front_text = _mm256_add_epi8(front, zeros);
+    const __m256i back_text = _mm256_add_epi8(back, zeros);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[0] + 1), _mm256_castsi256_si128(front_text));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[1] + 1), _mm256_extracti128_si256(front_text, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[2] + 1), _mm256_castsi256_si128(back_text));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[3] + 1), _mm256_extracti128_si256(back_text, 1));
+    // One bit a digit, set for those that are not 0: two cells to a mask.
+    const std::uint32_t front_nonzero =
+        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(front, _mm256_setzero_si256())));
+    const std::uint32_t back_nonzero =
+        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(back, _mm256_setzero_si256())));
+    const std::uint64_t nonzero_digits = front_nonzero | static_cast<std::uint64_t>(back_nonzero) << 32;
+#pragma GCC unroll 4
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const auto nonzero =
+          static_cast<unsigned>((first_digits >> lane & 1) | (nonzero_digits >> (16 * lane) & 0xffff) << 1);
+      *out = '-';
+      out += lanes[lane] >> 63;
+      out = lay_out<true>(out, digits[lane], nonzero, exponents[lane]);
+      tab(i + lane);
+    }
+  }
+  for (; i < count; ++i) {
+    const double value = kScaled ? scale_cell(values[i], nodata, factor) : values[i];
+    out = i + 1 < count ? write_shortest<true>(out, value) : write_shortest<false>(out, value);
+    tab(i);
+  }
+  return out;
+}
+
+#endif  // CELLSCALE_AVX2_CELLS
+
+// The shortest row loop for an instruction set the processor runs.
+template <bool kScaled, bool kEnds>
+char* format_shortest_row(InstructionSet set, char* out, const double* values, std::size_t count,
+                          const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
+#if CELLSCALE_AVX2_CELLS
+  if (set >= InstructionSet::avx2) {
+    return format_shortest_fours<kScaled, kEnds>(out, values, count, scaling.nodata, scaling.factor, origin, ends);
+  }
+#else
+  (void)set;
+#endif
+  return format_row<kScaled, kEnds>(out, values, count, scaling, origin, ends, ShortestText<true>{},
+                                    ShortestText<false>{});
+}
+
+template <bool kScaled>
+char* format_shortest_row(InstructionSet set, char* out, const double* values, std::size_t count,
+                          const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
+  if (ends != nullptr) return format_shortest_row<kScaled, true>(set, out, values, count, scaling, origin, ends);
+  return format_shortest_row<kScaled, false>(set, out, values, count, scaling, origin, ends);
+}
+
+const InstructionSet kShortestSet = chosen_instruction_set();
+
 template <bool kScaled>
 char* format_row_with_digits(char* out, const double* values, std::size_t count, int digits,
                              const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
   if (digits == kShortestCellDigits) {
-    return format_row<kScaled>(out, values, count, scaling, origin, ends, ShortestText<true>{},
-                               ShortestText<false>{});
+    return format_shortest_row<kScaled>(kShortestSet, out, values, count, scaling, origin, ends);
   }
   const auto format = [digits](char* at, double value) { return format_cell_digits(at, value, digits); };
   return format_row<kScaled>(out, values, count, scaling, origin, ends, format, format);
 }
 
 }  // namespace
+
+char* detail::format_shortest_cells_using(InstructionSet set, char* out, const double* values, std::size_t count,
+                                          const char* origin, std::uint32_t* ends, const CellScaling* scaling) {
+  if (scaling != nullptr) return format_shortest_row<true>(set, out, values, count, *scaling, origin, ends);
+  return format_shortest_row<false>(set, out, values, count, CellScaling{}, origin, ends);
+}
 
 char* format_cells_with_tabs_digits(char* out, const double* values, std::size_t count, int digits) {
   return format_cells_with_tabs_digits(out, values, count, digits, out, nullptr);
