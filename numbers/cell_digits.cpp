@@ -389,16 +389,52 @@ template <bool kScaled, bool kEnds>
       }
       continue;
     }
-    alignas(32) std::uint64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), bits);
+    // What the conversion takes from the bits alone, for the four at once
+    // (shortest_decimal_of's steps; q, k and h in the low half of each lane,
+    // its high half zero): c * 2^q is the value, in quarter units scaled by
+    // 2^h, and g the power of ten 10^-k.
+    const __m256i quarters =
+        _mm256_slli_epi64(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)),
+                                          _mm256_set1_epi64x(kSmallestNormal)),
+                          2);
+    const __m256i q = _mm256_sub_epi32(_mm256_srli_epi64(magnitude, 52), _mm256_set1_epi64x(1075));
+    const __m256i k = _mm256_srai_epi32(_mm256_mullo_epi32(q, _mm256_set1_epi64x(315653)), 20);
+    const __m256i h =
+        _mm256_add_epi32(_mm256_add_epi32(q,
+                                          _mm256_srai_epi32(_mm256_mullo_epi32(k, _mm256_set1_epi64x(-1741647)), 19)),
+                         _mm256_set1_epi64x(1));
+    // Each power is two 64-bit halves, the high one first.
+    const __m256i places =
+        _mm256_slli_epi64(_mm256_sub_epi32(_mm256_set1_epi64x(-shortest_detail::kMinPowerOfTen), k), 1);
+    const auto* const table = reinterpret_cast<const long long*>(shortest_detail::kPowersOfTen.data());
+    const __m256i g_high = _mm256_i64gather_epi64(table, places, 8);
+    const __m256i g_low = _mm256_i64gather_epi64(table + 1, places, 8);
+    alignas(32) std::uint64_t figures[7][4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[0]), bits);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[1]), quarters);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[2]), _mm256_or_si256(k, _mm256_slli_epi64(h, 32)));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[3]), g_high);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[4]), g_low);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[5]), _mm256_sllv_epi64(quarters, h));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[6]),
+                       _mm256_srlv_epi64(g_high, _mm256_sub_epi32(_mm256_set1_epi64x(63), h)));
+    alignas(32) std::uint64_t half_fractions[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(half_fractions),
+                       _mm256_sllv_epi64(g_high, _mm256_add_epi32(h, _mm256_set1_epi64x(1))));
     alignas(32) std::uint64_t eights[8];
     int exponents[4];
     unsigned first_digits = 0;  // one bit a cell, set where its first digit is not 0
 #pragma GCC unroll 4
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      const std::uint64_t cell = lanes[lane];
-      const ShortestDecimal decimal = shortest_decimal_of((cell & kFractionBits) | kSmallestNormal,
-                                                          static_cast<int>(cell >> 52 & 0x7ff) - 1075, false, 0);
+      const std::uint64_t kh = figures[2][lane];
+      const auto k_lane = static_cast<int>(static_cast<std::uint32_t>(kh));
+      const auto h_lane = static_cast<int>(kh >> 32);
+      const shortest_detail::PowerOfTen g{figures[3][lane], figures[4][lane]};
+      const std::uint64_t quarters_lane = figures[1][lane];
+      const ShortestDecimal decimal =
+          shortest_detail::choose_shortest(shortest_detail::scale_interval(g, quarters_lane, h_lane, figures[5][lane],
+                                                                           figures[6][lane], half_fractions[lane]),
+                                           quarters_lane >> 2 & 1, k_lane);
       const SeventeenDigits split = split_seventeen_digits(decimal.significand);
       digits[lane][0] = static_cast<char>('0' + split.first);
       first_digits |= static_cast<unsigned>(split.first != 0) << lane;
@@ -426,7 +462,7 @@ template <bool kScaled, bool kEnds>
       const auto nonzero =
           static_cast<unsigned>((first_digits >> lane & 1) | (nonzero_digits >> (16 * lane) & 0xffff) << 1);
       *out = '-';
-      out += lanes[lane] >> 63;
+      out += figures[0][lane] >> 63;
       out = lay_out<true>(out, digits[lane], nonzero, exponents[lane]);
       tab(i + lane);
     }

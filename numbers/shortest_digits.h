@@ -95,15 +95,17 @@ struct ScaledInterval {
 // whole: rounded to odd, it is their whole part with its last bit set.
 // Gives the figures of scale_interval_exactly; takes it where an end is
 // nearer a whole quarter unit (rarely: an end that is a short decimal).
-[[gnu::always_inline]] inline ScaledInterval scale_interval(const PowerOfTen& g, std::uint64_t quarters, int h) {
-  const std::uint64_t scaled = quarters << h;
+// scale_interval with scaled = quarters << h, half_whole = g.high >> (63 - h)
+// and half_fraction = g.high << (h + 1) worked out already (a row loop may
+// work them out for several values at once).
+[[gnu::always_inline]] inline ScaledInterval scale_interval(const PowerOfTen& g, std::uint64_t quarters, int h,
+                                                            std::uint64_t scaled, std::uint64_t half_whole,
+                                                            std::uint64_t half_fraction) {
   const auto low_high = static_cast<std::uint64_t>((static_cast<UInt128>(g.low) * scaled) >> 64);
   const UInt128 high = static_cast<UInt128>(g.high) * scaled;
   std::uint64_t fraction;
   const bool carry = __builtin_add_overflow(static_cast<std::uint64_t>(high), low_high, &fraction);
   const std::uint64_t whole = static_cast<std::uint64_t>(high >> 64) + static_cast<std::uint64_t>(carry);
-  const std::uint64_t half_whole = g.high >> (63 - h);
-  const std::uint64_t half_fraction = g.high << (h + 1);
   std::uint64_t lower_fraction;
   const bool borrow = __builtin_sub_overflow(fraction, half_fraction, &lower_fraction);
   std::uint64_t upper_fraction;
@@ -114,6 +116,38 @@ struct ScaledInterval {
   return {(whole - half_whole - static_cast<std::uint64_t>(borrow)) | 1,
           whole | static_cast<std::uint64_t>(fraction != 0),
           (whole + half_whole + static_cast<std::uint64_t>(upper_carry)) | 1};
+}
+
+[[gnu::always_inline]] inline ScaledInterval scale_interval(const PowerOfTen& g, std::uint64_t quarters, int h) {
+  return scale_interval(g, quarters, h, quarters << h, g.high >> (63 - h), g.high << (h + 1));
+}
+
+// The shortest decimal from the scaled figures of the value and its
+// interval (units of 10^k), ends_out set where the interval's ends are
+// outside it.
+[[gnu::always_inline]] inline ShortestDecimal choose_shortest(const ScaledInterval& scaled, std::uint64_t ends_out,
+                                                              int k) {
+  const std::uint64_t lower = scaled.lower;
+  const std::uint64_t middle = scaled.middle;
+  const std::uint64_t upper = scaled.upper;
+
+  const std::uint64_t below = middle >> 2;  // the whole unit at or below the value
+  if (below >= 10) {
+    // The multiples of ten around the value, one digit fewer: at most one of
+    // them is inside the interval, which is narrower than ten units.
+    const std::uint64_t tens = below / 10;
+    const bool lower_in = lower + ends_out <= tens * 40;
+    const bool upper_in = tens * 40 + 40 + ends_out <= upper;
+    if (lower_in != upper_in) return {tens + static_cast<std::uint64_t>(upper_in), k + 1};
+  }
+  const std::uint64_t above = below + 1;
+  const bool below_in = lower + ends_out <= below * 4;
+  const bool above_in = above * 4 + ends_out <= upper;
+  if (below_in != above_in) return {below_in ? below : above, k};
+  // Both inside: the nearer, an exact tie to the even one.
+  const std::uint64_t midpoint = below * 4 + 2;
+  const bool take_below = middle < midpoint || (middle == midpoint && (below & 1) == 0);
+  return {take_below ? below : above, k};
 }
 
 }  // namespace shortest_detail
@@ -138,27 +172,7 @@ struct ScaledInterval {
   const std::uint64_t ends_out = c & 1;
   const ScaledInterval scaled =
       power_of_two ? scale_interval_exactly(g, quarters, h, true) : scale_interval(g, quarters, h);
-  const std::uint64_t lower = scaled.lower;
-  const std::uint64_t middle = scaled.middle;
-  const std::uint64_t upper = scaled.upper;
-
-  const std::uint64_t below = middle >> 2;  // the whole unit at or below the value
-  if (below >= 10) {
-    // The multiples of ten around the value, one digit fewer: at most one of
-    // them is inside the interval, which is narrower than ten units.
-    const std::uint64_t tens = below / 10;
-    const bool lower_in = lower + ends_out <= tens * 40;
-    const bool upper_in = tens * 40 + 40 + ends_out <= upper;
-    if (lower_in != upper_in) return {tens + static_cast<std::uint64_t>(upper_in), k + scaled_down + 1};
-  }
-  const std::uint64_t above = below + 1;
-  const bool below_in = lower + ends_out <= below * 4;
-  const bool above_in = above * 4 + ends_out <= upper;
-  if (below_in != above_in) return {below_in ? below : above, k + scaled_down};
-  // Both inside: the nearer, an exact tie to the even one.
-  const std::uint64_t midpoint = below * 4 + 2;
-  const bool take_below = middle < midpoint || (middle == midpoint && (below & 1) == 0);
-  return {take_below ? below : above, k + scaled_down};
+  return shortest_detail::choose_shortest(scaled, ends_out, k + scaled_down);
 }
 
 // The shortest decimal of |value| for a finite value other than zero. The
