@@ -165,6 +165,7 @@ template <bool kWide = false>
 [[gnu::always_inline]] inline char* lay_out(char* out, const char* digits, unsigned nonzero, int exponent) {
   // The first digit that counts is one of the first three, and the
   // significant ones end at the last that is not 0.
+  if (nonzero == 0) __builtin_unreachable();  // a significand other than zero
   const int first = std::countr_zero(nonzero);
   const int significant = static_cast<int>(std::bit_width(nonzero)) - first;
   const char* const start = digits + first;
@@ -172,11 +173,11 @@ template <bool kWide = false>
   exponent += 16 - first;
 
   if constexpr (kWide) {
-    if (exponent >= 0 && exponent < kMaxCellDigits) [[likely]] {
+    if (exponent >= 0 && exponent < kMaxCellDigits - 1) [[likely]] {
       // The first exponent + 1 digits (zeros where the digits end before
-      // the point), then the point and the others, if any: at most 34
+      // the point), then the point and the others, if any: at most 33
       // characters written.
-      std::memcpy(out, start, 17);
+      std::memcpy(out, start, 16);
       out[exponent + 1] = '.';
       std::memcpy(out + exponent + 2, start + exponent + 1, 16);
       return out + (significant > exponent + 1 ? significant + 1 : exponent + 1);
@@ -434,7 +435,7 @@ template <bool kScaled, bool kEnds>
       const ShortestDecimal decimal =
           shortest_detail::choose_shortest(shortest_detail::scale_interval(g, quarters_lane, h_lane, figures[5][lane],
                                                                            figures[6][lane], half_fractions[lane]),
-                                           quarters_lane >> 2 & 1, k_lane);
+                                           quarters_lane >> 2 & 1, k_lane, true);
       const SeventeenDigits split = split_seventeen_digits(decimal.significand);
       digits[lane][0] = static_cast<char>('0' + split.first);
       first_digits |= static_cast<unsigned>(split.first != 0) << lane;

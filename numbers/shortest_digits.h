@@ -124,15 +124,16 @@ struct ScaledInterval {
 
 // The shortest decimal from the scaled figures of the value and its
 // interval (units of 10^k), ends_out set where the interval's ends are
-// outside it.
+// outside it. For a normal value (`normal`), the value is at least 2^52
+// units.
 [[gnu::always_inline]] inline ShortestDecimal choose_shortest(const ScaledInterval& scaled, std::uint64_t ends_out,
-                                                              int k) {
+                                                              int k, bool normal) {
   const std::uint64_t lower = scaled.lower;
   const std::uint64_t middle = scaled.middle;
   const std::uint64_t upper = scaled.upper;
 
   const std::uint64_t below = middle >> 2;  // the whole unit at or below the value
-  if (below >= 10) {
+  if (normal || below >= 10) {
     // The multiples of ten around the value, one digit fewer: at most one of
     // them is inside the interval, which is narrower than ten units.
     const std::uint64_t tens = below / 10;
@@ -172,7 +173,7 @@ struct ScaledInterval {
   const std::uint64_t ends_out = c & 1;
   const ScaledInterval scaled =
       power_of_two ? scale_interval_exactly(g, quarters, h, true) : scale_interval(g, quarters, h);
-  return shortest_detail::choose_shortest(scaled, ends_out, k + scaled_down);
+  return shortest_detail::choose_shortest(scaled, ends_out, k + scaled_down, c >= std::uint64_t{1} << 52);
 }
 
 // The shortest decimal of |value| for a finite value other than zero. The
