@@ -12,6 +12,9 @@
 // whole units around the value does. Each scaled figure is a 64 by 128-bit
 // product rounded to odd: its last bit tells an exact product from one that
 // lies between two whole quarter units, which is all the comparisons need.
+// The value's product is taken whole and the interval's ends from it and g
+// shifted (scale_interval); three products settle the rare ends too near a
+// whole quarter unit for that, and the ends of a power of two.
 //
 // Written as inline functions, so that a row loop takes the conversion in its
 // own body; the powers of ten are one table (numbers/shortest_digits.cpp),
