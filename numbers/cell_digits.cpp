@@ -9,7 +9,12 @@
 #if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
+#include "numbers/cell_format_detail.h"
+#include "numbers/instruction_set.h"
 #include "numbers/scaling_rule.h"
 #include "numbers/shortest_digits.h"
 
@@ -60,15 +65,31 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   return guess + static_cast<int>(n >= kPowersOfTen[guess]);
 }
 
-// The seventeen digits of n (10^16 <= n < 10^17) at out[0] to out[16], and
-// sixteen '0' after them (out[17] to out[32]); returns the number of digits
-// up to the last that is not 0.
-[[gnu::always_inline]] inline int write_seventeen_digits(char* out, std::uint64_t n) {
-  const std::uint64_t first = n / kPowersOfTen[16];
-  const std::uint64_t rest = n - first * kPowersOfTen[16];
-  const std::uint64_t high = rest / kPowersOfTen[8];
-  const std::uint64_t low = rest - high * kPowersOfTen[8];
+// n below 10^17 as its first digit and two groups of eight digits.
+struct SeventeenDigits {
+  std::uint64_t first;
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+[[gnu::always_inline]] inline SeventeenDigits split_seventeen_digits(std::uint64_t n) {
+  // Nine digits and eight; the first of the nine on its own, as
+  // x / 10^8 = x * ceil(2^57 / 10^8) >> 57 for x below 10^9.
+  const std::uint64_t nine = n / kPowersOfTen[8];
+  const std::uint64_t first = (nine * 1441151881) >> 57;
+  return {first, nine - first * kPowersOfTen[8], n - nine * kPowersOfTen[8]};
+}
+
+// The seventeen digits of n (below 10^17, zeros in front where it has
+// fewer) at out[0] to out[16], and '0' from out[17] to out[48]; returns
+// one bit a digit (bit i for out[i]), set for those that are not 0.
+[[gnu::always_inline]] inline unsigned write_seventeen_digits(char* out, std::uint64_t n) {
+  const SeventeenDigits split = split_seventeen_digits(n);
+  const std::uint64_t first = split.first;
+  const std::uint64_t high = split.high;
+  const std::uint64_t low = split.low;
   out[0] = static_cast<char>('0' + first);
+  const auto first_bit = static_cast<unsigned>(first != 0);
 #if defined(__SSE2__) && !defined(CELLSCALE_PORTABLE_DIGITS)
   // The two groups of eight digits side by side in 64-bit lanes, split into
   // four digits in 32-bit lanes, two in 16-bit lanes and one in bytes, each
@@ -91,9 +112,9 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   const __m128i text = _mm_add_epi8(ones, zeros);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), text);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 17), zeros);
-  // One bit a digit, set for a 0; the digits that count end at the last clear bit.
-  const auto zero_digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, zeros)));
-  return 1 + static_cast<int>(std::bit_width(~zero_digits & 0xffffU));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 33), zeros);
+  const auto zero_digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(ones, _mm_setzero_si128())));
+  return first_bit | (~zero_digits & 0xffffU) << 1;
 #else
   // The same steps in the lanes of one 64-bit word for each group of eight.
   const auto eight_digits = [](std::uint64_t x) {
@@ -112,10 +133,13 @@ constexpr std::uint64_t kPowersOfTen[20] = {1,
   const std::uint64_t low_text = low_digits + kZeros;
   std::memcpy(out + 1, &high_text, 8);
   std::memcpy(out + 9, &low_text, 8);
-  std::memset(out + 17, '0', 16);
-  if (low_digits != 0) return 17 - std::countl_zero(low_digits) / 8;
-  if (high_digits != 0) return 9 - std::countl_zero(high_digits) / 8;
-  return 1;
+  std::memset(out + 17, '0', 32);
+  // One bit a byte that is not 0: its top bit set by the carry of 0x7f.
+  const auto nonzero_bytes = [](std::uint64_t digits) {
+    const std::uint64_t tops = ((digits + 0x7f7f7f7f7f7f7f7fU) | digits) & 0x8080808080808080U;
+    return static_cast<unsigned>((tops >> 7) * 0x0102040810204080U >> 56);
+  };
+  return first_bit | nonzero_bytes(high_digits) << 1 | nonzero_bytes(low_digits) << 9;
 #endif
 }
 
@@ -127,24 +151,38 @@ char* write_three_digits(char* out, int magnitude) {
   return out + 3;
 }
 
-// The shortest text of value (numbers/cell_digits.h), inlined in the row loop.
-[[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
-  if (!std::isfinite(value)) [[unlikely]] {
-    return write_non_finite(out, value);
-  }
-  *out = '-';
-  out += std::signbit(value) ? 1 : 0;
-  if (value == 0) [[unlikely]] {
-    *out = '0';
-    return out + 1;
-  }
-  const ShortestDecimal decimal = shortest_decimal(value);
-  const int length = decimal_length(decimal.significand);
-  // The value is d.ddd * 10^exponent, with seventeen digits d.
-  const int exponent = decimal.exponent + length - 1;
-  char digits[40];
-  const int significant = write_seventeen_digits(digits, decimal.significand * kPowersOfTen[kMaxCellDigits - length]);
+// The text of significand * 10^exponent (numbers/cell_digits.h), the
+// significand from 10^14 to 10^17 - 1, at out. Where kWide, out has room
+// for 40 characters (a cell of a row other than its last), and fixed
+// notation is laid out there directly.
+template <bool kWide = false>
+[[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent);
 
+// The text of the number whose seventeen digits are digits[0] to
+// digits[16] ('0' from there to digits[48]), with one bit set in `nonzero`
+// for each digit that is not 0, times 10^exponent: write_decimal's.
+template <bool kWide = false>
+[[gnu::always_inline]] inline char* lay_out(char* out, const char* digits, unsigned nonzero, int exponent) {
+  // The first digit that counts is one of the first three, and the
+  // significant ones end at the last that is not 0.
+  if (nonzero == 0) __builtin_unreachable();  // a significand other than zero
+  const int first = std::countr_zero(nonzero);
+  const int significant = static_cast<int>(std::bit_width(nonzero)) - first;
+  const char* const start = digits + first;
+  // The value is d.ddd * 10^exponent, with the digits d from start.
+  exponent += 16 - first;
+
+  if constexpr (kWide) {
+    if (exponent >= 0 && exponent < kMaxCellDigits - 1) [[likely]] {
+      // The first exponent + 1 digits (zeros where the digits end before
+      // the point), then the point and the others, if any: at most 33
+      // characters written.
+      std::memcpy(out, start, 16);
+      out[exponent + 1] = '.';
+      std::memcpy(out + exponent + 2, start + exponent + 1, 16);
+      return out + (significant > exponent + 1 ? significant + 1 : exponent + 1);
+    }
+  }
   // The text is laid out in full here, with whole blocks of digits copied
   // past its end, then its first 23 characters (the longest text but the
   // sign) go to out.
@@ -153,20 +191,20 @@ char* write_three_digits(char* out, int magnitude) {
   if (exponent >= 0 && exponent < kMaxCellDigits) {
     // The first exponent + 1 digits (zeros where the digits end before the
     // point), then the point and the others, if any.
-    std::memcpy(text, digits, 32);
+    std::memcpy(text, start, 32);
     text[exponent + 1] = '.';
-    std::memcpy(text + exponent + 2, digits + exponent + 1, 16);
+    std::memcpy(text + exponent + 2, start + exponent + 1, 16);
     text_length = significant > exponent + 1 ? significant + 1 : exponent + 1;
   } else if (exponent < 0 && exponent >= -4) {
     // 0.000d to 0.d: "0.", -exponent - 1 zeros, then every digit.
     std::memcpy(text, "0.000000", 8);
-    std::memcpy(text + 1 - exponent, digits, 32);
+    std::memcpy(text + 1 - exponent, start, 32);
     text_length = 1 - exponent + significant;
   } else {
     // Exponent notation, where "%.17g" writes it: d[.ddd]e(+|-)ddd.
-    text[0] = digits[0];
+    text[0] = start[0];
     text[1] = '.';
-    std::memcpy(text + 2, digits + 1, 16);
+    std::memcpy(text + 2, start + 1, 16);
     char* end = text + (significant > 1 ? significant + 1 : 1);
     end[0] = 'e';
     end[1] = exponent < 0 ? '-' : '+';
@@ -175,6 +213,53 @@ char* write_three_digits(char* out, int magnitude) {
   }
   std::memcpy(out, text, kMaxCellDigitsTextLength - 1);
   return out + text_length;
+}
+
+template <bool kWide>
+[[gnu::always_inline]] inline char* write_decimal(char* out, std::uint64_t significand, int exponent) {
+  char digits[49];
+  const unsigned nonzero = write_seventeen_digits(digits, significand);
+  return lay_out<kWide>(out, digits, nonzero, exponent);
+}
+
+// The shortest text of the values the row loop leaves: zeros, infinities,
+// NaN, subnormals and powers of two.
+[[gnu::noinline]] char* write_shortest_other(char* out, double value) {
+  if (!std::isfinite(value)) return write_non_finite(out, value);
+  *out = '-';
+  out += std::signbit(value) ? 1 : 0;
+  if (value == 0) {
+    *out = '0';
+    return out + 1;
+  }
+  const ShortestDecimal decimal = shortest_decimal(value);
+  // Seventeen digits, whatever the number of the significand's.
+  const int length = decimal_length(decimal.significand);
+  return write_decimal(out, decimal.significand * kPowersOfTen[kMaxCellDigits - length],
+                       decimal.exponent + length - kMaxCellDigits);
+}
+
+// The bits of doubles: the fraction, the smallest normal and infinity.
+constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
+constexpr std::uint64_t kSmallestNormal = std::uint64_t{1} << 52;
+constexpr std::uint64_t kInfinity = std::uint64_t{0x7ff} << 52;
+
+// The shortest text of value (numbers/cell_digits.h), inlined in the row
+// loop; with room for 41 characters where kWide.
+template <bool kWide = false>
+[[gnu::always_inline]] inline char* write_shortest(char* out, double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
+  const std::uint64_t fraction = bits & kFractionBits;
+  // Normal values with fraction bits here, the others out of the loop.
+  if (magnitude - kSmallestNormal >= kInfinity - kSmallestNormal || fraction == 0) [[unlikely]] {
+    return write_shortest_other(out, value);
+  }
+  *out = '-';
+  out += bits >> 63;
+  const ShortestDecimal decimal =
+      shortest_decimal_of(fraction | kSmallestNormal, static_cast<int>(magnitude >> 52) - 1075, false, 0);
+  return write_decimal<kWide>(out, decimal.significand, decimal.exponent);
 }
 
 }  // namespace
@@ -205,36 +290,235 @@ char* format_cell_with_digits(char* out, double value, int digits) {
 namespace {
 
 // One cell after the other: each scaled first when kScaled, its text written
-// by `format`, then its tab and, where kept, its end.
-// write_shortest as the row loop's `format`, taken into its body.
-struct ShortestText {
-  [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest(out, value); }
-};
-
-template <bool kScaled, typename Format>
+// by `format` (`last` for the last cell), then its tab and, where kept, its
+// end. The scaling's figures are copied first: the text written through
+// `out` might otherwise alias them, and they would be read again for every
+// cell.
+template <bool kScaled, bool kEnds, typename Format, typename Last>
 char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
-                 std::uint32_t* ends, Format format) {
-  for (std::size_t i = 0; i < count; ++i) {
-    double value = values[i];
-    if constexpr (kScaled) value = scale_cell(value, scaling.nodata, scaling.factor);
-    out = format(out, value);
+                 std::uint32_t* ends, Format format, Last last) {
+  const double nodata = scaling.nodata;
+  const double factor = scaling.factor;
+  const auto scaled = [&](std::size_t i) {
+    if constexpr (kScaled) return scale_cell(values[i], nodata, factor);
+    return values[i];
+  };
+  for (std::size_t i = 0; i + 1 < count; ++i) {
+    out = format(out, scaled(i));
     *out++ = '\t';
-    if (ends != nullptr) ends[i] = static_cast<std::uint32_t>(out - origin);
+    if constexpr (kEnds) ends[i] = static_cast<std::uint32_t>(out - origin);
+  }
+  if (count != 0) {
+    out = last(out, scaled(count - 1));
+    *out++ = '\t';
+    if constexpr (kEnds) ends[count - 1] = static_cast<std::uint32_t>(out - origin);
   }
   return out;
 }
+
+template <bool kScaled, typename Format, typename Last>
+char* format_row(char* out, const double* values, std::size_t count, const CellScaling& scaling, const char* origin,
+                 std::uint32_t* ends, Format format, Last last) {
+  if (ends != nullptr) return format_row<kScaled, true>(out, values, count, scaling, origin, ends, format, last);
+  return format_row<kScaled, false>(out, values, count, scaling, origin, ends, format, last);
+}
+
+// write_shortest as the row loop's `format`, taken into its body: a cell
+// other than the last has the room of those after it (kMaxCellTextLength + 1
+// characters each) past its own.
+template <bool kWide>
+struct ShortestText {
+  [[gnu::always_inline]] char* operator()(char* out, double value) const { return write_shortest<kWide>(out, value); }
+};
+static_assert(2 * (kMaxCellTextLength + 1) >= 41);
+
+#if CELLSCALE_AVX2_CELLS
+
+// write_seventeen_digits's steps for two cells at once: the groups of eight
+// digits in 64-bit lanes (a cell's first group, then its second), the digit
+// values in their bytes, the first of each group in its lowest byte.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i eight_digits_in_lanes(__m256i eights) {
+  const __m256i by_10000 = _mm256_srli_epi64(_mm256_mul_epu32(eights, _mm256_set1_epi64x(0xd1b71759)), 45);
+  const __m256i fours = _mm256_or_si256(
+      by_10000,
+      _mm256_slli_epi64(_mm256_sub_epi32(eights, _mm256_mul_epu32(by_10000, _mm256_set1_epi64x(10000))), 32));
+  const __m256i by_100 = _mm256_srli_epi16(_mm256_mulhi_epu16(fours, _mm256_set1_epi32(5243)), 3);
+  const __m256i twos = _mm256_or_si256(
+      by_100, _mm256_slli_epi32(_mm256_sub_epi16(fours, _mm256_mullo_epi16(by_100, _mm256_set1_epi32(100))), 16));
+  const __m256i by_10 = _mm256_mulhi_epu16(twos, _mm256_set1_epi16(6554));
+  return _mm256_or_si256(by_10,
+                         _mm256_slli_epi16(_mm256_sub_epi16(twos, _mm256_mullo_epi16(by_10, _mm256_set1_epi16(10))),
+                                           8));
+}
+
+// The shortest row loop four cells at a time with AVX2: the four scaled and
+// sorted out together (a group with a cell that is not a normal value with
+// fraction bits is written cell by cell), each converted on its own, the
+// digits of two cells at once, then each laid out in the room the cells
+// after it leave (the row's last cell is never in a group).
+template <bool kScaled, bool kEnds>
+[[gnu::target("avx2,fma")]] char* format_shortest_fours(char* out, const double* values, std::size_t count,
+                                                        double nodata, double factor, const char* origin,
+                                                        std::uint32_t* ends) {
+  // Each cell's seventeen digits, and the zeros after them written once.
+  alignas(16) char digits[4][64];
+  std::memset(digits, '0', sizeof digits);
+  const __m256d nodatas = _mm256_set1_pd(nodata);
+  const __m256d factors = _mm256_set1_pd(factor);
+  const auto tab = [&](std::size_t at) {
+    *out++ = '\t';
+    if constexpr (kEnds) ends[at] = static_cast<std::uint32_t>(out - origin);
+  };
+  std::size_t i = 0;
+  for (; i + 4 < count; i += 4) {
+    __m256d cells = _mm256_loadu_pd(values + i);
+    if constexpr (kScaled) {
+      cells = _mm256_blendv_pd(_mm256_mul_pd(cells, factors), nodatas, _mm256_cmp_pd(cells, nodatas, _CMP_EQ_OQ));
+    }
+    const __m256i bits = _mm256_castpd_si256(cells);
+    const __m256i magnitude = _mm256_and_si256(bits, _mm256_set1_epi64x(INT64_MAX));
+    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi64(magnitude, _mm256_set1_epi64x(kSmallestNormal - 1)),
+                                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(kInfinity), magnitude));
+    const __m256i no_fraction =
+        _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), _mm256_setzero_si256());
+    if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(no_fraction, normal))) != 0xf) [[unlikely]] {
+      alignas(32) double scaled[4];
+      _mm256_store_pd(scaled, cells);
+      for (std::size_t lane = 0; lane < 4; ++lane) {
+        out = write_shortest<true>(out, scaled[lane]);
+        tab(i + lane);
+      }
+      continue;
+    }
+    // What the conversion takes from the bits alone, for the four at once
+    // (shortest_decimal_of's steps; q, k and h in the low half of each lane,
+    // its high half zero): c * 2^q is the value, in quarter units scaled by
+    // 2^h, and g the power of ten 10^-k.
+    const __m256i quarters =
+        _mm256_slli_epi64(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)),
+                                          _mm256_set1_epi64x(kSmallestNormal)),
+                          2);
+    const __m256i q = _mm256_sub_epi32(_mm256_srli_epi64(magnitude, 52), _mm256_set1_epi64x(1075));
+    const __m256i k = _mm256_srai_epi32(_mm256_mullo_epi32(q, _mm256_set1_epi64x(315653)), 20);
+    const __m256i h =
+        _mm256_add_epi32(_mm256_add_epi32(q,
+                                          _mm256_srai_epi32(_mm256_mullo_epi32(k, _mm256_set1_epi64x(-1741647)), 19)),
+                         _mm256_set1_epi64x(1));
+    // Each power is two 64-bit halves, the high one first.
+    const __m256i places =
+        _mm256_slli_epi64(_mm256_sub_epi32(_mm256_set1_epi64x(-shortest_detail::kMinPowerOfTen), k), 1);
+    const auto* const table = reinterpret_cast<const long long*>(shortest_detail::kPowersOfTen.data());
+    const __m256i g_high = _mm256_i64gather_epi64(table, places, 8);
+    const __m256i g_low = _mm256_i64gather_epi64(table + 1, places, 8);
+    alignas(32) std::uint64_t figures[7][4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[0]), bits);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[1]), quarters);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[2]), _mm256_or_si256(k, _mm256_slli_epi64(h, 32)));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[3]), g_high);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[4]), g_low);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[5]), _mm256_sllv_epi64(quarters, h));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[6]),
+                       _mm256_srlv_epi64(g_high, _mm256_sub_epi32(_mm256_set1_epi64x(63), h)));
+    alignas(32) std::uint64_t half_fractions[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(half_fractions),
+                       _mm256_sllv_epi64(g_high, _mm256_add_epi32(h, _mm256_set1_epi64x(1))));
+    alignas(32) std::uint64_t eights[8];
+    int exponents[4];
+    unsigned first_digits = 0;  // one bit a cell, set where its first digit is not 0
+#pragma GCC unroll 4
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const std::uint64_t kh = figures[2][lane];
+      const auto k_lane = static_cast<int>(static_cast<std::uint32_t>(kh));
+      const auto h_lane = static_cast<int>(kh >> 32);
+      const shortest_detail::PowerOfTen g{figures[3][lane], figures[4][lane]};
+      const std::uint64_t quarters_lane = figures[1][lane];
+      const ShortestDecimal decimal =
+          shortest_detail::choose_shortest(shortest_detail::scale_interval(g, quarters_lane, h_lane, figures[5][lane],
+                                                                           figures[6][lane], half_fractions[lane]),
+                                           quarters_lane >> 2 & 1, k_lane, true);
+      const SeventeenDigits split = split_seventeen_digits(decimal.significand);
+      digits[lane][0] = static_cast<char>('0' + split.first);
+      first_digits |= static_cast<unsigned>(split.first != 0) << lane;
+      eights[2 * lane] = split.high;
+      eights[2 * lane + 1] = split.low;
+      exponents[lane] = decimal.exponent;
+    }
+    const __m256i zeros = _mm256_set1_epi8('0');
+    const __m256i front = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights)));
+    const __m256i back = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights + 4)));
+    const __m256i front_text = _mm256_add_epi8(front, zeros);
+    const __m256i back_text = _mm256_add_epi8(back, zeros);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[0] + 1), _mm256_castsi256_si128(front_text));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[1] + 1), _mm256_extracti128_si256(front_text, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[2] + 1), _mm256_castsi256_si128(back_text));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[3] + 1), _mm256_extracti128_si256(back_text, 1));
+    // One bit a digit, set for those that are not 0: two cells to a mask.
+    const std::uint32_t front_nonzero =
+        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(front, _mm256_setzero_si256())));
+    const std::uint32_t back_nonzero =
+        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(back, _mm256_setzero_si256())));
+    const std::uint64_t nonzero_digits = front_nonzero | static_cast<std::uint64_t>(back_nonzero) << 32;
+#pragma GCC unroll 4
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const auto nonzero =
+          static_cast<unsigned>((first_digits >> lane & 1) | (nonzero_digits >> (16 * lane) & 0xffff) << 1);
+      *out = '-';
+      out += figures[0][lane] >> 63;
+      out = lay_out<true>(out, digits[lane], nonzero, exponents[lane]);
+      tab(i + lane);
+    }
+  }
+  for (; i < count; ++i) {
+    const double value = kScaled ? scale_cell(values[i], nodata, factor) : values[i];
+    out = i + 1 < count ? write_shortest<true>(out, value) : write_shortest<false>(out, value);
+    tab(i);
+  }
+  return out;
+}
+
+#endif  // CELLSCALE_AVX2_CELLS
+
+// The shortest row loop for an instruction set the processor runs.
+template <bool kScaled, bool kEnds>
+char* format_shortest_row(InstructionSet set, char* out, const double* values, std::size_t count,
+                          const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
+#if CELLSCALE_AVX2_CELLS
+  if (set >= InstructionSet::avx2) {
+    return format_shortest_fours<kScaled, kEnds>(out, values, count, scaling.nodata, scaling.factor, origin, ends);
+  }
+#else
+  (void)set;
+#endif
+  return format_row<kScaled, kEnds>(out, values, count, scaling, origin, ends, ShortestText<true>{},
+                                    ShortestText<false>{});
+}
+
+template <bool kScaled>
+char* format_shortest_row(InstructionSet set, char* out, const double* values, std::size_t count,
+                          const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
+  if (ends != nullptr) return format_shortest_row<kScaled, true>(set, out, values, count, scaling, origin, ends);
+  return format_shortest_row<kScaled, false>(set, out, values, count, scaling, origin, ends);
+}
+
+const InstructionSet kShortestSet = chosen_instruction_set();
 
 template <bool kScaled>
 char* format_row_with_digits(char* out, const double* values, std::size_t count, int digits,
                              const CellScaling& scaling, const char* origin, std::uint32_t* ends) {
   if (digits == kShortestCellDigits) {
-    return format_row<kScaled>(out, values, count, scaling, origin, ends, ShortestText{});
+    return format_shortest_row<kScaled>(kShortestSet, out, values, count, scaling, origin, ends);
   }
-  return format_row<kScaled>(out, values, count, scaling, origin, ends,
-                             [digits](char* at, double value) { return format_cell_digits(at, value, digits); });
+  const auto format = [digits](char* at, double value) { return format_cell_digits(at, value, digits); };
+  return format_row<kScaled>(out, values, count, scaling, origin, ends, format, format);
 }
 
 }  // namespace
+
+char* detail::format_shortest_cells_using(InstructionSet set, char* out, const double* values, std::size_t count,
+                                          const char* origin, std::uint32_t* ends, const CellScaling* scaling) {
+  if (scaling != nullptr) return format_shortest_row<true>(set, out, values, count, *scaling, origin, ends);
+  return format_shortest_row<false>(set, out, values, count, CellScaling{}, origin, ends);
+}
 
 char* format_cells_with_tabs_digits(char* out, const double* values, std::size_t count, int digits) {
   return format_cells_with_tabs_digits(out, values, count, digits, out, nullptr);

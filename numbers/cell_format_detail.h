@@ -78,6 +78,14 @@ unsigned round_double_midpoint(std::uint64_t bits, unsigned rounded_up, int k);
 char* format_cells_using(InstructionSet set, char* out, const double* values, std::size_t count, const char* origin,
                          std::uint32_t* ends, const CellScaling* scaling);
 
+// The row loop that format_cells_with_tabs_digits (numbers/cell_digits.h)
+// takes for the shortest digits with an instruction set, which must be one
+// the processor runs: the cells one by one, or four at a time with AVX2 and
+// FMA (AVX-512 takes that loop too). Each writes the text of
+// format_cell_shortest, with tabs and ends as format_cells_using.
+char* format_shortest_cells_using(InstructionSet set, char* out, const double* values, std::size_t count,
+                                  const char* origin, std::uint32_t* ends, const CellScaling* scaling);
+
 // The slow path of format_cell: exact in every case, including ties (rounded
 // to even, as printf rounds the exact binary value).
 char* format_cell_exact(char* out, double value);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <charconv>
@@ -701,6 +702,73 @@ TEST(CellDigits, ShortestDigitsAreThoseOfToChars) {
                     << "), std::to_chars gives " << expected.digits << " e" << expected.exponent;
       ASSERT_LT(++failures, 20);
     }
+  }
+}
+
+// The shortest row loop of each instruction set (four cells at a time with
+// AVX2) against format_cell_shortest, which the test above holds against
+// std::to_chars: the first 600,000 values of its sample (every kind of value
+// and random bit patterns), in its order and shuffled, in rows of 1 to 9
+// cells and in one long row, so that each kind of cell (zero, subnormal,
+// power of two, NaN) falls in every place of a group of four and of the
+// tail; with ends and without, scaled and not, each row in a buffer of
+// just the room it is given and a guard after it.
+class ShortestRowLoops : public cellscale::testing::EveryInstructionSet {};
+CELLSCALE_FOR_EVERY_INSTRUCTION_SET(ShortestRowLoops);
+
+TEST_P(ShortestRowLoops, WriteTheTextsOfFormatCellShortest) {
+  std::vector<double> sample = shortest_sample();
+  sample.resize(std::min<std::size_t>(sample.size(), 600000));
+  std::vector<double> shuffled = sample;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937_64(20251208U));
+  constexpr std::size_t kRoom = cellscale::kMaxCellTextLength + 1;
+  constexpr std::size_t kGuard = 48;
+  std::vector<char> buffer;
+  std::vector<std::uint32_t> ends;
+  const auto check_row = [&](const double* cells, std::size_t count, const std::vector<std::string>& texts,
+                             const cellscale::CellScaling* scaling) {
+    std::string expected;
+    std::vector<std::uint32_t> expected_ends;
+    for (std::size_t i = 0; i < count; ++i) {
+      expected += texts[i] + '\t';
+      expected_ends.push_back(static_cast<std::uint32_t>(expected.size()));
+    }
+    buffer.assign(count * kRoom + kGuard, '#');
+    ends.assign(count, 0);
+    char* const out = buffer.data();
+    const char* end =
+        cellscale::detail::format_shortest_cells_using(GetParam(), out, cells, count, out, ends.data(), scaling);
+    ASSERT_EQ(std::string(static_cast<const char*>(out), end), expected) << count << " cells";
+    ASSERT_EQ(ends, expected_ends) << count << " cells";
+    ASSERT_EQ(std::string(buffer.end() - kGuard, buffer.end()), std::string(kGuard, '#')) << count << " cells";
+    end = cellscale::detail::format_shortest_cells_using(GetParam(), out, cells, count, nullptr, nullptr, scaling);
+    ASSERT_EQ(std::string(static_cast<const char*>(out), end), expected) << count << " cells, no ends";
+  };
+  // Scaled as the run scales: a nodata cell stays nodata, any other is
+  // multiplied by the factor.
+  const cellscale::CellScaling scaling{-9999, 3.28084};
+  for (const std::vector<double>* values : {&sample, &shuffled}) {
+    std::vector<std::string> texts;
+    std::vector<std::string> scaled_texts;
+    for (const double value : *values) {
+      texts.push_back(shortest_text(value));
+      scaled_texts.push_back(shortest_text(value == scaling.nodata ? scaling.nodata : value * scaling.factor));
+    }
+    std::size_t at = 0;
+    for (std::size_t length = 1; at + length <= values->size(); at += length, length = length % 9 + 1) {
+      const std::vector<std::string> row_texts(texts.begin() + static_cast<std::ptrdiff_t>(at),
+                                               texts.begin() + static_cast<std::ptrdiff_t>(at + length));
+      check_row(values->data() + at, length, row_texts, nullptr);
+      if (at % 7 == 0) {
+        const std::vector<std::string> scaled_row(scaled_texts.begin() + static_cast<std::ptrdiff_t>(at),
+                                                  scaled_texts.begin() + static_cast<std::ptrdiff_t>(at + length));
+        check_row(values->data() + at, length, scaled_row, &scaling);
+      }
+      if (HasFatalFailure()) return;
+    }
+    check_row(values->data(), values->size(), texts, nullptr);
+    check_row(values->data(), values->size(), scaled_texts, &scaling);
+    if (HasFatalFailure()) return;
   }
 }
 
