@@ -47,20 +47,6 @@ inline RunCase in_to_out(std::string name, std::string grid, std::optional<std::
   return c;
 }
 
-// Standard error without the lines that give a failure's reason (each
-// begins with "cellscale: "), for a case that checks the messages alone.
-inline std::string without_reasons(const std::string& errors) {
-  std::string kept;
-  std::size_t start = 0;
-  while (start < errors.size()) {
-    std::size_t end = errors.find('\n', start);
-    end = end == std::string::npos ? errors.size() : end + 1;
-    if (errors.compare(start, 11, "cellscale: ") != 0) kept.append(errors, start, end - start);
-    start = end;
-  }
-  return kept;
-}
-
 // The run ended by itself with `status`, exactly `output` on standard output
 // and `errors` on standard error (both given with "\n" line ends). The
 // reasons that follow failures on standard error are held to `errors` where

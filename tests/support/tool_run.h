@@ -70,6 +70,20 @@ std::string wine_drive_path(const std::filesystem::path& host_path);
 // with this name.
 std::string full_device();
 
+// Standard error without the lines that give a failure's reason (each
+// begins with "cellscale: "), for a case that checks the messages alone.
+inline std::string without_reasons(const std::string& errors) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start < errors.size()) {
+    std::size_t end = errors.find('\n', start);
+    end = end == std::string::npos ? errors.size() : end + 1;
+    if (errors.compare(start, 11, "cellscale: ") != 0) kept.append(errors, start, end - start);
+    start = end;
+  }
+  return kept;
+}
+
 // Runs the tool in `folder` with the given arguments. `input` is what
 // standard input holds; with no value standard input is closed.
 ToolResult run_tool(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
