@@ -351,11 +351,45 @@ static_assert(2 * (kMaxCellTextLength + 1) >= 41);
                                            8));
 }
 
+// The high and low 64 bits of the products of the 64-bit lanes of a and b,
+// from the four products of their 32-bit halves.
+struct ProductsInLanes {
+  __m256i high;
+  __m256i low;
+};
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline ProductsInLanes multiply_lanes(__m256i a, __m256i b) {
+  const __m256i a_high = _mm256_srli_epi64(a, 32);
+  const __m256i b_high = _mm256_srli_epi64(b, 32);
+  const __m256i low_low = _mm256_mul_epu32(a, b);
+  const __m256i low_high = _mm256_mul_epu32(a, b_high);
+  const __m256i high_low = _mm256_mul_epu32(a_high, b);
+  const __m256i high_high = _mm256_mul_epu32(a_high, b_high);
+  const __m256i zero = _mm256_setzero_si256();
+  // The sum of the products at bit 32, below 3 * 2^32.
+  const __m256i middle =
+      _mm256_add_epi64(_mm256_add_epi64(_mm256_srli_epi64(low_low, 32), _mm256_blend_epi32(low_high, zero, 0xaa)),
+                       _mm256_blend_epi32(high_low, zero, 0xaa));
+  const __m256i high =
+      _mm256_add_epi64(_mm256_add_epi64(high_high, _mm256_srli_epi64(middle, 32)),
+                       _mm256_add_epi64(_mm256_srli_epi64(low_high, 32), _mm256_srli_epi64(high_low, 32)));
+  return {high, _mm256_blend_epi32(low_low, _mm256_slli_epi64(middle, 32), 0xaa)};
+}
+
+// All ones in the lanes where a < b, unsigned.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i below_unsigned(__m256i a, __m256i b) {
+  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+  return _mm256_cmpgt_epi64(_mm256_xor_si256(b, sign), _mm256_xor_si256(a, sign));
+}
+
 // The shortest row loop four cells at a time with AVX2: the four scaled and
 // sorted out together (a group with a cell that is not a normal value with
-// fraction bits is written cell by cell), each converted on its own, the
-// digits of two cells at once, then each laid out in the room the cells
-// after it leave (the row's last cell is never in a group).
+// fraction bits, or whose interval has an end too near a whole unit for one
+// product, is written cell by cell), converted together in the 64-bit lanes
+// (shortest_decimal_of's steps, each 64 by 64-bit product from four of
+// 32-bit halves), the digits of two cells at once, then each laid out in
+// the room the cells after it leave (the row's last cell is never in a
+// group).
 template <bool kScaled, bool kEnds>
 [[gnu::target("avx2,fma")]] char* format_shortest_fours(char* out, const double* values, std::size_t count,
                                                         double nodata, double factor, const char* origin,
@@ -370,6 +404,14 @@ template <bool kScaled, bool kEnds>
     if constexpr (kEnds) ends[at] = static_cast<std::uint32_t>(out - origin);
   };
   std::size_t i = 0;
+  // A group with a cell the loop leaves, written cell by cell.
+  alignas(32) double scaled[4];
+  const auto cell_by_cell = [&] {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      out = write_shortest<true>(out, scaled[lane]);
+      tab(i + lane);
+    }
+  };
   for (; i + 4 < count; i += 4) {
     __m256d cells = _mm256_loadu_pd(values + i);
     if constexpr (kScaled) {
@@ -382,12 +424,8 @@ template <bool kScaled, bool kEnds>
     const __m256i no_fraction =
         _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), _mm256_setzero_si256());
     if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(no_fraction, normal))) != 0xf) [[unlikely]] {
-      alignas(32) double scaled[4];
       _mm256_store_pd(scaled, cells);
-      for (std::size_t lane = 0; lane < 4; ++lane) {
-        out = write_shortest<true>(out, scaled[lane]);
-        tab(i + lane);
-      }
+      cell_by_cell();
       continue;
     }
     // What the conversion takes from the bits alone, for the four at once
@@ -410,42 +448,99 @@ template <bool kScaled, bool kEnds>
     const auto* const table = reinterpret_cast<const long long*>(shortest_detail::kPowersOfTen.data());
     const __m256i g_high = _mm256_i64gather_epi64(table, places, 8);
     const __m256i g_low = _mm256_i64gather_epi64(table + 1, places, 8);
-    alignas(32) std::uint64_t figures[7][4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[0]), bits);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[1]), quarters);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[2]), _mm256_or_si256(k, _mm256_slli_epi64(h, 32)));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[3]), g_high);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[4]), g_low);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[5]), _mm256_sllv_epi64(quarters, h));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[6]),
-                       _mm256_srlv_epi64(g_high, _mm256_sub_epi32(_mm256_set1_epi64x(63), h)));
-    alignas(32) std::uint64_t half_fractions[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(half_fractions),
-                       _mm256_sllv_epi64(g_high, _mm256_add_epi32(h, _mm256_set1_epi64x(1))));
-    alignas(32) std::uint64_t eights[8];
+    // scale_interval's steps in the lanes: g * (quarters << h) rounded to
+    // odd, and the ends from it and g's high half shifted.
+    const __m256i scaled_value = _mm256_sllv_epi64(quarters, h);
+    const __m256i half_whole = _mm256_srlv_epi64(g_high, _mm256_sub_epi32(_mm256_set1_epi64x(63), h));
+    const __m256i half_fraction = _mm256_sllv_epi64(g_high, _mm256_add_epi32(h, _mm256_set1_epi64x(1)));
+    const ProductsInLanes high_product = multiply_lanes(g_high, scaled_value);
+    const __m256i fraction = _mm256_add_epi64(high_product.low, multiply_lanes(g_low, scaled_value).high);
+    // Less a carry's all ones is one more.
+    const __m256i whole = _mm256_sub_epi64(high_product.high, below_unsigned(fraction, high_product.low));
+    const __m256i lower_fraction = _mm256_sub_epi64(fraction, half_fraction);
+    const __m256i upper_fraction = _mm256_add_epi64(fraction, half_fraction);
+    // An end within 64 units of a whole quarter unit: the group goes cell by
+    // cell, each end from its own product.
+    const __m256i sixty_four = _mm256_set1_epi64x(64);
+    const __m256i near_whole =
+        _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_add_epi64(lower_fraction, sixty_four), 7),
+                                           _mm256_setzero_si256()),
+                        _mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_add_epi64(upper_fraction, sixty_four), 7),
+                                           _mm256_setzero_si256()));
+    if (_mm256_movemask_pd(_mm256_castsi256_pd(near_whole)) != 0) [[unlikely]] {
+      _mm256_store_pd(scaled, cells);
+      cell_by_cell();
+      continue;
+    }
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256i lower = _mm256_or_si256(_mm256_add_epi64(_mm256_sub_epi64(whole, half_whole),
+                                                           below_unsigned(fraction, half_fraction)),
+                                          one);
+    const __m256i middle =
+        _mm256_or_si256(whole, _mm256_andnot_si256(_mm256_cmpeq_epi64(fraction, _mm256_setzero_si256()), one));
+    const __m256i upper = _mm256_or_si256(_mm256_sub_epi64(_mm256_add_epi64(whole, half_whole),
+                                                           below_unsigned(upper_fraction, fraction)),
+                                          one);
+    // choose_shortest's steps for normal values (every figure is below
+    // 2^62, so that signed comparisons do): ends_out is the last bit of c.
+    const __m256i ends_out = _mm256_and_si256(_mm256_srli_epi64(quarters, 2), one);
+    const __m256i lower_out = _mm256_add_epi64(lower, ends_out);
+    const __m256i below = _mm256_srli_epi64(whole, 2);
+    // below / 10 = below * ceil(2^67 / 10) >> 67.
+    const __m256i tens =
+        _mm256_srli_epi64(multiply_lanes(below, _mm256_set1_epi64x(static_cast<long long>(0xcccccccccccccccdU))).high,
+                          3);
+    const __m256i tens_units = _mm256_add_epi64(_mm256_slli_epi64(tens, 5), _mm256_slli_epi64(tens, 3));
+    const __m256i lower_not_in = _mm256_cmpgt_epi64(lower_out, tens_units);
+    const __m256i upper_not_in =
+        _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_add_epi64(tens_units, _mm256_set1_epi64x(40)), ends_out), upper);
+    const __m256i one_ten = _mm256_xor_si256(lower_not_in, upper_not_in);
+    const __m256i below_units = _mm256_slli_epi64(below, 2);
+    const __m256i below_not_in = _mm256_cmpgt_epi64(lower_out, below_units);
+    const __m256i above_not_in =
+        _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_add_epi64(below_units, _mm256_set1_epi64x(4)), ends_out), upper);
+    const __m256i one_unit = _mm256_xor_si256(below_not_in, above_not_in);
+    // Both inside: the nearer, an exact tie to the even one.
+    const __m256i midpoint = _mm256_add_epi64(below_units, _mm256_set1_epi64x(2));
+    const __m256i nearer_below =
+        _mm256_or_si256(_mm256_cmpgt_epi64(midpoint, middle),
+                        _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_and_si256(below, one), _mm256_setzero_si256()),
+                                         _mm256_cmpeq_epi64(middle, midpoint)));
+    // All ones where below is taken.
+    const __m256i take_below =
+        _mm256_blendv_epi8(nearer_below, _mm256_xor_si256(below_not_in, _mm256_set1_epi64x(-1)), one_unit);
+    const __m256i significand =
+        _mm256_blendv_epi8(_mm256_add_epi64(_mm256_add_epi64(below, one), take_below),
+                           _mm256_add_epi64(_mm256_add_epi64(tens, one), upper_not_in), one_ten);
+    alignas(32) std::uint64_t kept[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(kept), _mm256_add_epi64(k, _mm256_and_si256(one_ten, one)));
+    // split_seventeen_digits's steps: significand / 10^8 = significand *
+    // 0xabcc77118461cefd >> 90, and its first digit of nine.
+    const __m256i nine = _mm256_srli_epi64(
+        multiply_lanes(significand, _mm256_set1_epi64x(static_cast<long long>(0xabcc77118461cefdU))).high, 26);
+    const __m256i hundred_million = _mm256_set1_epi64x(100000000);
+    const __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(nine, _mm256_set1_epi64x(1441151881)), 57);
+    const __m256i high_eight = _mm256_sub_epi64(nine, _mm256_mul_epu32(first, hundred_million));
+    const __m256i low_eight = _mm256_sub_epi64(significand, _mm256_mul_epu32(nine, hundred_million));
+    alignas(32) std::uint64_t firsts[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(firsts), first);
+    const auto first_digits = static_cast<unsigned>(_mm256_movemask_pd(
+                                  _mm256_castsi256_pd(_mm256_cmpeq_epi64(first, _mm256_setzero_si256())))) ^
+                              0xfU;
     int exponents[4];
-    unsigned first_digits = 0;  // one bit a cell, set where its first digit is not 0
+    alignas(32) std::uint64_t signs[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(signs), _mm256_srli_epi64(bits, 63));
 #pragma GCC unroll 4
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      const std::uint64_t kh = figures[2][lane];
-      const auto k_lane = static_cast<int>(static_cast<std::uint32_t>(kh));
-      const auto h_lane = static_cast<int>(kh >> 32);
-      const shortest_detail::PowerOfTen g{figures[3][lane], figures[4][lane]};
-      const std::uint64_t quarters_lane = figures[1][lane];
-      const ShortestDecimal decimal =
-          shortest_detail::choose_shortest(shortest_detail::scale_interval(g, quarters_lane, h_lane, figures[5][lane],
-                                                                           figures[6][lane], half_fractions[lane]),
-                                           quarters_lane >> 2 & 1, k_lane, true);
-      const SeventeenDigits split = split_seventeen_digits(decimal.significand);
-      digits[lane][0] = static_cast<char>('0' + split.first);
-      first_digits |= static_cast<unsigned>(split.first != 0) << lane;
-      eights[2 * lane] = split.high;
-      eights[2 * lane + 1] = split.low;
-      exponents[lane] = decimal.exponent;
+      digits[lane][0] = static_cast<char>('0' + firsts[lane]);
+      exponents[lane] = static_cast<int>(static_cast<std::uint32_t>(kept[lane]));
     }
+    // Each cell's groups side by side, two cells to a vector.
+    const __m256i pairs_low = _mm256_unpacklo_epi64(high_eight, low_eight);
+    const __m256i pairs_high = _mm256_unpackhi_epi64(high_eight, low_eight);
     const __m256i zeros = _mm256_set1_epi8('0');
-    const __m256i front = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights)));
-    const __m256i back = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights + 4)));
+    const __m256i front = eight_digits_in_lanes(_mm256_permute2x128_si256(pairs_low, pairs_high, 0x20));
+    const __m256i back = eight_digits_in_lanes(_mm256_permute2x128_si256(pairs_low, pairs_high, 0x31));
     const __m256i front_text = _mm256_add_epi8(front, zeros);
     const __m256i back_text = _mm256_add_epi8(back, zeros);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[0] + 1), _mm256_castsi256_si128(front_text));
@@ -463,7 +558,7 @@ template <bool kScaled, bool kEnds>
       const auto nonzero =
           static_cast<unsigned>((first_digits >> lane & 1) | (nonzero_digits >> (16 * lane) & 0xffff) << 1);
       *out = '-';
-      out += figures[0][lane] >> 63;
+      out += signs[lane];
       out = lay_out<true>(out, digits[lane], nonzero, exponents[lane]);
       tab(i + lane);
     }
