@@ -404,13 +404,16 @@ template <bool kScaled, bool kEnds>
     if constexpr (kEnds) ends[at] = static_cast<std::uint32_t>(out - origin);
   };
   std::size_t i = 0;
-  // A group with a cell the loop leaves, written cell by cell.
+  // A group with a cell the loop leaves, written cell by cell (given what
+  // it needs, so that out and i stay in registers in the loop).
   alignas(32) double scaled[4];
-  const auto cell_by_cell = [&] {
+  const auto cell_by_cell = [&](char* to, const double* group, std::size_t at) {
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      out = write_shortest<true>(out, scaled[lane]);
-      tab(i + lane);
+      to = write_shortest<true>(to, group[lane]);
+      *to++ = '\t';
+      if constexpr (kEnds) ends[at + lane] = static_cast<std::uint32_t>(to - origin);
     }
+    return to;
   };
   for (; i + 4 < count; i += 4) {
     __m256d cells = _mm256_loadu_pd(values + i);
@@ -425,7 +428,7 @@ template <bool kScaled, bool kEnds>
         _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), _mm256_setzero_si256());
     if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(no_fraction, normal))) != 0xf) [[unlikely]] {
       _mm256_store_pd(scaled, cells);
-      cell_by_cell();
+      out = cell_by_cell(out, scaled, i);
       continue;
     }
     // What the conversion takes from the bits alone, for the four at once
@@ -469,7 +472,7 @@ template <bool kScaled, bool kEnds>
                                            _mm256_setzero_si256()));
     if (_mm256_movemask_pd(_mm256_castsi256_pd(near_whole)) != 0) [[unlikely]] {
       _mm256_store_pd(scaled, cells);
-      cell_by_cell();
+      out = cell_by_cell(out, scaled, i);
       continue;
     }
     const __m256i one = _mm256_set1_epi64x(1);
