@@ -162,16 +162,23 @@ template <bool kWide = false>
 // digits[16] ('0' from there to digits[48]), with one bit set in `nonzero`
 // for each digit that is not 0, times 10^exponent: write_decimal's.
 template <bool kWide = false>
+[[gnu::always_inline]] inline char* lay_out_digits(char* out, const char* start, int significant, int exponent);
+
+template <bool kWide = false>
 [[gnu::always_inline]] inline char* lay_out(char* out, const char* digits, unsigned nonzero, int exponent) {
   // The first digit that counts is one of the first three, and the
   // significant ones end at the last that is not 0.
   if (nonzero == 0) __builtin_unreachable();  // a significand other than zero
   const int first = std::countr_zero(nonzero);
-  const int significant = static_cast<int>(std::bit_width(nonzero)) - first;
-  const char* const start = digits + first;
-  // The value is d.ddd * 10^exponent, with the digits d from start.
-  exponent += 16 - first;
+  return lay_out_digits<kWide>(out, digits + first, static_cast<int>(std::bit_width(nonzero)) - first,
+                               exponent + 16 - first);
+}
 
+// The text of the value d.ddd * 10^exponent, with the `significant` digits
+// d from start ('0' after them up to start[31]): lay_out's once it has
+// found the first digit that counts.
+template <bool kWide>
+[[gnu::always_inline]] inline char* lay_out_digits(char* out, const char* start, int significant, int exponent) {
   if constexpr (kWide) {
     if (exponent >= 0 && exponent < kMaxCellDigits - 1) [[likely]] {
       // The first exponent + 1 digits (zeros where the digits end before
@@ -515,8 +522,6 @@ template <bool kScaled, bool kEnds>
     const __m256i significand =
         _mm256_blendv_epi8(_mm256_add_epi64(_mm256_add_epi64(below, one), take_below),
                            _mm256_add_epi64(_mm256_add_epi64(tens, one), upper_not_in), one_ten);
-    alignas(32) std::uint64_t kept[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(kept), _mm256_add_epi64(k, _mm256_and_si256(one_ten, one)));
     // split_seventeen_digits's steps: significand / 10^8 = significand *
     // 0xabcc77118461cefd >> 90, and its first digit of nine.
     const __m256i nine = _mm256_srli_epi64(
@@ -527,17 +532,23 @@ template <bool kScaled, bool kEnds>
     const __m256i low_eight = _mm256_sub_epi64(significand, _mm256_mul_epu32(nine, hundred_million));
     alignas(32) std::uint64_t firsts[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(firsts), first);
-    const auto first_digits = static_cast<unsigned>(_mm256_movemask_pd(
-                                  _mm256_castsi256_pd(_mm256_cmpeq_epi64(first, _mm256_setzero_si256())))) ^
-                              0xfU;
-    int exponents[4];
+    // The first of the seventeen digits that counts (the significand has 15
+    // to 17 digits): 2 less one for each of 10^15 and 10^16 it reaches, and
+    // the exponent of the value as d.ddd from there, in the low halves.
+    const __m256i leading =
+        _mm256_add_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2),
+                                          _mm256_cmpgt_epi64(significand, _mm256_set1_epi64x(999999999999999))),
+                         _mm256_cmpgt_epi64(significand, _mm256_set1_epi64x(9999999999999999)));
+    alignas(32) std::uint64_t leadings[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(leadings), leading);
+    alignas(32) std::uint64_t points[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(points),
+                       _mm256_sub_epi32(_mm256_add_epi32(k, _mm256_sub_epi64(_mm256_set1_epi64x(16), one_ten)),
+                                        leading));
     alignas(32) std::uint64_t signs[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(signs), _mm256_srli_epi64(bits, 63));
 #pragma GCC unroll 4
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      digits[lane][0] = static_cast<char>('0' + firsts[lane]);
-      exponents[lane] = static_cast<int>(static_cast<std::uint32_t>(kept[lane]));
-    }
+    for (std::size_t lane = 0; lane < 4; ++lane) digits[lane][0] = static_cast<char>('0' + firsts[lane]);
     // Each cell's groups side by side, two cells to a vector.
     const __m256i pairs_low = _mm256_unpacklo_epi64(high_eight, low_eight);
     const __m256i pairs_high = _mm256_unpackhi_epi64(high_eight, low_eight);
@@ -558,11 +569,15 @@ template <bool kScaled, bool kEnds>
     const std::uint64_t nonzero_digits = front_nonzero | static_cast<std::uint64_t>(back_nonzero) << 32;
 #pragma GCC unroll 4
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      const auto nonzero =
-          static_cast<unsigned>((first_digits >> lane & 1) | (nonzero_digits >> (16 * lane) & 0xffff) << 1);
+      // The digits end at the last that is not 0, the first digit where the
+      // sixteen after it are all 0 (it is not 0 then).
+      const auto end =
+          static_cast<int>(std::bit_width(static_cast<unsigned>(nonzero_digits >> (16 * lane) & 0xffff) << 1 | 1));
+      const auto leading_lane = static_cast<int>(leadings[lane]);
       *out = '-';
       out += signs[lane];
-      out = lay_out<true>(out, digits[lane], nonzero, exponents[lane]);
+      out = lay_out_digits<true>(out, digits[lane] + leading_lane, end - leading_lane,
+                                 static_cast<int>(static_cast<std::uint32_t>(points[lane])));
       tab(i + lane);
     }
   }
