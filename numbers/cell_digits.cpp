@@ -496,10 +496,16 @@ template <bool kScaled, bool kEnds>
     const __m256i ends_out = _mm256_and_si256(_mm256_srli_epi64(quarters, 2), one);
     const __m256i lower_out = _mm256_add_epi64(lower, ends_out);
     const __m256i below = _mm256_srli_epi64(whole, 2);
-    // below / 10 = below * ceil(2^67 / 10) >> 67.
-    const __m256i tens =
-        _mm256_srli_epi64(multiply_lanes(below, _mm256_set1_epi64x(static_cast<long long>(0xcccccccccccccccdU))).high,
-                          3);
+    // below / 10 from its 32-bit halves (below is under 2^58): with 2^32 =
+    // 429496729 * 10 + 6, it is high * 429496729 + (high * 6 + low) / 10,
+    // and that sum is below 2^33, so that its half times ceil(2^34 / 5) >>
+    // 34 is the quotient.
+    const __m256i below_high = _mm256_srli_epi64(below, 32);
+    const __m256i rest = _mm256_add_epi64(_mm256_mul_epu32(below_high, _mm256_set1_epi64x(6)),
+                                          _mm256_blend_epi32(below, _mm256_setzero_si256(), 0xaa));
+    const __m256i tens = _mm256_add_epi64(
+        _mm256_mul_epu32(below_high, _mm256_set1_epi64x(429496729)),
+        _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(rest, 1), _mm256_set1_epi64x(0xcccccccd)), 34));
     const __m256i tens_units = _mm256_add_epi64(_mm256_slli_epi64(tens, 5), _mm256_slli_epi64(tens, 3));
     const __m256i lower_not_in = _mm256_cmpgt_epi64(lower_out, tens_units);
     const __m256i upper_not_in =
