@@ -536,8 +536,6 @@ template <bool kScaled, bool kEnds>
     const __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(nine, _mm256_set1_epi64x(1441151881)), 57);
     const __m256i high_eight = _mm256_sub_epi64(nine, _mm256_mul_epu32(first, hundred_million));
     const __m256i low_eight = _mm256_sub_epi64(significand, _mm256_mul_epu32(nine, hundred_million));
-    alignas(32) std::uint64_t firsts[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(firsts), first);
     // The first of the seventeen digits that counts (the significand has 15
     // to 17 digits): 2 less one for each of 10^15 and 10^16 it reaches, and
     // the exponent of the value as d.ddd from there, in the low halves.
@@ -553,8 +551,15 @@ template <bool kScaled, bool kEnds>
                                         leading));
     alignas(32) std::uint64_t signs[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(signs), _mm256_srli_epi64(bits, 63));
-#pragma GCC unroll 4
-    for (std::size_t lane = 0; lane < 4; ++lane) digits[lane][0] = static_cast<char>('0' + firsts[lane]);
+    // Each cell's first digit with seven bytes after it, which its other
+    // sixteen then cover.
+    const __m256i first_text = _mm256_add_epi64(first, _mm256_set1_epi64x('0'));
+    const __m128i front_firsts = _mm256_castsi256_si128(first_text);
+    const __m128i back_firsts = _mm256_extracti128_si256(first_text, 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[0]), front_firsts);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[1]), _mm_unpackhi_epi64(front_firsts, front_firsts));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[2]), back_firsts);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[3]), _mm_unpackhi_epi64(back_firsts, back_firsts));
     // Each cell's groups side by side, two cells to a vector.
     const __m256i pairs_low = _mm256_unpacklo_epi64(high_eight, low_eight);
     const __m256i pairs_high = _mm256_unpackhi_epi64(high_eight, low_eight);
