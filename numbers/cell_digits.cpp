@@ -383,9 +383,8 @@ struct ProductsInLanes {
   return {high, _mm256_blend_epi32(low_low, _mm256_slli_epi64(middle, 32), 0xaa)};
 }
 
-// All ones in the lanes where a < b, unsigned.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i below_unsigned(__m256i a, __m256i b) {
-  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+// All ones in the lanes where a < b, unsigned (sign: the top bits set).
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i below_unsigned(__m256i a, __m256i b, __m256i sign) {
   return _mm256_cmpgt_epi64(_mm256_xor_si256(b, sign), _mm256_xor_si256(a, sign));
 }
 
@@ -406,6 +405,16 @@ template <bool kScaled, bool kEnds>
   std::memset(digits, '0', sizeof digits);
   const __m256d nodatas = _mm256_set1_pd(nodata);
   const __m256d factors = _mm256_set1_pd(factor);
+  // Constants of the loop, hidden from the compiler by the empty asm so
+  // that it keeps them in registers (or on the stack) rather than building
+  // each again in every group, in three instructions; the two thresholds
+  // are the largest significands of 15 and 16 digits.
+  __m256i smallest_normals = _mm256_set1_epi64x(kSmallestNormal);
+  __m256i sixteen_digits = _mm256_set1_epi64x(999999999999999);
+  __m256i seventeen_digits = _mm256_set1_epi64x(9999999999999999);
+  __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+  __m256i zeros = _mm256_set1_epi8('0');
+  asm("" : "+x"(smallest_normals), "+x"(sixteen_digits), "+x"(seventeen_digits), "+x"(sign), "+x"(zeros));
   const auto tab = [&](std::size_t at) {
     *out++ = '\t';
     if constexpr (kEnds) ends[at] = static_cast<std::uint32_t>(out - origin);
@@ -442,10 +451,8 @@ template <bool kScaled, bool kEnds>
     // (shortest_decimal_of's steps; q, k and h in the low half of each lane,
     // its high half zero): c * 2^q is the value, in quarter units scaled by
     // 2^h, and g the power of ten 10^-k.
-    const __m256i quarters =
-        _mm256_slli_epi64(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)),
-                                          _mm256_set1_epi64x(kSmallestNormal)),
-                          2);
+    const __m256i quarters = _mm256_slli_epi64(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), smallest_normals), 2);
     const __m256i q = _mm256_sub_epi32(_mm256_srli_epi64(magnitude, 52), _mm256_set1_epi64x(1075));
     const __m256i k = _mm256_srai_epi32(_mm256_mullo_epi32(q, _mm256_set1_epi64x(315653)), 20);
     const __m256i h =
@@ -466,7 +473,7 @@ template <bool kScaled, bool kEnds>
     const ProductsInLanes high_product = multiply_lanes(g_high, scaled_value);
     const __m256i fraction = _mm256_add_epi64(high_product.low, multiply_lanes(g_low, scaled_value).high);
     // Less a carry's all ones is one more.
-    const __m256i whole = _mm256_sub_epi64(high_product.high, below_unsigned(fraction, high_product.low));
+    const __m256i whole = _mm256_sub_epi64(high_product.high, below_unsigned(fraction, high_product.low, sign));
     const __m256i lower_fraction = _mm256_sub_epi64(fraction, half_fraction);
     const __m256i upper_fraction = _mm256_add_epi64(fraction, half_fraction);
     // An end within 64 units of a whole quarter unit: the group goes cell by
@@ -484,12 +491,12 @@ template <bool kScaled, bool kEnds>
     }
     const __m256i one = _mm256_set1_epi64x(1);
     const __m256i lower = _mm256_or_si256(_mm256_add_epi64(_mm256_sub_epi64(whole, half_whole),
-                                                           below_unsigned(fraction, half_fraction)),
+                                                           below_unsigned(fraction, half_fraction, sign)),
                                           one);
     const __m256i middle =
         _mm256_or_si256(whole, _mm256_andnot_si256(_mm256_cmpeq_epi64(fraction, _mm256_setzero_si256()), one));
     const __m256i upper = _mm256_or_si256(_mm256_sub_epi64(_mm256_add_epi64(whole, half_whole),
-                                                           below_unsigned(upper_fraction, fraction)),
+                                                           below_unsigned(upper_fraction, fraction, sign)),
                                           one);
     // choose_shortest's steps for normal values (every figure is below
     // 2^62, so that signed comparisons do): ends_out is the last bit of c.
@@ -540,9 +547,8 @@ template <bool kScaled, bool kEnds>
     // to 17 digits): 2 less one for each of 10^15 and 10^16 it reaches, and
     // the exponent of the value as d.ddd from there, in the low halves.
     const __m256i leading =
-        _mm256_add_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2),
-                                          _mm256_cmpgt_epi64(significand, _mm256_set1_epi64x(999999999999999))),
-                         _mm256_cmpgt_epi64(significand, _mm256_set1_epi64x(9999999999999999)));
+        _mm256_add_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2), _mm256_cmpgt_epi64(significand, sixteen_digits)),
+                         _mm256_cmpgt_epi64(significand, seventeen_digits));
     alignas(32) std::uint64_t leadings[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(leadings), leading);
     alignas(32) std::uint64_t points[4];
@@ -563,7 +569,6 @@ template <bool kScaled, bool kEnds>
     // Each cell's groups side by side, two cells to a vector.
     const __m256i pairs_low = _mm256_unpacklo_epi64(high_eight, low_eight);
     const __m256i pairs_high = _mm256_unpackhi_epi64(high_eight, low_eight);
-    const __m256i zeros = _mm256_set1_epi8('0');
     const __m256i front = eight_digits_in_lanes(_mm256_permute2x128_si256(pairs_low, pairs_high, 0x20));
     const __m256i back = eight_digits_in_lanes(_mm256_permute2x128_si256(pairs_low, pairs_high, 0x31));
     const __m256i front_text = _mm256_add_epi8(front, zeros);
