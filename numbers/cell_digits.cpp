@@ -372,14 +372,12 @@ struct ProductsInLanes {
   const __m256i low_high = _mm256_mul_epu32(a, b_high);
   const __m256i high_low = _mm256_mul_epu32(a_high, b);
   const __m256i high_high = _mm256_mul_epu32(a_high, b_high);
-  const __m256i zero = _mm256_setzero_si256();
-  // The sum of the products at bit 32, below 3 * 2^32.
-  const __m256i middle =
-      _mm256_add_epi64(_mm256_add_epi64(_mm256_srli_epi64(low_low, 32), _mm256_blend_epi32(low_high, zero, 0xaa)),
-                       _mm256_blend_epi32(high_low, zero, 0xaa));
+  // The products at bit 32 added to the bits of the others below them,
+  // one at a time, so that no sum passes 2^64.
+  const __m256i with_low = _mm256_add_epi64(high_low, _mm256_srli_epi64(low_low, 32));
+  const __m256i middle = _mm256_add_epi64(low_high, _mm256_blend_epi32(with_low, _mm256_setzero_si256(), 0xaa));
   const __m256i high =
-      _mm256_add_epi64(_mm256_add_epi64(high_high, _mm256_srli_epi64(middle, 32)),
-                       _mm256_add_epi64(_mm256_srli_epi64(low_high, 32), _mm256_srli_epi64(high_low, 32)));
+      _mm256_add_epi64(_mm256_add_epi64(high_high, _mm256_srli_epi64(with_low, 32)), _mm256_srli_epi64(middle, 32));
   return {high, _mm256_blend_epi32(low_low, _mm256_slli_epi64(middle, 32), 0xaa)};
 }
 
