@@ -529,15 +529,15 @@ template <bool kScaled, bool kEnds>
     const __m256i one_unit = _mm256_xor_si256(below_not_in, above_not_in);
     // Both inside: the nearer, an exact tie to the even one.
     const __m256i midpoint = _mm256_add_epi64(below_units, _mm256_set1_epi64x(2));
-    const __m256i nearer_below =
-        _mm256_or_si256(_mm256_cmpgt_epi64(midpoint, middle),
-                        _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_and_si256(below, one), _mm256_setzero_si256()),
+    const __m256i nearer_above =
+        _mm256_or_si256(_mm256_cmpgt_epi64(middle, midpoint),
+                        _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_and_si256(below, one), one),
                                          _mm256_cmpeq_epi64(middle, midpoint)));
-    // All ones where below is taken.
-    const __m256i take_below =
-        _mm256_blendv_epi8(nearer_below, _mm256_xor_si256(below_not_in, _mm256_set1_epi64x(-1)), one_unit);
+    // All ones where the unit above is taken: where only one is inside,
+    // where below is not.
+    const __m256i take_above = _mm256_blendv_epi8(nearer_above, below_not_in, one_unit);
     const __m256i significand =
-        _mm256_blendv_epi8(_mm256_add_epi64(_mm256_add_epi64(below, one), take_below),
+        _mm256_blendv_epi8(_mm256_sub_epi64(below, take_above),
                            _mm256_add_epi64(_mm256_add_epi64(tens, one), upper_not_in), one_ten);
     // split_seventeen_digits's steps: significand / 10^8 = significand *
     // 0xabcc77118461cefd >> 90, and its first digit of nine.
@@ -561,9 +561,9 @@ template <bool kScaled, bool kEnds>
                                         leading));
     alignas(32) std::uint64_t signs[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(signs), _mm256_srli_epi64(bits, 63));
-    // Each cell's first digit with seven bytes after it, which its other
-    // sixteen then cover.
-    const __m256i first_text = _mm256_add_epi64(first, _mm256_set1_epi64x('0'));
+    // Each cell's first digit with seven bytes after it ('0' each), which
+    // its other sixteen then cover.
+    const __m256i first_text = _mm256_add_epi64(first, zeros);
     const __m128i front_firsts = _mm256_castsi256_si128(first_text);
     const __m128i back_firsts = _mm256_extracti128_si256(first_text, 1);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[0]), front_firsts);
