@@ -162,16 +162,23 @@ template <bool kWide = false>
 // digits[16] ('0' from there to digits[48]), with one bit set in `nonzero`
 // for each digit that is not 0, times 10^exponent: write_decimal's.
 template <bool kWide = false>
+[[gnu::always_inline]] inline char* lay_out_digits(char* out, const char* start, int significant, int exponent);
+
+template <bool kWide = false>
 [[gnu::always_inline]] inline char* lay_out(char* out, const char* digits, unsigned nonzero, int exponent) {
   // The first digit that counts is one of the first three, and the
   // significant ones end at the last that is not 0.
   if (nonzero == 0) __builtin_unreachable();  // a significand other than zero
   const int first = std::countr_zero(nonzero);
-  const int significant = static_cast<int>(std::bit_width(nonzero)) - first;
-  const char* const start = digits + first;
-  // The value is d.ddd * 10^exponent, with the digits d from start.
-  exponent += 16 - first;
+  return lay_out_digits<kWide>(out, digits + first, static_cast<int>(std::bit_width(nonzero)) - first,
+                               exponent + 16 - first);
+}
 
+// The text of the value d.ddd * 10^exponent, with the `significant` digits
+// d from start ('0' after them up to start[31]): lay_out's once it has
+// found the first digit that counts.
+template <bool kWide>
+[[gnu::always_inline]] inline char* lay_out_digits(char* out, const char* start, int significant, int exponent) {
   if constexpr (kWide) {
     if (exponent >= 0 && exponent < kMaxCellDigits - 1) [[likely]] {
       // The first exponent + 1 digits (zeros where the digits end before
@@ -337,7 +344,11 @@ static_assert(2 * (kMaxCellTextLength + 1) >= 41);
 // write_seventeen_digits's steps for two cells at once: the groups of eight
 // digits in 64-bit lanes (a cell's first group, then its second), the digit
 // values in their bytes, the first of each group in its lowest byte.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i eight_digits_in_lanes(__m256i eights) {
+// tenths and tens hold 6554 and 10 in every 16-bit lane: the loop keeps
+// them, where the compiler would build them again, and multiply by ten in
+// three steps.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i eight_digits_in_lanes(__m256i eights, __m256i tenths,
+                                                                                     __m256i tens) {
   const __m256i by_10000 = _mm256_srli_epi64(_mm256_mul_epu32(eights, _mm256_set1_epi64x(0xd1b71759)), 45);
   const __m256i fours = _mm256_or_si256(
       by_10000,
@@ -345,17 +356,46 @@ static_assert(2 * (kMaxCellTextLength + 1) >= 41);
   const __m256i by_100 = _mm256_srli_epi16(_mm256_mulhi_epu16(fours, _mm256_set1_epi32(5243)), 3);
   const __m256i twos = _mm256_or_si256(
       by_100, _mm256_slli_epi32(_mm256_sub_epi16(fours, _mm256_mullo_epi16(by_100, _mm256_set1_epi32(100))), 16));
-  const __m256i by_10 = _mm256_mulhi_epu16(twos, _mm256_set1_epi16(6554));
-  return _mm256_or_si256(by_10,
-                         _mm256_slli_epi16(_mm256_sub_epi16(twos, _mm256_mullo_epi16(by_10, _mm256_set1_epi16(10))),
-                                           8));
+  const __m256i by_10 = _mm256_mulhi_epu16(twos, tenths);
+  return _mm256_or_si256(by_10, _mm256_slli_epi16(_mm256_sub_epi16(twos, _mm256_mullo_epi16(by_10, tens)), 8));
+}
+
+// The high and low 64 bits of the products of the 64-bit lanes of a and b,
+// from the four products of their 32-bit halves.
+struct ProductsInLanes {
+  __m256i high;
+  __m256i low;
+};
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline ProductsInLanes multiply_lanes(__m256i a, __m256i b) {
+  const __m256i a_high = _mm256_srli_epi64(a, 32);
+  const __m256i b_high = _mm256_srli_epi64(b, 32);
+  const __m256i low_low = _mm256_mul_epu32(a, b);
+  const __m256i low_high = _mm256_mul_epu32(a, b_high);
+  const __m256i high_low = _mm256_mul_epu32(a_high, b);
+  const __m256i high_high = _mm256_mul_epu32(a_high, b_high);
+  // The products at bit 32 added to the bits of the others below them,
+  // one at a time, so that no sum passes 2^64.
+  const __m256i with_low = _mm256_add_epi64(high_low, _mm256_srli_epi64(low_low, 32));
+  const __m256i middle = _mm256_add_epi64(low_high, _mm256_blend_epi32(with_low, _mm256_setzero_si256(), 0xaa));
+  const __m256i high =
+      _mm256_add_epi64(_mm256_add_epi64(high_high, _mm256_srli_epi64(with_low, 32)), _mm256_srli_epi64(middle, 32));
+  return {high, _mm256_blend_epi32(low_low, _mm256_slli_epi64(middle, 32), 0xaa)};
+}
+
+// All ones in the lanes where a < b, unsigned (sign: the top bits set).
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i below_unsigned(__m256i a, __m256i b, __m256i sign) {
+  return _mm256_cmpgt_epi64(_mm256_xor_si256(b, sign), _mm256_xor_si256(a, sign));
 }
 
 // The shortest row loop four cells at a time with AVX2: the four scaled and
 // sorted out together (a group with a cell that is not a normal value with
-// fraction bits is written cell by cell), each converted on its own, the
-// digits of two cells at once, then each laid out in the room the cells
-// after it leave (the row's last cell is never in a group).
+// fraction bits, or whose interval has an end too near a whole unit for one
+// product, is written cell by cell), converted together in the 64-bit lanes
+// (shortest_decimal_of's steps, each 64 by 64-bit product from four of
+// 32-bit halves), the digits of two cells at once, then each laid out in
+// the room the cells after it leave (the row's last cell is never in a
+// group).
 template <bool kScaled, bool kEnds>
 [[gnu::target("avx2,fma")]] char* format_shortest_fours(char* out, const double* values, std::size_t count,
                                                         double nodata, double factor, const char* origin,
@@ -365,11 +405,36 @@ template <bool kScaled, bool kEnds>
   std::memset(digits, '0', sizeof digits);
   const __m256d nodatas = _mm256_set1_pd(nodata);
   const __m256d factors = _mm256_set1_pd(factor);
+  // Constants of the loop, hidden from the compiler by the empty asm so
+  // that it keeps them in registers (or on the stack) rather than building
+  // each again in every group, in three instructions; the two thresholds
+  // are the largest significands of 15 and 16 digits.
+  __m256i smallest_normals = _mm256_set1_epi64x(kSmallestNormal);
+  __m256i sixteen_digits = _mm256_set1_epi64x(999999999999999);
+  __m256i seventeen_digits = _mm256_set1_epi64x(9999999999999999);
+  __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+  __m256i zeros = _mm256_set1_epi8('0');
+  __m256i tenths = _mm256_set1_epi16(6554);
+  __m256i tens_of_words = _mm256_set1_epi16(10);
+  asm(""
+      : "+x"(smallest_normals), "+x"(sixteen_digits), "+x"(seventeen_digits), "+x"(sign), "+x"(zeros), "+x"(tenths),
+        "+x"(tens_of_words));
   const auto tab = [&](std::size_t at) {
     *out++ = '\t';
     if constexpr (kEnds) ends[at] = static_cast<std::uint32_t>(out - origin);
   };
   std::size_t i = 0;
+  // A group with a cell the loop leaves, written cell by cell (given what
+  // it needs, so that out and i stay in registers in the loop).
+  alignas(32) double scaled[4];
+  const auto cell_by_cell = [&](char* to, const double* group, std::size_t at) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      to = write_shortest<true>(to, group[lane]);
+      *to++ = '\t';
+      if constexpr (kEnds) ends[at + lane] = static_cast<std::uint32_t>(to - origin);
+    }
+    return to;
+  };
   for (; i + 4 < count; i += 4) {
     __m256d cells = _mm256_loadu_pd(values + i);
     if constexpr (kScaled) {
@@ -382,22 +447,16 @@ template <bool kScaled, bool kEnds>
     const __m256i no_fraction =
         _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), _mm256_setzero_si256());
     if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(no_fraction, normal))) != 0xf) [[unlikely]] {
-      alignas(32) double scaled[4];
       _mm256_store_pd(scaled, cells);
-      for (std::size_t lane = 0; lane < 4; ++lane) {
-        out = write_shortest<true>(out, scaled[lane]);
-        tab(i + lane);
-      }
+      out = cell_by_cell(out, scaled, i);
       continue;
     }
     // What the conversion takes from the bits alone, for the four at once
     // (shortest_decimal_of's steps; q, k and h in the low half of each lane,
     // its high half zero): c * 2^q is the value, in quarter units scaled by
     // 2^h, and g the power of ten 10^-k.
-    const __m256i quarters =
-        _mm256_slli_epi64(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)),
-                                          _mm256_set1_epi64x(kSmallestNormal)),
-                          2);
+    const __m256i quarters = _mm256_slli_epi64(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFractionBits)), smallest_normals), 2);
     const __m256i q = _mm256_sub_epi32(_mm256_srli_epi64(magnitude, 52), _mm256_set1_epi64x(1075));
     const __m256i k = _mm256_srai_epi32(_mm256_mullo_epi32(q, _mm256_set1_epi64x(315653)), 20);
     const __m256i h =
@@ -410,42 +469,114 @@ template <bool kScaled, bool kEnds>
     const auto* const table = reinterpret_cast<const long long*>(shortest_detail::kPowersOfTen.data());
     const __m256i g_high = _mm256_i64gather_epi64(table, places, 8);
     const __m256i g_low = _mm256_i64gather_epi64(table + 1, places, 8);
-    alignas(32) std::uint64_t figures[7][4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[0]), bits);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[1]), quarters);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[2]), _mm256_or_si256(k, _mm256_slli_epi64(h, 32)));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[3]), g_high);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[4]), g_low);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[5]), _mm256_sllv_epi64(quarters, h));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(figures[6]),
-                       _mm256_srlv_epi64(g_high, _mm256_sub_epi32(_mm256_set1_epi64x(63), h)));
-    alignas(32) std::uint64_t half_fractions[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(half_fractions),
-                       _mm256_sllv_epi64(g_high, _mm256_add_epi32(h, _mm256_set1_epi64x(1))));
-    alignas(32) std::uint64_t eights[8];
-    int exponents[4];
-    unsigned first_digits = 0;  // one bit a cell, set where its first digit is not 0
-#pragma GCC unroll 4
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      const std::uint64_t kh = figures[2][lane];
-      const auto k_lane = static_cast<int>(static_cast<std::uint32_t>(kh));
-      const auto h_lane = static_cast<int>(kh >> 32);
-      const shortest_detail::PowerOfTen g{figures[3][lane], figures[4][lane]};
-      const std::uint64_t quarters_lane = figures[1][lane];
-      const ShortestDecimal decimal =
-          shortest_detail::choose_shortest(shortest_detail::scale_interval(g, quarters_lane, h_lane, figures[5][lane],
-                                                                           figures[6][lane], half_fractions[lane]),
-                                           quarters_lane >> 2 & 1, k_lane, true);
-      const SeventeenDigits split = split_seventeen_digits(decimal.significand);
-      digits[lane][0] = static_cast<char>('0' + split.first);
-      first_digits |= static_cast<unsigned>(split.first != 0) << lane;
-      eights[2 * lane] = split.high;
-      eights[2 * lane + 1] = split.low;
-      exponents[lane] = decimal.exponent;
+    // scale_interval's steps in the lanes: g * (quarters << h) rounded to
+    // odd, and the ends from it and g's high half shifted.
+    const __m256i scaled_value = _mm256_sllv_epi64(quarters, h);
+    const __m256i half_whole = _mm256_srlv_epi64(g_high, _mm256_sub_epi32(_mm256_set1_epi64x(63), h));
+    const __m256i half_fraction = _mm256_sllv_epi64(g_high, _mm256_add_epi32(h, _mm256_set1_epi64x(1)));
+    const ProductsInLanes high_product = multiply_lanes(g_high, scaled_value);
+    const __m256i fraction = _mm256_add_epi64(high_product.low, multiply_lanes(g_low, scaled_value).high);
+    // Less a carry's all ones is one more.
+    const __m256i whole = _mm256_sub_epi64(high_product.high, below_unsigned(fraction, high_product.low, sign));
+    const __m256i lower_fraction = _mm256_sub_epi64(fraction, half_fraction);
+    const __m256i upper_fraction = _mm256_add_epi64(fraction, half_fraction);
+    // An end within 64 units of a whole quarter unit: the group goes cell by
+    // cell, each end from its own product.
+    const __m256i sixty_four = _mm256_set1_epi64x(64);
+    const __m256i near_whole =
+        _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_add_epi64(lower_fraction, sixty_four), 7),
+                                           _mm256_setzero_si256()),
+                        _mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_add_epi64(upper_fraction, sixty_four), 7),
+                                           _mm256_setzero_si256()));
+    if (_mm256_movemask_pd(_mm256_castsi256_pd(near_whole)) != 0) [[unlikely]] {
+      _mm256_store_pd(scaled, cells);
+      out = cell_by_cell(out, scaled, i);
+      continue;
     }
-    const __m256i zeros = _mm256_set1_epi8('0');
-    const __m256i front = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights)));
-    const __m256i back = eight_digits_in_lanes(_mm256_load_si256(reinterpret_cast<const __m256i*>(eights + 4)));
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256i lower = _mm256_or_si256(_mm256_add_epi64(_mm256_sub_epi64(whole, half_whole),
+                                                           below_unsigned(fraction, half_fraction, sign)),
+                                          one);
+    const __m256i middle =
+        _mm256_or_si256(whole, _mm256_andnot_si256(_mm256_cmpeq_epi64(fraction, _mm256_setzero_si256()), one));
+    const __m256i upper = _mm256_or_si256(_mm256_sub_epi64(_mm256_add_epi64(whole, half_whole),
+                                                           below_unsigned(upper_fraction, fraction, sign)),
+                                          one);
+    // choose_shortest's steps for normal values (every figure is below
+    // 2^62, so that signed comparisons do): ends_out is the last bit of c.
+    const __m256i ends_out = _mm256_and_si256(_mm256_srli_epi64(quarters, 2), one);
+    const __m256i lower_out = _mm256_add_epi64(lower, ends_out);
+    const __m256i below = _mm256_srli_epi64(whole, 2);
+    // below / 10 from its 32-bit halves (below is under 2^58): with 2^32 =
+    // 429496729 * 10 + 6, it is high * 429496729 + (high * 6 + low) / 10,
+    // and that sum is below 2^33, so that its half times ceil(2^34 / 5) >>
+    // 34 is the quotient.
+    const __m256i below_high = _mm256_srli_epi64(below, 32);
+    const __m256i rest = _mm256_add_epi64(_mm256_mul_epu32(below_high, _mm256_set1_epi64x(6)),
+                                          _mm256_blend_epi32(below, _mm256_setzero_si256(), 0xaa));
+    const __m256i tens = _mm256_add_epi64(
+        _mm256_mul_epu32(below_high, _mm256_set1_epi64x(429496729)),
+        _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(rest, 1), _mm256_set1_epi64x(0xcccccccd)), 34));
+    const __m256i tens_units = _mm256_add_epi64(_mm256_slli_epi64(tens, 5), _mm256_slli_epi64(tens, 3));
+    const __m256i lower_not_in = _mm256_cmpgt_epi64(lower_out, tens_units);
+    const __m256i upper_not_in =
+        _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_add_epi64(tens_units, _mm256_set1_epi64x(40)), ends_out), upper);
+    const __m256i one_ten = _mm256_xor_si256(lower_not_in, upper_not_in);
+    const __m256i below_units = _mm256_slli_epi64(below, 2);
+    const __m256i below_not_in = _mm256_cmpgt_epi64(lower_out, below_units);
+    const __m256i above_not_in =
+        _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_add_epi64(below_units, _mm256_set1_epi64x(4)), ends_out), upper);
+    const __m256i one_unit = _mm256_xor_si256(below_not_in, above_not_in);
+    // Both inside: the nearer, an exact tie to the even one.
+    const __m256i midpoint = _mm256_add_epi64(below_units, _mm256_set1_epi64x(2));
+    const __m256i nearer_above =
+        _mm256_or_si256(_mm256_cmpgt_epi64(middle, midpoint),
+                        _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_and_si256(below, one), one),
+                                         _mm256_cmpeq_epi64(middle, midpoint)));
+    // All ones where the unit above is taken: where only one is inside,
+    // where below is not.
+    const __m256i take_above = _mm256_blendv_epi8(nearer_above, below_not_in, one_unit);
+    const __m256i significand =
+        _mm256_blendv_epi8(_mm256_sub_epi64(below, take_above),
+                           _mm256_add_epi64(_mm256_add_epi64(tens, one), upper_not_in), one_ten);
+    // split_seventeen_digits's steps: significand / 10^8 = significand *
+    // 0xabcc77118461cefd >> 90, and its first digit of nine.
+    const __m256i nine = _mm256_srli_epi64(
+        multiply_lanes(significand, _mm256_set1_epi64x(static_cast<long long>(0xabcc77118461cefdU))).high, 26);
+    const __m256i hundred_million = _mm256_set1_epi64x(100000000);
+    const __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(nine, _mm256_set1_epi64x(1441151881)), 57);
+    const __m256i high_eight = _mm256_sub_epi64(nine, _mm256_mul_epu32(first, hundred_million));
+    const __m256i low_eight = _mm256_sub_epi64(significand, _mm256_mul_epu32(nine, hundred_million));
+    // The first of the seventeen digits that counts (the significand has 15
+    // to 17 digits): 2 less one for each of 10^15 and 10^16 it reaches, and
+    // the exponent of the value as d.ddd from there, in the low halves.
+    const __m256i leading =
+        _mm256_add_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2), _mm256_cmpgt_epi64(significand, sixteen_digits)),
+                         _mm256_cmpgt_epi64(significand, seventeen_digits));
+    alignas(32) std::uint64_t leadings[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(leadings), leading);
+    alignas(32) std::uint64_t points[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(points),
+                       _mm256_sub_epi32(_mm256_add_epi32(k, _mm256_sub_epi64(_mm256_set1_epi64x(16), one_ten)),
+                                        leading));
+    alignas(32) std::uint64_t signs[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(signs), _mm256_srli_epi64(bits, 63));
+    // Each cell's first digit with seven bytes after it ('0' each), which
+    // its other sixteen then cover.
+    const __m256i first_text = _mm256_add_epi64(first, zeros);
+    const __m128i front_firsts = _mm256_castsi256_si128(first_text);
+    const __m128i back_firsts = _mm256_extracti128_si256(first_text, 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[0]), front_firsts);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[1]), _mm_unpackhi_epi64(front_firsts, front_firsts));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[2]), back_firsts);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(digits[3]), _mm_unpackhi_epi64(back_firsts, back_firsts));
+    // Each cell's groups side by side, two cells to a vector.
+    const __m256i pairs_low = _mm256_unpacklo_epi64(high_eight, low_eight);
+    const __m256i pairs_high = _mm256_unpackhi_epi64(high_eight, low_eight);
+    const __m256i front =
+        eight_digits_in_lanes(_mm256_permute2x128_si256(pairs_low, pairs_high, 0x20), tenths, tens_of_words);
+    const __m256i back =
+        eight_digits_in_lanes(_mm256_permute2x128_si256(pairs_low, pairs_high, 0x31), tenths, tens_of_words);
     const __m256i front_text = _mm256_add_epi8(front, zeros);
     const __m256i back_text = _mm256_add_epi8(back, zeros);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[0] + 1), _mm256_castsi256_si128(front_text));
@@ -460,11 +591,15 @@ template <bool kScaled, bool kEnds>
     const std::uint64_t nonzero_digits = front_nonzero | static_cast<std::uint64_t>(back_nonzero) << 32;
 #pragma GCC unroll 4
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      const auto nonzero =
-          static_cast<unsigned>((first_digits >> lane & 1) | (nonzero_digits >> (16 * lane) & 0xffff) << 1);
+      // The digits end at the last that is not 0, the first digit where the
+      // sixteen after it are all 0 (it is not 0 then).
+      const auto end =
+          static_cast<int>(std::bit_width(static_cast<unsigned>(nonzero_digits >> (16 * lane) & 0xffff) << 1 | 1));
+      const auto leading_lane = static_cast<int>(leadings[lane]);
       *out = '-';
-      out += figures[0][lane] >> 63;
-      out = lay_out<true>(out, digits[lane], nonzero, exponents[lane]);
+      out += signs[lane];
+      out = lay_out_digits<true>(out, digits[lane] + leading_lane, end - leading_lane,
+                                 static_cast<int>(static_cast<std::uint32_t>(points[lane])));
       tab(i + lane);
     }
   }
