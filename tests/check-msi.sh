@@ -60,12 +60,22 @@ msiexec() {
   return "$status"
 }
 # A registry value's data, or nothing (status 1) where the value or key is missing.
+# Under load Wine now and then fails to start a process at all (no output,
+# status 1): a query that fails is made twice more before it counts as the
+# answer (a key or a value that is not there).
+registry_query() {
+  local try
+  for try in 1 2 3; do
+    "$wine" reg query "$@" 2>/dev/null && return 0
+  done
+  return 1
+}
 registry_value() {
   local output
-  output=$("$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || return 1
+  output=$(registry_query "$1" /v "$2" | tr -d '\r') || return 1
   sed -n "s/^    $2    REG_[A-Z_]*    //p" <<<"$output"
 }
-registry_key_exists() { "$wine" reg query "$1" >/dev/null 2>&1; }
+registry_key_exists() { registry_query "$1" >/dev/null; }
 product_code() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'; }
 # The entries of the system PATH, one a line; empty ones left out (Wine's
 # uninstall leaves the separator of the entry it removes).
