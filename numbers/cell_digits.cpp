@@ -480,32 +480,29 @@ template <bool kScaled, bool kEnds>
     const __m256i whole = _mm256_sub_epi64(high_product.high, below_unsigned(fraction, high_product.low, sign));
     const __m256i lower_fraction = _mm256_sub_epi64(fraction, half_fraction);
     const __m256i upper_fraction = _mm256_add_epi64(fraction, half_fraction);
-    // An end within 64 units of a whole quarter unit: the group goes cell by
-    // cell, each end from its own product.
-    const __m256i sixty_four = _mm256_set1_epi64x(64);
+    // An end within 2^32 units of a whole quarter unit (the high half of its
+    // fraction all zeros or all ones, the sign of its low half; the floors
+    // below want 64): the group goes cell by cell, each end from its own
+    // product.
     const __m256i near_whole =
-        _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_add_epi64(lower_fraction, sixty_four), 7),
-                                           _mm256_setzero_si256()),
-                        _mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_add_epi64(upper_fraction, sixty_four), 7),
-                                           _mm256_setzero_si256()));
-    if (_mm256_movemask_pd(_mm256_castsi256_pd(near_whole)) != 0) [[unlikely]] {
+        _mm256_or_si256(_mm256_cmpeq_epi32(lower_fraction, _mm256_srai_epi32(lower_fraction, 31)),
+                        _mm256_cmpeq_epi32(upper_fraction, _mm256_srai_epi32(upper_fraction, 31)));
+    if ((_mm256_movemask_ps(_mm256_castsi256_ps(near_whole)) & 0xaa) != 0) [[unlikely]] {
       _mm256_store_pd(scaled, cells);
       out = cell_by_cell(out, scaled, i);
       continue;
     }
+    // The floors of the ends, which are not whole (the check above): an end
+    // X of a whole number of quarter units is inside where X > the lower
+    // floor and X <= the upper floor. As the ends are not whole, whether
+    // they themselves count as inside (c odd or even) decides nothing here.
+    const __m256i lower =
+        _mm256_add_epi64(_mm256_sub_epi64(whole, half_whole), below_unsigned(fraction, half_fraction, sign));
+    const __m256i upper =
+        _mm256_sub_epi64(_mm256_add_epi64(whole, half_whole), below_unsigned(upper_fraction, fraction, sign));
     const __m256i one = _mm256_set1_epi64x(1);
-    const __m256i lower = _mm256_or_si256(_mm256_add_epi64(_mm256_sub_epi64(whole, half_whole),
-                                                           below_unsigned(fraction, half_fraction, sign)),
-                                          one);
-    const __m256i middle =
-        _mm256_or_si256(whole, _mm256_andnot_si256(_mm256_cmpeq_epi64(fraction, _mm256_setzero_si256()), one));
-    const __m256i upper = _mm256_or_si256(_mm256_sub_epi64(_mm256_add_epi64(whole, half_whole),
-                                                           below_unsigned(upper_fraction, fraction, sign)),
-                                          one);
     // choose_shortest's steps for normal values (every figure is below
-    // 2^62, so that signed comparisons do): ends_out is the last bit of c.
-    const __m256i ends_out = _mm256_and_si256(_mm256_srli_epi64(quarters, 2), one);
-    const __m256i lower_out = _mm256_add_epi64(lower, ends_out);
+    // 2^62, so that signed comparisons do).
     const __m256i below = _mm256_srli_epi64(whole, 2);
     // below / 10 from its 32-bit halves (below is under 2^58): with 2^32 =
     // 429496729 * 10 + 6, it is high * 429496729 + (high * 6 + low) / 10,
@@ -517,48 +514,65 @@ template <bool kScaled, bool kEnds>
     const __m256i tens = _mm256_add_epi64(
         _mm256_mul_epu32(below_high, _mm256_set1_epi64x(429496729)),
         _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(rest, 1), _mm256_set1_epi64x(0xcccccccd)), 34));
+    // All ones where the multiple of ten below the value is inside, where
+    // the one above is outside, and where not exactly one of them is inside.
     const __m256i tens_units = _mm256_add_epi64(_mm256_slli_epi64(tens, 5), _mm256_slli_epi64(tens, 3));
-    const __m256i lower_not_in = _mm256_cmpgt_epi64(lower_out, tens_units);
-    const __m256i upper_not_in =
-        _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_add_epi64(tens_units, _mm256_set1_epi64x(40)), ends_out), upper);
-    const __m256i one_ten = _mm256_xor_si256(lower_not_in, upper_not_in);
+    const __m256i ten_below_in = _mm256_cmpgt_epi64(tens_units, lower);
+    const __m256i ten_above_out = _mm256_cmpgt_epi64(_mm256_add_epi64(tens_units, _mm256_set1_epi64x(40)), upper);
+    const __m256i not_one_ten = _mm256_xor_si256(ten_below_in, ten_above_out);
+    // The same for the whole units below and above the value.
     const __m256i below_units = _mm256_slli_epi64(below, 2);
-    const __m256i below_not_in = _mm256_cmpgt_epi64(lower_out, below_units);
-    const __m256i above_not_in =
-        _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_add_epi64(below_units, _mm256_set1_epi64x(4)), ends_out), upper);
-    const __m256i one_unit = _mm256_xor_si256(below_not_in, above_not_in);
-    // Both inside: the nearer, an exact tie to the even one.
-    const __m256i midpoint = _mm256_add_epi64(below_units, _mm256_set1_epi64x(2));
-    const __m256i nearer_above =
-        _mm256_or_si256(_mm256_cmpgt_epi64(middle, midpoint),
-                        _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_and_si256(below, one), one),
-                                         _mm256_cmpeq_epi64(middle, midpoint)));
-    // All ones where the unit above is taken: where only one is inside,
-    // where below is not.
-    const __m256i take_above = _mm256_blendv_epi8(nearer_above, below_not_in, one_unit);
+    const __m256i below_in = _mm256_cmpgt_epi64(below_units, lower);
+    const __m256i above_out = _mm256_cmpgt_epi64(_mm256_add_epi64(below_units, _mm256_set1_epi64x(4)), upper);
+    const __m256i not_one_unit = _mm256_xor_si256(below_in, above_out);
+    // Both inside: the nearer, an exact tie to the even one. The value in
+    // quarter units rounded to odd (its last bit set where it is not whole)
+    // and one more, and one more again where below is odd, has the nearer
+    // whole unit as its whole units.
+    const __m256i middle =
+        _mm256_or_si256(whole, _mm256_andnot_si256(_mm256_cmpeq_epi64(fraction, _mm256_setzero_si256()), one));
+    const __m256i nearer =
+        _mm256_srli_epi64(_mm256_add_epi64(_mm256_add_epi64(middle, one), _mm256_and_si256(below, one)), 2);
+    // Only one inside: that one (all ones added to the unit above where it
+    // is the one below).
     const __m256i significand =
-        _mm256_blendv_epi8(_mm256_sub_epi64(below, take_above),
-                           _mm256_add_epi64(_mm256_add_epi64(tens, one), upper_not_in), one_ten);
-    // split_seventeen_digits's steps: significand / 10^8 = significand *
-    // 0xabcc77118461cefd >> 90, and its first digit of nine.
-    const __m256i nine = _mm256_srli_epi64(
-        multiply_lanes(significand, _mm256_set1_epi64x(static_cast<long long>(0xabcc77118461cefdU))).high, 26);
-    const __m256i hundred_million = _mm256_set1_epi64x(100000000);
-    const __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(nine, _mm256_set1_epi64x(1441151881)), 57);
-    const __m256i high_eight = _mm256_sub_epi64(nine, _mm256_mul_epu32(first, hundred_million));
-    const __m256i low_eight = _mm256_sub_epi64(significand, _mm256_mul_epu32(nine, hundred_million));
-    // The first of the seventeen digits that counts (the significand has 15
-    // to 17 digits): 2 less one for each of 10^15 and 10^16 it reaches, and
-    // the exponent of the value as d.ddd from there, in the low halves.
+        _mm256_blendv_epi8(_mm256_add_epi64(_mm256_add_epi64(tens, one), ten_above_out),
+                           _mm256_blendv_epi8(_mm256_add_epi64(_mm256_add_epi64(below, one), below_in), nearer,
+                                              not_one_unit),
+                           not_one_ten);
+    // The significand has 15 to 17 digits: it is taken with 0, 1 or 2 zeros
+    // after it, times 10^leading for a leading of 2 less one for each of
+    // 10^15 and 10^16 it reaches (a 64 by 32-bit product, the factor from
+    // its table of three), so that each cell's digits start at its first.
+    // The exponent of the value as d.ddd goes in the low half of each lane,
+    // its high half zero, so that a point below zero reads as a large 64-bit
+    // figure (and the text as not in fixed notation).
     const __m256i leading =
         _mm256_add_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2), _mm256_cmpgt_epi64(significand, sixteen_digits)),
                          _mm256_cmpgt_epi64(significand, seventeen_digits));
-    alignas(32) std::uint64_t leadings[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(leadings), leading);
+    const __m256i shift_factor = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(1, 10, 100, 0, 0, 0, 0, 0), leading);
+    const __m256i digits17 =
+        _mm256_add_epi64(_mm256_mul_epu32(significand, shift_factor),
+                         _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(significand, 32), shift_factor), 32));
     alignas(32) std::uint64_t points[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(points),
-                       _mm256_sub_epi32(_mm256_add_epi32(k, _mm256_sub_epi64(_mm256_set1_epi64x(16), one_ten)),
+                       _mm256_sub_epi32(_mm256_add_epi32(k, _mm256_add_epi64(_mm256_set1_epi64x(17), not_one_ten)),
                                         leading));
+    // split_seventeen_digits's steps: digits17 / 10^8 is (digits17 >> 8) /
+    // 5^8, whose dividend is below 2^49 and so exact in a double (2^52 in
+    // the exponent bits, taken away again); a quotient below 2^30 with a
+    // fraction is at least 5^-8 from a whole number, far more than the
+    // rounding of the division, so that truncating it gives the floor.
+    const __m256d magic = _mm256_set1_pd(4503599627370496.0);  // 2^52
+    const __m256d dividend = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(digits17, 8),
+                                                                               _mm256_castpd_si256(magic))),
+                                           magic);
+    const __m256i nine =
+        _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(_mm256_div_pd(dividend, _mm256_set1_pd(390625.0))));
+    const __m256i hundred_million = _mm256_set1_epi64x(100000000);
+    const __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(nine, _mm256_set1_epi64x(1441151881)), 57);
+    const __m256i high_eight = _mm256_sub_epi64(nine, _mm256_mul_epu32(first, hundred_million));
+    const __m256i low_eight = _mm256_sub_epi64(digits17, _mm256_mul_epu32(nine, hundred_million));
     alignas(32) std::uint64_t signs[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(signs), _mm256_srli_epi64(bits, 63));
     // Each cell's first digit with seven bytes after it ('0' each), which
@@ -583,23 +597,38 @@ template <bool kScaled, bool kEnds>
     _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[1] + 1), _mm256_extracti128_si256(front_text, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[2] + 1), _mm256_castsi256_si128(back_text));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(digits[3] + 1), _mm256_extracti128_si256(back_text, 1));
-    // One bit a digit, set for those that are not 0: two cells to a mask.
-    const std::uint32_t front_nonzero =
-        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(front, _mm256_setzero_si256())));
-    const std::uint32_t back_nonzero =
-        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(back, _mm256_setzero_si256())));
-    const std::uint64_t nonzero_digits = front_nonzero | static_cast<std::uint64_t>(back_nonzero) << 32;
+    // One bit a digit, set for those that are not 0: two cells to a mask,
+    // each cell's sixteen bits read back on their own.
+    alignas(8) std::uint16_t nonzero_digits[4];
+    const auto front_nonzero =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(front, _mm256_setzero_si256())));
+    const auto back_nonzero =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(back, _mm256_setzero_si256())));
+    std::memcpy(nonzero_digits, &front_nonzero, 4);
+    std::memcpy(nonzero_digits + 2, &back_nonzero, 4);
 #pragma GCC unroll 4
     for (std::size_t lane = 0; lane < 4; ++lane) {
-      // The digits end at the last that is not 0, the first digit where the
-      // sixteen after it are all 0 (it is not 0 then).
-      const auto end =
-          static_cast<int>(std::bit_width(static_cast<unsigned>(nonzero_digits >> (16 * lane) & 0xffff) << 1 | 1));
-      const auto leading_lane = static_cast<int>(leadings[lane]);
+      // The last digit that counts is the last that is not 0: the first
+      // digit where the sixteen after it are all 0 (it is not 0 then). In
+      // 64-bit figures throughout, which address the text as they are.
+      const std::uint64_t last = static_cast<std::uint32_t>(
+          31 ^ std::countl_zero(static_cast<std::uint32_t>(nonzero_digits[lane]) << 1 | 1));
+      const std::uint64_t point = points[lane];
+      const char* const start = digits[lane];
       *out = '-';
       out += signs[lane];
-      out = lay_out_digits<true>(out, digits[lane] + leading_lane, end - leading_lane,
-                                 static_cast<int>(static_cast<std::uint32_t>(points[lane])));
+      if (point < kMaxCellDigits - 1) [[likely]] {
+        // Fixed notation with the point inside the sixteen characters the
+        // first copy writes: lay_out_digits's wide steps. The point stays
+        // where a digit after it is not 0, and is overwritten otherwise.
+        std::memcpy(out, start, 16);
+        out[point + 1] = '.';
+        std::memcpy(out + point + 2, start + point + 1, 16);
+        out += last > point ? last + 2 : point + 1;
+      } else {
+        out = lay_out_digits<false>(out, start, static_cast<int>(last + 1),
+                                    static_cast<int>(static_cast<std::uint32_t>(point)));
+      }
       tab(i + lane);
     }
   }

@@ -527,6 +527,11 @@ const Case kShortestCases[] = {
     {1e15 + 0.5, "1000000000000000.5"}, {1e16, "10000000000000000"}, {-1e16, "-10000000000000000"},
     {99999999999999984.0, "99999999999999980"}, {1e17, "1e+017"}, {-1e17, "-1e+017"}, {1.5e17, "1.5e+017"},
     {1e23, "1e+023"}, {9007199254740992.0, "9007199254740992"},
+    // Halfway between two 17-digit numbers, both of which read back: the even one.
+    {1125899906842624.25, "1125899906842624.2"}, {1125899906842624.75, "1125899906842624.8"},
+    {-1125899906842625.25, "-1125899906842625.2"}, {999999999999999.75, "999999999999999.8"},
+    {999999999999999.25, "999999999999999.2"},
+    {2.675, "2.675"}, {-45.25, "-45.25"}, {0.001, "0.001"}, {12345.678, "12345.678"}, {-0.5, "-0.5"},
     {123456789012345678.0, "1.2345678901234568e+017"}, {0.0001, "0.0001"}, {0.00012345, "0.00012345"},
     {-0.00012345678901234567, "-0.00012345678901234567"},
     {1e-5, "1e-005"}, {-2.5e-5, "-2.5e-005"}, {9.9999995e-5, "9.9999995e-005"},
@@ -769,6 +774,25 @@ TEST_P(ShortestRowLoops, WriteTheTextsOfFormatCellShortest) {
     check_row(values->data(), values->size(), texts, nullptr);
     check_row(values->data(), values->size(), scaled_texts, &scaling);
     if (HasFatalFailure()) return;
+  }
+}
+
+// Each text worked out by hand in every place of a group of four whose
+// other cells are plain (1234.5), so that the loop that takes four cells at
+// a time writes it wherever it can.
+TEST_P(ShortestRowLoops, WriteTheTextsWorkedByHandInEveryPlace) {
+  constexpr std::size_t kCells = 5;
+  char buffer[kCells * (cellscale::kMaxCellTextLength + 1)];
+  for (const Case& c : kShortestCases) {
+    for (std::size_t place = 0; place < 4; ++place) {
+      double row[kCells] = {1234.5, 1234.5, 1234.5, 1234.5, 1234.5};
+      row[place] = c.value;
+      std::string expected;
+      for (std::size_t i = 0; i < kCells; ++i) expected += (i == place ? std::string(c.text) : "1234.5") + '\t';
+      const char* const end =
+          cellscale::detail::format_shortest_cells_using(GetParam(), buffer, row, kCells, nullptr, nullptr, nullptr);
+      EXPECT_EQ(std::string(static_cast<const char*>(buffer), end), expected) << c.text << " in place " << place;
+    }
   }
 }
 
