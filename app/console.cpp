@@ -57,6 +57,32 @@ bool is_terminal(std::FILE* stream) {
 #endif
 }
 
+namespace {
+
+// A message to `stream`, or to the messages kept on this thread.
+__attribute__((format(printf, 2, 0))) void print_message(std::FILE* stream, const char* format,
+                                                         std::va_list arguments) {
+  if (kept != nullptr) {
+    kept->add(format, arguments);
+  } else {
+    std::vfprintf(stream, format, arguments);
+  }
+}
+
+// The message, then the reason line where there is one (after the message
+// has left, so that a terminal shows them in that order), then the end: of
+// the grid's run where messages are kept, of the process otherwise.
+[[noreturn]] __attribute__((format(printf, 3, 0))) void end_run(int status, const std::string* reason,
+                                                                const char* format, std::va_list arguments) {
+  print_message(messages, format, arguments);
+  if (kept == nullptr) std::fflush(messages);
+  if (reason != nullptr) warn_because(*reason);
+  if (kept != nullptr) throw RunEnded{status};
+  std::exit(status);
+}
+
+}  // namespace
+
 void fail(int status, const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
@@ -72,45 +98,22 @@ void fail_because(int status, const std::string& reason, const char* format, ...
 }
 
 void vfail_because(int status, const std::string& reason, const char* format, std::va_list arguments) {
-  if (kept != nullptr) {
-    kept->add(format, arguments);
-    warn_because(reason);
-    throw RunEnded{status};
-  }
-  std::vfprintf(messages, format, arguments);
-  std::fflush(messages);
-  warn_because(reason);
-  std::exit(status);
+  end_run(status, &reason, format, arguments);
 }
 
-void vfail(int status, const char* format, std::va_list arguments) {
-  if (kept != nullptr) {
-    kept->add(format, arguments);
-    throw RunEnded{status};
-  }
-  std::vfprintf(messages, format, arguments);
-  std::exit(status);
-}
+void vfail(int status, const char* format, std::va_list arguments) { end_run(status, nullptr, format, arguments); }
 
 void say(const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
-  if (kept != nullptr) {
-    kept->add(format, arguments);
-  } else {
-    std::vfprintf(messages, format, arguments);
-  }
+  print_message(messages, format, arguments);
   va_end(arguments);
 }
 
 void warn(const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
-  if (kept != nullptr) {
-    kept->add(format, arguments);
-  } else {
-    std::vfprintf(stderr, format, arguments);
-  }
+  print_message(stderr, format, arguments);
   va_end(arguments);
 }
 

@@ -34,6 +34,14 @@ struct FileName {
 // the ANSI code page).
 [[nodiscard]] FileName file_name_reply(std::string reply);
 
+// A letter of a name in lower case, other characters as they are: A to Z
+// only, as the system's own comparisons of extensions take them, whatever
+// the user's locale.
+template <typename Char>
+constexpr Char ascii_lower(Char c) {
+  return c >= Char('A') && c <= Char('Z') ? Char(c - Char('A') + Char('a')) : c;
+}
+
 // fopen of the name; a path too long for the old Windows limit of 260
 // characters is opened in its long form there.
 [[nodiscard]] std::FILE* open_file(const FileName& name, const char* mode);

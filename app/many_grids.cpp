@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/console.h"
+#include "app/file_names.h"
 #include "app/processors.h"
 #include "app/projection_file.h"
 #include "app/scaling_run.h"
@@ -54,9 +55,7 @@ FileName output_in(const FileName& folder, const FileName& grid) {
 // letter case on Windows.
 std::string as_compared(std::string name) {
 #ifdef _WIN32
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : name) c = ascii_lower(c);
 #endif
   return name;
 }
@@ -66,9 +65,7 @@ std::string as_compared(std::string name) {
 bool is_projection_name(std::string& name) {
   if (name.size() < 4) return false;
   std::string extension = name.substr(name.size() - 4);
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : extension) c = ascii_lower(c);
   if (extension != ".prj") return false;
   name.replace(name.size() - 4, 4, extension);
   return true;

@@ -27,10 +27,9 @@ Text with_extension(Text name, const std::string& extension) {
 #endif
   const std::size_t separator = name.find_last_of(separators);
   const std::size_t part = separator == Text::npos ? 0 : separator + 1;
-  const auto lower = [](Char c) { return c >= Char('A') && c <= Char('Z') ? Char(c - Char('A') + Char('a')) : c; };
   const std::size_t size = name.size();
-  if (size >= part + 4 && name[size - 3] == Char('.') && lower(name[size - 2]) == Char('g') &&
-      lower(name[size - 1]) == Char('z')) {
+  if (size >= part + 4 && name[size - 3] == Char('.') && ascii_lower(name[size - 2]) == Char('g') &&
+      ascii_lower(name[size - 1]) == Char('z')) {
     name.resize(size - 3);
   }
   const std::size_t dot = name.rfind(Char('.'));
