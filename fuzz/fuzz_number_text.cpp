@@ -6,6 +6,7 @@
 // reports the result of the whole. Every scan is handed its text alone on the
 // heap, so that a look past the end of it stops the run under the sanitizer.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -143,6 +144,34 @@ void check_plain_decimal(const std::string& text, const Scan& whole) {
   }
 }
 
+// The number read as a stream brings it (LongNumberScan, which a reader
+// hands the characters of a number longer than its text block), in parts of
+// one, seven and all the characters after the blanks: what scan_number takes
+// of the whole text, to the same value, and whole where a character that
+// cannot continue it follows.
+void check_long_scan(const std::string& text, const Scan& whole) {
+  std::size_t first = 0;
+  while (first < text.size() && cellscale::is_scan_space(text[first])) ++first;
+  if (first == text.size()) return;
+  for (const std::size_t part : {std::size_t{1}, std::size_t{7}, text.size()}) {
+    cellscale::LongNumberScan scan;
+    std::size_t at = first;
+    while (at < text.size() && !scan.whole()) {
+      const ExactCopy copy(text, at, std::min(text.size(), at + part));
+      const char* const stop = scan.take(copy.first(), copy.last());
+      check(stop == copy.last() || scan.whole(), "a streamed number leaves a part untaken and is not whole");
+      at = copy.offset(stop);
+    }
+    double value = 0;
+    const bool ok = scan.value(value) == ScanStatus::ok;
+    check(ok == (whole.status == ScanStatus::ok), "a streamed number is found where the whole scan finds none");
+    if (!ok) continue;
+    check(first + scan.taken() == whole.next && same_value(value, whole.value),
+          "a streamed number takes other characters or has another value than the whole scan");
+    check(whole.next == text.size() || scan.whole(), "a streamed number is not whole before what ends it");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -165,6 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check_streaming(text, whole, number, false);
   check_plain_decimal(text, whole);
+  check_long_scan(text, whole);
 
   const Scan whole_word = word(text, 0, text.size(), true);
   int word_start = -1;
