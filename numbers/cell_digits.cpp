@@ -393,9 +393,9 @@ struct ProductsInLanes {
 // fraction bits, or whose interval has an end too near a whole unit for one
 // product, is written cell by cell), converted together in the 64-bit lanes
 // (shortest_decimal_of's steps, each 64 by 64-bit product from four of
-// 32-bit halves), the digits of two cells at once, then each laid out in
-// the room the cells after it leave (the row's last cell is never in a
-// group).
+// 32-bit halves), each significand taken to seventeen digits and their text
+// made two cells at once, then each cell laid out in the room the cells
+// after it leave (the row's last cell is never in a group).
 template <bool kScaled, bool kEnds>
 [[gnu::target("avx2,fma")]] char* format_shortest_fours(char* out, const double* values, std::size_t count,
                                                         double nodata, double factor, const char* origin,
